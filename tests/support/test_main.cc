@@ -1,0 +1,19 @@
+// Entry point shared by every test program. Failure lines of the code under
+// test would flood the output of tests that provoke failures on purpose, so
+// the log is off unless USERPOLICY_LOG_LEVEL asks for it; tests that check
+// log lines capture them (platform/log_testing.h) whatever the threshold.
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "platform/log.h"
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (std::getenv("USERPOLICY_LOG_LEVEL") == nullptr) {
+    DBG::LogOptions options = DBG::GetOptions();
+    options.threshold = DBG::Severity::kOff;
+    DBG::Configure(options);
+  }
+  return RUN_ALL_TESTS();
+}
