@@ -1,0 +1,47 @@
+// C runtime string functions under their Windows names (_wcsicmp, _wcsupr,
+// _snwprintf, ...) plus the standard wide-string functions (wcslen,
+// wcsncpy, wcsncmp), and the text helpers the rest of the platform layer
+// uses.
+//
+// On Windows the CRT functions are the real ones from <wchar.h>/<stdio.h>/
+// <string.h>. Elsewhere "platform/posix/crt_posix.h" implements them with the
+// Microsoft "C" locale behaviour; read it for the exact formatting and
+// truncation rules. The platform:: helpers below exist on both; on Windows
+// they are implemented in platform/win/crt_win.cc.
+#ifndef USERPOLICY_PLATFORM_CRT_H_
+#define USERPOLICY_PLATFORM_CRT_H_
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+
+#if defined(_WIN32)
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+#else
+#include "platform/posix/crt_posix.h"
+#endif
+
+namespace platform {
+
+// Appends the result of the Windows wide `format` (the _snwprintf rules, see
+// crt_posix.h) applied to `args` to `*out`. Returns false for an invalid
+// format; `*out` then holds the text formatted before the bad conversion.
+// Thread-safe; consumes `args`.
+bool AppendWindowsFormatV(std::wstring* out, const wchar_t* format, va_list args);
+
+// The result of the Windows wide `format` applied to `args`; for an invalid
+// format, the text formatted before the bad conversion. Consumes `args`.
+std::wstring FormatWindowsV(const wchar_t* format, va_list args);
+
+// UTF-8 <-> wide conversion. Never throws on bad data: invalid input (lone
+// surrogates, values above U+10FFFF, malformed or overlong UTF-8) becomes
+// U+FFFD, one per maximal invalid subsequence. A valid UTF-16 surrogate pair
+// in the wide input is combined into its code point.
+std::string WideToUtf8(std::wstring_view text);
+std::wstring Utf8ToWide(std::string_view text);
+
+}  // namespace platform
+
+#endif  // USERPOLICY_PLATFORM_CRT_H_
