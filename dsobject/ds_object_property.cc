@@ -1,0 +1,99 @@
+#include "dsobject/ds_object_property.h"
+
+#include <deque>
+#include <new>
+
+#include "dsobject/user_policy_manager_exception.h"
+#include "platform/sync.h"
+
+namespace {
+constexpr char kSource[] = "serv_UserPolicyDSObjectProperty";
+}  // namespace
+
+// The shared implementation: reference count, values in the order added, and
+// the name. A deque keeps references returned by GetValue valid while values
+// are appended and never copies the stored variants when it grows.
+class CDSObjectPropertyImpl {
+ public:
+  volatile LONG ref_count = 1;
+  std::deque<_variant_t> values;
+  _bstr_t name;
+};
+
+namespace {
+
+CDSObjectPropertyImpl* NewPropertyImpl(int line) {
+  CDSObjectPropertyImpl* impl = new (std::nothrow) CDSObjectPropertyImpl();
+  if (impl == nullptr) throw CUserPolicyManagerException(EX_USER_POLICY_MGR_OUT_OF_MEMORY, kSource, line);
+  return impl;
+}
+
+}  // namespace
+
+CDSObjectProperty::CDSObjectProperty() : m_pImpl(nullptr) {}
+
+CDSObjectProperty::CDSObjectProperty(const wchar_t* name) : m_pImpl(NewPropertyImpl(__LINE__)) {
+  try {
+    if (name != nullptr) m_pImpl->name = name;
+  } catch (...) {
+    delete m_pImpl;
+    throw;
+  }
+}
+
+CDSObjectProperty::CDSObjectProperty(const CDSObjectProperty& other) : m_pImpl(other.m_pImpl) {
+  _AddRef();
+}
+
+CDSObjectProperty& CDSObjectProperty::operator=(const CDSObjectProperty& other) {
+  if (this != &other) {
+    _Free();
+    m_pImpl = other.m_pImpl;
+    _AddRef();
+  }
+  return *this;
+}
+
+CDSObjectProperty::~CDSObjectProperty() { _Free(); }
+
+const wchar_t* CDSObjectProperty::GetName() {
+  if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
+  return static_cast<const wchar_t*>(m_pImpl->name);
+}
+
+void CDSObjectProperty::SetName(const wchar_t* name) {
+  if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
+  m_pImpl->name = name;
+}
+
+int CDSObjectProperty::GetValueCount() {
+  if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
+  return static_cast<int>(m_pImpl->values.size());
+}
+
+_variant_t& CDSObjectProperty::GetValue(int index) {
+  if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
+  // A negative index is refused like one past the end: it must never reach
+  // the container.
+  if (index < 0 || static_cast<size_t>(index) >= m_pImpl->values.size()) {
+    throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INDEX_OUT_OF_RANGE, kSource, __LINE__);
+  }
+  return m_pImpl->values[static_cast<size_t>(index)];
+}
+
+void CDSObjectProperty::AddValue(_variant_t& value) {
+  if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
+  // The copy constructor duplicates with VariantCopy and raises _com_error on
+  // failure; a failed append leaves the values as they were.
+  m_pImpl->values.emplace_back(value);
+}
+
+void CDSObjectProperty::_AddRef() {
+  if (m_pImpl != nullptr) InterlockedIncrement(&m_pImpl->ref_count);
+}
+
+void CDSObjectProperty::_Free() {
+  if (m_pImpl == nullptr) return;
+  if (InterlockedDecrement(&m_pImpl->ref_count) == 0) delete m_pImpl;
+  m_pImpl = nullptr;
+}
