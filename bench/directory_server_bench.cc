@@ -1,0 +1,64 @@
+// Cost of bringing up the test directory server: temporary directory,
+// slapadd of the entries, slapd start and the `member` values through the
+// memberof overlay.  The generated 10,000-user directory must stay well under
+// a minute, or test programs that load it become a burden.
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "bench/directory_generator.h"
+#include "tests/support/slapd_server.h"
+
+namespace {
+
+using userpolicy::bench::GeneratorOptions;
+using userpolicy::testing::SlapdOptions;
+using userpolicy::testing::SlapdServer;
+
+constexpr int kUsersPerGroup = 5;
+
+void BM_StartSampleDirectory(benchmark::State& state) {
+  for (auto _ : state) {
+    std::unique_ptr<SlapdServer> server = SlapdServer::Start();
+    benchmark::DoNotOptimize(server->port());
+    state.PauseTiming();
+    server.reset();  // stopping is not part of the start cost
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_StartSampleDirectory)->Unit(benchmark::kMillisecond);
+
+// range(0): users; a fifth as many groups.  The LDIF text is made once.
+void BM_StartGeneratedDirectory(benchmark::State& state) {
+  GeneratorOptions generator;
+  generator.user_count = static_cast<int>(state.range(0));
+  generator.group_count = generator.user_count / kUsersPerGroup;
+  std::ostringstream text;
+  userpolicy::bench::WriteGeneratedDirectory(text, generator);
+  const std::string ldif = text.str();
+
+  SlapdOptions options;
+  options.ldif_files.clear();
+  options.ldif_writers.push_back([&](std::ostream& out) { out << ldif; });
+  for (auto _ : state) {
+    std::unique_ptr<SlapdServer> server = SlapdServer::Start(options);
+    benchmark::DoNotOptimize(server->port());
+    state.PauseTiming();
+    server.reset();
+    state.ResumeTiming();
+  }
+  state.counters["entries"] =
+      static_cast<double>(generator.user_count + generator.group_count);
+}
+BENCHMARK(BM_StartGeneratedDirectory)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
