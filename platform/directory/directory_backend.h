@@ -1,0 +1,66 @@
+// The seam between the directory classes of platform/directory.h and what
+// answers them: the LDAP backend (the default; talks to real servers) or a
+// test double installed by a test (platform/directory/memory_directory.h).
+//
+// Thread safety: a backend is called from any number of threads at once.
+#ifndef USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_BACKEND_H_
+#define USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_BACKEND_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/directory/directory_object.h"
+#include "platform/directory/directory_path.h"
+#include "platform/types.h"
+
+namespace directory {
+
+class DirectoryBackend {
+ public:
+  virtual ~DirectoryBackend() = default;
+
+  // Reads the object `path` names (kind kDistinguishedName or kGuid) with
+  // `attributes` (empty: the server's default set). Raises
+  // CDirectoryException kDirectoryNotFound when there is none, and the other
+  // codes for failures. Never returns null.
+  virtual std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
+                                                           const std::vector<std::wstring>& attributes) = 0;
+
+  // Searches below `root` (any kind) with the RFC 4515 `filter` in `scope`
+  // (a DirectorySearchScope); returns the first match, or null when nothing
+  // matches. Raises CDirectoryException for failures.
+  virtual std::shared_ptr<const DirectoryObject> SearchOne(const DirectoryPath& root, const std::wstring& filter,
+                                                          const std::vector<std::wstring>& attributes,
+                                                          int scope) = 0;
+
+  // Global Catalog discovery; see CDirectoryHelper. Return HRESULTs and
+  // never throw.
+  virtual HRESULT GetRootGCPath(std::wstring* path) = 0;
+  virtual HRESULT GetGCFromRootDSE(std::wstring* path) = 0;
+};
+
+// The backend the directory classes use now: the process-wide LDAP backend
+// unless a test installed another. Thread-safe.
+DirectoryBackend& CurrentBackend();
+
+namespace testing {
+
+// While alive, makes `backend` (not owned; must outlive this object) the
+// current backend. Not nestable across threads: install it before the
+// threads that use it start, and destroy it after they end.
+class ScopedBackend {
+ public:
+  explicit ScopedBackend(DirectoryBackend* backend);
+  ~ScopedBackend();
+  ScopedBackend(const ScopedBackend&) = delete;
+  ScopedBackend& operator=(const ScopedBackend&) = delete;
+
+ private:
+  DirectoryBackend* previous_;
+};
+
+}  // namespace testing
+}  // namespace directory
+
+#endif  // USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_BACKEND_H_

@@ -1,0 +1,266 @@
+// CDirectoryHelper: SID, GUID and byte-array conversions, and the Global
+// Catalog paths of the current backend, copied into callers' buffers.
+//
+// Binary SID layout: revision (1 byte, always 1), sub-authority count (1
+// byte, at most 15), identifier authority (6 bytes, big-endian), then each
+// sub-authority as 4 bytes little-endian. "S-1-5-32-544" is
+// 01 02 00 00 00 00 00 05 20 00 00 00 20 02 00 00.
+//
+// Every function returns an HRESULT and raises nothing. On
+// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) a text buffer holds an empty
+// string (when it has room for one) and VariantArrayToBytesWithBuffer
+// reports the needed number of bytes in *size.
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/directory.h"
+#include "platform/directory/directory_backend.h"
+
+namespace {
+
+constexpr HRESULT kInsufficientBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+constexpr uint8_t kSidRevision = 1;
+constexpr size_t kMaxSubAuthorities = 15;
+constexpr size_t kSidHeaderLength = 8;
+constexpr size_t kSubAuthorityLength = 4;
+constexpr size_t kAuthorityLength = 6;
+constexpr size_t kMaxSidLength = kSidHeaderLength + kSubAuthorityLength * kMaxSubAuthorities;
+constexpr uint64_t kMaxAuthority = (uint64_t{1} << 48) - 1;
+// Authorities from here on are written in hexadecimal ("0x" and 12 digits).
+constexpr uint64_t kHexAuthorityThreshold = uint64_t{1} << 32;
+constexpr size_t kAuthorityHexDigits = 12;
+constexpr size_t kGuidLength = 16;
+constexpr wchar_t kLowerHex[] = L"0123456789abcdef";
+constexpr wchar_t kUpperHex[] = L"0123456789ABCDEF";
+
+struct Sid {
+  uint64_t authority = 0;
+  std::vector<uint32_t> sub_authorities;
+};
+
+// Copies `text` and its terminator into `buffer` of `size` characters.
+HRESULT CopyOut(const std::wstring& text, wchar_t* buffer, unsigned long size) {
+  if (buffer == nullptr) return E_INVALIDARG;
+  if (text.size() >= size) {
+    if (size > 0) buffer[0] = L'\0';
+    return kInsufficientBuffer;
+  }
+  std::copy(text.begin(), text.end(), buffer);
+  buffer[text.size()] = L'\0';
+  return S_OK;
+}
+
+// Reads a decimal number of at most `max` at *pos; false when there are no
+// digits or the number is too big.
+bool ReadDecimal(std::wstring_view text, size_t* pos, uint64_t max, uint64_t* value) {
+  const size_t start = *pos;
+  uint64_t result = 0;
+  while (*pos < text.size() && text[*pos] >= L'0' && text[*pos] <= L'9') {
+    result = result * 10 + static_cast<uint64_t>(text[*pos] - L'0');
+    if (result > max) return false;
+    ++*pos;
+  }
+  *value = result;
+  return *pos > start;
+}
+
+bool ReadHexAuthority(std::wstring_view text, size_t* pos, uint64_t* value) {
+  const size_t start = *pos;
+  uint64_t result = 0;
+  while (*pos < text.size() && *pos - start < kAuthorityHexDigits) {
+    const wchar_t c = text[*pos];
+    int digit = -1;
+    if (c >= L'0' && c <= L'9') digit = c - L'0';
+    if (c >= L'a' && c <= L'f') digit = c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+    if (digit < 0) break;
+    result = result * 16 + static_cast<uint64_t>(digit);
+    ++*pos;
+  }
+  *value = result;
+  return *pos > start;
+}
+
+// Parses "S-1-<authority>(-<sub-authority>)*": revision 1, an authority
+// below 2^48 (decimal, or 0x and up to 12 hex digits), at most 15
+// sub-authorities of 32 bits.
+bool ParseSid(std::wstring_view text, Sid* sid) {
+  if (text.size() < 2 || (text[0] != L'S' && text[0] != L's') || text[1] != L'-') return false;
+  size_t pos = 2;
+  uint64_t revision = 0;
+  if (!ReadDecimal(text, &pos, UINT8_MAX, &revision) || revision != kSidRevision) return false;
+  if (pos >= text.size() || text[pos] != L'-') return false;
+  ++pos;
+  if (text.substr(pos, 2) == L"0x" || text.substr(pos, 2) == L"0X") {
+    pos += 2;
+    if (!ReadHexAuthority(text, &pos, &sid->authority)) return false;
+  } else if (!ReadDecimal(text, &pos, kMaxAuthority, &sid->authority)) {
+    return false;
+  }
+  while (pos < text.size()) {
+    if (text[pos] != L'-' || sid->sub_authorities.size() == kMaxSubAuthorities) return false;
+    ++pos;
+    uint64_t sub = 0;
+    if (!ReadDecimal(text, &pos, UINT32_MAX, &sub)) return false;
+    sid->sub_authorities.push_back(static_cast<uint32_t>(sub));
+  }
+  return true;
+}
+
+std::vector<uint8_t> SidToBytes(const Sid& sid) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(kSidHeaderLength + kSubAuthorityLength * sid.sub_authorities.size());
+  bytes.push_back(kSidRevision);
+  bytes.push_back(static_cast<uint8_t>(sid.sub_authorities.size()));
+  for (size_t i = 0; i < kAuthorityLength; ++i) {
+    bytes.push_back(static_cast<uint8_t>(sid.authority >> (8 * (kAuthorityLength - 1 - i))));
+  }
+  for (uint32_t sub : sid.sub_authorities) {
+    for (size_t i = 0; i < kSubAuthorityLength; ++i) bytes.push_back(static_cast<uint8_t>(sub >> (8 * i)));
+  }
+  return bytes;
+}
+
+// The bytes of a VT_ARRAY|VT_UI1 value (or a reference to one), or null.
+SAFEARRAY* ByteArrayOf(const VARIANT& value) {
+  SAFEARRAY* array = nullptr;
+  if (value.vt == (VT_ARRAY | VT_UI1)) {
+    array = value.parray;
+  } else if (value.vt == (VT_BYREF | VT_ARRAY | VT_UI1) && value.pparray != nullptr) {
+    array = *value.pparray;
+  }
+  if (array == nullptr || SafeArrayGetDim(array) != 1) return nullptr;
+  return array;
+}
+
+template <typename Call>
+HRESULT WithoutExceptions(Call call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT CopyBackendPath(HRESULT (directory::DirectoryBackend::*get)(std::wstring*), wchar_t* path,
+                        unsigned long size) {
+  if (path == nullptr) return E_INVALIDARG;
+  return WithoutExceptions([&]() -> HRESULT {
+    std::wstring text;
+    const HRESULT hr = (directory::CurrentBackend().*get)(&text);
+    if (FAILED(hr)) {
+      if (size > 0) path[0] = L'\0';
+      return hr;
+    }
+    return CopyOut(text, path, size);
+  });
+}
+
+}  // namespace
+
+HRESULT CDirectoryHelper::GetRootGCPath(wchar_t* path, unsigned long size) {
+  return CopyBackendPath(&directory::DirectoryBackend::GetRootGCPath, path, size);
+}
+
+HRESULT CDirectoryHelper::GetGCFromRootDSE(wchar_t* path, unsigned long size) {
+  return CopyBackendPath(&directory::DirectoryBackend::GetGCFromRootDSE, path, size);
+}
+
+HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(const wchar_t* user_sid,
+                                                                            int primary_group_id,
+                                                                            wchar_t* search_string,
+                                                                            unsigned long size) {
+  if (user_sid == nullptr || search_string == nullptr || primary_group_id < 0) return E_INVALIDARG;
+  return WithoutExceptions([&]() -> HRESULT {
+    Sid sid;
+    if (!ParseSid(user_sid, &sid) || sid.sub_authorities.empty()) return E_INVALIDARG;
+    sid.sub_authorities.back() = static_cast<uint32_t>(primary_group_id);
+    std::wstring escaped;
+    for (uint8_t byte : SidToBytes(sid)) {
+      escaped += L'\\';
+      escaped += kLowerHex[byte >> 4];
+      escaped += kLowerHex[byte & 0x0f];
+    }
+    return CopyOut(escaped, search_string, size);
+  });
+}
+
+HRESULT CDirectoryHelper::VariantArrayToBytesWithBuffer(VARIANT& value, BYTE* bytes, unsigned long* size) {
+  if (size == nullptr) return E_INVALIDARG;
+  SAFEARRAY* array = ByteArrayOf(value);
+  if (array == nullptr) return E_INVALIDARG;
+  LONG lower = 0;
+  LONG upper = -1;
+  if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper))) {
+    return E_INVALIDARG;
+  }
+  const unsigned long count = upper >= lower ? static_cast<unsigned long>(upper - lower) + 1 : 0;
+  if (count > *size) {
+    *size = count;
+    return kInsufficientBuffer;
+  }
+  if (count > 0) {
+    if (bytes == nullptr) return E_INVALIDARG;
+    void* data = nullptr;
+    const HRESULT hr = SafeArrayAccessData(array, &data);
+    if (FAILED(hr)) return hr;
+    std::copy_n(static_cast<const BYTE*>(data), count, bytes);
+    SafeArrayUnaccessData(array);
+  }
+  *size = count;
+  return S_OK;
+}
+
+HRESULT CDirectoryHelper::GUIDtoBindableString(GUID* guid, wchar_t* text, unsigned long size) {
+  if (guid == nullptr || text == nullptr) return E_INVALIDARG;
+  // objectGUID order: Data1, Data2 and Data3 little-endian, then Data4.
+  uint8_t bytes[kGuidLength];
+  for (size_t i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(guid->Data1 >> (8 * i));
+  for (size_t i = 0; i < 2; ++i) bytes[4 + i] = static_cast<uint8_t>(guid->Data2 >> (8 * i));
+  for (size_t i = 0; i < 2; ++i) bytes[6 + i] = static_cast<uint8_t>(guid->Data3 >> (8 * i));
+  std::copy(std::begin(guid->Data4), std::end(guid->Data4), bytes + 8);
+  return WithoutExceptions([&]() -> HRESULT {
+    std::wstring hex;
+    for (uint8_t byte : bytes) {
+      hex += kLowerHex[byte >> 4];
+      hex += kLowerHex[byte & 0x0f];
+    }
+    return CopyOut(hex, text, size);
+  });
+}
+
+HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text, unsigned long size) {
+  if (text == nullptr) return E_INVALIDARG;
+  BYTE bytes[kMaxSidLength];
+  unsigned long length = sizeof(bytes);
+  const HRESULT hr = VariantArrayToBytesWithBuffer(value, bytes, &length);
+  if (FAILED(hr)) return E_INVALIDARG;  // not bytes, or longer than any SID
+  if (length < kSidHeaderLength || bytes[0] != kSidRevision || bytes[1] > kMaxSubAuthorities ||
+      length != kSidHeaderLength + kSubAuthorityLength * bytes[1]) {
+    return E_INVALIDARG;
+  }
+  return WithoutExceptions([&]() -> HRESULT {
+    uint64_t authority = 0;
+    for (size_t i = 0; i < kAuthorityLength; ++i) authority = (authority << 8) | bytes[2 + i];
+    std::wstring result = L"S-1-";
+    if (authority < kHexAuthorityThreshold) {
+      result += std::to_wstring(authority);
+    } else {
+      result += L"0x";
+      for (size_t i = kAuthorityHexDigits; i > 0; --i) result += kUpperHex[(authority >> (4 * (i - 1))) & 0x0f];
+    }
+    for (size_t i = 0; i < bytes[1]; ++i) {
+      const BYTE* sub = bytes + kSidHeaderLength + kSubAuthorityLength * i;
+      const uint32_t value32 = static_cast<uint32_t>(sub[0]) | static_cast<uint32_t>(sub[1]) << 8 |
+                               static_cast<uint32_t>(sub[2]) << 16 | static_cast<uint32_t>(sub[3]) << 24;
+      result += L'-';
+      result += std::to_wstring(value32);
+    }
+    return CopyOut(result, text, size);
+  });
+}

@@ -1,0 +1,274 @@
+#include "platform/directory/directory_path.h"
+
+#include <cwctype>
+#include <string>
+
+#include "platform/directory/directory_error.h"
+
+namespace directory {
+namespace {
+
+constexpr char kSource[] = "directory_path";
+constexpr std::wstring_view kSchemeSeparator = L"://";
+constexpr std::wstring_view kGlobalCatalogScheme = L"GC";
+constexpr std::wstring_view kLdapScheme = L"LDAP";
+constexpr std::wstring_view kGuidPrefix = L"<GUID=";
+constexpr wchar_t kGuidSuffix = L'>';
+constexpr size_t kGuidHexDigits = 32;
+constexpr int kMaxPort = 65535;
+constexpr size_t kMaxPortDigits = 5;
+constexpr size_t kMaxHostLength = 253;  // a DNS name
+constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
+// Characters RFC 4514 lets a backslash escape besides a hex pair.
+constexpr std::wstring_view kDnEscapable = L"\\\"+,;<>#= ";
+
+[[noreturn]] void Reject(std::wstring_view text, std::wstring_view reason) {
+  DirectoryErrorContext context;
+  context.operation = L"parse path";
+  context.target = std::wstring(text);
+  DIRECTORY_THROW(kDirectoryInvalidPath, L"invalid directory path: " + std::wstring(reason), context);
+}
+
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+  }
+  return true;
+}
+
+int HexValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
+bool IsAsciiAlnum(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
+// A DNS name or IPv4 address: labels of letters, digits, '-' and '_'
+// separated by single dots.
+bool IsHostName(std::wstring_view host) {
+  if (host.empty() || host.size() > kMaxHostLength) return false;
+  bool label_empty = true;
+  for (wchar_t c : host) {
+    if (c == L'.') {
+      if (label_empty) return false;
+      label_empty = true;
+    } else if (IsAsciiAlnum(c) || c == L'-' || c == L'_') {
+      label_empty = false;
+    } else {
+      return false;
+    }
+  }
+  return !label_empty;
+}
+
+// An IPv6 address as written between brackets: hex digits, colons and the
+// dots of an embedded IPv4 address.
+bool IsIpv6Address(std::wstring_view host) {
+  if (host.find(L':') == std::wstring_view::npos) return false;
+  for (wchar_t c : host) {
+    if (HexValue(c) < 0 && c != L':' && c != L'.') return false;
+  }
+  return true;
+}
+
+// Parses "host[:port]" or "[v6]:port" into `path`; false when malformed.
+bool ParseAuthority(std::wstring_view authority, DirectoryPath* path) {
+  std::wstring_view port_text;
+  bool has_port = false;
+  if (!authority.empty() && authority.front() == L'[') {
+    const size_t close = authority.find(L']');
+    if (close == std::wstring_view::npos) return false;
+    const std::wstring_view host = authority.substr(1, close - 1);
+    if (!IsIpv6Address(host)) return false;
+    path->host = std::wstring(host);
+    const std::wstring_view rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != L':') return false;
+      has_port = true;
+      port_text = rest.substr(1);
+    }
+  } else {
+    const size_t colon = authority.find(L':');
+    const std::wstring_view host = authority.substr(0, colon);
+    if (!IsHostName(host)) return false;
+    path->host = std::wstring(host);
+    if (colon != std::wstring_view::npos) {
+      has_port = true;
+      port_text = authority.substr(colon + 1);
+    }
+  }
+  if (!has_port) return true;
+  if (port_text.empty() || port_text.size() > kMaxPortDigits) return false;
+  int port = 0;
+  for (wchar_t c : port_text) {
+    if (c < L'0' || c > L'9') return false;
+    port = port * 10 + (c - L'0');
+  }
+  if (port < 1 || port > kMaxPort) return false;
+  path->port = port;
+  return true;
+}
+
+// "<GUID=32 hex digits>" into the 16 bytes in the order written.
+bool ParseGuid(std::wstring_view text, std::array<uint8_t, 16>* guid) {
+  if (text.size() != kGuidPrefix.size() + kGuidHexDigits + 1) return false;
+  if (!EqualsIgnoreCase(text.substr(0, kGuidPrefix.size()), kGuidPrefix)) return false;
+  if (text.back() != kGuidSuffix) return false;
+  const std::wstring_view hex = text.substr(kGuidPrefix.size(), kGuidHexDigits);
+  for (size_t i = 0; i < guid->size(); ++i) {
+    const int high = HexValue(hex[2 * i]);
+    const int low = HexValue(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*guid)[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+// An attribute type of a DN: a keyword (letter, then letters, digits, '-')
+// or a dotted object identifier.
+bool IsAttributeType(std::wstring_view type) {
+  while (!type.empty() && type.front() == L' ') type.remove_prefix(1);
+  while (!type.empty() && type.back() == L' ') type.remove_suffix(1);
+  if (type.empty()) return false;
+  const bool numeric = type.front() >= L'0' && type.front() <= L'9';
+  for (wchar_t c : type) {
+    const bool ok = numeric ? ((c >= L'0' && c <= L'9') || c == L'.') : (IsAsciiAlnum(c) || c == L'-');
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Checks the RFC 4514 shape of a DN as written: attribute=value pairs joined
+// by ',' (or '+' inside one RDN), escapes a backslash followed by a hex pair
+// or a special character, and no unescaped '/' (it ends the path's object
+// part, so a DN writes it as \2f).
+bool IsDistinguishedName(std::wstring_view dn) {
+  if (dn.empty()) return false;
+  size_t component_start = 0;
+  bool seen_equals = false;
+  for (size_t i = 0; i < dn.size(); ++i) {
+    const wchar_t c = dn[i];
+    if (c == L'\\') {
+      if (i + 1 >= dn.size()) return false;
+      if (HexValue(dn[i + 1]) >= 0) {
+        if (i + 2 >= dn.size() || HexValue(dn[i + 2]) < 0) return false;
+        i += 2;
+      } else if (kDnEscapable.find(dn[i + 1]) != std::wstring_view::npos) {
+        i += 1;
+      } else {
+        return false;
+      }
+      if (!seen_equals) return false;  // no escapes in an attribute type
+    } else if (c == L'/' || c == L'\0') {
+      return false;
+    } else if (c == L'=' && !seen_equals) {
+      if (!IsAttributeType(dn.substr(component_start, i - component_start))) return false;
+      seen_equals = true;
+    } else if (c == L',' || c == L'+') {
+      if (!seen_equals) return false;
+      component_start = i + 1;
+      seen_equals = false;
+    }
+  }
+  return seen_equals;
+}
+
+bool ContainsColon(const std::wstring& text) { return text.find(L':') != std::wstring::npos; }
+
+}  // namespace
+
+DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
+  if (text.empty()) Reject(text, L"empty");
+  const size_t separator = text.find(kSchemeSeparator);
+  DirectoryPath path;
+  std::wstring_view rest;
+  if (separator == std::wstring_view::npos) {
+    // A bare object ("CN=...,DC=..." or "<GUID=...>") is bound through the
+    // configured Global Catalog servers, like "GC://" followed by it.
+    if (text.find(L'=') == std::wstring_view::npos) Reject(text, L"no GC:// or LDAP:// scheme");
+    path.scheme = Scheme::kGlobalCatalog;
+    rest = text;
+  } else {
+    const std::wstring_view scheme = text.substr(0, separator);
+    if (EqualsIgnoreCase(scheme, kGlobalCatalogScheme)) {
+      path.scheme = Scheme::kGlobalCatalog;
+    } else if (EqualsIgnoreCase(scheme, kLdapScheme)) {
+      path.scheme = Scheme::kLdap;
+    } else {
+      Reject(text, L"unknown scheme");
+    }
+    rest = text.substr(separator + kSchemeSeparator.size());
+  }
+
+  std::wstring_view object;
+  if (!rest.empty()) {
+    const size_t slash = rest.find(L'/');
+    const std::wstring_view first = rest.substr(0, slash);
+    if (first.find(L'=') != std::wstring_view::npos || (!first.empty() && first.front() == L'<')) {
+      object = rest;  // no host: the whole rest names the object
+    } else {
+      if (!ParseAuthority(first, &path)) Reject(text, L"malformed host or port");
+      if (slash != std::wstring_view::npos) {
+        object = rest.substr(slash + 1);
+        if (object.empty()) Reject(text, L"empty object after '/'");
+      }
+    }
+  }
+
+  if (object.empty()) {
+    path.kind = Kind::kRoot;
+  } else if (object.front() == L'<') {
+    if (!ParseGuid(object, &path.guid)) Reject(text, L"malformed <GUID=32 hex digits>");
+    path.kind = Kind::kGuid;
+  } else {
+    if (!IsDistinguishedName(object)) Reject(text, L"malformed distinguished name");
+    path.kind = Kind::kDistinguishedName;
+    path.dn = std::wstring(object);
+  }
+  return path;
+}
+
+int DirectoryPath::EffectivePort() const {
+  if (port != 0) return port;
+  return scheme == Scheme::kGlobalCatalog ? kGlobalCatalogPort : kLdapPort;
+}
+
+std::wstring DirectoryPath::Server() const {
+  if (host.empty()) return std::wstring();
+  std::wstring server = ContainsColon(host) ? L"[" + host + L"]" : host;
+  server += L':';
+  server += std::to_wstring(EffectivePort());
+  return server;
+}
+
+std::wstring DirectoryPath::ToString() const {
+  std::wstring text(scheme == Scheme::kGlobalCatalog ? kGlobalCatalogScheme : kLdapScheme);
+  text += kSchemeSeparator;
+  if (!host.empty()) {
+    text += ContainsColon(host) ? L"[" + host + L"]" : host;
+    if (port != 0) {
+      text += L':';
+      text += std::to_wstring(port);
+    }
+  }
+  if (kind == Kind::kRoot) return text;
+  if (!host.empty()) text += L'/';
+  if (kind == Kind::kDistinguishedName) {
+    text += dn;
+  } else {
+    text += kGuidPrefix;
+    for (uint8_t byte : guid) {
+      text += kHexDigits[byte >> 4];
+      text += kHexDigits[byte & 0x0f];
+    }
+    text += kGuidSuffix;
+  }
+  return text;
+}
+
+}  // namespace directory
