@@ -1,0 +1,201 @@
+#include "platform/directory/directory_config.h"
+
+#include <cwctype>
+#include <string>
+#include <string_view>
+
+#include "platform/com.h"
+#include "platform/crt.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+
+namespace directory {
+namespace {
+
+constexpr char kLogSource[] = "directory_config";
+constexpr wchar_t kSettingsClass[] = L"DirectoryAccess";
+constexpr wchar_t kSettingsInstance[] = L"DEFAULT";
+
+// Limits beyond which a value is a mistake rather than a choice.
+constexpr int kMaxTimeoutMs = 3600 * 1000;  // one hour
+constexpr int kMaxPoolSize = 256;
+constexpr int kMaxPort = 65535;
+
+bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+  }
+  return true;
+}
+
+std::wstring_view Trim(std::wstring_view text) {
+  while (!text.empty() && std::iswspace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && std::iswspace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// "host" or "host:port" with a port in 1..65535; "[v6]:port" too.
+bool IsServerName(std::wstring_view server) {
+  if (server.empty()) return false;
+  for (wchar_t c : server) {
+    if (std::iswspace(c) || c == L'/') return false;
+  }
+  size_t host_end = server.size();
+  if (server.front() == L'[') {
+    host_end = server.find(L']');
+    if (host_end == std::wstring_view::npos || host_end == 1) return false;
+    ++host_end;
+    if (host_end == server.size()) return true;
+    if (server[host_end] != L':') return false;
+  } else {
+    host_end = server.find(L':');
+    if (host_end == 0) return false;
+    if (host_end == std::wstring_view::npos) return true;
+  }
+  const std::wstring_view port = server.substr(host_end + 1);
+  if (port.empty() || port.size() > 5) return false;
+  int value = 0;
+  for (wchar_t c : port) {
+    if (c < L'0' || c > L'9') return false;
+    value = value * 10 + (c - L'0');
+  }
+  return value >= 1 && value <= kMaxPort;
+}
+
+// Reads the table and reports each unusable value once.
+class Reader {
+ public:
+  Reader() : settings_(kSettingsClass, kSettingsInstance, nullptr) { loaded_ = settings_.Get(); }
+
+  bool loaded() const { return loaded_; }
+
+  void ReadString(const wchar_t* key, std::wstring* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    if (value->vt != VT_BSTR) return Warn(key, L"is not a string");
+    *out = value->bstrVal != nullptr ? std::wstring(value->bstrVal, SysStringLen(value->bstrVal)) : L"";
+  }
+
+  void ReadPath(const wchar_t* key, std::string* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    if (value->vt != VT_BSTR) return Warn(key, L"is not a string");
+    *out = platform::WideToUtf8(Trim(value->bstrVal != nullptr ? value->bstrVal : L""));
+  }
+
+  void ReadBool(const wchar_t* key, bool* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    if (value->vt != VT_BOOL) return Warn(key, L"is not true or false");
+    *out = value->boolVal != VARIANT_FALSE;
+  }
+
+  // An integer in [minimum, maximum].
+  void ReadInt(const wchar_t* key, int minimum, int maximum, int* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    long long number = 0;
+    switch (value->vt) {
+      case VT_I2: number = value->iVal; break;
+      case VT_UI2: number = value->uiVal; break;
+      case VT_I4: number = value->lVal; break;
+      case VT_UI4: number = value->ulVal; break;
+      case VT_INT: number = value->intVal; break;
+      case VT_UINT: number = value->uintVal; break;
+      case VT_I8: number = value->llVal; break;
+      case VT_UI8:
+        number = value->ullVal > static_cast<ULONGLONG>(maximum) ? static_cast<long long>(maximum) + 1
+                                                                 : static_cast<long long>(value->ullVal);
+        break;
+      default: return Warn(key, L"is not an integer");
+    }
+    if (number < minimum || number > maximum) {
+      return Warn(key, L"must lie between " + std::to_wstring(minimum) + L" and " + std::to_wstring(maximum));
+    }
+    *out = static_cast<int>(number);
+  }
+
+  void ReadTls(const wchar_t* key, DirectoryConfig::Tls* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    if (value->vt != VT_BSTR) return Warn(key, L"is not a string");
+    const std::wstring_view mode = Trim(value->bstrVal != nullptr ? value->bstrVal : L"");
+    if (EqualsIgnoreCase(mode, L"none")) {
+      *out = DirectoryConfig::Tls::kNone;
+    } else if (EqualsIgnoreCase(mode, L"ldaps")) {
+      *out = DirectoryConfig::Tls::kLdaps;
+    } else if (EqualsIgnoreCase(mode, L"starttls")) {
+      *out = DirectoryConfig::Tls::kStartTls;
+    } else {
+      Warn(key, L"is not one of none, ldaps, starttls");
+    }
+  }
+
+  // One "host[:port]" (empty: none).
+  void ReadServer(const wchar_t* key, std::wstring* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    if (value->vt != VT_BSTR) return Warn(key, L"is not a string");
+    const std::wstring_view server = Trim(value->bstrVal != nullptr ? value->bstrVal : L"");
+    if (!server.empty() && !IsServerName(server)) return Warn(key, L"is not host[:port]");
+    *out = std::wstring(server);
+  }
+
+  // A comma-separated list of "host[:port]"; malformed entries are skipped
+  // (each reported), the others kept in order.
+  void ReadServers(const wchar_t* key, std::vector<std::wstring>* out) {
+    const _variant_t* value = Find(key);
+    if (value == nullptr) return;
+    if (value->vt != VT_BSTR) return Warn(key, L"is not a string");
+    std::wstring_view rest = value->bstrVal != nullptr ? value->bstrVal : L"";
+    std::vector<std::wstring> servers;
+    while (!rest.empty()) {
+      const size_t comma = rest.find(L',');
+      const std::wstring_view item = Trim(rest.substr(0, comma));
+      rest = comma == std::wstring_view::npos ? std::wstring_view() : rest.substr(comma + 1);
+      if (item.empty()) continue;
+      if (IsServerName(item)) {
+        servers.emplace_back(item);
+      } else {
+        Warn(key, L"holds the malformed server '" + std::wstring(item) + L"', which is skipped");
+      }
+    }
+    *out = std::move(servers);
+  }
+
+ private:
+  const _variant_t* Find(const wchar_t* key) { return loaded_ ? settings_.GetPropertyValue(key) : nullptr; }
+
+  void Warn(const wchar_t* key, const std::wstring& problem) {
+    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kLogSource, __LINE__,
+                    L"settings %S [%s.%s] %s (line %d) %s; the default is kept", settings_.GetSourcePath().c_str(),
+                    kSettingsClass, kSettingsInstance, key, settings_.GetPropertyLine(key), problem.c_str());
+  }
+
+  CMgmtObject settings_;
+  bool loaded_ = false;
+};
+
+}  // namespace
+
+DirectoryConfig DirectoryConfig::Load() {
+  DirectoryConfig config;
+  Reader reader;
+  if (!reader.loaded()) return config;
+  reader.ReadServers(L"GlobalCatalogServers", &config.global_catalog_servers);
+  reader.ReadServer(L"DomainController", &config.domain_controller);
+  reader.ReadString(L"Forest", &config.forest);
+  reader.ReadString(L"BindDN", &config.bind_dn);
+  reader.ReadPath(L"PasswordFile", &config.password_file);
+  reader.ReadTls(L"Tls", &config.tls);
+  reader.ReadPath(L"CaFile", &config.ca_file);
+  reader.ReadBool(L"VerifyCertificate", &config.verify_certificate);
+  reader.ReadInt(L"ConnectTimeoutMs", 1, kMaxTimeoutMs, &config.connect_timeout_ms);
+  reader.ReadInt(L"OperationTimeoutMs", 1, kMaxTimeoutMs, &config.operation_timeout_ms);
+  reader.ReadInt(L"PoolSize", 1, kMaxPoolSize, &config.pool_size);
+  reader.ReadString(L"SearchBase", &config.search_base);
+  return config;
+}
+
+}  // namespace directory

@@ -1,0 +1,529 @@
+// The LDAP client of "platform/ldap_api.h" over OpenLDAP's libldap.
+//
+// The first half (operation table, Connection) holds no libldap call and is
+// the same for every system; the second half is the libldap implementation
+// of the operations.
+#include "platform/posix/ldap_api_posix.h"
+
+#include <ldap.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "platform/ldap_api_testing.h"
+#include "platform/sync.h"
+#include "platform/thread_annotations.h"
+
+namespace platform::ldap {
+
+// The table ------------------------------------------------------------------
+
+namespace {
+
+// Each entry is read on its own with one atomic load, so a test may replace
+// the table while connections are in use.
+struct OperationTable {
+  std::atomic<decltype(Operations::connect)> connect{&posix::Connect};
+  std::atomic<decltype(Operations::bind)> bind{&posix::Bind};
+  std::atomic<decltype(Operations::search)> search{&posix::Search};
+  std::atomic<decltype(Operations::next_result)> next_result{&posix::NextResult};
+  std::atomic<decltype(Operations::abandon)> abandon{&posix::Abandon};
+  std::atomic<decltype(Operations::is_alive)> is_alive{&posix::IsAlive};
+  std::atomic<decltype(Operations::close)> close{&posix::Close};
+};
+
+OperationTable g_table;
+
+template <typename F>
+F Load(const std::atomic<F>& entry) {
+  return entry.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+namespace testing {
+
+Operations DefaultOperations() {
+  return Operations{&posix::Connect,    &posix::Bind,    &posix::Search, &posix::NextResult,
+                    &posix::Abandon,    &posix::IsAlive, &posix::Close};
+}
+
+Operations CurrentOperations() {
+  return Operations{Load(g_table.connect), Load(g_table.bind),     Load(g_table.search),
+                    Load(g_table.next_result), Load(g_table.abandon), Load(g_table.is_alive),
+                    Load(g_table.close)};
+}
+
+void SetOperations(const Operations& operations) {
+  const Operations defaults = DefaultOperations();
+  // A null entry means the default, so a partly filled table is safe.
+  g_table.connect.store(operations.connect ? operations.connect : defaults.connect,
+                        std::memory_order_release);
+  g_table.bind.store(operations.bind ? operations.bind : defaults.bind, std::memory_order_release);
+  g_table.search.store(operations.search ? operations.search : defaults.search,
+                       std::memory_order_release);
+  g_table.next_result.store(operations.next_result ? operations.next_result : defaults.next_result,
+                            std::memory_order_release);
+  g_table.abandon.store(operations.abandon ? operations.abandon : defaults.abandon,
+                        std::memory_order_release);
+  g_table.is_alive.store(operations.is_alive ? operations.is_alive : defaults.is_alive,
+                         std::memory_order_release);
+  g_table.close.store(operations.close ? operations.close : defaults.close, std::memory_order_release);
+}
+
+ScopedOperations::ScopedOperations(const Operations& operations) : previous_(CurrentOperations()) {
+  SetOperations(operations);
+}
+
+ScopedOperations::~ScopedOperations() { SetOperations(previous_); }
+
+}  // namespace testing
+
+// Connection -----------------------------------------------------------------
+
+bool IsConnectionFailure(int code) {
+  return code == kServerDown || code == kConnectError || code == kTimeout;
+}
+
+std::string ResultText(int code) { return ldap_err2string(posix::ToNativeCode(code)); }
+
+Status Connection::Open(const ConnectOptions& options, std::unique_ptr<Connection>* connection) {
+  connection->reset();
+  const auto connect = Load(g_table.connect);
+  const auto close = Load(g_table.close);
+  NativeSession* session = nullptr;
+  Status status = connect(options, &session);
+  if (!status.ok()) {
+    if (session != nullptr) close(session);
+    return status;
+  }
+  *connection = std::make_unique<Connection>(PrivateTag{}, options, session, close);
+  return status;
+}
+
+Connection::Connection(PrivateTag, ConnectOptions options, NativeSession* session, CloseFunction close)
+    : options_(std::move(options)), session_(session), close_(close) {}
+
+Connection::~Connection() { close_(session_); }
+
+Status Connection::SimpleBind(const std::string& dn, const std::string& password) {
+  Status status = Load(g_table.bind)(session_, dn, password, options_.operation_timeout);
+  if (IsConnectionFailure(status.code)) broken_ = true;
+  return status;
+}
+
+Status Connection::Search(const SearchRequest& request, std::vector<Entry>* entries) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + request.timeout;
+  int message_id = 0;
+  Status status = Load(g_table.search)(session_, request, &message_id);
+  if (!status.ok()) {
+    if (IsConnectionFailure(status.code)) broken_ = true;
+    return status;
+  }
+  const size_t first = entries->size();
+  const auto next_result = Load(g_table.next_result);
+  for (;;) {
+    const auto remaining = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                                    std::chrono::milliseconds::zero());
+    SearchItem item;
+    status = next_result(session_, message_id, remaining, &item);
+    if (!status.ok()) {
+      if (status.code == kTimeout) Load(g_table.abandon)(session_, message_id);
+      if (IsConnectionFailure(status.code)) broken_ = true;
+      return status;
+    }
+    switch (item.kind) {
+      case SearchItem::Kind::kEntry:
+        entries->push_back(std::move(item.entry));
+        break;
+      case SearchItem::Kind::kReference:
+        break;
+      case SearchItem::Kind::kDone:
+        if (item.result.code == kSizeLimitExceeded && entries->size() > first) return Status{};
+        if (IsConnectionFailure(item.result.code)) broken_ = true;
+        return item.result;
+    }
+  }
+}
+
+bool Connection::IsAlive() {
+  if (broken_) return false;
+  if (!Load(g_table.is_alive)(session_)) broken_ = true;
+  return !broken_;
+}
+
+// libldap --------------------------------------------------------------------
+
+struct NativeSession {
+  LDAP* ld = nullptr;
+  // Set by libldap's connect callback once the TCP connection stands, so
+  // that a failed ldaps:// connect can be told apart from an absent server.
+  bool tcp_connected = false;
+  ldap_conncb callbacks{};
+  // The socket while libldap has it open (-1 otherwise), for the TLS
+  // watchdog of Connect.
+  platform::Mutex socket_mu;
+  int socket GUARDED_BY(socket_mu) = -1;
+
+  NativeSession() = default;
+  NativeSession(const NativeSession&) = delete;
+  NativeSession& operator=(const NativeSession&) = delete;
+  ~NativeSession() {
+    if (ld != nullptr) ldap_unbind_ext_s(ld, nullptr, nullptr);
+  }
+};
+
+namespace posix {
+namespace {
+
+// libldap's client-side codes run from -1 (LDAP_SERVER_DOWN) down to -17
+// (LDAP_REFERRAL_LIMIT_EXCEEDED) in the order of the classic codes 0x51..0x61.
+constexpr int kClassicClientBase = 0x50;
+constexpr int kLowestNativeClientCode = -17;
+constexpr int kHighestClassicClientCode = kClassicClientBase - kLowestNativeClientCode;
+
+constexpr long kMicrosecondsPerMillisecond = 1000;
+constexpr long kMillisecondsPerSecond = 1000;
+
+timeval ToTimeval(std::chrono::milliseconds duration) {
+  const long long ms = std::max<long long>(duration.count(), 0);
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms / kMillisecondsPerSecond);
+  tv.tv_usec = static_cast<suseconds_t>((ms % kMillisecondsPerSecond) * kMicrosecondsPerMillisecond);
+  return tv;
+}
+
+// The server time limit: whole seconds, rounded up, at least one.
+int TimeLimitSeconds(std::chrono::milliseconds duration) {
+  const long long ms = std::max<long long>(duration.count(), 1);
+  return static_cast<int>((ms + kMillisecondsPerSecond - 1) / kMillisecondsPerSecond);
+}
+
+std::string DiagnosticOf(LDAP* ld) {
+  char* message = nullptr;
+  std::string text;
+  if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &message) == LDAP_OPT_SUCCESS && message != nullptr) {
+    text = message;
+    ldap_memfree(message);
+  }
+  return text;
+}
+
+Status MakeStatus(int native_code, std::string diagnostic) {
+  Status status;
+  status.code = FromNativeCode(native_code);
+  status.text = ldap_err2string(native_code);
+  status.diagnostic = std::move(diagnostic);
+  return status;
+}
+
+// The status of the last failed call on `ld`.
+Status SessionStatus(LDAP* ld, int native_code) { return MakeStatus(native_code, DiagnosticOf(ld)); }
+
+// The error code libldap recorded on `ld` (after ldap_result returned -1).
+int LastCode(LDAP* ld) {
+  int code = LDAP_OTHER;
+  ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+  return code;
+}
+
+// The result of a finished operation; frees `message` when `free_message`.
+Status ParseResult(LDAP* ld, LDAPMessage* message, bool free_message) {
+  int code = LDAP_SUCCESS;
+  char* diagnostic = nullptr;
+  const int rc =
+      ldap_parse_result(ld, message, &code, nullptr, &diagnostic, nullptr, nullptr, free_message ? 1 : 0);
+  if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
+  Status status = MakeStatus(code, diagnostic != nullptr ? diagnostic : "");
+  if (diagnostic != nullptr) ldap_memfree(diagnostic);
+  return status;
+}
+
+struct MessageFree {
+  void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
+};
+using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
+
+Status ParseEntry(LDAP* ld, LDAPMessage* message, Entry* entry) {
+  BerElement* ber = nullptr;
+  berval name{};
+  int rc = ldap_get_dn_ber(ld, message, &ber, &name);
+  if (rc != LDAP_SUCCESS) {
+    if (ber != nullptr) ber_free(ber, 0);
+    return SessionStatus(ld, rc);
+  }
+  entry->dn.assign(name.bv_val, name.bv_len);
+  berval* values = nullptr;
+  for (;;) {
+    rc = ldap_get_attribute_ber(ld, message, ber, &name, &values);
+    if (rc != LDAP_SUCCESS || name.bv_val == nullptr) break;
+    Attribute& attribute = entry->attributes.emplace_back();
+    attribute.name.assign(name.bv_val, name.bv_len);
+    if (values != nullptr) {
+      for (const berval* value = values; value->bv_val != nullptr; ++value) {
+        attribute.values.emplace_back(value->bv_val, value->bv_len);
+      }
+      ber_memfree(values);
+      values = nullptr;
+    }
+  }
+  ber_free(ber, 0);
+  if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
+  return Status{};
+}
+
+int OnTcpConnected(LDAP*, Sockbuf* socket_buffer, LDAPURLDesc*, sockaddr*, ldap_conncb* callbacks) {
+  auto* session = static_cast<NativeSession*>(callbacks->lc_arg);
+  session->tcp_connected = true;
+  int socket = -1;
+  ber_sockbuf_ctrl(socket_buffer, LBER_SB_OPT_GET_FD, &socket);
+  platform::MutexLock lock(&session->socket_mu);
+  session->socket = socket;
+  return 0;
+}
+
+// Called before libldap closes the socket (and, with a null buffer, before
+// it frees the handle).
+void OnTcpClosing(LDAP*, Sockbuf*, ldap_conncb* callbacks) {
+  auto* session = static_cast<NativeSession*>(callbacks->lc_arg);
+  platform::MutexLock lock(&session->socket_mu);
+  session->socket = -1;
+}
+
+// Bounds the TLS set-up of Connect. libldap 2.5 does not apply
+// LDAP_OPT_NETWORK_TIMEOUT to the TLS handshake: against a server that
+// accepted the TCP connection but does not answer, ldap_connect would spin
+// for ever. When `limit` passes before the watchdog is destroyed, it shuts
+// the socket down, which makes the handshake fail at once.
+class TlsWatchdog {
+ public:
+  TlsWatchdog(NativeSession* session, std::chrono::milliseconds limit)
+      : session_(session), deadline_(std::chrono::steady_clock::now() + limit), thread_([this] { Watch(); }) {}
+  ~TlsWatchdog() { Finish(); }
+  TlsWatchdog(const TlsWatchdog&) = delete;
+  TlsWatchdog& operator=(const TlsWatchdog&) = delete;
+
+  // Stops watching; true when the watchdog cut the connection.
+  bool Finish() {
+    {
+      platform::MutexLock lock(&mu_);
+      done_ = true;
+      wake_.Signal();
+    }
+    if (thread_.joinable()) thread_.join();
+    return fired_.load(std::memory_order_acquire);
+  }
+  bool fired() const { return fired_.load(std::memory_order_acquire); }
+
+ private:
+  void Watch() {
+    {
+      platform::MutexLock lock(&mu_);
+      while (!done_) {
+        if (!wake_.WaitUntil(deadline_)) break;
+      }
+      if (done_) return;
+    }
+    // The session's lock keeps libldap from closing (and the system from
+    // reusing) the descriptor while it is shut down.
+    platform::MutexLock lock(&session_->socket_mu);
+    if (session_->socket >= 0) {
+      fired_.store(true, std::memory_order_release);
+      shutdown(session_->socket, SHUT_RDWR);
+    }
+  }
+
+  NativeSession* const session_;
+  const std::chrono::steady_clock::time_point deadline_;
+  platform::Mutex mu_;
+  platform::CondVar wake_{&mu_};
+  bool done_ GUARDED_BY(mu_) = false;
+  std::atomic<bool> fired_{false};
+  std::thread thread_;  // last: starts once the members above exist
+};
+
+Status TlsTimeout() { return MakeStatus(LDAP_TIMEOUT, "the TLS set-up did not finish within the timeout"); }
+
+bool IsLdapsUri(const std::string& uri) {
+  constexpr std::string_view kLdaps = "ldaps://";
+  if (uri.size() < kLdaps.size()) return false;
+  return std::equal(kLdaps.begin(), kLdaps.end(), uri.begin(),
+                    [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
+}
+
+Status SetOption(LDAP* ld, int option, const void* value, const char* what, bool tls) {
+  if (ldap_set_option(ld, option, value) == LDAP_OPT_SUCCESS) return Status{};
+  Status status = MakeStatus(LDAP_LOCAL_ERROR, std::string("cannot set ") + what);
+  status.tls = tls;
+  return status;
+}
+
+}  // namespace
+
+int ToNativeCode(int code) {
+  if (code > kClassicClientBase && code <= kHighestClassicClientCode) return kClassicClientBase - code;
+  return code;
+}
+
+int FromNativeCode(int native_code) {
+  if (native_code < 0 && native_code >= kLowestNativeClientCode) return kClassicClientBase - native_code;
+  return native_code;
+}
+
+Status Connect(const ConnectOptions& options, NativeSession** out) {
+  *out = nullptr;
+  auto session = std::make_unique<NativeSession>();
+  int rc = ldap_initialize(&session->ld, options.uri.c_str());
+  if (rc != LDAP_SUCCESS || session->ld == nullptr) return MakeStatus(rc, "invalid server address");
+  LDAP* ld = session->ld;
+
+  const int version = LDAP_VERSION3;
+  const timeval network_timeout = ToTimeval(options.connect_timeout);
+  const timeval operation_timeout = ToTimeval(options.operation_timeout);
+  Status status = SetOption(ld, LDAP_OPT_PROTOCOL_VERSION, &version, "the protocol version", false);
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "referral chasing", false);
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_RESTART, LDAP_OPT_ON, "restart on signals", false);
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_NETWORK_TIMEOUT, &network_timeout, "the connect timeout", false);
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_TIMEOUT, &operation_timeout, "the operation timeout", false);
+  session->callbacks.lc_add = &OnTcpConnected;
+  session->callbacks.lc_del = &OnTcpClosing;
+  session->callbacks.lc_arg = session.get();
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_CONNECT_CB, &session->callbacks, "the connect callback", false);
+
+  const bool ldaps = IsLdapsUri(options.uri);
+  if (status.ok() && (ldaps || options.start_tls)) {
+    if (!options.ca_file.empty()) {
+      status = SetOption(ld, LDAP_OPT_X_TLS_CACERTFILE, options.ca_file.c_str(), "the CA file", true);
+    }
+    const int require = options.verify_certificate ? LDAP_OPT_X_TLS_DEMAND : LDAP_OPT_X_TLS_NEVER;
+    if (status.ok()) status = SetOption(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require, "certificate checking", true);
+    const int is_server = 0;
+    if (status.ok()) status = SetOption(ld, LDAP_OPT_X_TLS_NEWCTX, &is_server, "a TLS context", true);
+  }
+  if (!status.ok()) return status;
+
+  std::optional<TlsWatchdog> watchdog;
+  if (ldaps || options.start_tls) {
+    watchdog.emplace(session.get(),
+                     options.connect_timeout + (options.start_tls ? options.operation_timeout
+                                                                  : std::chrono::milliseconds::zero()));
+  }
+
+  rc = ldap_connect(ld);
+  if (rc != LDAP_SUCCESS) {
+    status = SessionStatus(ld, rc);
+    if (watchdog && watchdog->fired()) return TlsTimeout();
+    if (ldaps && session->tcp_connected) {
+      // The TCP connection stood but did not become an ldaps session: the
+      // TLS handshake or the certificate check failed.
+      status.tls = true;
+      status.code = kConnectError;
+      status.text = ldap_err2string(LDAP_CONNECT_ERROR);
+      status.diagnostic = "TLS handshake failed (certificate not trusted, or not TLS)";
+    }
+    return status;
+  }
+  if (options.start_tls && !ldaps) {
+    rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    if (rc != LDAP_SUCCESS) {
+      if (watchdog && watchdog->fired()) return TlsTimeout();
+      status = SessionStatus(ld, rc);
+      status.tls = rc != LDAP_SERVER_DOWN && rc != LDAP_TIMEOUT;
+      if (status.tls) status.diagnostic = "StartTLS failed (certificate not trusted, or TLS refused)";
+      return status;
+    }
+  }
+  // Fired just as the set-up ended: the connection is cut.
+  if (watchdog && watchdog->Finish()) return TlsTimeout();
+  *out = session.release();
+  return Status{};
+}
+
+Status Bind(NativeSession* session, const std::string& dn, const std::string& password,
+            std::chrono::milliseconds timeout) {
+  LDAP* ld = session->ld;
+  berval credentials{};
+  credentials.bv_len = password.size();
+  credentials.bv_val = const_cast<char*>(password.data());
+  int message_id = 0;
+  int rc = ldap_sasl_bind(ld, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
+                          nullptr, &message_id);
+  if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
+  timeval tv = ToTimeval(timeout);
+  LDAPMessage* raw = nullptr;
+  rc = ldap_result(ld, message_id, LDAP_MSG_ALL, &tv, &raw);
+  MessagePtr message(raw);
+  if (rc == 0) {
+    ldap_abandon_ext(ld, message_id, nullptr, nullptr);
+    return MakeStatus(LDAP_TIMEOUT, "no answer to the bind");
+  }
+  if (rc < 0) return SessionStatus(ld, LastCode(ld));
+  return ParseResult(ld, message.release(), /*free_message=*/true);
+}
+
+Status Search(NativeSession* session, const SearchRequest& request, int* message_id) {
+  LDAP* ld = session->ld;
+  std::vector<char*> attributes;
+  attributes.reserve(request.attributes.size() + 1);
+  for (const std::string& name : request.attributes) attributes.push_back(const_cast<char*>(name.c_str()));
+  attributes.push_back(nullptr);
+  timeval limit{};
+  limit.tv_sec = TimeLimitSeconds(request.timeout);
+  const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope),
+                                 request.filter.c_str(), request.attributes.empty() ? nullptr : attributes.data(),
+                                 0, nullptr, nullptr, &limit, request.size_limit, message_id);
+  if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
+  return Status{};
+}
+
+Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout,
+                  SearchItem* item) {
+  LDAP* ld = session->ld;
+  timeval tv = ToTimeval(timeout);
+  LDAPMessage* raw = nullptr;
+  const int rc = ldap_result(ld, message_id, LDAP_MSG_ONE, &tv, &raw);
+  MessagePtr message(raw);
+  if (rc == 0) return MakeStatus(LDAP_TIMEOUT, "no answer within the operation timeout");
+  if (rc < 0) return SessionStatus(ld, LastCode(ld));
+  switch (rc) {
+    case LDAP_RES_SEARCH_ENTRY:
+      item->kind = SearchItem::Kind::kEntry;
+      return ParseEntry(ld, message.get(), &item->entry);
+    case LDAP_RES_SEARCH_REFERENCE:
+      item->kind = SearchItem::Kind::kReference;
+      return Status{};
+    case LDAP_RES_SEARCH_RESULT:
+      item->kind = SearchItem::Kind::kDone;
+      item->result = ParseResult(ld, message.get(), /*free_message=*/false);
+      return Status{};
+    default:
+      return MakeStatus(LDAP_DECODING_ERROR, "unexpected message type in a search answer");
+  }
+}
+
+void Abandon(NativeSession* session, int message_id) {
+  ldap_abandon_ext(session->ld, message_id, nullptr, nullptr);
+}
+
+bool IsAlive(NativeSession* session) {
+  int fd = -1;
+  if (ldap_get_option(session->ld, LDAP_OPT_DESC, &fd) != LDAP_OPT_SUCCESS || fd < 0) return false;
+  pollfd probe{};
+  probe.fd = fd;
+  probe.events = POLLIN | POLLRDHUP;
+  const int ready = poll(&probe, 1, 0);
+  if (ready < 0) return false;
+  return ready == 0;
+}
+
+void Close(NativeSession* session) { std::unique_ptr<NativeSession> owned(session); }
+
+}  // namespace posix
+}  // namespace platform::ldap
