@@ -1,0 +1,3 @@
+#include "manager/global_catalog_path.h"
+
+wchar_t g_wszGlobalCatalogPath[kGlobalCatalogPathLength] = {};

@@ -1,0 +1,97 @@
+#include "manager/object_cache.h"
+
+#include <cstdint>
+
+CDSObjectCache::CDSObjectCache(int timeout_seconds, int maximum)
+    : timeout_seconds_(timeout_seconds), maximum_(maximum) {}
+
+void CDSObjectCache::LinkAtHead(CDSObjectCacheEntry* entry) {
+  entry->older = newest_;
+  entry->newer = nullptr;
+  if (newest_ != nullptr) newest_->newer = entry;
+  newest_ = entry;
+  if (oldest_ == nullptr) oldest_ = entry;
+}
+
+void CDSObjectCache::Unlink(CDSObjectCacheEntry* entry) {
+  if (entry->newer != nullptr) {
+    entry->newer->older = entry->older;
+  } else {
+    newest_ = entry->older;
+  }
+  if (entry->older != nullptr) {
+    entry->older->newer = entry->newer;
+  } else {
+    oldest_ = entry->newer;
+  }
+  entry->newer = nullptr;
+  entry->older = nullptr;
+}
+
+bool CDSObjectCache::TakeOldest(CDSObjectCacheEntry* oldest) {
+  if (oldest_ == nullptr) return false;
+  CDSObjectCacheEntry* tail = oldest_;
+  Unlink(tail);
+  *oldest = *tail;
+  return true;
+}
+
+void CDSObjectCache::EvictOldestIfOverMaximum() {
+  if (static_cast<int32_t>(entries_.size()) <= maximum_) return;
+  CDSObjectCacheEntry oldest;
+  if (!TakeOldest(&oldest)) return;
+  entries_.erase(std::wstring(static_cast<const wchar_t*>(oldest.key)));
+}
+
+bool CDSObjectCache::Lookup(const std::wstring& key, std::optional<CDSObjectInfo>& record) {
+  Guard<CSLock> guard(lock_);
+  EvictOldestIfOverMaximum();
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return false;
+  const __time64_t age = _time64(nullptr) - it->second.timestamp;
+  if (age >= static_cast<__time64_t>(timeout_seconds_)) {
+    Unlink(&it->second);
+    entries_.erase(it);
+    return false;
+  }
+  record.emplace(it->second.record);
+  return true;
+}
+
+void CDSObjectCache::Update(const std::wstring& key, CDSObjectInfo& record) {
+  // Built before the lock is taken: a failed key copy leaves the cache as it was.
+  CDSObjectCacheEntry fresh;
+  fresh.key = key.c_str();
+  fresh.timestamp = _time64(nullptr);
+  fresh.record = record;
+
+  Guard<CSLock> guard(lock_);
+  auto it = entries_.find(key);
+  if (it != entries_.end()) {
+    // A second fetch of the same key finished after the first was stored.
+    CDSObjectCacheEntry& existing = it->second;
+    existing.key = fresh.key;
+    existing.timestamp = fresh.timestamp;
+    existing.record = fresh.record;
+    Unlink(&existing);
+    LinkAtHead(&existing);
+    return;
+  }
+  EvictOldestIfOverMaximum();
+  entries_.emplace(key, fresh);
+  LinkAtHead(&entries_.find(key)->second);
+}
+
+size_t CDSObjectCache::Size() {
+  Guard<CSLock> guard(lock_);
+  return entries_.size();
+}
+
+std::vector<std::wstring> CDSObjectCache::KeysNewestFirst() {
+  Guard<CSLock> guard(lock_);
+  std::vector<std::wstring> keys;
+  for (const CDSObjectCacheEntry* entry = newest_; entry != nullptr; entry = entry->older) {
+    keys.emplace_back(static_cast<const wchar_t*>(entry->key));
+  }
+  return keys;
+}

@@ -1,0 +1,254 @@
+#include "manager/user_policy_manager.h"
+
+#include <cstring>
+#include <new>
+
+#include "dsobject/user_policy_manager_exception.h"
+#include "manager/global_catalog_path.h"
+#include "manager/lookup_key.h"
+#include "manager/user_policy_manager_impl.h"
+#include "platform/crt.h"
+#include "platform/log.h"
+#include "platform/module.h"
+
+namespace {
+
+constexpr char kSource[] = "serv_UserPolicyManager";
+constexpr size_t kGuidBytesBufferSize = 256;
+constexpr size_t kGuidBytes = 16;
+constexpr unsigned long kGuidTextLength = 260;
+constexpr unsigned long kSidTextLength = 512;
+
+HMODULE Module() {
+  static const HMODULE module = platform::CurrentModuleHandle();
+  return module;
+}
+
+// Copies one attribute of a search result or bound object into `record`:
+// objectGUID becomes its bindable GUID string, objectSid its SID string,
+// every other attribute keeps every value as the library returned it. The
+// property is added also when it got no value.
+template <class SourceProperty>
+void CopyProperty(SourceProperty& source, CDSObjectInfo& record) {
+  CDSObjectProperty property;
+  property.SetName(source.GetName());
+  const size_t count = source.GetValueCount();
+  if (count > 0 && _wcsicmp(source.GetName(), L"objectGUID") == 0) {
+    _variant_t value = source.GetValue(0);
+    BYTE bytes[kGuidBytesBufferSize];
+    unsigned long size = kGuidBytesBufferSize;
+    if (SUCCEEDED(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, bytes, &size)) && size >= kGuidBytes) {
+      GUID guid;
+      std::memcpy(&guid, bytes, kGuidBytes);
+      wchar_t text[kGuidTextLength] = {};
+      if (SUCCEEDED(CDirectoryHelper::GUIDtoBindableString(&guid, text, kGuidTextLength))) {
+        _variant_t converted(text);
+        property.AddValue(converted);
+      }
+    }
+  } else if (count > 0 && _wcsicmp(source.GetName(), L"objectSid") == 0) {
+    _variant_t value = source.GetValue(0);
+    wchar_t text[kSidTextLength] = {};
+    if (SUCCEEDED(CDirectoryHelper::GetSIDStringFromVariant(value, text, kSidTextLength))) {
+      _variant_t converted(text);
+      property.AddValue(converted);
+    }
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      _variant_t value = source.GetValue(i);
+      property.AddValue(value);
+    }
+  }
+  record.AddProperty(property);
+}
+
+}  // namespace
+
+// CUserPolicyManagerImpl -----------------------------------------------------
+
+CUserPolicyManagerImpl::CUserPolicyManagerImpl(int lookup_type, const wchar_t* filter_template,
+                                               const wchar_t** attributes, int attribute_count,
+                                               bool escape_filter_value, int cache_timeout_seconds,
+                                               int cache_maximum)
+    : m_lookupType(lookup_type),
+      m_filterTemplate(filter_template),
+      // The count is widened with its sign, as the collection takes it.
+      m_attributes(attributes, static_cast<unsigned long long>(static_cast<long long>(attribute_count))),
+      m_escapeFilterValue(escape_filter_value),
+      m_cache(cache_timeout_seconds, cache_maximum) {}
+
+CDSObjectInfo CUserPolicyManagerImpl::GetDSObjectInfo(const wchar_t* key, bool& fetchedFromDirectory) {
+  const std::wstring normalised = NormaliseKey(key);
+  // The empty record is made only on a miss: a hit shares the cached record
+  // and needs none.
+  std::optional<CDSObjectInfo> cached;
+  if (_LookupCache(normalised, cached)) {
+    fetchedFromDirectory = false;
+    return *std::move(cached);
+  }
+  CDSObjectInfo record;
+  if (!_SyncGetDSObjectInfo(normalised, record, fetchedFromDirectory)) {
+    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+                    L"CUserPolicyManager->GetDSObjectInfo(%s) EX_USER_POLICY_MGR_DSOBJECT_NOT_FOUND ", key);
+    throw CUserPolicyManagerException(EX_USER_POLICY_MGR_DSOBJECT_NOT_FOUND, kSource, __LINE__);
+  }
+  if (fetchedFromDirectory) _UpdateCache(normalised, record);
+  return record;
+}
+
+bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSObjectInfo& record,
+                                                  bool& fetchedFromDirectory) {
+  DBG::DebugLogEx(Module(), DBG::kLevelEnter, kSource, __LINE__, L"_SyncGetDSObjectInfo(%s) type=%d", key.c_str(),
+                  m_lookupType);
+  bool result = false;
+  bool found = false;
+  std::shared_ptr<CCompletionEvent> event;
+  {
+    Guard<CSLock> guard(m_inFlightLock);
+    auto it = m_inFlight.find(key);
+    if (it != m_inFlight.end()) {
+      found = true;
+      record = it->second.record;
+      event = it->second.event;  // our own reference: the handle stays open while we wait
+      fetchedFromDirectory = false;
+    } else {
+      CSyncObject entry;
+      auto created = std::make_shared<CCompletionEvent>();
+      if (created->handle() != nullptr) entry.event = std::move(created);
+      entry.record = record;
+      m_inFlight.emplace(key, std::move(entry));
+      fetchedFromDirectory = true;
+    }
+  }
+
+  if (!found) {
+    CAutoRemoveSyncObject remover(&key, &m_inFlight, &m_inFlightLock);
+    lock_discipline::CheckNoLockHeld("a directory read while holding a module lock");
+    result = _Fetch(key, record);
+  } else if (event != nullptr) {
+    if (in_flight_testing::BeforeWaitHook hook = in_flight_testing::GetBeforeWaitHook()) hook(key);
+    event->Wait();
+    result = true;
+  }
+
+  DBG::DebugLogEx(Module(), DBG::kLevelLeave, kSource, __LINE__, L"_SyncGetDSObjectInfo(), Result=%u",
+                  result ? 1u : 0u);
+  return result;
+}
+
+bool CUserPolicyManagerImpl::_Fetch(const std::wstring& key, CDSObjectInfo& record) {
+  wchar_t path[kKeyBufferLength] = {};
+  OS::x_wstring escaped;
+  switch (m_lookupType) {
+    case kLookupSearch:
+      return _SearchDirectory(key, record);
+    case kLookupBindPath:
+      EscapeSlashes(key.c_str(), key.length(), escaped);
+      return _OpenDirectoryObject(escaped.c_str(), record);
+    case kLookupBindGuid:
+      _snwprintf(path, kKeyBufferLength, L"%s/<GUID=%s>", g_wszGlobalCatalogPath, key.c_str());
+      path[kKeyBufferLength - 1] = L'\0';
+      return _OpenDirectoryObject(path, record);
+    case kLookupBindDistinguishedName:
+      EscapeSlashes(key.c_str(), key.length(), escaped);
+      _snwprintf(path, kKeyBufferLength, L"%s/%s", g_wszGlobalCatalogPath, escaped.c_str());
+      path[kKeyBufferLength - 1] = L'\0';
+      return _OpenDirectoryObject(path, record);
+    default:
+      throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE, kSource, __LINE__);
+  }
+}
+
+bool CUserPolicyManagerImpl::_SearchDirectory(const std::wstring& key, CDSObjectInfo& record) {
+  try {
+    CStringW value = m_escapeFilterValue ? EscapeFilterValue(key.c_str()) : CStringW(key.c_str());
+    wchar_t filter[kFilterBufferLength];
+    _snwprintf(filter, kFilterBufferLength, static_cast<const wchar_t*>(m_filterTemplate),
+               static_cast<const wchar_t*>(value));
+    filter[kFilterBufferLength - 1] = L'\0';
+
+    CDirectoryEntry root(g_wszGlobalCatalogPath);
+    CDirectorySearcher searcher(root, filter, &m_attributes, kDirectoryScopeSubtree);
+    CSearchResult result = searcher.FindOne();
+    const size_t count = result.GetPropertyCount();
+    for (size_t i = 0; i < count; ++i) {
+      CSearchResultProperty property = result.GetProperty(i);
+      CopyProperty(property, record);
+    }
+    return true;
+  } catch (CUserPolicyManagerException& e) {
+    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+                    L"CUserPolicyManager->_SearchDirectory(%s) fail. Error = %d", key.c_str(), e.GetErrorCode());
+    return false;
+  }
+}
+
+bool CUserPolicyManagerImpl::_OpenDirectoryObject(const wchar_t* path, CDSObjectInfo& record) {
+  try {
+    CDirectoryEntry entry(path, &m_attributes);
+    const size_t count = entry.GetPropertyCount();
+    for (size_t i = 0; i < count; ++i) {
+      CDirectoryProperty property = entry.GetProperty(i);
+      CopyProperty(property, record);
+    }
+    return true;
+  } catch (CUserPolicyManagerException& e) {
+    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+                    L"CUserPolicyManager->_OpenDirectoryObject(%s) fail. Error = %d", path, e.GetErrorCode());
+    return false;
+  }
+}
+
+// CUserPolicyManager -----------------------------------------------------------
+
+namespace {
+
+CUserPolicyManagerImpl* NewManagerImpl(int lookup_type, const wchar_t* filter_template, const wchar_t** attributes,
+                                       int attribute_count, bool escape, int timeout, int maximum, int line) {
+  CUserPolicyManagerImpl* impl = new (std::nothrow)
+      CUserPolicyManagerImpl(lookup_type, filter_template, attributes, attribute_count, escape, timeout, maximum);
+  if (impl == nullptr) throw CUserPolicyManagerException(EX_USER_POLICY_MGR_OUT_OF_MEMORY, kSource, line);
+  return impl;
+}
+
+}  // namespace
+
+CUserPolicyManager::CUserPolicyManager(const wchar_t* filter_template, const wchar_t** attributes,
+                                       int attribute_count, bool escape_filter_value, int cache_timeout_seconds,
+                                       int cache_maximum)
+    : m_pImpl(NewManagerImpl(kLookupSearch, filter_template, attributes, attribute_count, escape_filter_value,
+                             cache_timeout_seconds, cache_maximum, __LINE__)) {}
+
+CUserPolicyManager::CUserPolicyManager(int lookup_type, const wchar_t** attributes, int attribute_count,
+                                       int cache_timeout_seconds, int cache_maximum)
+    : m_pImpl(NewManagerImpl(lookup_type, nullptr, attributes, attribute_count, false, cache_timeout_seconds,
+                             cache_maximum, __LINE__)) {}
+
+CUserPolicyManager::CUserPolicyManager(const CUserPolicyManager& other) : m_pImpl(other.m_pImpl) { _AddRef(); }
+
+CUserPolicyManager& CUserPolicyManager::operator=(const CUserPolicyManager& other) {
+  if (this != &other) {
+    _Free();
+    m_pImpl = other.m_pImpl;
+    _AddRef();
+  }
+  return *this;
+}
+
+CUserPolicyManager::~CUserPolicyManager() { _Free(); }
+
+CDSObjectInfo CUserPolicyManager::GetDSObjectInfo(const wchar_t* key, bool& fetchedFromDirectory) {
+  if (m_pImpl == nullptr) throw CUserPolicyManagerException(EX_USER_POLICY_MGR_EMPTY_HANDLE, kSource, __LINE__);
+  if (key == nullptr) throw CUserPolicyManagerException(EX_USER_POLICY_MGR_NULL_KEY, kSource, __LINE__);
+  return m_pImpl->GetDSObjectInfo(key, fetchedFromDirectory);
+}
+
+void CUserPolicyManager::_AddRef() {
+  if (m_pImpl != nullptr) InterlockedIncrement(&m_pImpl->m_refCount);
+}
+
+void CUserPolicyManager::_Free() {
+  if (m_pImpl == nullptr) return;
+  if (InterlockedDecrement(&m_pImpl->m_refCount) == 0) delete m_pImpl;
+  m_pImpl = nullptr;
+}

@@ -1,0 +1,62 @@
+// The implementation behind a CUserPolicyManager handle. Internal to the
+// manager layer (tests use it too); see manager/user_policy_manager.h for the
+// behaviour.
+#ifndef USERPOLICY_MANAGER_USER_POLICY_MANAGER_IMPL_H_
+#define USERPOLICY_MANAGER_USER_POLICY_MANAGER_IMPL_H_
+
+#include <optional>
+#include <string>
+
+#include "dsobject/ds_object_info.h"
+#include "manager/cs_lock.h"
+#include "manager/in_flight_table.h"
+#include "manager/object_cache.h"
+#include "manager/user_policy_manager.h"
+#include "platform/com.h"
+#include "platform/directory.h"
+#include "platform/types.h"
+
+class CUserPolicyManagerImpl {
+ public:
+  CUserPolicyManagerImpl(int lookup_type, const wchar_t* filter_template, const wchar_t** attributes,
+                         int attribute_count, bool escape_filter_value, int cache_timeout_seconds,
+                         int cache_maximum);
+  CUserPolicyManagerImpl(const CUserPolicyManagerImpl&) = delete;
+  CUserPolicyManagerImpl& operator=(const CUserPolicyManagerImpl&) = delete;
+
+  // GetDSObjectInfo after the handle checks (steps from normalisation on).
+  CDSObjectInfo GetDSObjectInfo(const wchar_t* key, bool& fetchedFromDirectory);
+
+  int lookup_type() const { return m_lookupType; }
+  CDSObjectCache& cache() { return m_cache; }
+
+  volatile LONG m_refCount = 1;
+
+ private:
+  bool _LookupCache(const std::wstring& key, std::optional<CDSObjectInfo>& record) {
+    return m_cache.Lookup(key, record);
+  }
+  void _UpdateCache(const std::wstring& key, CDSObjectInfo& record) { m_cache.Update(key, record); }
+  bool _SyncGetDSObjectInfo(const std::wstring& key, CDSObjectInfo& record, bool& fetchedFromDirectory)
+      EXCLUDES(m_inFlightLock);
+  // The fetch by lookup type, run by the thread that owns the key's entry.
+  bool _Fetch(const std::wstring& key, CDSObjectInfo& record);
+  bool _SearchDirectory(const std::wstring& key, CDSObjectInfo& record);
+  bool _OpenDirectoryObject(const wchar_t* path, CDSObjectInfo& record);
+
+  const int m_lookupType;
+  _bstr_t m_filterTemplate;
+  CStringCollection m_attributes;
+  const bool m_escapeFilterValue;
+  CDSObjectCache m_cache;
+  InFlightMap m_inFlight GUARDED_BY(m_inFlightLock);
+  CSLock m_inFlightLock;
+};
+
+// Reaches the implementation behind a handle (null for an empty handle).
+class CUserPolicyManagerInspector {
+ public:
+  static CUserPolicyManagerImpl* Impl(const CUserPolicyManager& manager) { return manager.m_pImpl; }
+};
+
+#endif  // USERPOLICY_MANAGER_USER_POLICY_MANAGER_IMPL_H_

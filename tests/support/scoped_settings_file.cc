@@ -1,0 +1,37 @@
+#include "tests/support/scoped_settings_file.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/settings.h"
+
+namespace userpolicy::testing {
+
+ScopedSettingsFile::ScopedSettingsFile(const std::string& toml) {
+  static std::atomic<int> counter{0};
+  path_ = (std::filesystem::temp_directory_path() /
+           ("userpolicy-settings-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".toml"))
+              .string();
+  Rewrite(toml);
+  setenv(kSettingsPathVariable, path_.c_str(), 1);
+}
+
+ScopedSettingsFile::~ScopedSettingsFile() {
+  unsetenv(kSettingsPathVariable);
+  std::remove(path_.c_str());
+}
+
+void ScopedSettingsFile::Rewrite(const std::string& toml) { std::ofstream(path_, std::ios::trunc) << toml; }
+
+std::string DirectorySettings(const std::string& server, const std::string& bind_dn,
+                              const std::string& password_file, const std::string& extra) {
+  return "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + server + "\"\nBindDN = \"" + bind_dn +
+         "\"\nPasswordFile = \"" + password_file + "\"\n" + extra;
+}
+
+}  // namespace userpolicy::testing
