@@ -1,0 +1,149 @@
+#include "module/manager_factories.h"
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "dsobject/user_policy_manager_exception.h"
+#include "manager/cs_lock.h"
+#include "platform/com.h"
+#include "platform/settings.h"
+
+namespace {
+
+constexpr char kSource[] = "servUserPolicyManager";
+constexpr wchar_t kSettingsClass[] = L"QV_DSAccess";
+constexpr wchar_t kSettingsInstance[] = L"DEFAULT";
+
+constexpr wchar_t kUserFilter[] =
+    L"(&(|(&(objectClass=user)(objectCategory=person))(&(objectClass=contact)(objectCategory=person)))"
+    L"(msRTCSIP-PrimaryUserAddress=%s))";
+constexpr wchar_t kGroupBySidFilter[] = L"(&(objectClass=group)(objectSid=%s))";
+
+const wchar_t* kUserAttributes[] = {L"objectGUID",     L"name",      L"distinguishedName", L"memberOf",
+                                    L"primaryGroupID", L"objectSid", L"proxyAddresses",    L"mail"};
+const wchar_t* kGroupAttributes[] = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
+constexpr int kUserAttributeCount = 8;
+constexpr int kGroupAttributeCount = 4;
+
+// One row of the factory table.
+struct ManagerRecipe {
+  bool search;               // first constructor form (type 0) or second (type 3)
+  const wchar_t* filter;     // search managers only
+  bool escape_filter_value;  // search managers only
+  const wchar_t** attributes;
+  int attribute_count;
+  const wchar_t* timeout_key;
+  int default_timeout;
+  const wchar_t* maximum_key;
+  int default_maximum;
+};
+
+constexpr ManagerRecipe kUserIdentity = {true,           kUserFilter,   true, kUserAttributes, kUserAttributeCount,
+                                         L"UserIdentityCacheTimeout", 3600, L"UserIdentityCacheMaximum", 1000};
+constexpr ManagerRecipe kPrimaryGroup = {true, kGroupBySidFilter, false, kGroupAttributes, kGroupAttributeCount,
+                                         L"PrimaryGroupCacheTimeout", 86400, L"PrimaryGroupCacheMaximum", 50};
+constexpr ManagerRecipe kNestedGroup = {false, nullptr, false, kGroupAttributes, kGroupAttributeCount,
+                                        L"NestedGroupCacheTimeout", 3600, L"NestedGroupCacheMaximum", 1000};
+
+// The module-wide factory lock: constructed when the library is loaded.
+CSLock g_factoryLock;
+
+// Each points to a heap handle (not to its implementation); published with
+// release ordering after construction, read with acquire ordering.
+std::atomic<CUserPolicyManager*> g_userIdentityManager{nullptr};
+std::atomic<CUserPolicyManager*> g_primaryGroupManager{nullptr};
+std::atomic<CUserPolicyManager*> g_nestedGroupManager{nullptr};
+
+// Replaces `*value` with the setting `key` when it is stored as one of the
+// four 32-bit integer variant types.
+void ReadIntegerSetting(CMgmtObject& settings, const wchar_t* key, int* value) {
+  const _variant_t* stored = settings.GetPropertyValue(key);
+  if (stored == nullptr) return;
+  switch (stored->vt) {
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+      *value = static_cast<int>(stored->lVal);
+      break;
+    default:
+      break;
+  }
+}
+
+CUserPolicyManager GetOrCreate(std::atomic<CUserPolicyManager*>& slot, const ManagerRecipe& recipe) {
+  CUserPolicyManager* manager = slot.load(std::memory_order_acquire);
+  if (manager == nullptr) {
+    Guard<CSLock> guard(g_factoryLock);
+    manager = slot.load(std::memory_order_acquire);
+    if (manager == nullptr) {
+      int timeout = recipe.default_timeout;
+      int maximum = recipe.default_maximum;
+      {
+        CMgmtObject settings(kSettingsClass, kSettingsInstance, nullptr);
+        if (settings.Get()) {
+          ReadIntegerSetting(settings, recipe.timeout_key, &timeout);
+          ReadIntegerSetting(settings, recipe.maximum_key, &maximum);
+        }
+      }
+      // The module's own handle lives on the heap until shut-down; the
+      // unique_ptr frees it if construction throws.
+      std::unique_ptr<CUserPolicyManager> created;
+      if (recipe.search) {
+        created.reset(new (std::nothrow) CUserPolicyManager(recipe.filter, recipe.attributes, recipe.attribute_count,
+                                                            recipe.escape_filter_value, timeout, maximum));
+      } else {
+        created.reset(new (std::nothrow) CUserPolicyManager(kLookupBindDistinguishedName, recipe.attributes,
+                                                            recipe.attribute_count, timeout, maximum));
+      }
+      if (created == nullptr) {
+        throw CUserPolicyManagerException(EX_USER_POLICY_MGR_FACTORY_OUT_OF_MEMORY, kSource, __LINE__);
+      }
+      manager = created.release();
+      slot.store(manager, std::memory_order_release);
+    }
+  }
+  return *manager;
+}
+
+// Handles taken out of use and not yet destroyed; guarded by the factory
+// lock. Destroyed when the library is unloaded, at the latest.
+std::vector<std::unique_ptr<CUserPolicyManager>>& RetiredManagers() {
+  static std::vector<std::unique_ptr<CUserPolicyManager>> retired;
+  return retired;
+}
+
+void RetireManager(std::atomic<CUserPolicyManager*>& slot) {
+  std::unique_ptr<CUserPolicyManager> owned(slot.exchange(nullptr, std::memory_order_acq_rel));
+  if (owned != nullptr) RetiredManagers().push_back(std::move(owned));
+}
+
+}  // namespace
+
+CUserPolicyManager UserPolicy_GetUserIdentityManager() { return GetOrCreate(g_userIdentityManager, kUserIdentity); }
+
+CUserPolicyManager UserPolicy_GetPrimaryGroupIDTOGroupManager() {
+  return GetOrCreate(g_primaryGroupManager, kPrimaryGroup);
+}
+
+CUserPolicyManager UserPolicy_GetGroupMemeberShipManager() {
+  return GetOrCreate(g_nestedGroupManager, kNestedGroup);
+}
+
+void ReleaseManagers() {
+  Guard<CSLock> guard(g_factoryLock);
+  RetireManager(g_nestedGroupManager);
+  RetireManager(g_primaryGroupManager);
+  RetireManager(g_userIdentityManager);
+}
+
+void DropRetiredManagers() {
+  std::vector<std::unique_ptr<CUserPolicyManager>> dropped;
+  {
+    Guard<CSLock> guard(g_factoryLock);
+    dropped.swap(RetiredManagers());
+  }
+  // Destroyed outside the lock: the last reference frees a whole cache.
+}

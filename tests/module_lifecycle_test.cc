@@ -1,0 +1,233 @@
+// Start and stop of the module, its three managers and their settings, with
+// the in-memory directory and the log captured.
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "manager/global_catalog_path.h"
+#include "manager/user_policy_manager.h"
+#include "manager/user_policy_manager_impl.h"
+#include "module/manager_factories.h"
+#include "module/module_entry.h"
+#include "perf/ds_access_perf_object.h"
+#include "perf/perf_mon_manager_testing.h"
+#include "platform/directory/directory_backend.h"
+#include "platform/directory/memory_directory.h"
+#include "platform/exception.h"
+#include "platform/log_testing.h"
+#include "tests/support/scoped_settings_file.h"
+
+namespace {
+
+using directory::MemoryDirectory;
+using directory::MemoryObject;
+using userpolicy::testing::ScopedSettingsFile;
+
+struct CacheSettings {
+  int timeout;
+  int maximum;
+};
+
+CacheSettings SettingsOf(const CUserPolicyManager& manager) {
+  CDSObjectCache& cache = CUserPolicyManagerInspector::Impl(manager)->cache();
+  return {cache.timeout_seconds(), cache.maximum()};
+}
+
+bool operator==(const CacheSettings& a, const CacheSettings& b) {
+  return a.timeout == b.timeout && a.maximum == b.maximum;
+}
+std::ostream& operator<<(std::ostream& out, const CacheSettings& s) {
+  return out << "{timeout " << s.timeout << ", maximum " << s.maximum << "}";
+}
+
+class ModuleLifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_.AddObject(MemoryObject(L"CN=Alice,OU=People,DC=example,DC=test")
+                             .AddStrings(L"objectClass", {L"top", L"person", L"user"})
+                             .AddString(L"objectCategory", L"person")
+                             .AddString(L"msRTCSIP-PrimaryUserAddress", L"sip:alice@example.test")
+                             .AddString(L"mail", L"alice@example.test"));
+  }
+  void TearDown() override {
+    IPC_SERVER_Deinit();
+    DropRetiredManagers();
+  }
+
+  static bool LookUpAlice(bool* fetched) {
+    CUserPolicyManager users = UserPolicy_GetUserIdentityManager();
+    return users.GetDSObjectInfo(L"sip:alice@example.test", *fetched).GetPropertyCount() > 0;
+  }
+
+  MemoryDirectory directory_;
+  directory::testing::ScopedBackend backend_{&directory_};
+};
+
+TEST_F(ModuleLifecycle, StartAndStopLogTheirLinesAndBuildTheManagers) {
+  DBG::testing::ScopedLogCapture log(DBG::Severity::kTrace);
+  ASSERT_EQ(IPC_SERVER_Init(), 0);
+  EXPECT_STREQ(g_wszGlobalCatalogPath, L"GC://127.0.0.1:3268");
+  EXPECT_NE(g_pDSAccessPerfObject, nullptr);
+  ASSERT_EQ(IPC_SERVER_Deinit(), 0);
+  EXPECT_EQ(g_pDSAccessPerfObject, nullptr);
+
+  std::vector<std::pair<int, std::string>> lines;
+  for (const DBG::LogRecord& record : log.Snapshot()) {
+    if (record.source == "servUserPolicyManager") lines.emplace_back(record.level, record.message);
+  }
+  const std::vector<std::pair<int, std::string>> expected = {
+      {272, "IPC_SERVER_Init()"},
+      {258, " == Global Catalog = GC://127.0.0.1:3268"},
+      {273, "IPC_SERVER_Init()"},
+      {272, "IPC_SERVER_Deinit()"},
+      {273, "IPC_SERVER_Deinit()"},
+  };
+  EXPECT_EQ(lines, expected);
+}
+
+TEST_F(ModuleLifecycle, NoGlobalCatalogStillStarts) {
+  directory_.SetRootGCPath(E_FAIL, L"");
+  directory_.SetGCFromRootDSE(E_FAIL, L"");
+  DBG::testing::ScopedLogCapture log(DBG::Severity::kTrace);
+  EXPECT_EQ(IPC_SERVER_Init(), 0);
+  EXPECT_TRUE(log.Contains(DBG::kLevelFailure, "UserPolicyManagerInitialize fail. GC not available"));
+  EXPECT_EQ(directory_.GCPathCalls(), 2);
+  // The first factory call creates the manager later; with no Global
+  // Catalog path its lookups fail with the library's error, not a crash.
+  bool fetched = false;
+  EXPECT_THROW(LookUpAlice(&fetched), OS::CException);
+}
+
+TEST_F(ModuleLifecycle, SecondDiscoveryCallIsTriedWhenTheFirstFails) {
+  directory_.SetRootGCPath(E_FAIL, L"");
+  directory_.SetGCFromRootDSE(S_OK, L"GC://dc1.example.test:3268");
+  EXPECT_EQ(IPC_SERVER_Init(), 0);
+  EXPECT_STREQ(g_wszGlobalCatalogPath, L"GC://dc1.example.test:3268");
+}
+
+TEST_F(ModuleLifecycle, RefusedPerformanceObjectIsLoggedAndLookupsCountNothing) {
+  perf::testing::ScopedCreateFailure refuse(E_ACCESSDENIED);
+  DBG::testing::ScopedLogCapture log(DBG::Severity::kTrace);
+  EXPECT_EQ(IPC_SERVER_Init(), 0);
+  EXPECT_EQ(g_pDSAccessPerfObject, nullptr);
+  EXPECT_TRUE(log.Contains(
+      DBG::kLevelWarning,
+      "CQuarnPerfMonManager::Instance()->CreateInstance(g_pDSAccessPerfObject) fail. hr = 0x80070005"));
+  bool fetched = false;
+  EXPECT_TRUE(LookUpAlice(&fetched));
+  EXPECT_EQ(IPC_SERVER_Deinit(), 0);  // and no release call
+}
+
+TEST_F(ModuleLifecycle, StopWhileOtherThreadsKeepLookingUpWithTheirHandles) {
+  ASSERT_EQ(IPC_SERVER_Init(), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> lookups{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      CUserPolicyManager users = UserPolicy_GetUserIdentityManager();
+      while (!stop.load()) {
+        bool fetched = false;
+        if (users.GetDSObjectInfo(L"sip:alice@example.test", fetched).GetPropertyCount() > 0) lookups.fetch_add(1);
+      }
+    });
+  }
+  while (lookups.load() < 100) std::this_thread::yield();
+  EXPECT_EQ(IPC_SERVER_Deinit(), 0);
+  const int at_stop = lookups.load();
+  while (lookups.load() < at_stop + 100) std::this_thread::yield();  // still answering
+  stop = true;
+  for (auto& thread : threads) thread.join();
+}
+
+TEST_F(ModuleLifecycle, RestartBuildsNewManagersWithNewSettings) {
+  ScopedSettingsFile settings("[QV_DSAccess.DEFAULT]\nUserIdentityCacheTimeout = 600\n");
+  ASSERT_EQ(IPC_SERVER_Init(), 0);
+  CUserPolicyManager before = UserPolicy_GetUserIdentityManager();
+  EXPECT_EQ(SettingsOf(before), (CacheSettings{600, 1000}));
+  bool fetched = false;
+  LookUpAlice(&fetched);
+  LookUpAlice(&fetched);
+  EXPECT_FALSE(fetched);
+  ASSERT_EQ(IPC_SERVER_Deinit(), 0);
+
+  settings.Rewrite("[QV_DSAccess.DEFAULT]\nUserIdentityCacheTimeout = 120\n");
+  ASSERT_EQ(IPC_SERVER_Init(), 0);
+  CUserPolicyManager after = UserPolicy_GetUserIdentityManager();
+  EXPECT_NE(CUserPolicyManagerInspector::Impl(after), CUserPolicyManagerInspector::Impl(before));
+  EXPECT_EQ(SettingsOf(after), (CacheSettings{120, 1000}));
+  LookUpAlice(&fetched);
+  EXPECT_TRUE(fetched);  // a new, empty cache
+  // The handle kept from before the stop still works on its own cache.
+  before.GetDSObjectInfo(L"sip:alice@example.test", fetched);
+  EXPECT_FALSE(fetched);
+}
+
+TEST_F(ModuleLifecycle, FreeIgnoresNullAndFreesArrays) {
+  IPC_SERVER_Free(nullptr);
+  IPC_SERVER_Free(new char[16]);  // ASan reports a mismatch or a leak otherwise
+}
+
+// Settings --------------------------------------------------------------------
+
+class ManagerSettings : public ModuleLifecycle {
+ protected:
+  static std::vector<CacheSettings> AllSettings() {
+    return {SettingsOf(UserPolicy_GetUserIdentityManager()), SettingsOf(UserPolicy_GetPrimaryGroupIDTOGroupManager()),
+            SettingsOf(UserPolicy_GetGroupMemeberShipManager())};
+  }
+};
+
+TEST_F(ManagerSettings, DefaultsWithoutAFile) {
+  ScopedSettingsFile settings("# no table\n");
+  EXPECT_EQ(AllSettings(), (std::vector<CacheSettings>{{3600, 1000}, {86400, 50}, {3600, 1000}}));
+}
+
+TEST_F(ManagerSettings, OnlyThe32BitIntegerTypesAreTaken) {
+  ScopedSettingsFile settings(R"([QV_DSAccess.DEFAULT]
+UserIdentityCacheTimeout = { type = "VT_UI4", value = 120 }
+UserIdentityCacheMaximum = { type = "VT_UI4", value = 4294967295 }
+PrimaryGroupCacheTimeout = { type = "VT_INT", value = 7 }
+PrimaryGroupCacheMaximum = { type = "VT_UINT", value = 9 }
+NestedGroupCacheTimeout = "600"
+NestedGroupCacheMaximum = { type = "VT_I2", value = 5 }
+)");
+  EXPECT_EQ(AllSettings(), (std::vector<CacheSettings>{{120, -1}, {7, 9}, {3600, 1000}}));
+}
+
+TEST_F(ManagerSettings, MaximumOfAllOnesEvictsOnEveryLookup) {
+  ScopedSettingsFile settings(
+      "[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = { type = \"VT_UI4\", value = 4294967295 }\n");
+  bool fetched = false;
+  for (int i = 0; i < 3; ++i) {
+    LookUpAlice(&fetched);
+    EXPECT_TRUE(fetched) << i;
+  }
+  EXPECT_EQ(directory_.TotalCalls(), 3);
+}
+
+TEST_F(ManagerSettings, TwoThreadsCreatingOneManagerShareIt) {
+  for (int round = 0; round < 50; ++round) {
+    ReleaseManagers();
+    std::atomic<bool> go{false};
+    CUserPolicyManagerImpl* seen[2] = {nullptr, nullptr};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        while (!go.load()) std::this_thread::yield();
+        CUserPolicyManager manager = UserPolicy_GetGroupMemeberShipManager();
+        seen[t] = CUserPolicyManagerInspector::Impl(manager);
+      });
+    }
+    go = true;
+    for (auto& thread : threads) thread.join();
+    ASSERT_NE(seen[0], nullptr);
+    EXPECT_EQ(seen[0], seen[1]) << round;
+  }
+  DropRetiredManagers();
+}
+
+}  // namespace
