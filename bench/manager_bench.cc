@@ -21,6 +21,7 @@
 #include "manager/global_catalog_path.h"
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager.h"
+#include "module/directory_queries.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_backend.h"
 #include "platform/directory/memory_directory.h"
@@ -29,11 +30,6 @@
 namespace {
 
 constexpr int kCachedKeys = 1000;
-constexpr wchar_t kUserFilter[] =
-    L"(&(|(&(objectClass=user)(objectCategory=person))(&(objectClass=contact)(objectCategory=person)))"
-    L"(msRTCSIP-PrimaryUserAddress=%s))";
-const wchar_t* kUserAttributes[] = {L"objectGUID", L"name",     L"distinguishedName", L"memberOf",
-                                    L"primaryGroupID", L"objectSid", L"proxyAddresses", L"mail"};
 
 std::wstring SipAddress(int i) { return L"sip:user" + std::to_wstring(100000 + i) + L"@example.test"; }
 

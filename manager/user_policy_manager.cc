@@ -19,11 +19,6 @@ constexpr size_t kGuidBytes = 16;
 constexpr unsigned long kGuidTextLength = 260;
 constexpr unsigned long kSidTextLength = 512;
 
-HMODULE Module() {
-  static const HMODULE module = platform::CurrentModuleHandle();
-  return module;
-}
-
 // Copies one attribute of a search result or bound object into `record`:
 // objectGUID becomes its bindable GUID string, objectSid its SID string,
 // every other attribute keeps every value as the library returned it. The
@@ -88,7 +83,7 @@ CDSObjectInfo CUserPolicyManagerImpl::GetDSObjectInfo(const wchar_t* key, bool& 
   }
   CDSObjectInfo record;
   if (!_SyncGetDSObjectInfo(normalised, record, fetchedFromDirectory)) {
-    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__,
                     L"CUserPolicyManager->GetDSObjectInfo(%s) EX_USER_POLICY_MGR_DSOBJECT_NOT_FOUND ", key);
     throw CUserPolicyManagerException(EX_USER_POLICY_MGR_DSOBJECT_NOT_FOUND, kSource, __LINE__);
   }
@@ -98,7 +93,7 @@ CDSObjectInfo CUserPolicyManagerImpl::GetDSObjectInfo(const wchar_t* key, bool& 
 
 bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSObjectInfo& record,
                                                   bool& fetchedFromDirectory) {
-  DBG::DebugLogEx(Module(), DBG::kLevelEnter, kSource, __LINE__, L"_SyncGetDSObjectInfo(%s) type=%d", key.c_str(),
+  DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelEnter, kSource, __LINE__, L"_SyncGetDSObjectInfo(%s) type=%d", key.c_str(),
                   m_lookupType);
   bool result = false;
   bool found = false;
@@ -131,7 +126,7 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
     result = true;
   }
 
-  DBG::DebugLogEx(Module(), DBG::kLevelLeave, kSource, __LINE__, L"_SyncGetDSObjectInfo(), Result=%u",
+  DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelLeave, kSource, __LINE__, L"_SyncGetDSObjectInfo(), Result=%u",
                   result ? 1u : 0u);
   return result;
 }
@@ -177,7 +172,7 @@ bool CUserPolicyManagerImpl::_SearchDirectory(const std::wstring& key, CDSObject
     }
     return true;
   } catch (CUserPolicyManagerException& e) {
-    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__,
                     L"CUserPolicyManager->_SearchDirectory(%s) fail. Error = %d", key.c_str(), e.GetErrorCode());
     return false;
   }
@@ -193,7 +188,7 @@ bool CUserPolicyManagerImpl::_OpenDirectoryObject(const wchar_t* path, CDSObject
     }
     return true;
   } catch (CUserPolicyManagerException& e) {
-    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__,
                     L"CUserPolicyManager->_OpenDirectoryObject(%s) fail. Error = %d", path, e.GetErrorCode());
     return false;
   }

@@ -7,6 +7,7 @@
 
 #include "dsobject/user_policy_manager_exception.h"
 #include "manager/cs_lock.h"
+#include "module/directory_queries.h"
 #include "platform/com.h"
 #include "platform/settings.h"
 
@@ -15,17 +16,6 @@ namespace {
 constexpr char kSource[] = "servUserPolicyManager";
 constexpr wchar_t kSettingsClass[] = L"QV_DSAccess";
 constexpr wchar_t kSettingsInstance[] = L"DEFAULT";
-
-constexpr wchar_t kUserFilter[] =
-    L"(&(|(&(objectClass=user)(objectCategory=person))(&(objectClass=contact)(objectCategory=person)))"
-    L"(msRTCSIP-PrimaryUserAddress=%s))";
-constexpr wchar_t kGroupBySidFilter[] = L"(&(objectClass=group)(objectSid=%s))";
-
-const wchar_t* kUserAttributes[] = {L"objectGUID",     L"name",      L"distinguishedName", L"memberOf",
-                                    L"primaryGroupID", L"objectSid", L"proxyAddresses",    L"mail"};
-const wchar_t* kGroupAttributes[] = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
-constexpr int kUserAttributeCount = 8;
-constexpr int kGroupAttributeCount = 4;
 
 // One row of the factory table.
 struct ManagerRecipe {

@@ -16,11 +16,6 @@ constexpr char kSource[] = "servUserPolicyManager";
 constexpr DWORD kPerfCategory = 7;
 constexpr DWORD kPerfInstance = 0;
 
-HMODULE Module() {
-  static const HMODULE module = platform::CurrentModuleHandle();
-  return module;
-}
-
 }  // namespace
 
 int UserPolicyManagerInitialize() {
@@ -34,17 +29,17 @@ int UserPolicyManagerInitialize() {
     status = CDirectoryHelper::GetRootGCPath(g_wszGlobalCatalogPath, kGlobalCatalogPathLength);
     if (FAILED(status)) status = CDirectoryHelper::GetGCFromRootDSE(g_wszGlobalCatalogPath, kGlobalCatalogPathLength);
     if (FAILED(status)) {
-      DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__,
+      DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__,
                       L"UserPolicyManagerInitialize fail. GC not available");
       return 0;
     }
-    DBG::DebugLogEx(Module(), DBG::kLevelData, kSource, __LINE__, L" == Global Catalog = %s", g_wszGlobalCatalogPath);
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelData, kSource, __LINE__, L" == Global Catalog = %s", g_wszGlobalCatalogPath);
     { CUserPolicyManager manager = UserPolicy_GetUserIdentityManager(); }
     { CUserPolicyManager manager = UserPolicy_GetPrimaryGroupIDTOGroupManager(); }
     { CUserPolicyManager manager = UserPolicy_GetGroupMemeberShipManager(); }
     result = 1;
   } catch (OS::CException& e) {
-    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__, L"UserPolicyManagerInitialize fail. Error = %d",
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__, L"UserPolicyManagerInitialize fail. Error = %d",
                     e.GetErrorCode());
     result = 0;
   }
@@ -57,12 +52,12 @@ void UserPolicyManagerUninitialize() {
 }
 
 int IPC_SERVER_Init() {
-  DBG::DebugLogEx(Module(), DBG::kLevelEnter, kSource, __LINE__, L"IPC_SERVER_Init()");
+  DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelEnter, kSource, __LINE__, L"IPC_SERVER_Init()");
   int result = -1;
   const HRESULT hr =
       CQuarnPerfMonManager::Instance()->CreateInstance(kPerfCategory, kPerfInstance, nullptr, &g_pDSAccessPerfObject);
   if (FAILED(hr) || g_pDSAccessPerfObject == nullptr) {
-    DBG::DebugLogEx(Module(), DBG::kLevelWarning, kSource, __LINE__,
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelWarning, kSource, __LINE__,
                     L"CQuarnPerfMonManager::Instance()->CreateInstance(g_pDSAccessPerfObject) fail. hr = 0x%x",
                     static_cast<unsigned>(hr));
   } else {
@@ -72,15 +67,15 @@ int IPC_SERVER_Init() {
     UserPolicyManagerInitialize();
     result = 0;
   } catch (OS::CException& e) {
-    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__, L"IPC_SERVER_Init: 0x%x, %s",
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__, L"IPC_SERVER_Init: 0x%x, %s",
                     static_cast<unsigned>(e.GetErrorCode()), e.GetErrorMsg().c_str());
   }
-  DBG::DebugLogEx(Module(), DBG::kLevelLeave, kSource, __LINE__, L"IPC_SERVER_Init()");
+  DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelLeave, kSource, __LINE__, L"IPC_SERVER_Init()");
   return result;
 }
 
 int IPC_SERVER_Deinit() {
-  DBG::DebugLogEx(Module(), DBG::kLevelEnter, kSource, __LINE__, L"IPC_SERVER_Deinit()");
+  DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelEnter, kSource, __LINE__, L"IPC_SERVER_Deinit()");
   int result = -1;
   try {
     UserPolicyManagerUninitialize();
@@ -90,10 +85,10 @@ int IPC_SERVER_Deinit() {
     }
     result = 0;
   } catch (OS::CException& e) {
-    DBG::DebugLogEx(Module(), DBG::kLevelFailure, kSource, __LINE__, L"IPC_SERVER_Deinit: 0x%x, %s",
+    DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__, L"IPC_SERVER_Deinit: 0x%x, %s",
                     static_cast<unsigned>(e.GetErrorCode()), e.GetErrorMsg().c_str());
   }
-  DBG::DebugLogEx(Module(), DBG::kLevelLeave, kSource, __LINE__, L"IPC_SERVER_Deinit()");
+  DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelLeave, kSource, __LINE__, L"IPC_SERVER_Deinit()");
   return result;
 }
 

@@ -1,6 +1,7 @@
 #include "perf/perf_mon_manager.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -21,10 +22,16 @@ constexpr char kSource[] = "perf_PerfMonManager";
 std::atomic<HRESULT> g_injected_create_failure{S_OK};
 
 // The categories a manager registers, in the order of the segment's table.
-const perf::CategoryDefinition* const kCategories[] = {&CDSAccessPerfObject::Category()};
+// A function rather than a table with static storage, so that managers work
+// while static objects are still being constructed (the library's entry
+// point may run then).
+constexpr size_t kCategoryCount = 1;
+std::array<const perf::CategoryDefinition*, kCategoryCount> Categories() {
+  return {&CDSAccessPerfObject::Category()};
+}
 
 const perf::CategoryDefinition* FindCategory(DWORD id) {
-  for (const perf::CategoryDefinition* category : kCategories) {
+  for (const perf::CategoryDefinition* category : Categories()) {
     if (category->id == id) return category;
   }
   return nullptr;
@@ -64,7 +71,6 @@ void StoreShared(T* target, T value) {
 
 // Where the tables start in our segments.
 constexpr size_t kCategoryOffset = sizeof(perf::SegmentHeader);
-constexpr size_t kCategoryCount = std::size(kCategories);
 constexpr size_t kSlotOffset = kCategoryOffset + kCategoryCount * sizeof(perf::CategoryRecord);
 static_assert(kSlotOffset % alignof(perf::SlotRecord) == 0);
 
@@ -220,7 +226,7 @@ HRESULT CQuarnPerfMonManager::EnsureSegmentLocked() {
   header->created_low = created.dwLowDateTime;
   header->created_high = created.dwHighDateTime;
   auto* categories = reinterpret_cast<perf::CategoryRecord*>(base + kCategoryOffset);
-  for (size_t i = 0; i < kCategoryCount; ++i) FillCategoryRecord(*kCategories[i], &categories[i]);
+  for (size_t i = 0; i < kCategoryCount; ++i) FillCategoryRecord(*Categories()[i], &categories[i]);
   StoreShared(&header->magic, perf::kSegmentMagic);
 
   segment_ = std::move(segment);

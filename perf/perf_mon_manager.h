@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <concepts>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,17 +67,34 @@ class ScopedManagerLock;
 }  // namespace testing
 
 namespace internal {
-// A mutex whose acquisition can time out.
+// A non-recursive lock whose acquisition can time out. (A flag under a
+// mutex and condition variable rather than std::timed_mutex, whose timed
+// lock the thread sanitizer of our compilers does not understand.)
 class CAPABILITY("mutex") TimedMutex {
  public:
-  void Lock() ACQUIRE() { mu_.lock(); }
-  bool TryLockFor(std::chrono::milliseconds timeout) TRY_ACQUIRE(true) {
-    return mu_.try_lock_for(timeout);
+  void Lock() ACQUIRE() {
+    std::unique_lock<std::mutex> lock(mu_);
+    released_.wait(lock, [this] { return !locked_; });
+    locked_ = true;
   }
-  void Unlock() RELEASE() { mu_.unlock(); }
+  bool TryLockFor(std::chrono::milliseconds timeout) TRY_ACQUIRE(true) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!released_.wait_for(lock, timeout, [this] { return !locked_; })) return false;
+    locked_ = true;
+    return true;
+  }
+  void Unlock() RELEASE() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      locked_ = false;
+    }
+    released_.notify_one();
+  }
 
  private:
-  std::timed_mutex mu_;
+  std::mutex mu_;
+  std::condition_variable released_;
+  bool locked_ = false;
 };
 }  // namespace internal
 

@@ -25,12 +25,7 @@ constexpr wchar_t kCacheWord[] = L"Local";
 // 1 MiB thread stack; real directories nest a handful of levels.
 constexpr int kMaxNestingDepth = 512;
 
-HMODULE Module() {
-  static const HMODULE module = platform::CurrentModuleHandle();
-  return module;
-}
-
-#define RESOLVE_LOG(level, ...) DBG::DebugLogEx(Module(), (level), kSource, __LINE__, __VA_ARGS__)
+#define RESOLVE_LOG(level, ...) DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__)
 
 const wchar_t* SourceWord(bool fetched_from_directory) {
   return fetched_from_directory ? kDirectoryWord : kCacheWord;

@@ -18,12 +18,7 @@ constexpr char kSource[] = "serv_ProxyAddressDSAccessHelper";
 constexpr wchar_t kSmtpPrefix[] = L"SMTP:";
 constexpr size_t kSmtpPrefixLength = 5;
 
-HMODULE Module() {
-  static const HMODULE module = platform::CurrentModuleHandle();
-  return module;
-}
-
-#define EMAIL_LOG(level, ...) DBG::DebugLogEx(Module(), (level), kSource, __LINE__, __VA_ARGS__)
+#define EMAIL_LOG(level, ...) DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__)
 
 // Copies `address` into the whole buffer (zeros after it) and cuts it to
 // capacity - 1 characters.

@@ -11,6 +11,7 @@
 
 #include "manager/global_catalog_path.h"
 #include "manager/user_policy_manager.h"
+#include "module/directory_queries.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "tests/support/scoped_settings_file.h"
@@ -22,13 +23,6 @@ using userpolicy::testing::ParseLdif;
 using userpolicy::testing::ScopedSettingsFile;
 using userpolicy::testing::SlapdServer;
 
-constexpr wchar_t kUserFilter[] =
-    L"(&(|(&(objectClass=user)(objectCategory=person))(&(objectClass=contact)(objectCategory=person)))"
-    L"(msRTCSIP-PrimaryUserAddress=%s))";
-constexpr wchar_t kGroupBySidFilter[] = L"(&(objectClass=group)(objectSid=%s))";
-const wchar_t* kUserAttributes[] = {L"objectGUID", L"name",     L"distinguishedName", L"memberOf",
-                                    L"primaryGroupID", L"objectSid", L"proxyAddresses", L"mail"};
-const wchar_t* kGroupAttributes[] = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
 
 class ManagerDirectory : public ::testing::Test {
  protected:

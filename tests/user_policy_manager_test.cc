@@ -15,6 +15,7 @@
 #include "manager/in_flight_table.h"
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager.h"
+#include "module/directory_queries.h"
 #include "platform/clock_testing.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_backend.h"
@@ -27,13 +28,6 @@ namespace {
 using directory::MemoryDirectory;
 using directory::MemoryObject;
 
-constexpr wchar_t kUserFilter[] =
-    L"(&(|(&(objectClass=user)(objectCategory=person))(&(objectClass=contact)(objectCategory=person)))"
-    L"(msRTCSIP-PrimaryUserAddress=%s))";
-constexpr wchar_t kGroupBySidFilter[] = L"(&(objectClass=group)(objectSid=%s))";
-const wchar_t* kUserAttributes[] = {L"objectGUID", L"name",     L"distinguishedName", L"memberOf",
-                                    L"primaryGroupID", L"objectSid", L"proxyAddresses", L"mail"};
-const wchar_t* kGroupAttributes[] = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
 constexpr wchar_t kGlobalCatalog[] = L"GC://127.0.0.1:3268";
 const std::vector<uint8_t> kAliceGuid = {0xd4, 0xc3, 0xb0, 0x6b, 0x1e, 0x2a, 0x4f, 0x4c,
                                          0x9b, 0x7e, 0x5d, 0x2c, 0x1a, 0x0f, 0x9e, 0x8d};

@@ -73,12 +73,6 @@ constexpr std::string_view kBinarySyntaxes[] = {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string Lower(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = AsciiLower(c);
-  return result;
-}
-
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -101,8 +95,37 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
-std::wstring Wide(std::string_view text) { return platform::Utf8ToWide(text); }
-std::string Utf8(std::wstring_view text) { return platform::WideToUtf8(text); }
+constexpr unsigned kAsciiLimit = 0x80;
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= kAsciiLimit) return false;
+  }
+  return true;
+}
+
+bool IsAscii(std::wstring_view text) {
+  for (wchar_t c : text) {
+    if (static_cast<uint32_t>(c) >= kAsciiLimit) return false;
+  }
+  return true;
+}
+
+// UTF-8 <-> wide. Names, DNs and filters are mostly ASCII, which is copied
+// directly; the rest goes through the platform converters.
+std::wstring Wide(std::string_view text) {
+  if (!IsAscii(text)) return platform::Utf8ToWide(text);
+  std::wstring wide(text.size(), L'\0');
+  for (size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<wchar_t>(text[i]);
+  return wide;
+}
+
+std::string Utf8(std::wstring_view text) {
+  if (!IsAscii(text)) return platform::WideToUtf8(text);
+  std::string narrow(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) narrow[i] = static_cast<char>(text[i]);
+  return narrow;
+}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view text) {
@@ -182,10 +205,18 @@ ValueKind KindOfSyntax(std::string_view syntax) {
 }
 
 _variant_t TextVariant(std::string_view utf8) {
-  const std::wstring text = Wide(utf8);
-  _variant_t value;
-  BSTR bstr = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  BSTR bstr = nullptr;
+  if (IsAscii(utf8)) {
+    bstr = SysAllocStringLen(nullptr, static_cast<UINT>(utf8.size()));
+    if (bstr != nullptr) {
+      for (size_t i = 0; i < utf8.size(); ++i) bstr[i] = static_cast<OLECHAR>(utf8[i]);
+    }
+  } else {
+    const std::wstring text = platform::Utf8ToWide(utf8);
+    bstr = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
   if (bstr == nullptr) _com_issue_error(E_OUTOFMEMORY);
+  _variant_t value;
   value.vt = VT_BSTR;
   value.bstrVal = bstr;
   return value;
@@ -260,14 +291,31 @@ class Schema {
 
   // The type of `name` (a name or OID without options, any case), or null.
   const Type* Find(std::string_view name) const {
-    const auto it = index_.find(Lower(name));
+    const auto it = index_.find(name);
     return it == index_.end() ? nullptr : &types_[it->second];
   }
   size_t size() const { return types_.size(); }
 
  private:
+  // ASCII case-insensitive hashing and equality, usable with string_view
+  // keys so that a lookup allocates nothing.
+  struct CaseInsensitiveHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      constexpr uint64_t kOffset = 14695981039346656037ull;  // FNV-1a
+      constexpr uint64_t kPrime = 1099511628211ull;
+      uint64_t hash = kOffset;
+      for (char c : text) hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * kPrime;
+      return static_cast<size_t>(hash);
+    }
+  };
+  struct CaseInsensitiveEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return EqualsIgnoreCase(a, b); }
+  };
+
   std::vector<Type> types_;
-  std::unordered_map<std::string, size_t> index_;
+  std::unordered_map<std::string, size_t, CaseInsensitiveHash, CaseInsensitiveEqual> index_;
 };
 
 struct SchemaToken {
@@ -356,27 +404,26 @@ std::optional<ParsedType> ParseDescription(std::string_view description) {
 std::shared_ptr<const Schema> Schema::Parse(const std::vector<std::string>& descriptions) {
   std::vector<ParsedType> parsed;
   parsed.reserve(descriptions.size());
-  std::unordered_map<std::string, size_t> by_name;
+  auto schema = std::make_shared<Schema>();
+  auto& by_name = schema->index_;
   for (const std::string& description : descriptions) {
     std::optional<ParsedType> type = ParseDescription(description);
     if (!type) continue;
-    by_name.emplace(Lower(type->oid), parsed.size());
-    for (const std::string& name : type->names) by_name.emplace(Lower(name), parsed.size());
+    by_name.emplace(type->oid, parsed.size());
+    for (const std::string& name : type->names) by_name.emplace(name, parsed.size());
     parsed.push_back(std::move(*type));
   }
-  auto schema = std::make_shared<Schema>();
   schema->types_.reserve(parsed.size());
   for (size_t i = 0; i < parsed.size(); ++i) {
     // The syntax is the type's own or, failing that, its nearest superior's.
     size_t current = i;
     for (int depth = 0; parsed[current].syntax.empty() && depth < kMaxSuperiorDepth; ++depth) {
-      const auto superior = by_name.find(Lower(parsed[current].superior));
+      const auto superior = by_name.find(std::string_view(parsed[current].superior));
       if (parsed[current].superior.empty() || superior == by_name.end()) break;
       current = superior->second;
     }
     schema->types_.push_back(Type{parsed[i].oid, KindOfSyntax(parsed[current].syntax)});
   }
-  schema->index_ = std::move(by_name);
   return schema;
 }
 
@@ -445,9 +492,11 @@ struct Settings {
   // What pooled connections depend on; pools of another key are closed.
   std::wstring connection_key;
 
-  // Global Catalogs found by DNS when none is configured, looked up once.
+  // Global Catalogs found by DNS when none is configured, looked up once,
+  // and the servers of host-less paths by scheme, worked out once.
   mutable platform::Mutex discovery_mu;
   mutable std::optional<std::vector<ServerSpec>> discovered GUARDED_BY(discovery_mu);
+  mutable std::shared_ptr<const std::vector<Endpoint>> default_servers[2] GUARDED_BY(discovery_mu);
 
   int GlobalCatalogPort() const {
     return ldaps ? kGlobalCatalogTlsPort : DirectoryPath::kGlobalCatalogPort;
@@ -796,19 +845,19 @@ struct Session {
 // The attributes a caller asked for, in the forms the server and the
 // matching need.
 struct AttributeRequest {
-  std::vector<std::wstring> names;        // as the caller spelled them
-  std::vector<std::string> utf8;          // sent to the server
-  std::vector<std::string> lower;         // for matching
-  bool keep_everything = false;           // no list, or "*" / "+" in it
+  const std::vector<std::wstring>& names;    // as the caller spelled them
+  std::vector<std::string> utf8;             // sent to the server
+  bool keep_everything = false;              // no list, or "*" / "+" in it
   std::optional<size_t> distinguished_name;  // index of distinguishedName
 
+  // `attributes` must outlive this object.
   explicit AttributeRequest(const std::vector<std::wstring>& attributes) : names(attributes) {
     keep_everything = attributes.empty();
+    utf8.reserve(attributes.size());
     for (size_t i = 0; i < attributes.size(); ++i) {
       utf8.push_back(Utf8(attributes[i]));
-      lower.push_back(Lower(utf8.back()));
-      if (lower.back() == "*" || lower.back() == "+") keep_everything = true;
-      if (lower.back() == kDistinguishedName && !distinguished_name) distinguished_name = i;
+      if (utf8.back() == "*" || utf8.back() == "+") keep_everything = true;
+      if (EqualsIgnoreCase(utf8.back(), kDistinguishedName) && !distinguished_name) distinguished_name = i;
     }
   }
 };
@@ -917,7 +966,8 @@ class LdapBackend::Impl {
   HRESULT GetGCFromRootDSE(std::wstring* path);
 
  private:
-  std::vector<Endpoint> ServersFor(const DirectoryPath& path, const Settings& settings);
+  // The servers to try for `path`, best first.
+  std::shared_ptr<const std::vector<Endpoint>> ServersFor(const DirectoryPath& path, const Settings& settings);
   std::shared_ptr<ConnectionPool> PoolFor(const Endpoint& endpoint, const std::shared_ptr<const Settings>& settings);
   std::shared_ptr<ServerState> StateFor(const Endpoint& endpoint);
 
@@ -944,8 +994,11 @@ class LdapBackend::Impl {
   std::map<std::wstring, std::shared_ptr<ServerState>> servers_ GUARDED_BY(mu_);
 };
 
-std::vector<Endpoint> LdapBackend::Impl::ServersFor(const DirectoryPath& path, const Settings& settings) {
-  const bool global_catalog = path.scheme == DirectoryPath::Scheme::kGlobalCatalog;
+namespace {
+
+// The servers for `path` in configured order: its host first, then (LDAP)
+// the domain controller, then the Global Catalogs; duplicates dropped.
+std::vector<Endpoint> ConfiguredServers(const DirectoryPath& path, const Settings& settings) {
   std::vector<Endpoint> servers;
   auto add = [&](const std::wstring& host, int port) {
     Endpoint endpoint = MakeEndpoint(host, port, settings.ldaps);
@@ -958,24 +1011,52 @@ std::vector<Endpoint> LdapBackend::Impl::ServersFor(const DirectoryPath& path, c
     const ServerSpec spec{path.host, path.port};
     add(path.host, path.port != 0 ? path.port : settings.PortFor(spec, path.scheme));
   }
-  if (!global_catalog && settings.domain_controller) {
+  if (path.scheme == DirectoryPath::Scheme::kLdap && settings.domain_controller) {
     add(settings.domain_controller->host, settings.PortFor(*settings.domain_controller, path.scheme));
   }
   for (const ServerSpec& spec : settings.GlobalCatalogs()) add(spec.host, settings.PortFor(spec, path.scheme));
+  return servers;
+}
+
+}  // namespace
+
+std::shared_ptr<const std::vector<Endpoint>> LdapBackend::Impl::ServersFor(const DirectoryPath& path,
+                                                                           const Settings& settings) {
+  std::shared_ptr<const std::vector<Endpoint>> servers;
+  if (path.host.empty()) {
+    // Host-less paths are the common case: their list is made once.
+    const size_t slot = path.scheme == DirectoryPath::Scheme::kGlobalCatalog ? 0 : 1;
+    {
+      platform::MutexLock lock(&settings.discovery_mu);
+      servers = settings.default_servers[slot];
+    }
+    if (servers == nullptr) {
+      servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
+      platform::MutexLock lock(&settings.discovery_mu);
+      settings.default_servers[slot] = servers;
+    }
+  } else {
+    servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
+  }
 
   // Servers that failed lately go last, in their configured order.
   const int64_t now = Clock::now().time_since_epoch().count();
   const int64_t hold_off = std::chrono::duration_cast<Clock::duration>(kFailureHoldOff).count();
-  std::vector<std::pair<bool, size_t>> order;
-  for (size_t i = 0; i < servers.size(); ++i) {
-    const int64_t failed = StateFor(servers[i])->last_failure.load(std::memory_order_relaxed);
-    order.emplace_back(failed != 0 && now - failed < hold_off, i);
+  std::vector<bool> held_off(servers->size(), false);
+  bool any_held_off = false;
+  for (size_t i = 0; i < servers->size(); ++i) {
+    const int64_t failed = StateFor((*servers)[i])->last_failure.load(std::memory_order_relaxed);
+    held_off[i] = failed != 0 && now - failed < hold_off;
+    any_held_off = any_held_off || held_off[i];
   }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<Endpoint> ordered;
-  ordered.reserve(servers.size());
-  for (const auto& item : order) ordered.push_back(std::move(servers[item.second]));
+  if (!any_held_off) return servers;
+  auto ordered = std::make_shared<std::vector<Endpoint>>();
+  ordered->reserve(servers->size());
+  for (bool late : {false, true}) {
+    for (size_t i = 0; i < servers->size(); ++i) {
+      if (held_off[i] == late) ordered->push_back((*servers)[i]);
+    }
+  }
   return ordered;
 }
 
@@ -1182,17 +1263,16 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
   object->distinguished_name = Wide(entry->dn);
 
   // The requested index of a returned attribute name, or nullopt.
-  std::vector<std::optional<std::string>> requested_oids(request.lower.size());
+  std::vector<std::optional<std::string>> requested_oids(request.utf8.size());
   auto match = [&](std::string_view base) -> std::optional<size_t> {
-    const std::string lower = Lower(base);
-    for (size_t i = 0; i < request.lower.size(); ++i) {
-      if (request.lower[i] == lower) return i;
+    for (size_t i = 0; i < request.utf8.size(); ++i) {
+      if (EqualsIgnoreCase(request.utf8[i], base)) return i;
     }
-    const Schema::Type* type = schema->Find(lower);
+    const Schema::Type* type = schema->Find(base);
     if (type == nullptr) return std::nullopt;
-    for (size_t i = 0; i < request.lower.size(); ++i) {
+    for (size_t i = 0; i < request.utf8.size(); ++i) {
       if (!requested_oids[i]) {
-        const Schema::Type* asked = schema->Find(request.lower[i]);
+        const Schema::Type* asked = schema->Find(request.utf8[i]);
         requested_oids[i] = asked != nullptr ? asked->oid : std::string();
       }
       if (!requested_oids[i]->empty() && *requested_oids[i] == type->oid) return i;
@@ -1242,7 +1322,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
-  return Run(ServersFor(path, *settings), settings, L"read", target,
+  return Run(*ServersFor(path, *settings), settings, L"read", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                ldap::Entry entry;
                if (!ReadEntry(session, path, request.utf8, &entry)) {
@@ -1272,7 +1352,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
   const std::string filter_utf8 = Utf8(filter);
-  return Run(ServersFor(root, *settings), settings, L"search", target,
+  return Run(*ServersFor(root, *settings), settings, L"search", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                std::string base;
                switch (root.kind) {
