@@ -52,17 +52,17 @@ enum ResultCode : int {
   kUnwillingToPerform = 53,
   kOther = 80,
   // Client side.
-  kServerDown = 0x51,     // the connection could not be made or was lost
+  kServerDown = 0x51,  // the connection could not be made or was lost
   kLocalError = 0x52,
   kEncodingError = 0x53,
   kDecodingError = 0x54,
-  kTimeout = 0x55,        // no answer within the timeout
+  kTimeout = 0x55,  // no answer within the timeout
   kAuthUnknown = 0x56,
-  kFilterError = 0x57,    // the filter does not parse
+  kFilterError = 0x57,  // the filter does not parse
   kUserCancelled = 0x58,
   kParamError = 0x59,
   kNoMemory = 0x5a,
-  kConnectError = 0x5b,   // connected, but the session could not be set up
+  kConnectError = 0x5b,  // connected, but the session could not be set up
 };
 
 // The outcome of one operation.
@@ -97,7 +97,7 @@ struct ConnectOptions {
 enum class Scope : int { kBase = 0, kOneLevel = 1, kSubtree = 2 };
 
 struct SearchRequest {
-  std::string base;                     // UTF-8 DN, passed as written
+  std::string base;  // UTF-8 DN, passed as written
   Scope scope = Scope::kBase;
   std::string filter = "(objectClass=*)";
   std::vector<std::string> attributes;  // empty: the server's default set

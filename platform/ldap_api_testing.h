@@ -46,8 +46,7 @@ struct Operations {
   Status (*search)(NativeSession* session, const SearchRequest& request, int* message_id);
   // Waits at most `timeout` for the next message of the search `message_id`
   // and stores it in *item; kTimeout when none came.
-  Status (*next_result)(NativeSession* session, int message_id, std::chrono::milliseconds timeout,
-                        SearchItem* item);
+  Status (*next_result)(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item);
   // Tells the server to stop the search `message_id`.
   void (*abandon)(NativeSession* session, int message_id);
   // False when the server closed the connection. No round trip.

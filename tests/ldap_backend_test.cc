@@ -101,12 +101,18 @@ std::string Hex(const _variant_t& value) {
 // "I4:513", "I8:...", "BOOL:TRUE", "BSTR:text", "BYTES:hex".
 std::string Describe(const _variant_t& value) {
   switch (value.vt) {
-    case VT_I4: return "I4:" + std::to_string(value.lVal);
-    case VT_I8: return "I8:" + std::to_string(value.llVal);
-    case VT_BOOL: return value.boolVal == VARIANT_TRUE ? "BOOL:TRUE" : "BOOL:FALSE";
-    case VT_BSTR: return "BSTR:" + Narrow(std::wstring(value.bstrVal, SysStringLen(value.bstrVal)));
-    case VT_ARRAY | VT_UI1: return "BYTES:" + Hex(value);
-    default: return "VT:" + std::to_string(value.vt);
+    case VT_I4:
+      return "I4:" + std::to_string(value.lVal);
+    case VT_I8:
+      return "I8:" + std::to_string(value.llVal);
+    case VT_BOOL:
+      return value.boolVal == VARIANT_TRUE ? "BOOL:TRUE" : "BOOL:FALSE";
+    case VT_BSTR:
+      return "BSTR:" + Narrow(std::wstring(value.bstrVal, SysStringLen(value.bstrVal)));
+    case VT_ARRAY | VT_UI1:
+      return "BYTES:" + Hex(value);
+    default:
+      return "VT:" + std::to_string(value.vt);
   }
 }
 
@@ -233,9 +239,8 @@ class LdapBackendTest : public ::testing::Test {
 // Reading ----------------------------------------------------------------------
 
 TEST_F(LdapBackendTest, ReadsTheUserAttributesTypedAndInServerOrder) {
-  const std::vector<std::wstring> asked = {L"objectGUID",     L"name",     L"distinguishedName",
-                                           L"memberOf",       L"PrimaryGroupID", L"objectSid",
-                                           L"proxyAddresses", L"MAIL"};
+  const std::vector<std::wstring> asked = {L"objectGUID",     L"name",      L"distinguishedName", L"memberOf",
+                                           L"PrimaryGroupID", L"objectSid", L"proxyAddresses",    L"MAIL"};
   const auto object = Read(kAliceDn, asked);
   EXPECT_EQ(object->distinguished_name, kAliceDn);
   // The server's order (slapd: as stored, operational memberOf last), names
@@ -251,10 +256,9 @@ TEST_F(LdapBackendTest, ReadsTheUserAttributesTypedAndInServerOrder) {
   EXPECT_EQ(Values(*Find(*object, L"memberOf")),
             (std::vector<std::string>{"BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test"}));
   EXPECT_EQ(Values(*Find(*object, L"proxyAddresses")),
-            (std::vector<std::string>{
-                "BSTR:SMTP:alice@example.test", "BSTR:smtp:alice.anderson@example.test", "BSTR:smtp:aa@example.test",
-                "BSTR:SIP:alice@example.test",
-                "BSTR:X500:/o=Example/ou=First Administrative Group/cn=Recipients/cn=alice"}));
+            (std::vector<std::string>{"BSTR:SMTP:alice@example.test", "BSTR:smtp:alice.anderson@example.test",
+                                      "BSTR:smtp:aa@example.test", "BSTR:SIP:alice@example.test",
+                                      "BSTR:X500:/o=Example/ou=First Administrative Group/cn=Recipients/cn=alice"}));
   EXPECT_EQ(Values(*Find(*object, L"distinguishedName")), (std::vector<std::string>{"BSTR:" + Narrow(kAliceDn)}));
 }
 
@@ -271,15 +275,19 @@ TEST_F(LdapBackendTest, TypesValuesFromTheServerSchema) {
       {L"cn=Partners,ou=Groups,dc=example,dc=test", L"objectGUID", {"BYTES:23030000000000000000000000000000"}},
       {L"ou=People,dc=example,dc=test", L"hasSubordinates", {"BOOL:TRUE"}},
       {L"cn=Judy Jones,ou=People,dc=example,dc=test", L"hasSubordinates", {"BOOL:FALSE"}},
-      {L"cn=Bob Brown,ou=People,dc=example,dc=test", L"objectSid",
+      {L"cn=Bob Brown,ou=People,dc=example,dc=test",
+       L"objectSid",
        {"BYTES:010500000000000515000000dcf4dc3b833d2b46828ba6284e040000"}},
       {L"cn=Équipe Zürich,ou=Groups,dc=example,dc=test", L"name", {"BSTR:Équipe Zürich"}},
-      {L"cn=Frank Fischer,ou=People,dc=example,dc=test", L"memberOf",
+      {L"cn=Frank Fischer,ou=People,dc=example,dc=test",
+       L"memberOf",
        {"BSTR:cn=Sales/Marketing (EMEA),ou=Groups,dc=example,dc=test",
         "BSTR:cn=Smith\\2C Jones and Partners,ou=Groups,dc=example,dc=test"}},
-      {L"cn=Frank Fischer,ou=People,dc=example,dc=test", L"proxyAddresses",
+      {L"cn=Frank Fischer,ou=People,dc=example,dc=test",
+       L"proxyAddresses",
        {"BSTR:SMTP:", "BSTR:smtp:frank@example.test", "BSTR:x400:c=DE;a= ;p=Example;o=Test;s=Fischer;g=Frank;"}},
-      {L"cn=Grace Lee\\2fContractor,ou=People,dc=example,dc=test", L"memberOf",
+      {L"cn=Grace Lee\\2fContractor,ou=People,dc=example,dc=test",
+       L"memberOf",
        {"BSTR:cn=Équipe Zürich,ou=Groups,dc=example,dc=test", "BSTR:cn=Partners,ou=Groups,dc=example,dc=test"}},
   };
   for (const Case& c : cases) {
@@ -331,8 +339,10 @@ TEST_F(LdapBackendTest, PassesDnPathsAsWrittenAndReturnsTheServersName) {
     const wchar_t* expected_dn;
   };
   const Case cases[] = {
-      {L"cn=Grace Lee\\2fContractor,ou=People,dc=example,dc=test", L"cn=Grace Lee/Contractor,ou=People,dc=example,dc=test"},
-      {L"cn=Grace Lee\\2FContractor,ou=People,dc=example,dc=test", L"cn=Grace Lee/Contractor,ou=People,dc=example,dc=test"},
+      {L"cn=Grace Lee\\2fContractor,ou=People,dc=example,dc=test",
+       L"cn=Grace Lee/Contractor,ou=People,dc=example,dc=test"},
+      {L"cn=Grace Lee\\2FContractor,ou=People,dc=example,dc=test",
+       L"cn=Grace Lee/Contractor,ou=People,dc=example,dc=test"},
       // The server answers with its own spelling of the escaped comma.
       {L"cn=Smith\\, Jones and Partners,ou=Groups,dc=example,dc=test",
        L"cn=Smith\\2C Jones and Partners,ou=Groups,dc=example,dc=test"},
@@ -345,7 +355,8 @@ TEST_F(LdapBackendTest, PassesDnPathsAsWrittenAndReturnsTheServersName) {
     SCOPED_TRACE(Narrow(c.path_dn));
     const auto object = Read(c.path_dn, {L"distinguishedName"});
     EXPECT_EQ(object->distinguished_name, c.expected_dn);
-    EXPECT_EQ(Values(*Find(*object, L"distinguishedName")), (std::vector<std::string>{"BSTR:" + Narrow(c.expected_dn)}));
+    EXPECT_EQ(Values(*Find(*object, L"distinguishedName")),
+              (std::vector<std::string>{"BSTR:" + Narrow(c.expected_dn)}));
   }
 }
 
@@ -365,8 +376,8 @@ TEST_F(LdapBackendTest, ReadsGuidPathsBySearchOnSlapdAndRemembersThat) {
   EXPECT_EQ(Values(mirror->attributes[0]), (std::vector<std::string>{"BYTES:29030000000000000000000000000000"}));
   EXPECT_EQ(g_recorder.Count([](const ldap::SearchRequest&) { return true; }), 1);
   EXPECT_EQ(g_recorder.Count([](const ldap::SearchRequest& r) {
-              return r.scope == ldap::Scope::kSubtree && r.filter.find("objectGUID=\\29\\03") != std::string::npos;
-            }),
+    return r.scope == ldap::Scope::kSubtree && r.filter.find("objectGUID=\\29\\03") != std::string::npos;
+  }),
             1);
 }
 
@@ -421,16 +432,20 @@ TEST_F(LdapBackendTest, SearchesFindTheFirstMatchOrNothing) {
   };
   const Case cases[] = {
       {L"GC://", UserFilter(L"sip:alice@example.test"), kDirectoryScopeSubtree, kAliceDn},
-      {Gc(), UserFilter(L"sip:heidi.hall@example.test"), kDirectoryScopeSubtree, L"cn=Heidi Hall,ou=People,dc=example,dc=test"},
-      {Gc(), UserFilter(L"sip:karl@partner.example"), kDirectoryScopeSubtree, L"cn=Karl Klein,ou=Contacts,dc=example,dc=test"},
+      {Gc(), UserFilter(L"sip:heidi.hall@example.test"), kDirectoryScopeSubtree,
+       L"cn=Heidi Hall,ou=People,dc=example,dc=test"},
+      {Gc(), UserFilter(L"sip:karl@partner.example"), kDirectoryScopeSubtree,
+       L"cn=Karl Klein,ou=Contacts,dc=example,dc=test"},
       {Gc(), UserFilter(L"sip:ws-0001@example.test"), kDirectoryScopeSubtree, nullptr},  // a computer, not a person
       {Gc(), UserFilter(L"sip:nobody@example.test"), kDirectoryScopeSubtree, nullptr},
-      {Gc(L"ou=Groups,dc=example,dc=test"), L"(cn=Web Team)", kDirectoryScopeOneLevel, L"cn=Web Team,ou=Groups,dc=example,dc=test"},
+      {Gc(L"ou=Groups,dc=example,dc=test"), L"(cn=Web Team)", kDirectoryScopeOneLevel,
+       L"cn=Web Team,ou=Groups,dc=example,dc=test"},
       {Gc(L"ou=Groups,dc=example,dc=test"), L"(cn=Web Team)", kDirectoryScopeBase, nullptr},
       {Gc(L"<GUID=10030000000000000000000000000000>"), L"(objectClass=group)", kDirectoryScopeBase,
        L"cn=All Staff,ou=Groups,dc=example,dc=test"},
-      {Gc(), L"(objectSid=\\01\\05\\00\\00\\00\\00\\00\\05\\15\\00\\00\\00\\dc\\f4\\dc\\3b\\83\\3d\\2b\\46\\82\\8b\\a6\\28"
-             L"\\51\\04\\00\\00)",
+      {Gc(),
+       L"(objectSid=\\01\\05\\00\\00\\00\\00\\00\\05\\15\\00\\00\\00\\dc\\f4\\dc\\3b\\83\\3d\\2b\\46\\82\\8b\\a6\\28"
+       L"\\51\\04\\00\\00)",
        kDirectoryScopeSubtree, L"cn=Team Leads,ou=Groups,dc=example,dc=test"},
   };
   for (const Case& c : cases) {

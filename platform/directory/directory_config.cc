@@ -97,18 +97,33 @@ class Reader {
     if (value == nullptr) return;
     long long number = 0;
     switch (value->vt) {
-      case VT_I2: number = value->iVal; break;
-      case VT_UI2: number = value->uiVal; break;
-      case VT_I4: number = value->lVal; break;
-      case VT_UI4: number = value->ulVal; break;
-      case VT_INT: number = value->intVal; break;
-      case VT_UINT: number = value->uintVal; break;
-      case VT_I8: number = value->llVal; break;
+      case VT_I2:
+        number = value->iVal;
+        break;
+      case VT_UI2:
+        number = value->uiVal;
+        break;
+      case VT_I4:
+        number = value->lVal;
+        break;
+      case VT_UI4:
+        number = value->ulVal;
+        break;
+      case VT_INT:
+        number = value->intVal;
+        break;
+      case VT_UINT:
+        number = value->uintVal;
+        break;
+      case VT_I8:
+        number = value->llVal;
+        break;
       case VT_UI8:
         number = value->ullVal > static_cast<ULONGLONG>(maximum) ? static_cast<long long>(maximum) + 1
                                                                  : static_cast<long long>(value->ullVal);
         break;
-      default: return Warn(key, L"is not an integer");
+      default:
+        return Warn(key, L"is not an integer");
     }
     if (number < minimum || number > maximum) {
       return Warn(key, L"must lie between " + std::to_wstring(minimum) + L" and " + std::to_wstring(maximum));

@@ -277,11 +277,11 @@ _variant_t ToVariant(const std::string& raw, ValueKind kind) {
 
 // Schema ---------------------------------------------------------------------
 
-// The attribute types of one server, by lower-case name and OID.
+// The attribute types of one server, found by any of their names or their
+// OID in any letter case.
 class Schema {
  public:
   struct Type {
-    std::string oid;
     ValueKind kind = ValueKind::kUnknown;
   };
 
@@ -353,7 +353,7 @@ std::vector<SchemaToken> TokenizeDescription(std::string_view text) {
 }
 
 bool TakesArgument(std::string_view keyword) {
-  static constexpr std::string_view kWithArgument[] = {"NAME",   "DESC",   "SUP",    "EQUALITY",
+  static constexpr std::string_view kWithArgument[] = {"NAME",     "DESC",   "SUP",    "EQUALITY",
                                                        "ORDERING", "SUBSTR", "SYNTAX", "USAGE"};
   if (StartsWithIgnoreCase(keyword, "X-")) return true;
   for (std::string_view known : kWithArgument) {
@@ -422,7 +422,7 @@ std::shared_ptr<const Schema> Schema::Parse(const std::vector<std::string>& desc
       if (parsed[current].superior.empty() || superior == by_name.end()) break;
       current = superior->second;
     }
-    schema->types_.push_back(Type{parsed[i].oid, KindOfSyntax(parsed[current].syntax)});
+    schema->types_.push_back(Type{KindOfSyntax(parsed[current].syntax)});
   }
   return schema;
 }
@@ -498,9 +498,7 @@ struct Settings {
   mutable std::optional<std::vector<ServerSpec>> discovered GUARDED_BY(discovery_mu);
   mutable std::shared_ptr<const std::vector<Endpoint>> default_servers[2] GUARDED_BY(discovery_mu);
 
-  int GlobalCatalogPort() const {
-    return ldaps ? kGlobalCatalogTlsPort : DirectoryPath::kGlobalCatalogPort;
-  }
+  int GlobalCatalogPort() const { return ldaps ? kGlobalCatalogTlsPort : DirectoryPath::kGlobalCatalogPort; }
   int LdapPort() const { return ldaps ? kLdapTlsPort : DirectoryPath::kLdapPort; }
   // The port a configured server is reached on for `scheme`: its own when
   // it is not one of the standard ports (a test server), else the scheme's.
@@ -578,8 +576,8 @@ struct ServerFailure {
 };
 
 bool IsServerFailure(const ldap::Status& status) {
-  return ldap::IsConnectionFailure(status.code) || status.code == ldap::kBusy ||
-         status.code == ldap::kUnavailable || status.tls;
+  return ldap::IsConnectionFailure(status.code) || status.code == ldap::kBusy || status.code == ldap::kUnavailable ||
+         status.tls;
 }
 
 DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation, std::wstring target,
@@ -595,8 +593,8 @@ DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation
 }
 
 // Raises the error for a refused request (not a server failure).
-[[noreturn]] void ThrowRequestError(const Endpoint& endpoint, const std::wstring& operation,
-                                    const std::wstring& target, const ldap::Status& status) {
+[[noreturn]] void ThrowRequestError(const Endpoint& endpoint, const std::wstring& operation, const std::wstring& target,
+                                    const ldap::Status& status) {
   const DirectoryErrorContext context = ContextOf(endpoint, operation, target, status);
   switch (status.code) {
     case ldap::kNoSuchObject:
@@ -615,8 +613,8 @@ DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation
       DIRECTORY_THROW(kDirectoryAuthFailed, L"the directory server " + endpoint.name + L" refused the " + operation,
                       context);
     default:
-      DIRECTORY_THROW(kDirectoryProtocolError,
-                      L"the directory server " + endpoint.name + L" refused the " + operation, context);
+      DIRECTORY_THROW(kDirectoryProtocolError, L"the directory server " + endpoint.name + L" refused the " + operation,
+                      context);
   }
 }
 
@@ -960,9 +958,9 @@ class LdapBackend::Impl {
   }
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
-                                                   const std::vector<std::wstring>& attributes);
+                                                    const std::vector<std::wstring>& attributes);
   std::shared_ptr<const DirectoryObject> SearchOne(const DirectoryPath& root, const std::wstring& filter,
-                                                  const std::vector<std::wstring>& attributes, int scope);
+                                                   const std::vector<std::wstring>& attributes, int scope);
   HRESULT GetGCFromRootDSE(std::wstring* path);
 
  private:
@@ -985,7 +983,7 @@ class LdapBackend::Impl {
   bool ReadByGuid(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                   ldap::Entry* entry);
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
-                                                    const AttributeRequest& request);
+                                                     const AttributeRequest& request);
 
   const ConfigSource source_;
   platform::Mutex mu_;
@@ -1123,8 +1121,9 @@ auto LdapBackend::Impl::Run(const std::vector<Endpoint>& servers, const std::sha
     if (!tried.empty()) tried += L", ";
     tried += endpoint.name;
     if (&endpoint != &servers.back()) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__, L"%s on %s failed (%S: %S); trying the next server",
-                      last_failure->operation.c_str(), endpoint.name.c_str(), last_failure->status.text.c_str(),
+      DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
+                      L"%s on %s failed (%S: %S); trying the next server", last_failure->operation.c_str(),
+                      endpoint.name.c_str(), last_failure->status.text.c_str(),
                       last_failure->status.diagnostic.c_str());
     }
   }
@@ -1181,8 +1180,8 @@ std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& sessio
   }
   if (schema == nullptr) {
     DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                    L"cannot read the schema of %s (%S); values are typed by their content", session.endpoint->name.c_str(),
-                    status.ok() ? "no subschema entry" : status.text.c_str());
+                    L"cannot read the schema of %s (%S); values are typed by their content",
+                    session.endpoint->name.c_str(), status.ok() ? "no subschema entry" : status.text.c_str());
     schema = Schema::Parse({});
   } else if (DBG::IsEnabled(DBG::kLevelData)) {
     DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"read %I64d attribute types from %s",
@@ -1221,8 +1220,8 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
       dn += kHex[byte & 0x0f];
     }
     dn += '>';
-    const ldap::Status status = session.Search(
-        session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
+    const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1),
+                                               &entries, L"read", target);
     if (status.ok() && !entries.empty()) {
       form.store(ServerState::kGuidFormExtendedDn, std::memory_order_relaxed);
       *entry = std::move(entries.front());
@@ -1261,27 +1260,29 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
   const std::shared_ptr<const Schema> schema = SchemaFor(session);
   auto object = std::make_shared<DirectoryObject>();
   object->distinguished_name = Wide(entry->dn);
+  object->attributes.reserve(request.keep_everything ? entry->attributes.size() : request.utf8.size());
 
-  // The requested index of a returned attribute name, or nullopt.
-  std::vector<std::optional<std::string>> requested_oids(request.utf8.size());
+  // The requested index of a returned attribute name, or nullopt: the same
+  // name, or another name of the same type (commonName for cn). Every name
+  // of a type leads to the same Schema::Type.
+  std::vector<const Schema::Type*> requested_types;  // filled on first need
   auto match = [&](std::string_view base) -> std::optional<size_t> {
     for (size_t i = 0; i < request.utf8.size(); ++i) {
       if (EqualsIgnoreCase(request.utf8[i], base)) return i;
     }
     const Schema::Type* type = schema->Find(base);
     if (type == nullptr) return std::nullopt;
-    for (size_t i = 0; i < request.utf8.size(); ++i) {
-      if (!requested_oids[i]) {
-        const Schema::Type* asked = schema->Find(request.utf8[i]);
-        requested_oids[i] = asked != nullptr ? asked->oid : std::string();
-      }
-      if (!requested_oids[i]->empty() && *requested_oids[i] == type->oid) return i;
+    if (requested_types.empty()) {
+      for (const std::string& name : request.utf8) requested_types.push_back(schema->Find(name));
+    }
+    for (size_t i = 0; i < requested_types.size(); ++i) {
+      if (requested_types[i] == type) return i;
     }
     return std::nullopt;
   };
 
   std::vector<std::optional<size_t>> slot_of(request.names.size());  // requested -> object attribute
-  bool has_distinguished_name = false;  // kept though not asked for (no list)
+  bool has_distinguished_name = false;                               // kept though not asked for (no list)
   for (ldap::Attribute& attribute : entry->attributes) {
     const std::string_view base = BaseName(attribute.name);
     std::optional<size_t> asked = match(base);
@@ -1312,7 +1313,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const DirectoryPath& path,
-                                                                    const std::vector<std::wstring>& attributes) {
+                                                                     const std::vector<std::wstring>& attributes) {
   const std::wstring target = path.ToString();
   if (path.kind == DirectoryPath::Kind::kRoot) {
     DirectoryErrorContext context;
@@ -1339,9 +1340,9 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const DirectoryPath& root,
-                                                                   const std::wstring& filter,
-                                                                   const std::vector<std::wstring>& attributes,
-                                                                   int scope) {
+                                                                    const std::wstring& filter,
+                                                                    const std::vector<std::wstring>& attributes,
+                                                                    int scope) {
   const std::wstring target = root.ToString() + L" " + filter;
   if (scope < static_cast<int>(ldap::Scope::kBase) || scope > static_cast<int>(ldap::Scope::kSubtree)) {
     DirectoryErrorContext context;
@@ -1406,10 +1407,9 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
     const std::pair<std::string, std::string> answer =
         Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
           std::vector<ldap::Entry> entries;
-          const ldap::Status status =
-              session.Search(session.Request("", ldap::Scope::kBase, kAnyObjectFilter,
-                                             {kDnsHostName, kIsGlobalCatalogReady}, 1),
-                             &entries, L"read rootDSE", L"");
+          const ldap::Status status = session.Search(
+              session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kDnsHostName, kIsGlobalCatalogReady}, 1),
+              &entries, L"read rootDSE", L"");
           if (!status.ok()) ThrowRequestError(*session.endpoint, L"read rootDSE", L"", status);
           std::pair<std::string, std::string> values;
           if (entries.empty()) return values;
@@ -1448,12 +1448,12 @@ LdapBackend::LdapBackend(ConfigSource source) : impl_(std::make_unique<Impl>(std
 LdapBackend::~LdapBackend() = default;
 
 std::shared_ptr<const DirectoryObject> LdapBackend::ReadObject(const DirectoryPath& path,
-                                                              const std::vector<std::wstring>& attributes) {
+                                                               const std::vector<std::wstring>& attributes) {
   return impl_->ReadObject(path, attributes);
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::SearchOne(const DirectoryPath& root, const std::wstring& filter,
-                                                             const std::vector<std::wstring>& attributes, int scope) {
+                                                              const std::vector<std::wstring>& attributes, int scope) {
   return impl_->SearchOne(root, filter, attributes, scope);
 }
 

@@ -81,10 +81,9 @@ class LdapBackend : public DirectoryBackend {
   LdapBackend& operator=(const LdapBackend&) = delete;
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
-                                                   const std::vector<std::wstring>& attributes) override;
+                                                    const std::vector<std::wstring>& attributes) override;
   std::shared_ptr<const DirectoryObject> SearchOne(const DirectoryPath& root, const std::wstring& filter,
-                                                  const std::vector<std::wstring>& attributes,
-                                                  int scope) override;
+                                                   const std::vector<std::wstring>& attributes, int scope) override;
   // "GC://host:port" of the best configured or discovered Global Catalog.
   HRESULT GetRootGCPath(std::wstring* path) override;
   // "GC://<dnsHostName>" from the rootDSE of the domain controller (or,

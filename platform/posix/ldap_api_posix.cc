@@ -50,30 +50,25 @@ F Load(const std::atomic<F>& entry) {
 namespace testing {
 
 Operations DefaultOperations() {
-  return Operations{&posix::Connect,    &posix::Bind,    &posix::Search, &posix::NextResult,
-                    &posix::Abandon,    &posix::IsAlive, &posix::Close};
+  return Operations{&posix::Connect, &posix::Bind,    &posix::Search, &posix::NextResult,
+                    &posix::Abandon, &posix::IsAlive, &posix::Close};
 }
 
 Operations CurrentOperations() {
-  return Operations{Load(g_table.connect), Load(g_table.bind),     Load(g_table.search),
-                    Load(g_table.next_result), Load(g_table.abandon), Load(g_table.is_alive),
-                    Load(g_table.close)};
+  return Operations{Load(g_table.connect), Load(g_table.bind),     Load(g_table.search), Load(g_table.next_result),
+                    Load(g_table.abandon), Load(g_table.is_alive), Load(g_table.close)};
 }
 
 void SetOperations(const Operations& operations) {
   const Operations defaults = DefaultOperations();
   // A null entry means the default, so a partly filled table is safe.
-  g_table.connect.store(operations.connect ? operations.connect : defaults.connect,
-                        std::memory_order_release);
+  g_table.connect.store(operations.connect ? operations.connect : defaults.connect, std::memory_order_release);
   g_table.bind.store(operations.bind ? operations.bind : defaults.bind, std::memory_order_release);
-  g_table.search.store(operations.search ? operations.search : defaults.search,
-                       std::memory_order_release);
+  g_table.search.store(operations.search ? operations.search : defaults.search, std::memory_order_release);
   g_table.next_result.store(operations.next_result ? operations.next_result : defaults.next_result,
                             std::memory_order_release);
-  g_table.abandon.store(operations.abandon ? operations.abandon : defaults.abandon,
-                        std::memory_order_release);
-  g_table.is_alive.store(operations.is_alive ? operations.is_alive : defaults.is_alive,
-                         std::memory_order_release);
+  g_table.abandon.store(operations.abandon ? operations.abandon : defaults.abandon, std::memory_order_release);
+  g_table.is_alive.store(operations.is_alive ? operations.is_alive : defaults.is_alive, std::memory_order_release);
   g_table.close.store(operations.close ? operations.close : defaults.close, std::memory_order_release);
 }
 
@@ -87,9 +82,7 @@ ScopedOperations::~ScopedOperations() { SetOperations(previous_); }
 
 // Connection -----------------------------------------------------------------
 
-bool IsConnectionFailure(int code) {
-  return code == kServerDown || code == kConnectError || code == kTimeout;
-}
+bool IsConnectionFailure(int code) { return code == kServerDown || code == kConnectError || code == kTimeout; }
 
 std::string ResultText(int code) { return ldap_err2string(posix::ToNativeCode(code)); }
 
@@ -238,8 +231,7 @@ int LastCode(LDAP* ld) {
 Status ParseResult(LDAP* ld, LDAPMessage* message, bool free_message) {
   int code = LDAP_SUCCESS;
   char* diagnostic = nullptr;
-  const int rc =
-      ldap_parse_result(ld, message, &code, nullptr, &diagnostic, nullptr, nullptr, free_message ? 1 : 0);
+  const int rc = ldap_parse_result(ld, message, &code, nullptr, &diagnostic, nullptr, nullptr, free_message ? 1 : 0);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   Status status = MakeStatus(code, diagnostic != nullptr ? diagnostic : "");
   if (diagnostic != nullptr) ldap_memfree(diagnostic);
@@ -411,9 +403,8 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
 
   std::optional<TlsWatchdog> watchdog;
   if (ldaps || options.start_tls) {
-    watchdog.emplace(session.get(),
-                     options.connect_timeout + (options.start_tls ? options.operation_timeout
-                                                                  : std::chrono::milliseconds::zero()));
+    watchdog.emplace(session.get(), options.connect_timeout + (options.start_tls ? options.operation_timeout
+                                                                                 : std::chrono::milliseconds::zero()));
   }
 
   rc = ldap_connect(ld);
@@ -453,8 +444,8 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
   credentials.bv_len = password.size();
   credentials.bv_val = const_cast<char*>(password.data());
   int message_id = 0;
-  int rc = ldap_sasl_bind(ld, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
-                          nullptr, &message_id);
+  int rc = ldap_sasl_bind(ld, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
+                          &message_id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   timeval tv = ToTimeval(timeout);
   LDAPMessage* raw = nullptr;
@@ -476,15 +467,14 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   attributes.push_back(nullptr);
   timeval limit{};
   limit.tv_sec = TimeLimitSeconds(request.timeout);
-  const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope),
-                                 request.filter.c_str(), request.attributes.empty() ? nullptr : attributes.data(),
-                                 0, nullptr, nullptr, &limit, request.size_limit, message_id);
+  const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope), request.filter.c_str(),
+                                 request.attributes.empty() ? nullptr : attributes.data(), 0, nullptr, nullptr, &limit,
+                                 request.size_limit, message_id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   return Status{};
 }
 
-Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout,
-                  SearchItem* item) {
+Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item) {
   LDAP* ld = session->ld;
   timeval tv = ToTimeval(timeout);
   LDAPMessage* raw = nullptr;
@@ -508,9 +498,7 @@ Status NextResult(NativeSession* session, int message_id, std::chrono::milliseco
   }
 }
 
-void Abandon(NativeSession* session, int message_id) {
-  ldap_abandon_ext(session->ld, message_id, nullptr, nullptr);
-}
+void Abandon(NativeSession* session, int message_id) { ldap_abandon_ext(session->ld, message_id, nullptr, nullptr); }
 
 bool IsAlive(NativeSession* session) {
   int fd = -1;

@@ -25,8 +25,7 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
 // ldap_search_ext with the request's server time limit and size limit.
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id);
 // ldap_result (one message) within `timeout`, the entry or result parsed.
-Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout,
-                  SearchItem* item);
+Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item);
 // ldap_abandon_ext.
 void Abandon(NativeSession* session, int message_id);
 // poll(2) of the session's socket without waiting: readable, hung up or in
