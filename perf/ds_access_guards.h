@@ -100,7 +100,8 @@ class CDSAccessTimerGuard {
     if (m_pPerfObject == nullptr) return;
     const LONGLONG elapsed_ms = (Clock::NowTicks() - m_nStartTime) / perf::kTicksPerMillisecond;
     if (m_nOutcome == kDSAccessFromDirectory) {
-      InterlockedExchangeAdd64(perf::InterlockedView(&(m_pPerfObject->*kDirectoryTime)), elapsed_ms);
+      InterlockedExchangeAdd64(perf::InterlockedView(&(m_pPerfObject->*kDirectoryTime)),
+                               elapsed_ms);
     } else if (m_nOutcome == kDSAccessFromCache) {
       InterlockedExchangeAdd64(perf::InterlockedView(&(m_pPerfObject->*kCacheTime)), elapsed_ms);
     }

@@ -31,7 +31,7 @@ constexpr uint32_t CounterSize(CounterType type) {
 }
 
 struct CounterDefinition {
-  uint32_t offset;   // byte offset of the value in the object
+  uint32_t offset;  // byte offset of the value in the object
   CounterType type;
   const char* key;   // metric key: lower case, digits and '_' ("user_ds_access")
   const char* name;  // display name ("User DS Access")

@@ -92,7 +92,8 @@ CQuarnPerfMonManager* CQuarnPerfMonManager::Instance() {
   return &manager;
 }
 
-CQuarnPerfMonManager::CQuarnPerfMonManager() : CQuarnPerfMonManager(perf::PerfMonManagerOptions{}) {}
+CQuarnPerfMonManager::CQuarnPerfMonManager()
+    : CQuarnPerfMonManager(perf::PerfMonManagerOptions{}) {}
 
 CQuarnPerfMonManager::CQuarnPerfMonManager(perf::PerfMonManagerOptions options)
     : options_(std::move(options)) {
@@ -102,7 +103,8 @@ CQuarnPerfMonManager::CQuarnPerfMonManager(perf::PerfMonManagerOptions options)
 CQuarnPerfMonManager::~CQuarnPerfMonManager() {
   mu_.Lock();
   if (segment_ != nullptr) {
-    if (segment_pid_ == platform::CurrentProcessId()) platform::SharedMemory::Remove(segment_->name());
+    if (segment_pid_ == platform::CurrentProcessId())
+      platform::SharedMemory::Remove(segment_->name());
     const bool objects_in_use = std::any_of(slot_objects_.begin(), slot_objects_.end(),
                                             [](CPerfObject* object) { return object != nullptr; });
     if (objects_in_use) segment_->KeepMappedForProcessLifetime();
@@ -181,7 +183,8 @@ HRESULT CQuarnPerfMonManager::ReleaseLocked(CPerfObject* object) {
   if (held == slot_objects_.end()) return E_INVALIDARG;
   if (InterlockedDecrement(perf::InterlockedView(&object->m_nRefCount)) != 0) return S_OK;
 
-  perf::SlotRecord* slot = SlotAt(segment_.get(), static_cast<size_t>(held - slot_objects_.begin()));
+  perf::SlotRecord* slot =
+      SlotAt(segment_.get(), static_cast<size_t>(held - slot_objects_.begin()));
   StoreShared(&slot->state, perf::kSlotFree);  // readers stop looking at it first
   std::memset(slot->object, 0, sizeof(slot->object));
   *held = nullptr;

@@ -70,8 +70,8 @@ HRESULT ParseCategory(const CategoryRecord& record, CounterSample* sample,
   for (uint32_t i = 0; i < counter_count; ++i) {
     const CounterRecord& counter = record.counters[i];
     CounterValue value;
-    const std::string where = "counter " + std::to_string(i) + " of category " +
-                              std::to_string(record.id);
+    const std::string where =
+        "counter " + std::to_string(i) + " of category " + std::to_string(record.id);
     if (!FieldText(counter.key, &value.key) || !FieldText(counter.name, &value.name) ||
         !FieldText(counter.help, &value.help)) {
       return Fail(kSegmentInvalid, error, where + ": a text is not terminated");
@@ -163,8 +163,8 @@ HRESULT ParseSegment(const void* data, size_t size, DWORD category_id, CounterSa
                 "layout version " + std::to_string(header->version) + ", this reader knows " +
                     std::to_string(kSegmentVersion));
   }
-  if (header->header_size != sizeof(SegmentHeader) || header->category_size != sizeof(CategoryRecord) ||
-      header->slot_size != sizeof(SlotRecord)) {
+  if (header->header_size != sizeof(SegmentHeader) ||
+      header->category_size != sizeof(CategoryRecord) || header->slot_size != sizeof(SlotRecord)) {
     return Fail(kSegmentInvalid, error, "unexpected record sizes");
   }
   if (header->segment_size > size) {
@@ -176,7 +176,8 @@ HRESULT ParseSegment(const void* data, size_t size, DWORD category_id, CounterSa
   if (header->category_count > kMaxCategories || header->category_offset < sizeof(SegmentHeader) ||
       header->category_offset % alignof(CategoryRecord) != 0 ||
       !RegionFits(header->category_offset, header->category_count, sizeof(CategoryRecord), limit) ||
-      header->slot_offset < sizeof(SegmentHeader) || header->slot_offset % alignof(SlotRecord) != 0 ||
+      header->slot_offset < sizeof(SegmentHeader) ||
+      header->slot_offset % alignof(SlotRecord) != 0 ||
       !RegionFits(header->slot_offset, header->slot_count, sizeof(SlotRecord), limit)) {
     return Fail(kSegmentInvalid, error, "a table lies outside the segment");
   }
@@ -199,8 +200,8 @@ HRESULT ParseSegment(const void* data, size_t size, DWORD category_id, CounterSa
   for (uint32_t i = 0; i < header->slot_count; ++i) {
     if (LoadShared(&slots[i].state) != kSlotInUse) continue;
     const unsigned char* object = slots[i].object;
-    if (LoadShared(reinterpret_cast<const uint32_t*>(object + offsetof(CPerfObject, m_dwCategoryId))) !=
-        category_id) {
+    if (LoadShared(reinterpret_cast<const uint32_t*>(
+            object + offsetof(CPerfObject, m_dwCategoryId))) != category_id) {
       continue;
     }
     ReadValues(offsets, object, sample);
@@ -229,7 +230,8 @@ HRESULT ReadCountersFromSegment(const std::string& segment_name, DWORD category_
 }
 
 HRESULT ReadCounters(DWORD pid, DWORD category_id, CounterSample* sample, std::string* error) {
-  const HRESULT hr = ReadCountersFromSegment(SegmentNameForProcess(pid), category_id, sample, error);
+  const HRESULT hr =
+      ReadCountersFromSegment(SegmentNameForProcess(pid), category_id, sample, error);
   if (hr == platform::kSharedMemoryNotFound) {
     *error = "process " + std::to_string(pid) + " publishes no counters";
   } else if (SUCCEEDED(hr) && sample->pid != pid) {
@@ -275,13 +277,15 @@ std::string FormatWatch(const CounterSample& previous, const CounterSample& curr
   std::ostringstream out;
   out << Title(current);
   const size_t width = NameWidth(current);
-  out << "  " << std::left << std::setw(static_cast<int>(width)) << "counter" << "  " << std::right
-      << std::setw(14) << "value" << "  " << std::setw(12) << "per second" << "\n";
+  out << "  " << std::left << std::setw(static_cast<int>(width)) << "counter"
+      << "  " << std::right << std::setw(14) << "value"
+      << "  " << std::setw(12) << "per second"
+      << "\n";
   for (const CounterValue& counter : current.counters) {
-    const auto before = std::find_if(
-        previous.counters.begin(), previous.counters.end(), [&counter](const CounterValue& old) {
-          return old.key == counter.key && old.type == counter.type;
-        });
+    const auto before = std::find_if(previous.counters.begin(), previous.counters.end(),
+                                     [&counter](const CounterValue& old) {
+                                       return old.key == counter.key && old.type == counter.type;
+                                     });
     std::string rate = "-";
     if (before != previous.counters.end() && seconds > 0) {
       const int64_t delta =

@@ -50,7 +50,8 @@ class SharedMemory {
   // E_INVALIDARG for a bad name or a size of 0, E_ACCESSDENIED, E_OUTOFMEMORY
   // (no room for the segment), E_FAIL otherwise. The failing call and its
   // system error are written to the log.
-  static HRESULT Create(const std::string& name, size_t size, std::unique_ptr<SharedMemory>* segment);
+  static HRESULT Create(const std::string& name, size_t size,
+                        std::unique_ptr<SharedMemory>* segment);
 
   // Maps the whole of an existing segment read-only. Returns S_OK,
   // kSharedMemoryNotFound when no segment has that name,
