@@ -19,11 +19,14 @@ constexpr char kSource[] = "serv_PolicyFilterDSAccessHelper";
 constexpr wchar_t kDirectoryWord[] = L"LDAP";
 constexpr wchar_t kCacheWord[] = L"Local";
 
-// How deep the walk above one memberOf value may go. Each level keeps a
-// manager handle, a record and its memberOf values alive on the stack (about
-// 0.5 KiB a level, more in sanitizer builds), so 512 levels stay far inside a
-// 1 MiB thread stack; real directories nest a handful of levels.
-constexpr int kMaxNestingDepth = 512;
+// How many groups without a usable objectGUID the walk passes through above
+// one memberOf value before it stops. Such groups add nothing to the list and
+// are never recorded as visited, so only they can make a walk long without
+// the duplicate check ending it; groups with a GUID are never limited. Each
+// level keeps a manager handle, a record and its memberOf values alive on the
+// stack (a few hundred bytes a level), so this bound also keeps such walks
+// far inside a 1 MiB thread stack.
+constexpr int kMaxGroupsWithoutGuid = 512;
 
 #define RESOLVE_LOG(level, ...) DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__)
 
@@ -50,17 +53,25 @@ const wchar_t* TextOf(const _variant_t& value) {
 // end by the duplicate check; meeting its own name again on the path ends it.
 struct WalkPath {
   std::vector<const wchar_t*> names;
+  int without_guid = 0;  // how many of them have no usable objectGUID
 };
 thread_local WalkPath t_walk_path;
 
 class WalkStep {
  public:
   explicit WalkStep(const wchar_t* name) { t_walk_path.names.push_back(name); }
-  ~WalkStep() { t_walk_path.names.pop_back(); }
+  ~WalkStep() {
+    t_walk_path.names.pop_back();
+    if (without_guid_) --t_walk_path.without_guid;
+  }
   WalkStep(const WalkStep&) = delete;
   WalkStep& operator=(const WalkStep&) = delete;
 
-  static int Depth() { return static_cast<int>(t_walk_path.names.size()); }
+  void MarkWithoutGuid() {
+    without_guid_ = true;
+    ++t_walk_path.without_guid;
+  }
+  static int GroupsWithoutGuid() { return t_walk_path.without_guid; }
   // True when `name` is walked further out already.
   static bool IsOnPath(const wchar_t* name) {
     const auto& names = t_walk_path.names;
@@ -69,6 +80,9 @@ class WalkStep {
     }
     return false;
   }
+
+ private:
+  bool without_guid_ = false;
 };
 
 }  // namespace
@@ -196,11 +210,6 @@ bool CPolicyFilterDSAccessHelper::GetNestedGroupMembershipGuids(const wchar_t* d
   bool result = false;
   WalkStep step(distinguishedName);
   try {
-    if (WalkStep::Depth() > kMaxNestingDepth) {
-      RESOLVE_LOG(DBG::kLevelWarning, L"GetNestedGroupMembershipGuids(%s) stops: nesting deeper than %d levels",
-                  distinguishedName, kMaxNestingDepth);
-      return false;
-    }
     CUserPolicyManager groupManager = UserPolicy_GetGroupMemeberShipManager();
     CDSObjectInfo group;
     bool fetched = false;
@@ -238,9 +247,17 @@ bool CPolicyFilterDSAccessHelper::GetNestedGroupMembershipGuids(const wchar_t* d
         RESOLVE_LOG(DBG::kLevelFailure, L"Dump Group info fail. Error = %d", e.GetErrorCode());
       }
     }
-    // A group without a usable GUID met again on its own path: a cycle the
-    // duplicate check cannot end.
-    if (!visited && WalkStep::IsOnPath(distinguishedName)) return result;
+    if (!visited) {
+      // A group without a usable GUID met again on its own path is a cycle
+      // the duplicate check cannot end; a long run of such groups is cut.
+      if (WalkStep::IsOnPath(distinguishedName)) return result;
+      step.MarkWithoutGuid();
+      if (WalkStep::GroupsWithoutGuid() > kMaxGroupsWithoutGuid) {
+        RESOLVE_LOG(DBG::kLevelWarning, L"GetNestedGroupMembershipGuids(%s) stops: nesting deeper than %d levels",
+                    distinguishedName, kMaxGroupsWithoutGuid);
+        return result;
+      }
+    }
 
     CDSObjectProperty memberOf = group.GetProperty(L"memberOf");
     const int count = memberOf.GetValueCount();
