@@ -28,9 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "manager/global_catalog_path.h"
+#include "manager/user_policy_manager.h"
+#include "module/directory_queries.h"
 #include "platform/com.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
+#include "platform/directory/directory_backend.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/settings.h"
@@ -46,9 +50,9 @@ constexpr int kTimeoutSeconds = 15;
 constexpr int kRepetitions = 5;
 constexpr double kMinTimeSeconds = 1.0;
 
-const char* const kUserAttributes[] = {"objectGUID",     "name",      "distinguishedName", "memberOf",
+const char* const kUserAttributeNames[] = {"objectGUID",     "name",      "distinguishedName", "memberOf",
                                        "primaryGroupID", "objectSid", "proxyAddresses",    "mail"};
-const char* const kGroupAttributes[] = {"objectGUID", "distinguishedName", "memberOf", "groupType"};
+const char* const kGroupAttributeNames[] = {"objectGUID", "distinguishedName", "memberOf", "groupType"};
 
 std::string UserFilter() {
   return std::string(
@@ -88,8 +92,8 @@ struct World {
     root = directory::DirectoryPath::Parse(L"GC://");
     group = directory::DirectoryPath::Parse(L"GC://" + platform::Utf8ToWide(kGroupDn));
     user_filter = platform::Utf8ToWide(UserFilter());
-    user_attributes = WideList(kUserAttributes);
-    group_attributes = WideList(kGroupAttributes);
+    user_attributes = WideList(kUserAttributeNames);
+    group_attributes = WideList(kGroupAttributeNames);
   }
   ~World() {
     backend.reset();
@@ -207,7 +211,7 @@ void BM_FindOneUser(benchmark::State& state) {
   World& world = TheWorld();
   RawConnection connection(*world.server);  // one per thread
   const std::string filter = UserFilter();
-  const std::vector<const char*> attributes = NullTerminated(kUserAttributes);
+  const std::vector<const char*> attributes = NullTerminated(kUserAttributeNames);
   std::vector<std::string> values;
   world.backend->SearchOne(world.root, world.user_filter, world.user_attributes, kDirectoryScopeSubtree);
   Paired(
@@ -230,7 +234,7 @@ void BM_FindOneUser(benchmark::State& state) {
 void BM_ReadGroup(benchmark::State& state) {
   World& world = TheWorld();
   RawConnection connection(*world.server);
-  const std::vector<const char*> attributes = NullTerminated(kGroupAttributes);
+  const std::vector<const char*> attributes = NullTerminated(kGroupAttributeNames);
   std::vector<std::string> values;
   world.backend->ReadObject(world.group, world.group_attributes);
   Paired(
@@ -248,6 +252,36 @@ void BM_ReadGroup(benchmark::State& state) {
       });
 }
 
+// A cache miss of the user manager: normalisation, the in-flight table, the
+// search and the property copy into a record. A manager whose entries expire
+// at once misses on every lookup.
+void BM_ManagerMissUser(benchmark::State& state) {
+  World& world = TheWorld();
+  directory::testing::ScopedBackend use(world.backend.get());
+  const std::wstring gc = L"GC://" + platform::Utf8ToWide(world.server->host_port());
+  wcsncpy(g_wszGlobalCatalogPath, gc.c_str(), kGlobalCatalogPathLength);
+  CUserPolicyManager users(kUserFilter, kUserAttributes, kUserAttributeCount, true, /*timeout=*/0, 1000);
+  const std::wstring sip = platform::Utf8ToWide(kUserSip);
+  RawConnection connection(*world.server);
+  const std::string filter = UserFilter();
+  const std::vector<const char*> attributes = NullTerminated(kUserAttributeNames);
+  std::vector<std::string> values;
+  Paired(
+      state,
+      [&] {
+        bool fetched = false;
+        CDSObjectInfo user = users.GetDSObjectInfo(sip.c_str(), fetched);
+        if (!fetched || user.GetPropertyCount() == 0) state.SkipWithError("manager: no directory read");
+      },
+      [&] {
+        values.clear();
+        if (connection.Search("", LDAP_SCOPE_SUBTREE, filter.c_str(), attributes.data(), &values) != 1) {
+          state.SkipWithError("raw: user not found");
+        }
+        benchmark::DoNotOptimize(values.data());
+      });
+}
+
 void Configure(benchmark::internal::Benchmark* benchmark) {
   benchmark->Unit(benchmark::kMicrosecond)
       ->UseRealTime()
@@ -260,6 +294,7 @@ BENCHMARK(BM_FindOneUser)->Apply(Configure);
 BENCHMARK(BM_ReadGroup)->Apply(Configure);
 BENCHMARK(BM_FindOneUser)->Apply(Configure)->Threads(2);
 BENCHMARK(BM_ReadGroup)->Apply(Configure)->Threads(2);
+BENCHMARK(BM_ManagerMissUser)->Apply(Configure);
 
 // Keeps the counters of the median runs besides printing as usual.
 class MedianCollector : public benchmark::ConsoleReporter {
@@ -308,6 +343,7 @@ void PrintComparison(const MedianCollector& results) {
       {"Read group by DN, 4 attributes", "BM_ReadGroup", 1},
       {"FindOne user, 2 threads", "BM_FindOneUser", 2},
       {"Read group by DN, 2 threads", "BM_ReadGroup", 2},
+      {"Manager miss, user by SIP", "BM_ManagerMissUser", 1},
   };
   std::printf("\nWall time per call, backend against raw libldap called alternately; median of %d runs.\n",
               kRepetitions);
