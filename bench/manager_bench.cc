@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <latch>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -98,8 +99,9 @@ void BM_CacheHitFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_CacheHitFloor)->Threads(1)->Threads(2)->UseRealTime();
 
-// 64 callers, one cold key, a 5 ms read: reports the reads made and the
-// slowest caller's time beyond the read.
+// 64 callers, one cold key, a read that takes at least 5 ms: reports the
+// reads made and the slowest caller's time beyond the read, that is beyond
+// the time the caller that read the directory took.
 void BM_ThunderingHerd(benchmark::State& state) {
   constexpr int kCallers = 64;
   constexpr auto kReadTime = std::chrono::milliseconds(5);
@@ -111,25 +113,30 @@ void BM_ThunderingHerd(benchmark::State& state) {
   for (auto _ : state) {
     CUserPolicyManager cold(kUserFilter, kUserAttributes, 8, true, 3600, 1000);
     f.directory.ResetCounts();
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
+    // Callers sleep (not spin) until all are ready, so that 64 threads on
+    // few cores do not steal the time the measured calls need.
+    std::latch ready(kCallers + 1);
     std::vector<double> latency_ms(kCallers);
+    std::vector<char> fetched_by(kCallers, 0);
     std::vector<std::thread> callers;
     for (int c = 0; c < kCallers; ++c) {
       callers.emplace_back([&, c] {
-        ready.fetch_add(1);
-        while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+        ready.arrive_and_wait();
         const auto start = std::chrono::steady_clock::now();
         bool fetched = false;
         cold.GetDSObjectInfo(L"sip:user100042@example.test", fetched);
+        fetched_by[c] = fetched ? 1 : 0;
         latency_ms[c] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
       });
     }
-    while (ready.load() < kCallers) std::this_thread::yield();
-    go.store(true, std::memory_order_release);
+    ready.arrive_and_wait();
     for (auto& caller : callers) caller.join();
     const double slowest = *std::max_element(latency_ms.begin(), latency_ms.end());
-    worst_excess_ms = std::max(worst_excess_ms, slowest - std::chrono::duration<double, std::milli>(kReadTime).count());
+    double read_ms = std::chrono::duration<double, std::milli>(kReadTime).count();
+    for (int c = 0; c < kCallers; ++c) {
+      if (fetched_by[c]) read_ms = latency_ms[c];
+    }
+    worst_excess_ms = std::max(worst_excess_ms, slowest - read_ms);
     reads += f.directory.TotalCalls();
     ++rounds;
   }

@@ -44,11 +44,13 @@ void CDSObjectCache::EvictOldestIfOverMaximum() {
 }
 
 bool CDSObjectCache::Lookup(const std::wstring& key, std::optional<CDSObjectInfo>& record) {
+  // Read before the lock is taken, to keep the lock's hold short.
+  const __time64_t now = _time64(nullptr);
   Guard<CSLock> guard(lock_);
   EvictOldestIfOverMaximum();
   auto it = entries_.find(key);
   if (it == entries_.end()) return false;
-  const __time64_t age = _time64(nullptr) - it->second.timestamp;
+  const __time64_t age = now - it->second.timestamp;
   if (age >= static_cast<__time64_t>(timeout_seconds_)) {
     Unlink(&it->second);
     entries_.erase(it);
