@@ -1,6 +1,7 @@
 // Windows kernel synchronisation on POSIX threads.
 #include "platform/sync.h"
 
+#include <atomic>
 #include <sched.h>
 #include <unistd.h>
 
@@ -74,9 +75,10 @@ class HandleTable {
 class Event final : public platform::KernelObject {
  public:
   Event(bool manual_reset, bool initial_state)
-      : manual_reset_(manual_reset), signalled_(initial_state) {}
+      : manual_reset_(manual_reset), signalled_(initial_state), signalled_word_(initial_state) {}
 
   DWORD Wait(DWORD milliseconds) override EXCLUDES(mu_) {
+    if (manual_reset_ && milliseconds == INFINITE) return WaitForeverOnManualReset();
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     platform::MutexLock lock(&mu_);
@@ -111,8 +113,13 @@ class Event final : public platform::KernelObject {
     platform::MutexLock lock(&mu_);
     if (manual_reset_) {
       signalled_ = true;
+      signalled_word_.store(true, std::memory_order_release);
       ++generation_;
       cv_.SignalAll();
+      // Threads waiting without a time-out sleep on the wake word: every one
+      // of them wakes at once, with no lock to take again afterwards.
+      wake_word_.fetch_add(1, std::memory_order_acq_rel);
+      wake_word_.notify_all();
     } else if (waiting_ > granted_) {
       ++granted_;  // released directly; the event stays non-signalled
       cv_.Signal();
@@ -124,9 +131,20 @@ class Event final : public platform::KernelObject {
   void Reset() EXCLUDES(mu_) {
     platform::MutexLock lock(&mu_);
     signalled_ = false;
+    signalled_word_.store(false, std::memory_order_release);
   }
 
  private:
+  // A manual-reset wait without a time-out: returns once the event is
+  // signalled, or once a SetEvent happened after the wait began (also when a
+  // ResetEvent followed it at once).
+  DWORD WaitForeverOnManualReset() {
+    const uint32_t word = wake_word_.load(std::memory_order_acquire);
+    if (signalled_word_.load(std::memory_order_acquire)) return WAIT_OBJECT_0;
+    wake_word_.wait(word, std::memory_order_acquire);
+    return WAIT_OBJECT_0;
+  }
+
   // One wait on the condition variable; false when the deadline passed.
   bool WaitOnce(DWORD milliseconds, std::chrono::steady_clock::time_point deadline)
       REQUIRES(mu_) {
@@ -144,6 +162,10 @@ class Event final : public platform::KernelObject {
   uint64_t generation_ GUARDED_BY(mu_) = 0;  // manual-reset: SetEvent calls
   uint64_t waiting_ GUARDED_BY(mu_) = 0;     // auto-reset: threads in Wait
   uint64_t granted_ GUARDED_BY(mu_) = 0;     // auto-reset: releases not yet taken
+  // Manual-reset only: signalled_ readable without the lock, and a word that
+  // every SetEvent advances, for waits without a time-out.
+  std::atomic<bool> signalled_word_{false};
+  std::atomic<uint32_t> wake_word_{0};
 };
 
 std::shared_ptr<Event> LookupEvent(HANDLE handle) {
