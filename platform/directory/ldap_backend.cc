@@ -436,29 +436,29 @@ struct ServerSpec {
 };
 
 std::optional<ServerSpec> ParseServerSpec(std::wstring_view text) {
-  ServerSpec spec;
+  ServerSpec server_spec;
   std::wstring_view port;
   if (!text.empty() && text.front() == L'[') {
     const size_t close = text.find(L']');
     if (close == std::wstring_view::npos) return std::nullopt;
-    spec.host = std::wstring(text.substr(1, close - 1));
+    server_spec.host = std::wstring(text.substr(1, close - 1));
     if (close + 1 < text.size()) {
       if (text[close + 1] != L':') return std::nullopt;
       port = text.substr(close + 2);
     }
   } else {
     const size_t colon = text.find(L':');
-    spec.host = std::wstring(text.substr(0, colon));
+    server_spec.host = std::wstring(text.substr(0, colon));
     if (colon != std::wstring_view::npos) port = text.substr(colon + 1);
   }
-  if (spec.host.empty()) return std::nullopt;
+  if (server_spec.host.empty()) return std::nullopt;
   if (!port.empty()) {
     const std::string digits = Utf8(port);
     const std::optional<long long> number = ParseInteger(digits);
     if (!number || *number < 1 || *number > 65535) return std::nullopt;
-    spec.port = static_cast<int>(*number);
+    server_spec.port = static_cast<int>(*number);
   }
-  return spec;
+  return server_spec;
 }
 
 // One server to talk to.
@@ -502,15 +502,15 @@ struct Settings {
   int LdapPort() const { return ldaps ? kLdapTlsPort : DirectoryPath::kLdapPort; }
   // The port a configured server is reached on for `scheme`: its own when
   // it is not one of the standard ports (a test server), else the scheme's.
-  int PortFor(const ServerSpec& spec, DirectoryPath::Scheme scheme) const {
-    const bool standard = spec.port == 0 || spec.port == DirectoryPath::kGlobalCatalogPort ||
-                          spec.port == kGlobalCatalogTlsPort || spec.port == DirectoryPath::kLdapPort ||
-                          spec.port == kLdapTlsPort;
-    if (!standard) return spec.port;
+  int PortFor(const ServerSpec& server_spec, DirectoryPath::Scheme scheme) const {
+    const bool standard = server_spec.port == 0 || server_spec.port == DirectoryPath::kGlobalCatalogPort ||
+                          server_spec.port == kGlobalCatalogTlsPort || server_spec.port == DirectoryPath::kLdapPort ||
+                          server_spec.port == kLdapTlsPort;
+    if (!standard) return server_spec.port;
     if (scheme == DirectoryPath::Scheme::kGlobalCatalog) {
-      return spec.port == DirectoryPath::kGlobalCatalogPort || spec.port == 0 ? GlobalCatalogPort() : spec.port;
+      return server_spec.port == DirectoryPath::kGlobalCatalogPort || server_spec.port == 0 ? GlobalCatalogPort() : server_spec.port;
     }
-    return spec.port == DirectoryPath::kLdapPort || spec.port == 0 ? LdapPort() : spec.port;
+    return server_spec.port == DirectoryPath::kLdapPort || server_spec.port == 0 ? LdapPort() : server_spec.port;
   }
 
   // The configured Global Catalogs, or the discovered ones.
@@ -522,7 +522,7 @@ struct Settings {
       std::vector<ServerSpec> specs;
       if (SUCCEEDED(DiscoverGlobalCatalogServers(config, &names))) {
         for (const std::wstring& name : names) {
-          if (std::optional<ServerSpec> spec = ParseServerSpec(name)) specs.push_back(std::move(*spec));
+          if (std::optional<ServerSpec> server_spec = ParseServerSpec(name)) specs.push_back(std::move(*server_spec));
         }
       }
       discovered = std::move(specs);
@@ -536,7 +536,7 @@ std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
   settings->ldaps = config.tls == DirectoryConfig::Tls::kLdaps;
   settings->search_base = Utf8(config.search_base);
   for (const std::wstring& server : config.global_catalog_servers) {
-    if (std::optional<ServerSpec> spec = ParseServerSpec(server)) settings->global_catalogs.push_back(*spec);
+    if (std::optional<ServerSpec> server_spec = ParseServerSpec(server)) settings->global_catalogs.push_back(*server_spec);
   }
   if (!config.domain_controller.empty()) settings->domain_controller = ParseServerSpec(config.domain_controller);
   settings->connect.start_tls = config.tls == DirectoryConfig::Tls::kStartTls;
@@ -1006,13 +1006,13 @@ std::vector<Endpoint> ConfiguredServers(const DirectoryPath& path, const Setting
     servers.push_back(std::move(endpoint));
   };
   if (!path.host.empty()) {
-    const ServerSpec spec{path.host, path.port};
-    add(path.host, path.port != 0 ? path.port : settings.PortFor(spec, path.scheme));
+    const ServerSpec server_spec{path.host, path.port};
+    add(path.host, path.port != 0 ? path.port : settings.PortFor(server_spec, path.scheme));
   }
   if (path.scheme == DirectoryPath::Scheme::kLdap && settings.domain_controller) {
     add(settings.domain_controller->host, settings.PortFor(*settings.domain_controller, path.scheme));
   }
-  for (const ServerSpec& spec : settings.GlobalCatalogs()) add(spec.host, settings.PortFor(spec, path.scheme));
+  for (const ServerSpec& server_spec : settings.GlobalCatalogs()) add(server_spec.host, settings.PortFor(server_spec, path.scheme));
   return servers;
 }
 

@@ -271,8 +271,8 @@ void EmitInteger(Sink& sink, const Conversion& conv, wchar_t type, bool negative
 template <typename Sink, typename T>
 bool EmitNumber(Sink& sink, const Conversion& conv, const char* length_modifier,
                 char glibc_type, T value) {
-  char spec[16];
-  char* p = spec;
+  char conversion_format[16];
+  char* p = conversion_format;
   *p++ = '%';
   if (conv.left) *p++ = '-';
   if (conv.plus) *p++ = '+';
@@ -287,13 +287,13 @@ bool EmitNumber(Sink& sink, const Conversion& conv, const char* length_modifier,
   *p = '\0';
 
   char stack[kNumberBufferSize];
-  int length = snprintf(stack, sizeof(stack), spec, conv.width, conv.precision, value);
+  int length = snprintf(stack, sizeof(stack), conversion_format, conv.width, conv.precision, value);
   if (length < 0) return false;
   const char* digits = stack;
   std::string heap;
   if (static_cast<size_t>(length) >= sizeof(stack)) {
     heap.resize(static_cast<size_t>(length) + 1);
-    length = snprintf(heap.data(), heap.size(), spec, conv.width, conv.precision, value);
+    length = snprintf(heap.data(), heap.size(), conversion_format, conv.width, conv.precision, value);
     if (length < 0) return false;
     digits = heap.data();
   }
