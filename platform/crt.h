@@ -42,6 +42,28 @@ std::wstring FormatWindowsV(const wchar_t* format, va_list args);
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 
+// Equality of two texts with ASCII letters compared without regard to case
+// (other characters by code unit), as keywords, schemes and LDAP attribute
+// names compare.
+template <class Char>
+constexpr bool EqualsIgnoringAsciiCase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    Char x = a[i];
+    Char y = b[i];
+    if (x >= Char('A') && x <= Char('Z')) x = static_cast<Char>(x - Char('A') + Char('a'));
+    if (y >= Char('A') && y <= Char('Z')) y = static_cast<Char>(y - Char('A') + Char('a'));
+    if (x != y) return false;
+  }
+  return true;
+}
+inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return EqualsIgnoringAsciiCase<char>(a, b);
+}
+inline bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+  return EqualsIgnoringAsciiCase<wchar_t>(a, b);
+}
+
 }  // namespace platform
 
 #endif  // USERPOLICY_PLATFORM_CRT_H_

@@ -43,17 +43,6 @@ constexpr ThresholdEntry kThresholdNames[] = {
     {"info", Severity::kInfo}, {"trace", Severity::kTrace}, {"warn", Severity::kWarning},
 };
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char ca = a[i], cb = b[i];
-    if (ca >= 'A' && ca <= 'Z') ca = static_cast<char>(ca - 'A' + 'a');
-    if (cb >= 'A' && cb <= 'Z') cb = static_cast<char>(cb - 'A' + 'a');
-    if (ca != cb) return false;
-  }
-  return true;
-}
-
 int64_t NowTicks() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -312,7 +301,7 @@ std::string_view SeverityLabel(Severity severity) {
 
 bool ParseThreshold(std::string_view name, Severity* threshold) {
   for (const ThresholdEntry& entry : kThresholdNames) {
-    if (EqualsIgnoringCase(name, entry.name)) {
+    if (platform::EqualsIgnoringAsciiCase(name, entry.name)) {
       *threshold = entry.threshold;
       return true;
     }

@@ -22,17 +22,6 @@ std::string SettingsPath() {
   return kDefaultSettingsPath;
 }
 
-bool AsciiIEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Variant types a typed value may name, with their accepted integer range.
 struct TypedKind {
   const char* name;  // without the "VT_" prefix
@@ -57,9 +46,9 @@ constexpr TypedKind kTypedKinds[] = {
 };
 
 const TypedKind* FindKind(std::string_view name) {
-  if (name.size() > 3 && AsciiIEquals(name.substr(0, 3), "VT_")) name.remove_prefix(3);
+  if (name.size() > 3 && platform::EqualsIgnoringAsciiCase(name.substr(0, 3), "VT_")) name.remove_prefix(3);
   for (const TypedKind& kind : kTypedKinds) {
-    if (AsciiIEquals(name, kind.name)) return &kind;
+    if (platform::EqualsIgnoringAsciiCase(name, kind.name)) return &kind;
   }
   return nullptr;
 }

@@ -21,14 +21,6 @@ constexpr int kMaxTimeoutMs = 3600 * 1000;  // one hour
 constexpr int kMaxPoolSize = 256;
 constexpr int kMaxPort = 65535;
 
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-  }
-  return true;
-}
-
 std::wstring_view Trim(std::wstring_view text) {
   while (!text.empty() && std::iswspace(text.front())) text.remove_prefix(1);
   while (!text.empty() && std::iswspace(text.back())) text.remove_suffix(1);
@@ -136,11 +128,11 @@ class Reader {
     if (value == nullptr) return;
     if (value->vt != VT_BSTR) return Warn(key, L"is not a string");
     const std::wstring_view mode = Trim(value->bstrVal != nullptr ? value->bstrVal : L"");
-    if (EqualsIgnoreCase(mode, L"none")) {
+    if (platform::EqualsIgnoringAsciiCase(mode, L"none")) {
       *out = DirectoryConfig::Tls::kNone;
-    } else if (EqualsIgnoreCase(mode, L"ldaps")) {
+    } else if (platform::EqualsIgnoringAsciiCase(mode, L"ldaps")) {
       *out = DirectoryConfig::Tls::kLdaps;
-    } else if (EqualsIgnoreCase(mode, L"starttls")) {
+    } else if (platform::EqualsIgnoringAsciiCase(mode, L"starttls")) {
       *out = DirectoryConfig::Tls::kStartTls;
     } else {
       Warn(key, L"is not one of none, ldaps, starttls");

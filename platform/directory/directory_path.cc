@@ -1,8 +1,10 @@
 #include "platform/directory/directory_path.h"
 
+
 #include <cwctype>
 #include <string>
 
+#include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 
 namespace directory {
@@ -27,14 +29,6 @@ constexpr std::wstring_view kDnEscapable = L"\\\"+,;<>#= ";
   context.operation = L"parse path";
   context.target = std::wstring(text);
   DIRECTORY_THROW(kDirectoryInvalidPath, L"invalid directory path: " + std::wstring(reason), context);
-}
-
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-  }
-  return true;
 }
 
 int HexValue(wchar_t c) {
@@ -117,7 +111,7 @@ bool ParseAuthority(std::wstring_view authority, DirectoryPath* path) {
 // "<GUID=32 hex digits>" into the 16 bytes in the order written.
 bool ParseGuid(std::wstring_view text, std::array<uint8_t, 16>* guid) {
   if (text.size() != kGuidPrefix.size() + kGuidHexDigits + 1) return false;
-  if (!EqualsIgnoreCase(text.substr(0, kGuidPrefix.size()), kGuidPrefix)) return false;
+  if (!platform::EqualsIgnoringAsciiCase(text.substr(0, kGuidPrefix.size()), kGuidPrefix)) return false;
   if (text.back() != kGuidSuffix) return false;
   const std::wstring_view hex = text.substr(kGuidPrefix.size(), kGuidHexDigits);
   for (size_t i = 0; i < guid->size(); ++i) {
@@ -195,9 +189,9 @@ DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
     rest = text;
   } else {
     const std::wstring_view scheme = text.substr(0, separator);
-    if (EqualsIgnoreCase(scheme, kGlobalCatalogScheme)) {
+    if (platform::EqualsIgnoringAsciiCase(scheme, kGlobalCatalogScheme)) {
       path.scheme = Scheme::kGlobalCatalog;
-    } else if (EqualsIgnoreCase(scheme, kLdapScheme)) {
+    } else if (platform::EqualsIgnoringAsciiCase(scheme, kLdapScheme)) {
       path.scheme = Scheme::kLdap;
     } else {
       Reject(text, L"unknown scheme");

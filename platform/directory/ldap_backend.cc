@@ -73,26 +73,8 @@ constexpr std::string_view kBinarySyntaxes[] = {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
-
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const wchar_t x = a[i] >= L'A' && a[i] <= L'Z' ? a[i] - L'A' + L'a' : a[i];
-    const wchar_t y = b[i] >= L'A' && b[i] <= L'Z' ? b[i] - L'A' + L'a' : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() && platform::EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 constexpr unsigned kAsciiLimit = 0x80;
@@ -311,7 +293,7 @@ class Schema {
   };
   struct CaseInsensitiveEqual {
     using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return EqualsIgnoreCase(a, b); }
+    bool operator()(std::string_view a, std::string_view b) const { return platform::EqualsIgnoringAsciiCase(a, b); }
   };
 
   std::vector<Type> types_;
@@ -357,7 +339,7 @@ bool TakesArgument(std::string_view keyword) {
                                                        "ORDERING", "SUBSTR", "SYNTAX", "USAGE"};
   if (StartsWithIgnoreCase(keyword, "X-")) return true;
   for (std::string_view known : kWithArgument) {
-    if (EqualsIgnoreCase(keyword, known)) return true;
+    if (platform::EqualsIgnoringAsciiCase(keyword, known)) return true;
   }
   return false;
 }
@@ -389,11 +371,11 @@ std::optional<ParsedType> ParseDescription(std::string_view description) {
       arguments.push_back(tokens[i++].text);
     }
     if (arguments.empty()) continue;
-    if (EqualsIgnoreCase(keyword, "NAME")) {
+    if (platform::EqualsIgnoringAsciiCase(keyword, "NAME")) {
       type.names = std::move(arguments);
-    } else if (EqualsIgnoreCase(keyword, "SUP")) {
+    } else if (platform::EqualsIgnoringAsciiCase(keyword, "SUP")) {
       type.superior = arguments.front();
-    } else if (EqualsIgnoreCase(keyword, "SYNTAX")) {
+    } else if (platform::EqualsIgnoringAsciiCase(keyword, "SYNTAX")) {
       // "1.3.6.1.4.1.1466.115.121.1.15{32768}": the length is irrelevant.
       type.syntax = arguments.front().substr(0, arguments.front().find('{'));
     }
@@ -855,7 +837,7 @@ struct AttributeRequest {
     for (size_t i = 0; i < attributes.size(); ++i) {
       utf8.push_back(Utf8(attributes[i]));
       if (utf8.back() == "*" || utf8.back() == "+") keep_everything = true;
-      if (EqualsIgnoreCase(utf8.back(), kDistinguishedName) && !distinguished_name) distinguished_name = i;
+      if (platform::EqualsIgnoringAsciiCase(utf8.back(), kDistinguishedName) && !distinguished_name) distinguished_name = i;
     }
   }
 };
@@ -913,7 +895,7 @@ void CompleteRange(const Session& session, const std::string& dn, std::string_vi
     const ldap::Attribute* found = nullptr;
     if (!entries.empty()) {
       for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (EqualsIgnoreCase(BaseName(attribute.name), base_name) && RangeEnd(attribute.name)) {
+        if (platform::EqualsIgnoringAsciiCase(BaseName(attribute.name), base_name) && RangeEnd(attribute.name)) {
           found = &attribute;
           break;
         }
@@ -1001,7 +983,7 @@ std::vector<Endpoint> ConfiguredServers(const DirectoryPath& path, const Setting
   auto add = [&](const std::wstring& host, int port) {
     Endpoint endpoint = MakeEndpoint(host, port, settings.ldaps);
     for (const Endpoint& known : servers) {
-      if (EqualsIgnoreCase(known.name, endpoint.name)) return;
+      if (platform::EqualsIgnoringAsciiCase(known.name, endpoint.name)) return;
     }
     servers.push_back(std::move(endpoint));
   };
@@ -1163,7 +1145,7 @@ std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& sessio
   std::string subschema;
   if (status.ok() && !root.empty()) {
     for (const ldap::Attribute& attribute : root.front().attributes) {
-      if (EqualsIgnoreCase(attribute.name, kSubschemaSubentry) && !attribute.values.empty()) {
+      if (platform::EqualsIgnoringAsciiCase(attribute.name, kSubschemaSubentry) && !attribute.values.empty()) {
         subschema = attribute.values.front();
       }
     }
@@ -1174,7 +1156,7 @@ std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& sessio
                             &entries, L"read schema", Wide(subschema));
     if (status.ok() && !entries.empty()) {
       for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (EqualsIgnoreCase(attribute.name, kAttributeTypes)) schema = Schema::Parse(attribute.values);
+        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) schema = Schema::Parse(attribute.values);
       }
     }
   }
@@ -1268,7 +1250,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
   std::vector<const Schema::Type*> requested_types;  // filled on first need
   auto match = [&](std::string_view base) -> std::optional<size_t> {
     for (size_t i = 0; i < request.utf8.size(); ++i) {
-      if (EqualsIgnoreCase(request.utf8[i], base)) return i;
+      if (platform::EqualsIgnoringAsciiCase(request.utf8[i], base)) return i;
     }
     const Schema::Type* type = schema->Find(base);
     if (type == nullptr) return std::nullopt;
@@ -1302,7 +1284,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
     }
     target->values.reserve(target->values.size() + attribute.values.size());
     for (const std::string& raw : attribute.values) target->values.push_back(ToVariant(raw, kind));
-    if (EqualsIgnoreCase(base, kDistinguishedName)) has_distinguished_name = true;
+    if (platform::EqualsIgnoringAsciiCase(base, kDistinguishedName)) has_distinguished_name = true;
   }
   if (request.distinguished_name && !slot_of[*request.distinguished_name] && !has_distinguished_name) {
     DirectoryAttribute& synthesized = object->attributes.emplace_back();
@@ -1415,12 +1397,12 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
           if (entries.empty()) return values;
           for (const ldap::Attribute& attribute : entries.front().attributes) {
             if (attribute.values.empty()) continue;
-            if (EqualsIgnoreCase(attribute.name, kDnsHostName)) values.first = attribute.values.front();
-            if (EqualsIgnoreCase(attribute.name, kIsGlobalCatalogReady)) values.second = attribute.values.front();
+            if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) values.first = attribute.values.front();
+            if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) values.second = attribute.values.front();
           }
           return values;
         });
-    if (answer.first.empty() || !EqualsIgnoreCase(answer.second, kBooleanTrue)) {
+    if (answer.first.empty() || !platform::EqualsIgnoringAsciiCase(answer.second, kBooleanTrue)) {
       DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
                       L"the rootDSE of %s names no ready Global Catalog (dnsHostName '%S', isGlobalCatalogReady '%S')",
                       endpoint.name.c_str(), answer.first.c_str(), answer.second.c_str());
