@@ -28,6 +28,7 @@
 #include "platform/ldap_api_testing.h"
 #include "platform/log_testing.h"
 #include "platform/settings.h"
+#include "tests/support/scoped_settings_file.h"
 #include "tests/support/slapd_server.h"
 
 namespace directory {
@@ -50,30 +51,7 @@ SlapdServer& Server() {
 std::wstring Wide(std::string_view text) { return platform::Utf8ToWide(text); }
 std::string Narrow(std::wstring_view text) { return platform::WideToUtf8(text); }
 
-// Writes the [DirectoryAccess.DEFAULT] table to a file of its own and points
-// USERPOLICY_SETTINGS at it for its lifetime.
-class ScopedSettings {
- public:
-  explicit ScopedSettings(const std::string& body) {
-    static std::atomic<int> counter{0};
-    path_ = (std::filesystem::temp_directory_path() /
-             ("ldap_backend_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter) + ".toml"))
-                .string();
-    Rewrite(body);
-    setenv(kSettingsPathVariable, path_.c_str(), 1);
-  }
-  ~ScopedSettings() {
-    unsetenv(kSettingsPathVariable);
-    std::remove(path_.c_str());
-  }
-  void Rewrite(const std::string& body) {
-    std::ofstream out(path_, std::ios::trunc);
-    out << "[DirectoryAccess.DEFAULT]\n" << body;
-  }
-
- private:
-  std::string path_;
-};
+using ScopedSettings = userpolicy::testing::ScopedDirectorySettings;
 
 std::string BasicSettings(const std::string& extra = "") {
   const SlapdServer& server = Server();

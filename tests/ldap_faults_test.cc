@@ -25,6 +25,7 @@
 #include "platform/ldap_api_testing.h"
 #include "platform/log_testing.h"
 #include "platform/settings.h"
+#include "tests/support/scoped_settings_file.h"
 #include "tests/support/slapd_server.h"
 
 namespace directory {
@@ -66,22 +67,7 @@ std::string TempPath(const std::string& stem) {
       .string();
 }
 
-// A settings file for the lifetime of the object, named by
-// USERPOLICY_SETTINGS.
-class ScopedSettings {
- public:
-  explicit ScopedSettings(const std::string& body) : path_(TempPath("settings.toml")) {
-    std::ofstream(path_) << "[DirectoryAccess.DEFAULT]\n" << body;
-    setenv(kSettingsPathVariable, path_.c_str(), 1);
-  }
-  ~ScopedSettings() {
-    unsetenv(kSettingsPathVariable);
-    std::remove(path_.c_str());
-  }
-
- private:
-  std::string path_;
-};
+using ScopedSettings = userpolicy::testing::ScopedDirectorySettings;
 
 // Anonymous access to `servers` with short timeouts.
 std::string AnonymousSettings(const std::string& servers, const std::string& extra = "") {

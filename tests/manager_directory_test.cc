@@ -14,6 +14,7 @@
 #include "module/directory_queries.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
+#include "tests/support/directory_truth.h"
 #include "tests/support/scoped_settings_file.h"
 #include "tests/support/slapd_server.h"
 
@@ -50,16 +51,6 @@ class ManagerDirectory : public ::testing::Test {
     return values;
   }
 
-  static std::string HexOf(const std::string& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) {
-      hex += kDigits[c >> 4];
-      hex += kDigits[c & 0x0f];
-    }
-    return hex;
-  }
-
   static SlapdServer* server_;
   static ScopedSettingsFile* settings_;
 };
@@ -83,7 +74,7 @@ TEST_F(ManagerDirectory, UserBySipAddressAgreesWithLdapsearch) {
     const auto& expected = entries[0];
 
     ASSERT_EQ(Strings(user, L"objectGUID").size(), 1u) << sip;
-    EXPECT_EQ(Strings(user, L"objectGUID")[0], HexOf(expected.Get("objectGUID").at(0))) << sip;
+    EXPECT_EQ(Strings(user, L"objectGUID")[0], userpolicy::testing::DirectoryTruth::Hex(expected.Get("objectGUID").at(0))) << sip;
     std::vector<std::string> member_of = Strings(user, L"memberOf");
     std::vector<std::string> expected_member_of = expected.Get("memberOf");
     std::sort(member_of.begin(), member_of.end());
@@ -128,7 +119,7 @@ TEST_F(ManagerDirectory, GroupsByDistinguishedNameGuidAndBarePath) {
   EXPECT_TRUE(fetched);
   ASSERT_EQ(Strings(group, L"objectGUID").size(), 1u);
   const std::string guid = Strings(group, L"objectGUID")[0];
-  const std::string expected_guid = HexOf(
+  const std::string expected_guid = userpolicy::testing::DirectoryTruth::Hex(
       ParseLdif(server_->Search(platform::WideToUtf8(L"cn=Sales\\2fMarketing \\28EMEA\\29,ou=Groups,dc=example,dc=test"),
                                 "(objectClass=*)", {"objectGUID"}, "base"))
           .at(0)

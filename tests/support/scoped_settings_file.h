@@ -22,6 +22,18 @@ class ScopedSettingsFile {
   std::string path_;
 };
 
+// A settings file holding only the [DirectoryAccess.DEFAULT] table with the
+// given lines.
+class ScopedDirectorySettings : public ScopedSettingsFile {
+ public:
+  explicit ScopedDirectorySettings(const std::string& table_lines)
+      : ScopedSettingsFile(kTableHeader + table_lines) {}
+  void Rewrite(const std::string& table_lines) { ScopedSettingsFile::Rewrite(kTableHeader + table_lines); }
+
+ private:
+  static constexpr char kTableHeader[] = "[DirectoryAccess.DEFAULT]\n";
+};
+
 // The [DirectoryAccess.DEFAULT] table that makes the library read `server`
 // ("host:port") as the Global Catalog, bound as `bind_dn` with the password
 // in `password_file`; `extra` lines are appended to the table.
