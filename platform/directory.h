@@ -73,14 +73,19 @@ class CStringCollection {
   std::vector<std::wstring> strings_;
 };
 
-// One attribute of a bound object (CDirectoryProperty) or of a search result
-// (CSearchResultProperty). A view that shares the object's data.
-class CDirectoryProperty {
+namespace directory {
+
+// One attribute of a bound object or of a search result: a view that shares
+// the object's data. CDirectoryProperty and CSearchResultProperty are its
+// two names.
+class AttributeView {
  public:
-  CDirectoryProperty(std::shared_ptr<const directory::DirectoryObject> object, size_t index);
-  ~CDirectoryProperty();
+  // REQUIRES: index < the object's attribute count (else raises
+  // CDirectoryException kDirectoryInvalidArgument).
+  AttributeView(std::shared_ptr<const DirectoryObject> object, size_t index);
+  ~AttributeView();
   // The attribute's name as the caller asked for it; valid while this
-  // property (or any other view of the same object) lives.
+  // view (or any other view of the same object) lives.
   const wchar_t* GetName() const;
   size_t GetValueCount() const;
   // A copy of value `index`; an index outside [0, GetValueCount()) raises
@@ -88,21 +93,22 @@ class CDirectoryProperty {
   const _variant_t GetValue(size_t index) const;
 
  private:
-  std::shared_ptr<const directory::DirectoryObject> object_;
+  std::shared_ptr<const DirectoryObject> object_;
   size_t index_;
 };
 
-class CSearchResultProperty {
- public:
-  CSearchResultProperty(std::shared_ptr<const directory::DirectoryObject> object, size_t index);
-  ~CSearchResultProperty();
-  const wchar_t* GetName() const;
-  size_t GetValueCount() const;
-  const _variant_t GetValue(size_t index) const;
+}  // namespace directory
 
- private:
-  std::shared_ptr<const directory::DirectoryObject> object_;
-  size_t index_;
+// An attribute of an object bound by path (CDirectoryEntry).
+class CDirectoryProperty : public directory::AttributeView {
+ public:
+  using AttributeView::AttributeView;
+};
+
+// An attribute of a search result (CSearchResult).
+class CSearchResultProperty : public directory::AttributeView {
+ public:
+  using AttributeView::AttributeView;
 };
 
 // The first object a search found, or nothing.

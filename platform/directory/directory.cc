@@ -71,35 +71,22 @@ CStringCollection::~CStringCollection() = default;
 
 // Properties ---------------------------------------------------------------------
 
-CDirectoryProperty::CDirectoryProperty(std::shared_ptr<const DirectoryObject> object, size_t index)
+namespace directory {
+
+AttributeView::AttributeView(std::shared_ptr<const DirectoryObject> object, size_t index)
     : object_(std::move(object)), index_(index) {
   AttributeAt(object_, index_);
 }
 
-CDirectoryProperty::~CDirectoryProperty() = default;
+AttributeView::~AttributeView() = default;
 
-const wchar_t* CDirectoryProperty::GetName() const { return AttributeAt(object_, index_).name.c_str(); }
+const wchar_t* AttributeView::GetName() const { return AttributeAt(object_, index_).name.c_str(); }
 
-size_t CDirectoryProperty::GetValueCount() const { return AttributeAt(object_, index_).values.size(); }
+size_t AttributeView::GetValueCount() const { return AttributeAt(object_, index_).values.size(); }
 
-const _variant_t CDirectoryProperty::GetValue(size_t index) const {
-  return ValueAt(AttributeAt(object_, index_), index);
-}
+const _variant_t AttributeView::GetValue(size_t index) const { return ValueAt(AttributeAt(object_, index_), index); }
 
-CSearchResultProperty::CSearchResultProperty(std::shared_ptr<const DirectoryObject> object, size_t index)
-    : object_(std::move(object)), index_(index) {
-  AttributeAt(object_, index_);
-}
-
-CSearchResultProperty::~CSearchResultProperty() = default;
-
-const wchar_t* CSearchResultProperty::GetName() const { return AttributeAt(object_, index_).name.c_str(); }
-
-size_t CSearchResultProperty::GetValueCount() const { return AttributeAt(object_, index_).values.size(); }
-
-const _variant_t CSearchResultProperty::GetValue(size_t index) const {
-  return ValueAt(AttributeAt(object_, index_), index);
-}
+}  // namespace directory
 
 // CSearchResult --------------------------------------------------------------------
 
