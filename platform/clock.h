@@ -1,13 +1,17 @@
 // Wall-clock time under the Windows names:
 //
 //   __time64_t _time64(__time64_t* out);         seconds since 1970-01-01 UTC
-//   void GetSystemTime(LPSYSTEMTIME out);         UTC, millisecond resolution
+//   void GetSystemTime(LPSYSTEMTIME out);         UTC, millisecond fields
 //   void GetSystemTimeAsFileTime(LPFILETIME out); 100 ns ticks since
 //                                                 1601-01-01 UTC
 //   BOOL SystemTimeToFileTime(const SYSTEMTIME*, LPFILETIME);
 //   BOOL FileTimeToSystemTime(const FILETIME*, LPSYSTEMTIME);
 //
-// All are thread-safe. SystemTimeToFileTime returns FALSE (GetLastError() ==
+// As on Windows, GetSystemTime and GetSystemTimeAsFileTime read the clock the
+// system updates at its timer tick: both advance in steps of a few
+// milliseconds (the tick, 1-4 ms on Linux, about 15.6 ms by default on
+// Windows), never backwards unless the clock is set, and cost a few
+// nanoseconds. All are thread-safe. SystemTimeToFileTime returns FALSE (GetLastError() ==
 // ERROR_INVALID_PARAMETER) for a date Windows rejects: year outside
 // 1601..30827, month outside 1..12, a day the month does not have, hour > 23,
 // minute or second > 59, milliseconds > 999; wDayOfWeek is ignored.
