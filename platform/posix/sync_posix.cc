@@ -199,9 +199,15 @@ void Sleep(DWORD milliseconds) {
 
 // Recursion is handled by the critical section itself (see sync_posix.h)
 // rather than by a recursive pthread mutex: the owner check is one relaxed
-// load, and the plain mutex underneath has glibc's fastest path.
+// load. The mutex underneath is glibc's adaptive kind: a thread that finds it
+// taken spins briefly before it sleeps, as a Windows critical section does,
+// so sections held for a map lookup rarely cost a futex call when contended.
 void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
-  pthread_mutex_init(&cs->mutex, nullptr);
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(&cs->mutex, &attributes);
+  pthread_mutexattr_destroy(&attributes);
   cs->owner = pthread_t{};
   cs->recursion = 0;
 }
