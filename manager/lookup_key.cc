@@ -2,12 +2,17 @@
 
 #include "platform/crt.h"
 
+std::wstring_view NormaliseKey(const wchar_t* key, wchar_t (&buffer)[kKeyBufferLength]) {
+  size_t length = 0;
+  for (; length < kKeyBufferLength - 1 && key[length] != L'\0'; ++length) buffer[length] = key[length];
+  buffer[length] = L'\0';
+  _wcsupr(buffer);
+  return std::wstring_view(buffer, length);
+}
+
 std::wstring NormaliseKey(const wchar_t* key) {
   wchar_t buffer[kKeyBufferLength];
-  wcsncpy(buffer, key, kKeyBufferLength);
-  buffer[kKeyBufferLength - 1] = L'\0';
-  _wcsupr(buffer);
-  return std::wstring(buffer);
+  return std::wstring(NormaliseKey(key, buffer));
 }
 
 CStringW EscapeFilterValue(const wchar_t* key) {

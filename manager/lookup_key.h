@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "platform/atl_cstring.h"
 #include "platform/exception.h"
@@ -19,6 +20,23 @@ inline constexpr size_t kFilterBufferLength = 2048;
 // kKeyBufferLength - 1 characters of `key`, upper-cased (ASCII letters only).
 // REQUIRES: key != nullptr.
 std::wstring NormaliseKey(const wchar_t* key);
+// The same, built in `buffer` without allocating; the view points into it.
+std::wstring_view NormaliseKey(const wchar_t* key, wchar_t (&buffer)[kKeyBufferLength]);
+
+// Orders normalised keys by their code units, as std::wstring compares them,
+// and finds a key by a view of it without building a string. Inline: keys
+// usually differ within their first few characters, so a call into wmemcmp
+// would cost more than the comparison.
+struct KeyLess {
+  using is_transparent = void;
+  bool operator()(std::wstring_view a, std::wstring_view b) const noexcept {
+    const size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < common; ++i) {
+      if (a[i] != b[i]) return a[i] < b[i];
+    }
+    return a.size() < b.size();
+  }
+};
 
 // `key` with the LDAP filter metacharacters escaped, in this order:
 // "\" -> "\5C", "(" -> "\28", ")" -> "\29", "*" -> "\2A", "/" -> "\2f".

@@ -40,10 +40,12 @@ void CDSObjectCache::EvictOldestIfOverMaximum() {
   if (static_cast<int32_t>(entries_.size()) <= maximum_) return;
   CDSObjectCacheEntry oldest;
   if (!TakeOldest(&oldest)) return;
-  entries_.erase(std::wstring(static_cast<const wchar_t*>(oldest.key)));
+  const wchar_t* key = static_cast<const wchar_t*>(oldest.key);
+  auto it = entries_.find(std::wstring_view(key != nullptr ? key : L""));
+  if (it != entries_.end()) entries_.erase(it);
 }
 
-bool CDSObjectCache::Lookup(const std::wstring& key, std::optional<CDSObjectInfo>& record) {
+bool CDSObjectCache::Lookup(std::wstring_view key, std::optional<CDSObjectInfo>& record) {
   // Read before the lock is taken, to keep the lock's hold short.
   const __time64_t now = _time64(nullptr);
   Guard<CSLock> guard(lock_);

@@ -25,10 +25,12 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dsobject/ds_object_info.h"
 #include "manager/cs_lock.h"
+#include "manager/lookup_key.h"
 #include "platform/clock.h"
 #include "platform/com.h"
 
@@ -49,7 +51,7 @@ class CDSObjectCache {
 
   // True when a live entry exists for `key`; `record` then holds a handle
   // sharing it (no record is allocated for a hit or a miss).
-  bool Lookup(const std::wstring& key, std::optional<CDSObjectInfo>& record) EXCLUDES(lock_);
+  bool Lookup(std::wstring_view key, std::optional<CDSObjectInfo>& record) EXCLUDES(lock_);
   // Stores `record` under `key`, or refreshes the key's existing entry.
   void Update(const std::wstring& key, CDSObjectInfo& record) EXCLUDES(lock_);
 
@@ -71,7 +73,7 @@ class CDSObjectCache {
   const int maximum_;
   CDSObjectCacheEntry* newest_ GUARDED_BY(lock_) = nullptr;
   CDSObjectCacheEntry* oldest_ GUARDED_BY(lock_) = nullptr;
-  std::map<std::wstring, CDSObjectCacheEntry> entries_ GUARDED_BY(lock_);
+  std::map<std::wstring, CDSObjectCacheEntry, KeyLess> entries_ GUARDED_BY(lock_);
   CSLock lock_;
 };
 

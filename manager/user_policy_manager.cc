@@ -73,14 +73,15 @@ CUserPolicyManagerImpl::CUserPolicyManagerImpl(int lookup_type, const wchar_t* f
       m_cache(cache_timeout_seconds, cache_maximum) {}
 
 CDSObjectInfo CUserPolicyManagerImpl::GetDSObjectInfo(const wchar_t* key, bool& fetchedFromDirectory) {
-  const std::wstring normalised = NormaliseKey(key);
-  // The empty record is made only on a miss: a hit shares the cached record
-  // and needs none.
+  // A hit allocates nothing: the key is normalised on the stack and the
+  // cached record is shared; the empty record is made only on a miss.
+  wchar_t buffer[kKeyBufferLength];
   std::optional<CDSObjectInfo> cached;
-  if (_LookupCache(normalised, cached)) {
+  if (_LookupCache(NormaliseKey(key, buffer), cached)) {
     fetchedFromDirectory = false;
     return *std::move(cached);
   }
+  const std::wstring normalised(buffer);
   CDSObjectInfo record;
   if (!_SyncGetDSObjectInfo(normalised, record, fetchedFromDirectory)) {
     DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelFailure, kSource, __LINE__,

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "dsobject/ds_object_info.h"
 #include "manager/cs_lock.h"
@@ -33,7 +34,7 @@ class CUserPolicyManagerImpl {
   volatile LONG m_refCount = 1;
 
  private:
-  bool _LookupCache(const std::wstring& key, std::optional<CDSObjectInfo>& record) {
+  bool _LookupCache(std::wstring_view key, std::optional<CDSObjectInfo>& record) {
     return m_cache.Lookup(key, record);
   }
   void _UpdateCache(const std::wstring& key, CDSObjectInfo& record) { m_cache.Update(key, record); }

@@ -28,8 +28,9 @@
 // back during the lookup adds a negative time.
 //
 // With a null object pointer a guard does nothing at all: no counter, no
-// clock read. A guard costs no lock and no allocation: one Interlocked
-// operation at destruction, and a timer guard two clock reads.
+// clock read. A guard costs no lock and no allocation: at most one
+// Interlocked operation at destruction (none for a timer guard that measured
+// 0 ms), and a timer guard two clock reads.
 //
 // Thread safety: a guard belongs to the thread that runs the lookup; any
 // number of guards on any threads may update one object at once. The object
@@ -99,6 +100,9 @@ class CDSAccessTimerGuard {
   ~CDSAccessTimerGuard() {
     if (m_pPerfObject == nullptr) return;
     const LONGLONG elapsed_ms = (Clock::NowTicks() - m_nStartTime) / perf::kTicksPerMillisecond;
+    // Most cache answers take under a millisecond; adding nothing needs no
+    // atomic operation on the shared object.
+    if (elapsed_ms == 0) return;
     if (m_nOutcome == kDSAccessFromDirectory) {
       InterlockedExchangeAdd64(perf::InterlockedView(&(m_pPerfObject->*kDirectoryTime)),
                                elapsed_ms);
