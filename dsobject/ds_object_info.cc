@@ -52,10 +52,15 @@ int CDSObjectInfo::GetPropertyCount() {
 CDSObjectProperty CDSObjectInfo::GetProperty(const wchar_t* name) {
   if (m_pImpl == nullptr) m_pImpl = NewInfoImpl(__LINE__);
   if (name != nullptr) {
+    // Names whose first characters differ are passed over without the full
+    // comparison.
+    const wchar_t first = platform::AsciiToLower(name[0]);
     for (CDSObjectProperty& property : m_pImpl->properties) {
       if (property.m_pImpl == nullptr) continue;  // an empty handle has no name
       const wchar_t* candidate = property.GetName();
-      if (candidate != nullptr && _wcsicmp(candidate, name) == 0) return property;
+      if (candidate != nullptr && platform::AsciiToLower(candidate[0]) == first && _wcsicmp(candidate, name) == 0) {
+        return property;
+      }
     }
   }
   return CDSObjectProperty();

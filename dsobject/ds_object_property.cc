@@ -1,7 +1,8 @@
 #include "dsobject/ds_object_property.h"
 
-#include <deque>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "dsobject/user_policy_manager_exception.h"
 #include "platform/sync.h"
@@ -11,12 +12,13 @@ constexpr char kSource[] = "serv_UserPolicyDSObjectProperty";
 }  // namespace
 
 // The shared implementation: reference count, values in the order added, and
-// the name. A deque keeps references returned by GetValue valid while values
-// are appended and never copies the stored variants when it grows.
+// the name. Values sit in one contiguous array (a record is read far more
+// often than it is built); a reference returned by GetValue stays valid until
+// the next AddValue on the same property.
 class CDSObjectPropertyImpl {
  public:
   volatile LONG ref_count = 1;
-  std::deque<_variant_t> values;
+  std::vector<_variant_t> values;
   _bstr_t name;
 };
 
@@ -83,9 +85,12 @@ _variant_t& CDSObjectProperty::GetValue(int index) {
 
 void CDSObjectProperty::AddValue(_variant_t& value) {
   if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
-  // The copy constructor duplicates with VariantCopy and raises _com_error on
-  // failure; a failed append leaves the values as they were.
-  m_pImpl->values.emplace_back(value);
+  // The copy is made first: `value` may be one of our own values, which
+  // growing the array moves. The copy constructor duplicates with
+  // VariantCopy and raises _com_error on failure; a failed append leaves the
+  // values as they were.
+  _variant_t copy(value);
+  m_pImpl->values.push_back(std::move(copy));
 }
 
 void CDSObjectProperty::_AddRef() {

@@ -42,6 +42,13 @@ std::wstring FormatWindowsV(const wchar_t* format, va_list args);
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 
+// `c` with an ASCII capital made small, as _wcsicmp and _stricmp fold
+// characters before comparing them; other characters are unchanged.
+template <class Char>
+constexpr Char AsciiToLower(Char c) {
+  return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
+}
+
 // Equality of two texts with ASCII letters compared without regard to case
 // (other characters by code unit), as keywords, schemes and LDAP attribute
 // names compare.
@@ -49,11 +56,7 @@ template <class Char>
 constexpr bool EqualsIgnoringAsciiCase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    Char x = a[i];
-    Char y = b[i];
-    if (x >= Char('A') && x <= Char('Z')) x = static_cast<Char>(x - Char('A') + Char('a'));
-    if (y >= Char('A') && y <= Char('Z')) y = static_cast<Char>(y - Char('A') + Char('a'));
-    if (x != y) return false;
+    if (AsciiToLower(a[i]) != AsciiToLower(b[i])) return false;
   }
   return true;
 }

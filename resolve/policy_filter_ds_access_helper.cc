@@ -42,6 +42,25 @@ bool FirstValue(CDSObjectInfo& record, const wchar_t* name, _variant_t* value) {
   return true;
 }
 
+// Copies the first distinguishedName value of `record` into `*dn` when data
+// lines are logged (the only use of the copy); false when it has none.
+bool DistinguishedNameForLog(CDSObjectInfo& record, _variant_t* dn) {
+  if (DBG::IsEnabled(DBG::kLevelData)) return FirstValue(record, L"distinguishedName", dn);
+  return record.GetProperty(L"distinguishedName").GetValueCount() != 0;
+}
+
+// True when `guids` holds `guid`, compared as _wcsicmp compares (an entry
+// without a string equals nothing). Entries whose first characters differ
+// are passed over without the full comparison.
+bool ContainsGuid(const std::vector<_bstr_t>& guids, const wchar_t* guid) {
+  const wchar_t first = platform::AsciiToLower(guid[0]);
+  for (const _bstr_t& held : guids) {
+    const wchar_t* entry = static_cast<const wchar_t*>(held);
+    if (entry != nullptr && platform::AsciiToLower(entry[0]) == first && _wcsicmp(guid, entry) == 0) return true;
+  }
+  return false;
+}
+
 // The string of a VT_BSTR value, or empty text.
 const wchar_t* TextOf(const _variant_t& value) {
   return value.vt == VT_BSTR && value.bstrVal != nullptr ? value.bstrVal : L"";
@@ -101,9 +120,9 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
   CDSCounters counters;
   try {
     CUserPolicyManager userManager = UserPolicy_GetUserIdentityManager();
-    CDSObjectInfo user;
     bool fetched = false;
-    user = MeasuredLookup<CDSUserAccessCountGuard, CDSUserAccessTimerGuard>(userManager, sipAddress, fetched);
+    CDSObjectInfo user =
+        MeasuredLookup<CDSUserAccessCountGuard, CDSUserAccessTimerGuard>(userManager, sipAddress, fetched);
     counters.CountUser(fetched);
 
     // The user's own GUID.
@@ -116,7 +135,7 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
       result = true;
       try {
         _variant_t dn;
-        if (!FirstValue(user, L"distinguishedName", &dn)) {
+        if (!DistinguishedNameForLog(user, &dn)) {
           RESOLVE_LOG(DBG::kLevelWarning, L"objDSUser distinguishedName is empty.");
         }
         RESOLVE_LOG(DBG::kLevelData, L" %s query = <%s> : objectGUID=%s, DN=%s .", SourceWord(fetched), sipAddress,
@@ -163,7 +182,7 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
           result = true;
           try {
             _variant_t dn;
-            FirstValue(primaryGroup, L"distinguishedName", &dn);
+            DistinguishedNameForLog(primaryGroup, &dn);
             RESOLVE_LOG(DBG::kLevelData, L" %s query = objectGUID=%s, DN=%s .", SourceWord(fetched),
                         groupGuid.bstrVal, TextOf(dn));
           } catch (OS::CException& e) {
@@ -211,10 +230,9 @@ bool CPolicyFilterDSAccessHelper::GetNestedGroupMembershipGuids(const wchar_t* d
   WalkStep step(distinguishedName);
   try {
     CUserPolicyManager groupManager = UserPolicy_GetGroupMemeberShipManager();
-    CDSObjectInfo group;
     bool fetched = false;
-    group = MeasuredLookup<CDSNGroupAccessCountGuard, CDSNGroupAccessTimerGuard>(groupManager, distinguishedName,
-                                                                              fetched);
+    CDSObjectInfo group = MeasuredLookup<CDSNGroupAccessCountGuard, CDSNGroupAccessTimerGuard>(
+        groupManager, distinguishedName, fetched);
     counters.CountNestedGroup(fetched);
 
     _variant_t guid;
@@ -227,17 +245,13 @@ bool CPolicyFilterDSAccessHelper::GetNestedGroupMembershipGuids(const wchar_t* d
       visited = true;
       try {
         _variant_t dn;
-        if (!FirstValue(group, L"distinguishedName", &dn)) {
+        if (!DistinguishedNameForLog(group, &dn)) {
           RESOLVE_LOG(DBG::kLevelWarning, L"objDSGroup distinguishedName is empty");
         }
-        for (size_t i = 0; i < guids.size(); ++i) {
-          const wchar_t* entry = static_cast<const wchar_t*>(guids[i]);
-          // An entry without a string equals no GUID.
-          if (entry != nullptr && _wcsicmp(guid.bstrVal, entry) == 0) {
-            RESOLVE_LOG(DBG::kLevelData, L" %s query (exist) = objectGUID=%s, DN=%s", SourceWord(fetched),
-                        guid.bstrVal, TextOf(dn));
-            return true;
-          }
+        if (ContainsGuid(guids, guid.bstrVal)) {
+          RESOLVE_LOG(DBG::kLevelData, L" %s query (exist) = objectGUID=%s, DN=%s", SourceWord(fetched),
+                      guid.bstrVal, TextOf(dn));
+          return true;
         }
         guids.push_back(_bstr_t(guid.bstrVal));
         result = true;

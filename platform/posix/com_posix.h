@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <memory>
 
 #include "platform/posix/types_posix.h"
@@ -472,8 +473,8 @@ class _bstr_t {
 
   // The shared BSTR (null if none). Writing through operator wchar_t* changes
   // every copy, as on Windows.
-  operator const wchar_t*() const noexcept;
-  operator wchar_t*() const noexcept;
+  operator const wchar_t*() const noexcept { return data_ ? data_->wide() : nullptr; }
+  operator wchar_t*() const noexcept { return data_ ? data_->wide() : nullptr; }
   // A UTF-8 copy kept with the shared data (built on first use); null if
   // there is no BSTR. Valid until the last copy is destroyed or modified.
   operator const char*() const;
@@ -511,7 +512,25 @@ class _bstr_t {
   BSTR Detach();
 
  private:
-  class Data;
+  // The part all copies share: the BSTR and its UTF-8 copy, built on first
+  // use (atomically, so copies on different threads may ask at once).
+  class Data {
+   public:
+    explicit Data(BSTR owned) noexcept : wide_(owned) {}
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
+    ~Data();
+
+    BSTR& wide() noexcept { return wide_; }
+    // The UTF-8 copy; null if there is no BSTR. Raises E_OUTOFMEMORY.
+    char* Narrow();
+    // Forgets the UTF-8 copy (the BSTR is about to change).
+    void DropNarrow() noexcept;
+
+   private:
+    BSTR wide_;
+    std::atomic<char*> narrow_{nullptr};
+  };
 
   // Wraps `owned` in new shared data; raises E_OUTOFMEMORY.
   static std::shared_ptr<Data> Wrap(BSTR owned);

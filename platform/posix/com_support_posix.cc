@@ -150,41 +150,24 @@ BSTR _com_util::ConvertStringToBSTR(const char* s) {
 
 // _bstr_t ---------------------------------------------------------------------
 
-// The shared part of _bstr_t copies: the BSTR and its UTF-8 copy, built on
-// first use (atomically, so copies on different threads may ask at once).
-class _bstr_t::Data {
- public:
-  explicit Data(BSTR owned) noexcept : wide_(owned) {}
-  Data(const Data&) = delete;
-  Data& operator=(const Data&) = delete;
-  ~Data() {
-    SysFreeString(wide_);
-    std::free(narrow_.load(std::memory_order_acquire));
+_bstr_t::Data::~Data() {
+  SysFreeString(wide_);
+  std::free(narrow_.load(std::memory_order_acquire));
+}
+
+char* _bstr_t::Data::Narrow() {
+  char* cached = narrow_.load(std::memory_order_acquire);
+  if (cached != nullptr || wide_ == nullptr) return cached;
+  char* built = NarrowCopy(wide_, SysStringLen(wide_));
+  if (built == nullptr) _com_issue_error(E_OUTOFMEMORY);
+  if (narrow_.compare_exchange_strong(cached, built, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return built;
   }
+  std::free(built);  // another thread installed its copy first
+  return cached;
+}
 
-  BSTR& wide() noexcept { return wide_; }
-
-  // The UTF-8 copy; null if there is no BSTR. Raises E_OUTOFMEMORY.
-  char* Narrow() {
-    char* cached = narrow_.load(std::memory_order_acquire);
-    if (cached != nullptr || wide_ == nullptr) return cached;
-    char* built = NarrowCopy(wide_, SysStringLen(wide_));
-    if (built == nullptr) _com_issue_error(E_OUTOFMEMORY);
-    if (narrow_.compare_exchange_strong(cached, built, std::memory_order_acq_rel,
-                                        std::memory_order_acquire)) {
-      return built;
-    }
-    std::free(built);  // another thread installed its copy first
-    return cached;
-  }
-
-  // Forgets the UTF-8 copy (the BSTR is about to change).
-  void DropNarrow() noexcept { std::free(narrow_.exchange(nullptr, std::memory_order_acq_rel)); }
-
- private:
-  BSTR wide_;
-  std::atomic<char*> narrow_{nullptr};
-};
+void _bstr_t::Data::DropNarrow() noexcept { std::free(narrow_.exchange(nullptr, std::memory_order_acq_rel)); }
 
 std::shared_ptr<_bstr_t::Data> _bstr_t::Wrap(BSTR owned) {
   try {
@@ -267,9 +250,6 @@ _bstr_t operator+(const wchar_t* s1, const _bstr_t& s2) {
   return result;
 }
 
-_bstr_t::operator const wchar_t*() const noexcept { return data_ ? data_->wide() : nullptr; }
-
-_bstr_t::operator wchar_t*() const noexcept { return data_ ? data_->wide() : nullptr; }
 
 _bstr_t::operator const char*() const { return data_ ? data_->Narrow() : nullptr; }
 
