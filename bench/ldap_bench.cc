@@ -38,6 +38,7 @@
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/settings.h"
+#include "bench/raw_ldap_connection.h"
 #include "tests/support/slapd_server.h"
 
 namespace {
@@ -46,7 +47,6 @@ using userpolicy::testing::SlapdServer;
 
 constexpr char kUserSip[] = "sip:alice@example.test";
 constexpr char kGroupDn[] = "cn=Engineering,ou=Groups,dc=example,dc=test";
-constexpr int kTimeoutSeconds = 15;
 constexpr int kRepetitions = 5;
 constexpr double kMinTimeSeconds = 1.0;
 
@@ -107,63 +107,10 @@ World& TheWorld() {
 }
 
 // A raw libldap connection bound as the service account.
-class RawConnection {
+class RawConnection : public userpolicy::bench::RawLdapConnection {
  public:
-  explicit RawConnection(const SlapdServer& server) {
-    if (ldap_initialize(&ld_, server.url().c_str()) != LDAP_SUCCESS) throw std::runtime_error("ldap_initialize");
-    const int version = LDAP_VERSION3;
-    ldap_set_option(ld_, LDAP_OPT_PROTOCOL_VERSION, &version);
-    ldap_set_option(ld_, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-    std::string password = server.service_password();
-    berval credentials{password.size(), password.data()};
-    if (ldap_sasl_bind_s(ld_, server.service_dn().c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr) !=
-        LDAP_SUCCESS) {
-      throw std::runtime_error("bind");
-    }
-  }
-  ~RawConnection() { ldap_unbind_ext_s(ld_, nullptr, nullptr); }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  // One search; copies every value of the first entry into `values`.
-  // Returns the number of entries.
-  int Search(const char* base, int scope, const char* filter, const char* const* attributes,
-             std::vector<std::string>* values) {
-    timeval limit{kTimeoutSeconds, 0};
-    int message_id = 0;
-    if (ldap_search_ext(ld_, base, scope, filter, const_cast<char**>(attributes), 0, nullptr, nullptr, &limit, 1,
-                        &message_id) != LDAP_SUCCESS) {
-      throw std::runtime_error("search");
-    }
-    int entries = 0;
-    for (;;) {
-      timeval wait{kTimeoutSeconds, 0};
-      LDAPMessage* message = nullptr;
-      const int type = ldap_result(ld_, message_id, LDAP_MSG_ONE, &wait, &message);
-      if (type <= 0) throw std::runtime_error("result");
-      if (type == LDAP_RES_SEARCH_ENTRY) {
-        ++entries;
-        BerElement* ber = nullptr;
-        berval name{};
-        ldap_get_dn_ber(ld_, message, &ber, &name);
-        values->emplace_back(name.bv_val, name.bv_len);
-        berval* vals = nullptr;
-        while (ldap_get_attribute_ber(ld_, message, ber, &name, &vals) == LDAP_SUCCESS && name.bv_val != nullptr) {
-          for (const berval* v = vals; v != nullptr && v->bv_val != nullptr; ++v)
-            values->emplace_back(v->bv_val, v->bv_len);
-          ber_memfree(vals);
-          vals = nullptr;
-        }
-        ber_free(ber, 0);
-      }
-      const bool done = type == LDAP_RES_SEARCH_RESULT;
-      ldap_msgfree(message);
-      if (done) return entries;
-    }
-  }
-
- private:
-  LDAP* ld_ = nullptr;
+  explicit RawConnection(const SlapdServer& server)
+      : RawLdapConnection(server.url(), server.service_dn(), server.service_password()) {}
 };
 
 template <size_t N>

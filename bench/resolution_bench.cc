@@ -1,28 +1,43 @@
 // Resolution of SIP users to GUID lists and e-mail addresses on the
 // generated 10,000-user directory (about 30 groups reached per user), served
 // by a private slapd:
-//  - cold: every cache empty, one pass over a set of users;
+//  - cold: every cache empty, one pass over a set of users, against the
+//    floor: the very reads that pass made (recorded at the backend seam),
+//    replayed on one raw libldap connection (aim: within 15% of the floor);
+//    passes and replays alternate, the medians are reported;
+//  - e-mail cold, against the same kind of floor;
+//  - memory: resident size growth with all three caches filled at their
+//    default maximums, per cached record;
 //  - warm: the same users with all three caches hot, 1 and 2 threads
 //    (aim: at most 10 us per user on one thread, 2 threads at least 1.3x);
 //  - warm users reaching 11 groups (aim: within twice 1.4-2.0 us);
 //  - e-mail lookups warm.
 // The log threshold is warnings, as in production.
+#include <ldap.h>
+#include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "bench/directory_generator.h"
+#include "bench/raw_ldap_connection.h"
+#include "manager/user_policy_manager_impl.h"
+#include "module/manager_factories.h"
 #include "module/module_entry.h"
 #include "platform/com.h"
 #include "platform/crt.h"
+#include "platform/directory/directory_backend.h"
 #include "platform/log.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
@@ -31,19 +46,143 @@
 namespace {
 
 using userpolicy::bench::GeneratorOptions;
+using userpolicy::bench::RawLdapConnection;
 using userpolicy::testing::SlapdServer;
 
 constexpr int kUsersResolved = 1000;
 constexpr int kEmailCapacity = 256;
+constexpr int kColdRounds = 3;
+
+// One directory read as the backend was asked for it.
+struct RecordedRead {
+  std::string base;
+  int scope = LDAP_SCOPE_BASE;
+  std::string filter;
+  std::vector<std::string> attributes;
+  // The request as the backend got it, to replay it there.
+  bool search = false;
+  directory::DirectoryPath path;
+  std::wstring wide_filter;
+  std::vector<std::wstring> wide_attributes;
+  int directory_scope = 0;
+};
+
+// Passes every read on to the backend it wraps and records it, so that the
+// same reads can be replayed on a raw connection.
+class RecordingBackend : public directory::DirectoryBackend {
+ public:
+  explicit RecordingBackend(directory::DirectoryBackend& inner) : inner_(inner) {}
+
+  std::shared_ptr<const directory::DirectoryObject> ReadObject(const directory::DirectoryPath& path,
+                                                               const std::vector<std::wstring>& attributes) override {
+    Record(false, path, LDAP_SCOPE_BASE, L"(objectClass=*)", attributes, 0);
+    return inner_.ReadObject(path, attributes);
+  }
+  std::shared_ptr<const directory::DirectoryObject> SearchOne(const directory::DirectoryPath& root,
+                                                              const std::wstring& filter,
+                                                              const std::vector<std::wstring>& attributes,
+                                                              int scope) override {
+    Record(true, root,
+           scope == kDirectoryScopeBase       ? LDAP_SCOPE_BASE
+           : scope == kDirectoryScopeOneLevel ? LDAP_SCOPE_ONELEVEL
+                                              : LDAP_SCOPE_SUBTREE,
+           filter, attributes, scope);
+    return inner_.SearchOne(root, filter, attributes, scope);
+  }
+  HRESULT GetRootGCPath(std::wstring* path) override { return inner_.GetRootGCPath(path); }
+  HRESULT GetGCFromRootDSE(std::wstring* path) override { return inner_.GetGCFromRootDSE(path); }
+
+  std::vector<RecordedRead> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(reads_);
+  }
+
+ private:
+  void Record(bool search, const directory::DirectoryPath& path, int scope, const std::wstring& filter,
+              const std::vector<std::wstring>& attributes, int directory_scope) {
+    RecordedRead read{platform::WideToUtf8(path.dn), scope, platform::WideToUtf8(filter), {}, search, path, filter,
+                      attributes, directory_scope};
+    for (const std::wstring& name : attributes) read.attributes.push_back(platform::WideToUtf8(name));
+    std::lock_guard<std::mutex> lock(mutex_);
+    reads_.push_back(std::move(read));
+  }
+
+  directory::DirectoryBackend& inner_;
+  std::mutex mutex_;
+  std::vector<RecordedRead> reads_;
+};
+
+// Replays `reads` on `connection`; returns the wall time in microseconds.
+double Replay(RawLdapConnection& connection, const std::vector<RecordedRead>& reads) {
+  std::vector<std::vector<const char*>> attribute_lists;
+  for (const RecordedRead& read : reads) {
+    std::vector<const char*> list;
+    for (const std::string& name : read.attributes) list.push_back(name.c_str());
+    list.push_back(nullptr);
+    attribute_lists.push_back(std::move(list));
+  }
+  std::vector<std::string> values;
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < reads.size(); ++i) {
+    values.clear();
+    connection.Search(reads[i].base.c_str(), reads[i].scope, reads[i].filter.c_str(), attribute_lists[i].data(),
+                      &values);
+  }
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Replays `reads` on the library's own backend, without the manager and the
+// resolution above it; returns the wall time in microseconds.
+double ReplayOnBackend(directory::DirectoryBackend& backend, const std::vector<RecordedRead>& reads) {
+  const auto start = std::chrono::steady_clock::now();
+  for (const RecordedRead& read : reads) {
+    if (read.search) {
+      benchmark::DoNotOptimize(backend.SearchOne(read.path, read.wide_filter, read.wide_attributes, read.directory_scope));
+    } else {
+      benchmark::DoNotOptimize(backend.ReadObject(read.path, read.wide_attributes));
+    }
+  }
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// The resident set size of this process in bytes.
+double ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages_total = 0, pages_resident = 0;
+  statm >> pages_total >> pages_resident;
+  return static_cast<double>(pages_resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+size_t CachedRecords(const CUserPolicyManager& manager) {
+  CUserPolicyManagerImpl* impl = CUserPolicyManagerInspector::Impl(manager);
+  return impl != nullptr ? impl->cache().Size() : 0;
+}
+
+std::string WriteSettings(const std::string& name, const std::string& text) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid()) + ".toml")).string();
+  std::ofstream(path) << text;
+  return path;
+}
 
 struct World {
   GeneratorOptions options;
   std::unique_ptr<SlapdServer> server;
+  std::string default_settings_path;
   std::string settings_path;
   std::vector<std::wstring> users;
   std::vector<std::wstring> eleven_users;
-  double cold_us_per_user = 0;
   size_t guids_per_user = 0;
+  double cold_us_per_user = 0, cold_floor_us_per_user = 0, cold_backend_us_per_user = 0;
+  double reads_per_user = 0;
+  double email_cold_us = 0, email_floor_us = 0;
+  double bytes_per_record = 0, heap_bytes_per_record = 0;
+  size_t records_cached = 0;
 
   World() {
     DBG::LogOptions log = DBG::GetOptions();
@@ -55,38 +194,115 @@ struct World {
         [this](std::ostream& out) { userpolicy::bench::WriteGeneratedDirectory(out, options); });
     slapd.start_timeout = std::chrono::seconds(120);
     server = SlapdServer::Start(slapd);
-    settings_path = (std::filesystem::temp_directory_path() / ("resolution_bench_" + std::to_string(getpid()) + ".toml"))
-                        .string();
-    // Anonymous reads; caches large enough to hold the whole directory.
-    std::ofstream(settings_path) << "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" << server->host_port()
-                                 << "\"\n\n[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = 20000\n"
-                                 << "PrimaryGroupCacheMaximum = 100\nNestedGroupCacheMaximum = 20000\n";
-    setenv("USERPOLICY_SETTINGS", settings_path.c_str(), 1);
+    // Anonymous reads. First the default cache sizes (the memory figure),
+    // then caches large enough to hold the whole directory.
+    const std::string servers = "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + server->host_port() + "\"\n";
+    default_settings_path = WriteSettings("resolution_bench_default", servers);
+    settings_path = WriteSettings("resolution_bench",
+                                  servers +
+                                      "\n[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = 20000\n"
+                                      "PrimaryGroupCacheMaximum = 100\nNestedGroupCacheMaximum = 20000\n");
     for (int i = 0; i < kUsersResolved; ++i) {
       users.push_back(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i * 7, options)));
     }
     for (int i = 0; i < options.eleven_user_count; ++i) {
       eleven_users.push_back(platform::Utf8ToWide(userpolicy::bench::ElevenSipAddress(i, options)));
     }
-    if (IPC_SERVER_Init() != 0) throw std::runtime_error("IPC_SERVER_Init failed");
-    // The cold pass, timed once.
-    const auto start = std::chrono::steady_clock::now();
-    size_t guids = 0;
-    for (const std::wstring& user : users) guids += Resolve(user);
-    cold_us_per_user =
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / users.size();
-    guids_per_user = guids / users.size();
+    MeasureMemory();
+    MeasureCold();
     for (const std::wstring& user : eleven_users) Resolve(user);
   }
   ~World() {
     IPC_SERVER_Deinit();
     std::remove(settings_path.c_str());
+    std::remove(default_settings_path.c_str());
+  }
+
+  static void Start(const std::string& settings) {
+    setenv("USERPOLICY_SETTINGS", settings.c_str(), 1);
+    if (IPC_SERVER_Init() != 0) throw std::runtime_error("IPC_SERVER_Init failed");
   }
 
   static size_t Resolve(const std::wstring& sip) {
     std::vector<_bstr_t> guids;
     CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(sip.c_str(), guids);
     return guids.size();
+  }
+  static void Email(const std::wstring& sip) {
+    wchar_t email[kEmailCapacity];
+    CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(sip.c_str(), email, kEmailCapacity);
+  }
+
+  // Resolves distinct users with the default cache sizes until every cache
+  // is full (or the directory runs out), and divides the growth of the
+  // resident set by the records the caches hold.
+  void MeasureMemory() {
+    Start(default_settings_path);
+    Resolve(users[0]);  // connections, schema and discovery are not cache memory
+    // Freed heap (the generated directory's text) goes back first, so that
+    // the resident size grows by what the caches keep.
+    malloc_trim(0);
+    const double before = ResidentBytes();
+    const double heap_before = static_cast<double>(mallinfo2().uordblks);
+    for (int i = 0; i < options.user_count; ++i) {
+      Resolve(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i, options)));
+      if (CachedRecords(UserPolicy_GetUserIdentityManager()) > 1000 &&
+          CachedRecords(UserPolicy_GetGroupMemeberShipManager()) > 1000) {
+        break;
+      }
+    }
+    records_cached = CachedRecords(UserPolicy_GetUserIdentityManager()) +
+                     CachedRecords(UserPolicy_GetPrimaryGroupIDTOGroupManager()) +
+                     CachedRecords(UserPolicy_GetGroupMemeberShipManager());
+    bytes_per_record = (ResidentBytes() - before) / static_cast<double>(records_cached);
+    heap_bytes_per_record = (static_cast<double>(mallinfo2().uordblks) - heap_before) / static_cast<double>(records_cached);
+    IPC_SERVER_Deinit();
+  }
+
+  // Times cold passes (fresh caches after each restart of the module)
+  // against replays of the reads the first pass made, alternating.
+  void MeasureCold() {
+    directory::DirectoryBackend& ldap = directory::CurrentBackend();
+    RecordingBackend recorder(ldap);
+    std::vector<RecordedRead> resolution_reads, email_reads;
+    {
+      directory::testing::ScopedBackend use(&recorder);
+      Start(settings_path);
+      size_t guids = 0;
+      for (const std::wstring& user : users) guids += Resolve(user);
+      guids_per_user = guids / users.size();
+      resolution_reads = recorder.Take();
+      IPC_SERVER_Deinit();
+      Start(settings_path);
+      for (const std::wstring& user : users) Email(user);
+      email_reads = recorder.Take();
+      IPC_SERVER_Deinit();
+    }
+    reads_per_user = static_cast<double>(resolution_reads.size()) / users.size();
+    RawLdapConnection raw(server->url(), "", "");
+    std::vector<double> cold, floor, backend, email_cold, email_floor;
+    for (int round = 0; round < kColdRounds; ++round) {
+      floor.push_back(Replay(raw, resolution_reads) / users.size());
+      backend.push_back(ReplayOnBackend(ldap, resolution_reads) / users.size());
+      email_floor.push_back(Replay(raw, email_reads) / users.size());
+      Start(settings_path);
+      email_cold.push_back(TimedPass(&World::Email) / users.size());
+      IPC_SERVER_Deinit();
+      Start(settings_path);  // left running, its caches hot, for the warm benchmarks
+      cold.push_back(TimedPass([](const std::wstring& user) { Resolve(user); }) / users.size());
+      if (round + 1 < kColdRounds) IPC_SERVER_Deinit();
+    }
+    cold_us_per_user = Median(cold);
+    cold_floor_us_per_user = Median(floor);
+    cold_backend_us_per_user = Median(backend);
+    email_cold_us = Median(email_cold);
+    email_floor_us = Median(email_floor);
+  }
+
+  double TimedPass(const std::function<void(const std::wstring&)>& lookup) const {
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::wstring& user : users) lookup(user);
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
   }
 };
 
@@ -99,9 +315,31 @@ void BM_ColdResolution(benchmark::State& state) {
   World& world = TheWorld();
   for (auto _ : state) benchmark::DoNotOptimize(world.cold_us_per_user);
   state.counters["us_per_user"] = world.cold_us_per_user;
+  state.counters["floor_us_per_user"] = world.cold_floor_us_per_user;
+  state.counters["backend_us_per_user"] = world.cold_backend_us_per_user;
+  state.counters["ratio"] = world.cold_us_per_user / world.cold_floor_us_per_user;
+  state.counters["reads_per_user"] = world.reads_per_user;
   state.counters["guids_per_user"] = static_cast<double>(world.guids_per_user);
 }
 BENCHMARK(BM_ColdResolution)->Iterations(1);
+
+void BM_ColdEmail(benchmark::State& state) {
+  World& world = TheWorld();
+  for (auto _ : state) benchmark::DoNotOptimize(world.email_cold_us);
+  state.counters["us_per_user"] = world.email_cold_us;
+  state.counters["floor_us_per_user"] = world.email_floor_us;
+  state.counters["ratio"] = world.email_cold_us / world.email_floor_us;
+}
+BENCHMARK(BM_ColdEmail)->Iterations(1);
+
+void BM_CacheMemory(benchmark::State& state) {
+  World& world = TheWorld();
+  for (auto _ : state) benchmark::DoNotOptimize(world.bytes_per_record);
+  state.counters["records"] = static_cast<double>(world.records_cached);
+  state.counters["rss_bytes_per_record"] = world.bytes_per_record;
+  state.counters["heap_bytes_per_record"] = world.heap_bytes_per_record;
+}
+BENCHMARK(BM_CacheMemory)->Iterations(1);
 
 void WarmLoop(benchmark::State& state, const std::vector<std::wstring>& users) {
   size_t i = static_cast<size_t>(state.thread_index()) * 131;
