@@ -28,19 +28,12 @@ void CDSObjectCache::Unlink(CDSObjectCacheEntry* entry) {
   entry->older = nullptr;
 }
 
-bool CDSObjectCache::TakeOldest(CDSObjectCacheEntry* oldest) {
-  if (oldest_ == nullptr) return false;
-  CDSObjectCacheEntry* tail = oldest_;
-  Unlink(tail);
-  *oldest = *tail;
-  return true;
-}
-
-void CDSObjectCache::EvictOldestIfOverMaximum() {
-  if (static_cast<int32_t>(entries_.size()) <= maximum_) return;
-  CDSObjectCacheEntry oldest;
-  if (!TakeOldest(&oldest)) return;
-  const wchar_t* key = static_cast<const wchar_t*>(oldest.key);
+void CDSObjectCache::EvictOldestIfOverMaximum(std::optional<CDSObjectInfo>* evicted) {
+  if (static_cast<int32_t>(entries_.size()) <= maximum_ || oldest_ == nullptr) return;
+  CDSObjectCacheEntry* oldest = oldest_;
+  Unlink(oldest);
+  evicted->emplace(oldest->record);
+  const wchar_t* key = static_cast<const wchar_t*>(oldest->key);
   auto it = entries_.find(std::wstring_view(key != nullptr ? key : L""));
   if (it != entries_.end()) entries_.erase(it);
 }
@@ -48,12 +41,16 @@ void CDSObjectCache::EvictOldestIfOverMaximum() {
 bool CDSObjectCache::Lookup(std::wstring_view key, std::optional<CDSObjectInfo>& record) {
   // Read before the lock is taken, to keep the lock's hold short.
   const __time64_t now = _time64(nullptr);
+  // Records that leave the cache are let go after the lock is released, so
+  // that freeing them does not lengthen the hold.
+  std::optional<CDSObjectInfo> evicted, expired;
   Guard<CSLock> guard(lock_);
-  EvictOldestIfOverMaximum();
+  EvictOldestIfOverMaximum(&evicted);
   auto it = entries_.find(key);
   if (it == entries_.end()) return false;
   const __time64_t age = now - it->second.timestamp;
   if (age >= static_cast<__time64_t>(timeout_seconds_)) {
+    expired.emplace(it->second.record);
     Unlink(&it->second);
     entries_.erase(it);
     return false;
@@ -64,26 +61,25 @@ bool CDSObjectCache::Lookup(std::wstring_view key, std::optional<CDSObjectInfo>&
 
 void CDSObjectCache::Update(const std::wstring& key, CDSObjectInfo& record) {
   // Built before the lock is taken: a failed key copy leaves the cache as it was.
-  CDSObjectCacheEntry fresh;
-  fresh.key = key.c_str();
-  fresh.timestamp = _time64(nullptr);
-  fresh.record = record;
-
+  const _bstr_t key_copy(key.c_str());
+  const __time64_t now = _time64(nullptr);
+  std::optional<CDSObjectInfo> evicted, replaced;  // let go after the lock is released
   Guard<CSLock> guard(lock_);
   auto it = entries_.find(key);
   if (it != entries_.end()) {
     // A second fetch of the same key finished after the first was stored.
     CDSObjectCacheEntry& existing = it->second;
-    existing.key = fresh.key;
-    existing.timestamp = fresh.timestamp;
-    existing.record = fresh.record;
+    replaced.emplace(existing.record);
+    existing.key = key_copy;
+    existing.timestamp = now;
+    existing.record = record;
     Unlink(&existing);
     LinkAtHead(&existing);
     return;
   }
-  EvictOldestIfOverMaximum();
-  entries_.emplace(key, fresh);
-  LinkAtHead(&entries_.find(key)->second);
+  EvictOldestIfOverMaximum(&evicted);
+  CDSObjectCacheEntry fresh{key_copy, now, record};
+  LinkAtHead(&entries_.emplace(key, std::move(fresh)).first->second);
 }
 
 size_t CDSObjectCache::Size() {

@@ -65,9 +65,9 @@ class CDSObjectCache {
  private:
   void LinkAtHead(CDSObjectCacheEntry* entry) REQUIRES(lock_);
   void Unlink(CDSObjectCacheEntry* entry) REQUIRES(lock_);
-  // Takes the oldest entry off the list into `*oldest`; false when empty.
-  bool TakeOldest(CDSObjectCacheEntry* oldest) REQUIRES(lock_);
-  void EvictOldestIfOverMaximum() REQUIRES(lock_);
+  // Removes the oldest entry when the cache holds more than the maximum;
+  // `*evicted` then shares its record.
+  void EvictOldestIfOverMaximum(std::optional<CDSObjectInfo>* evicted) REQUIRES(lock_);
 
   const int timeout_seconds_;
   const int maximum_;
