@@ -1,0 +1,226 @@
+// The runtime string functions (_snwprintf's Windows wide format and
+// truncation rules, ASCII-only case folding), UTF-8 conversion, and CStringW,
+// which formats with the same rules.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "platform/atl_cstring.h"
+#include "platform/crt.h"
+
+namespace {
+
+// _snwprintf's output for `format`, or "<invalid>"; checks the returned count.
+std::wstring Format(const wchar_t* format, ...) {
+  wchar_t buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int length = _vsnwprintf(buffer, std::size(buffer), format, args);
+  va_end(args);
+  if (length < 0) return L"<invalid>";
+  EXPECT_EQ(static_cast<size_t>(length), wcslen(buffer));
+  return buffer;
+}
+
+int Sign(int value) { return (value > 0) - (value < 0); }
+
+TEST(Snwprintf, FollowsTheWindowsWideFormatRules) {
+  EXPECT_EQ(Format(L"%s|%S|%hs|%ls|%ws", L"w", "n", "h", L"l", L"w2"), L"w|n|h|l|w2");
+  EXPECT_EQ(Format(L"%c%C%hc%lc", L'\u20ac', 'n', 'h', L'l'), L"\u20acnhl");
+  EXPECT_EQ(Format(L"%s|%S|%.2s", static_cast<const wchar_t*>(nullptr),
+                   static_cast<const char*>(nullptr), static_cast<const wchar_t*>(nullptr)),
+            L"(null)|(null)|(n");
+  EXPECT_EQ(Format(L"%I64d|%I64u|%I64X", LLONG_MIN, ULLONG_MAX, 0xABCDEF0123ull),
+            L"-9223372036854775808|18446744073709551615|ABCDEF0123");
+  EXPECT_EQ(Format(L"%I32d|%lld|%hd|%hhu", -5, -(1LL << 40), 70000, 257),
+            L"-5|-1099511627776|4464|1");
+  // %ld is a 32-bit Windows long: only the low 32 bits of the argument count.
+  EXPECT_EQ(Format(L"%ld|%lu|%lx", 0x100000005L, 0xFFFFFFFFul, -1L), L"5|4294967295|ffffffff");
+  EXPECT_EQ(Format(L"%Iu|%zu|%Id", SIZE_MAX, size_t{3}, INT64_C(-2)), L"18446744073709551615|3|-2");
+  EXPECT_EQ(Format(L"[%5d|%-5d|%05d|%+d|% d]", 42, 42, -42, 3, 3), L"[   42|42   |-0042|+3| 3]");
+  EXPECT_EQ(Format(L"[%*d|%-*s|%.*s|%*d]", 4, 7, 3, L"a", 2, L"xyz", -3, 1), L"[   7|a  |xy|1  ]");
+  EXPECT_EQ(Format(L"%.3d|%.0d|%8.3d", 7, 0, -7), L"007||    -007");
+  EXPECT_EQ(Format(L"%x|%X|%#x|%#o|%#x|%u", 255, 255, 255, 8, 0, -1),
+            L"ff|FF|0xff|010|0|4294967295");
+  EXPECT_EQ(Format(L"%p|100%%", reinterpret_cast<void*>(0xbeef)), L"000000000000BEEF|100%");
+  EXPECT_EQ(Format(L"%.2f|%e|%g|%G|%#.0f|%08.3f", 2.346, 1.5, 0.00001, 1e20, 3.0, -1.5),
+            L"2.35|1.500000e+00|1e-05|1E+20|3.|-001.500");
+  EXPECT_EQ(Format(L"%a|%Lf|%F|%05f", 1.0, 2.5L, -HUGE_VAL, HUGE_VAL),
+            L"0x1p+0|2.500000|-INF|  inf");
+  // Narrow text is UTF-8; invalid bytes become U+FFFD; precision counts characters.
+  EXPECT_EQ(Format(L"%S|%S%C|%.2S", "stra\xC3\x9F" "e \xF0\x9F\x98\x80", "a\xFF" "b", 0xE9,
+                   "\xC3\xA9\xC3\xA9\xC3\xA9"),
+            L"stra\u00DFe \U0001F600|a\uFFFDb\uFFFD|\u00E9\u00E9");
+  EXPECT_EQ(Format(L"%05s|%5s|%-5s|%s%c", L"ab", L"ab", L"ab", L"\u65E5", wchar_t(0x1F600)),
+            L"000ab|   ab|ab   |\u65E5\U0001F600");
+  const char unterminated[] = {'o', 'k', '!'};  // precision bounds the read
+  EXPECT_EQ(Format(L"[%.2hs]", unterminated), L"[ok]");
+
+  for (const wchar_t* invalid :
+       {L"%n", L"%q", L"trailing %", L"%1$d", L"%99999999d", L"%.99999999d"}) {
+    wchar_t buffer[16] = L"untouched";
+    int ignored = 0;
+    EXPECT_EQ(_snwprintf(buffer, std::size(buffer), invalid, &ignored), -1) << invalid;
+    EXPECT_EQ(buffer[0], L'\0') << invalid;
+  }
+}
+
+TEST(Snwprintf, TruncatesAsWindowsDoes) {
+  constexpr size_t kBuffer = 12;
+  const struct {
+    size_t count;
+    int result;
+    const wchar_t* content;  // expected buffer, '#' where untouched
+  } kCases[] = {
+      {kBuffer, 5, L"abcde\0######"},  // fits: terminated
+      {5, 5, L"abcde#######"},         // exactly count: no terminator
+      {3, -1, L"abc#########"},        // longer: count characters, -1
+      {0, -1, L"############"},        // nothing written at all
+  };
+  for (const auto& c : kCases) {
+    wchar_t buffer[kBuffer];
+    wmemset(buffer, L'#', kBuffer);
+    EXPECT_EQ(_snwprintf(buffer, c.count, L"%S%s", "ab", L"cde"), c.result) << c.count;
+    EXPECT_EQ(std::wstring(buffer, kBuffer), std::wstring(c.content, kBuffer)) << c.count;
+  }
+  EXPECT_EQ(_snwprintf(nullptr, 0, L"%s-%d", L"abc", 12345), 9);  // the length needed
+
+  const std::wstring long_text(1000, L'x');
+  std::wstring buffer(1400, L'#');
+  EXPECT_EQ(_snwprintf(buffer.data(), buffer.size(), L"%s|%300d", long_text.c_str(), 1), 1301);
+  EXPECT_EQ(buffer.substr(0, 1000), long_text);
+  EXPECT_EQ(buffer.substr(1299, 3), std::wstring(L" 1\0", 3));
+
+  auto append = [](std::wstring* out, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const bool ok = platform::AppendWindowsFormatV(out, format, args);
+    va_end(args);
+    return ok;
+  };
+  std::wstring out = L"prefix ";
+  EXPECT_FALSE(append(&out, L"%s=%d then %n", L"key", -7, nullptr));
+  EXPECT_EQ(out, L"prefix key=-7 then ");  // the text before the bad conversion
+}
+
+TEST(CaseFunctions, FoldOnlyAsciiLettersToLowerCase) {
+  wchar_t text[] = L"stra\u00DFe \u00C9t\u00E9 abc-XYZ";
+  EXPECT_EQ(_wcsupr(text), text);
+  EXPECT_STREQ(text, L"STRA\u00DFE \u00C9T\u00E9 ABC-XYZ");
+  EXPECT_EQ(_wcslwr(text), text);
+  EXPECT_STREQ(text, L"stra\u00DFe \u00C9t\u00E9 abc-xyz");
+  const struct {
+    const wchar_t* a;
+    const wchar_t* b;
+    int sign;
+  } kCases[] = {
+      {L"SipUser", L"sIPuSER", 0}, {L"abc", L"abcd", -1},
+      {L"\u00C9", L"\u00E9", -1},  // non-ASCII: compared by code unit
+      {L"_", L"A", -1},            // folds to lower: '_' < 'a'
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << "case " << (&c - kCases));
+    EXPECT_EQ(Sign(_wcsicmp(c.a, c.b)), c.sign);
+    EXPECT_EQ(Sign(_wcsicmp(c.b, c.a)), -c.sign);
+    EXPECT_EQ(Sign(CStringW(c.a).CompareNoCase(c.b)), c.sign);
+    const std::string a = platform::WideToUtf8(c.a), b = platform::WideToUtf8(c.b);
+    if (a.size() == wcslen(c.a) && b.size() == wcslen(c.b)) {  // ASCII: the same for narrow
+      EXPECT_EQ(Sign(_stricmp(a.c_str(), b.c_str())), c.sign);
+    }
+  }
+  EXPECT_GT(CStringW(L"_").Compare(L"A"), 0);
+  EXPECT_EQ(_wcsnicmp(L"ABCx", L"abcY", 3), 0);
+  EXPECT_LT(_wcsnicmp(L"ABCx", L"abcY", 4), 0);
+  EXPECT_EQ(_wcsicmp(nullptr, L"a"), _NLSCMPERROR);
+  EXPECT_EQ(_stricmp("a", nullptr), _NLSCMPERROR);
+}
+
+TEST(Utf8, RoundTripsAndReplacesInvalidInput) {
+  const std::wstring wide = L"stra\u00DFe \u65E5\u672C \U0001F600 \U0010FFFF";  // 2, 3 and 4 bytes
+  const std::string utf8 =
+      "stra\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF";
+  EXPECT_EQ(platform::WideToUtf8(wide), utf8);
+  EXPECT_EQ(platform::Utf8ToWide(utf8), wide);
+  EXPECT_EQ(platform::Utf8ToWide(std::string_view("a\0b", 3)), std::wstring(L"a\0b", 3));
+
+  const wchar_t kBad = L'\uFFFD';  // one per maximal invalid subsequence
+  const struct {
+    const char* name;
+    std::string utf8;
+    std::wstring wide;
+  } kInvalid[] = {
+      {"stray continuation", "a\x80z", {L'a', kBad, L'z'}},
+      {"overlong slash", "\xC0\xAF", {kBad, kBad}},
+      {"overlong three bytes", "\xE0\x80\xAF", {kBad, kBad, kBad}},
+      {"encoded surrogate", "\xED\xA0\x80", {kBad, kBad, kBad}},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", {kBad, kBad, kBad, kBad}},
+      {"truncated at the end", "ok\xE2\x82", {L'o', L'k', kBad}},
+      {"truncated before ASCII", "\xE2\x82" "A", {kBad, L'A'}},
+      {"invalid lead bytes", "\xFF\xFE", {kBad, kBad}},
+  };
+  for (const auto& c : kInvalid) EXPECT_EQ(platform::Utf8ToWide(c.utf8), c.wide) << c.name;
+
+  const std::string replacement = "\xEF\xBF\xBD";
+  for (wchar_t bad : {wchar_t(0xD800), wchar_t(0x110000), wchar_t(-1)}) {
+    EXPECT_EQ(platform::WideToUtf8(std::wstring(1, bad) + L"x"), replacement + "x") << int(bad);
+  }
+  // A UTF-16 surrogate pair (text that came from 16-bit code) is combined.
+  const wchar_t pair[] = {wchar_t(0xD83D), wchar_t(0xDE00), 0};
+  EXPECT_EQ(platform::WideToUtf8(pair), "\xF0\x9F\x98\x80");
+}
+
+TEST(CStringTest, ReplaceScansOnceLeftToRight) {
+  const struct {
+    const wchar_t* text;
+    const wchar_t* old_text;
+    const wchar_t* new_text;
+    int count;
+    const wchar_t* result;
+  } kCases[] = {
+      {L"aaa", L"aa", L"b", 1, L"ba"},       {L"aaa", L"aa", L"a", 1, L"aa"},  // no rescanning
+      {L"abcabc", L"bc", nullptr, 2, L"aa"}, {L"abc", L"", L"x", 0, L"abc"},
+      {L"abc", nullptr, L"x", 0, L"abc"},    {L"a\\b(", L"\\", L"\\5C", 1, L"a\\5Cb("},
+  };
+  for (const auto& c : kCases) {
+    CStringW s(c.text);
+    EXPECT_EQ(s.Replace(c.old_text, c.new_text), c.count) << c.text;
+    EXPECT_EQ(s, c.result) << c.text;
+  }
+  CStringW dashes(L"a-b-c");
+  EXPECT_EQ(dashes.Replace(L'-', L'+'), 2);
+  EXPECT_EQ(dashes, L"a+b+c");
+}
+
+TEST(CStringTest, LengthsPositionsAndFormattingFollowAtl) {
+  const wchar_t with_zero[] = {L'a', L'\0', L'b'};
+  const CStringW counted(with_zero, 3);
+  EXPECT_EQ(counted.GetLength(), 3);
+  EXPECT_TRUE(counted == L"a");  // comparisons stop at a zero, as in ATL
+  EXPECT_THROW(CStringW(L"x", -1), std::invalid_argument);
+  EXPECT_THROW(CStringW(static_cast<const wchar_t*>(nullptr), 2), std::invalid_argument);
+  EXPECT_THROW(counted.GetAt(3), std::out_of_range);
+  EXPECT_THROW(counted.GetAt(-1), std::out_of_range);
+  const CStringW t(L"abcdef");  // positions and counts are clamped, without overflow
+  EXPECT_EQ(t.Mid(-3, 2) + t.Mid(1, INT_MAX) + t.Mid(INT_MAX, INT_MAX), L"abbcdef");
+  EXPECT_EQ(t.Left(-1) + t.Right(9), L"abcdef");
+  EXPECT_EQ(t.Find(L"", 7), -1);
+
+  CStringW s(L"ab");
+  s = s.GetString() + 1;  // assignment from our own text
+  s.Format(L"%s=%d", s.GetString(), 1);  // our own text as an argument
+  s.AppendFormat(L", %S=%ld", "m", 0x100000002L);
+  EXPECT_EQ(s, L"b=1, m=2");
+  int count = 0;
+  EXPECT_THROW(s.Format(L"%d%n", 1, &count), std::invalid_argument);
+  EXPECT_THROW(s.AppendFormat(L"abc%"), std::invalid_argument);
+  EXPECT_THROW(s.Format(nullptr), std::invalid_argument);
+  EXPECT_EQ(s, L"b=1, m=2");  // unchanged by a bad format
+  EXPECT_EQ(count, 0);
+}
+
+}  // namespace
