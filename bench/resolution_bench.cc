@@ -68,27 +68,36 @@ struct RecordedRead {
   int directory_scope = 0;
 };
 
-// Passes every read on to the backend it wraps and records it, so that the
-// same reads can be replayed on a raw connection.
+// Passes every read on to the backend it wraps, counts the time spent
+// there, and records the reads while asked to, so that the same reads can be
+// replayed on a raw connection.
 class RecordingBackend : public directory::DirectoryBackend {
  public:
   explicit RecordingBackend(directory::DirectoryBackend& inner) : inner_(inner) {}
 
   std::shared_ptr<const directory::DirectoryObject> ReadObject(const directory::DirectoryPath& path,
                                                                const std::vector<std::wstring>& attributes) override {
-    Record(false, path, LDAP_SCOPE_BASE, L"(objectClass=*)", attributes, 0);
-    return inner_.ReadObject(path, attributes);
+    if (recording_) Record(false, path, LDAP_SCOPE_BASE, L"(objectClass=*)", attributes, 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto object = inner_.ReadObject(path, attributes);
+    inner_time_ += std::chrono::steady_clock::now() - start;
+    return object;
   }
   std::shared_ptr<const directory::DirectoryObject> SearchOne(const directory::DirectoryPath& root,
                                                               const std::wstring& filter,
                                                               const std::vector<std::wstring>& attributes,
                                                               int scope) override {
-    Record(true, root,
-           scope == kDirectoryScopeBase       ? LDAP_SCOPE_BASE
-           : scope == kDirectoryScopeOneLevel ? LDAP_SCOPE_ONELEVEL
-                                              : LDAP_SCOPE_SUBTREE,
-           filter, attributes, scope);
-    return inner_.SearchOne(root, filter, attributes, scope);
+    if (recording_) {
+      Record(true, root,
+             scope == kDirectoryScopeBase       ? LDAP_SCOPE_BASE
+             : scope == kDirectoryScopeOneLevel ? LDAP_SCOPE_ONELEVEL
+                                                : LDAP_SCOPE_SUBTREE,
+             filter, attributes, scope);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    auto object = inner_.SearchOne(root, filter, attributes, scope);
+    inner_time_ += std::chrono::steady_clock::now() - start;
+    return object;
   }
   HRESULT GetRootGCPath(std::wstring* path) override { return inner_.GetRootGCPath(path); }
   HRESULT GetGCFromRootDSE(std::wstring* path) override { return inner_.GetGCFromRootDSE(path); }
@@ -96,6 +105,13 @@ class RecordingBackend : public directory::DirectoryBackend {
   std::vector<RecordedRead> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::move(reads_);
+  }
+  void set_recording(bool recording) { recording_ = recording; }
+  // Microseconds spent in the wrapped backend since the last call.
+  double TakeInnerMicros() {
+    const double micros = std::chrono::duration<double, std::micro>(inner_time_).count();
+    inner_time_ = {};
+    return micros;
   }
 
  private:
@@ -109,6 +125,8 @@ class RecordingBackend : public directory::DirectoryBackend {
   }
 
   directory::DirectoryBackend& inner_;
+  bool recording_ = true;
+  std::chrono::steady_clock::duration inner_time_{};  // single-threaded passes only
   std::mutex mutex_;
   std::vector<RecordedRead> reads_;
 };
@@ -180,6 +198,7 @@ struct World {
   std::vector<std::wstring> eleven_users;
   size_t guids_per_user = 0;
   double cold_us_per_user = 0, cold_floor_us_per_user = 0, cold_backend_us_per_user = 0;
+  double cold_in_backend_us_per_user = 0;
   double reads_per_user = 0;
   double lookups_per_user = 0;
   double email_cold_us = 0, email_floor_us = 0;
@@ -272,22 +291,21 @@ struct World {
     directory::DirectoryBackend& ldap = directory::CurrentBackend();
     RecordingBackend recorder(ldap);
     std::vector<RecordedRead> resolution_reads, email_reads;
-    {
-      directory::testing::ScopedBackend use(&recorder);
-      Start(settings_path);
-      size_t guids = 0;
-      for (const std::wstring& user : users) guids += Resolve(user);
-      guids_per_user = guids / users.size();
-      resolution_reads = recorder.Take();
-      IPC_SERVER_Deinit();
-      Start(settings_path);
-      for (const std::wstring& user : users) Email(user);
-      email_reads = recorder.Take();
-      IPC_SERVER_Deinit();
-    }
+    directory::testing::ScopedBackend use(&recorder);
+    Start(settings_path);
+    size_t guids = 0;
+    for (const std::wstring& user : users) guids += Resolve(user);
+    guids_per_user = guids / users.size();
+    resolution_reads = recorder.Take();
+    IPC_SERVER_Deinit();
+    Start(settings_path);
+    for (const std::wstring& user : users) Email(user);
+    email_reads = recorder.Take();
+    IPC_SERVER_Deinit();
+    recorder.set_recording(false);
     reads_per_user = static_cast<double>(resolution_reads.size()) / users.size();
     RawLdapConnection raw(server->url(), "", "");
-    std::vector<double> cold, floor, backend, email_cold, email_floor;
+    std::vector<double> cold, floor, backend, in_backend, email_cold, email_floor;
     for (int round = 0; round < kColdRounds; ++round) {
       floor.push_back(Replay(raw, resolution_reads) / users.size());
       backend.push_back(ReplayOnBackend(ldap, resolution_reads) / users.size());
@@ -296,12 +314,15 @@ struct World {
       email_cold.push_back(TimedPass(&World::Email) / users.size());
       IPC_SERVER_Deinit();
       Start(settings_path);  // left running, its caches hot, for the warm benchmarks
+      recorder.TakeInnerMicros();
       cold.push_back(TimedPass([](const std::wstring& user) { Resolve(user); }) / users.size());
+      in_backend.push_back(recorder.TakeInnerMicros() / users.size());
       if (round + 1 < kColdRounds) IPC_SERVER_Deinit();
     }
     cold_us_per_user = Median(cold);
     cold_floor_us_per_user = Median(floor);
     cold_backend_us_per_user = Median(backend);
+    cold_in_backend_us_per_user = Median(in_backend);
     email_cold_us = Median(email_cold);
     email_floor_us = Median(email_floor);
   }
@@ -324,6 +345,7 @@ void BM_ColdResolution(benchmark::State& state) {
   state.counters["us_per_user"] = world.cold_us_per_user;
   state.counters["floor_us_per_user"] = world.cold_floor_us_per_user;
   state.counters["backend_us_per_user"] = world.cold_backend_us_per_user;
+  state.counters["in_backend_us_per_user"] = world.cold_in_backend_us_per_user;
   state.counters["ratio"] = world.cold_us_per_user / world.cold_floor_us_per_user;
   state.counters["reads_per_user"] = world.reads_per_user;
   state.counters["guids_per_user"] = static_cast<double>(world.guids_per_user);
