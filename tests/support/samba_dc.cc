@@ -1,28 +1,19 @@
 #include "tests/support/samba_dc.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <string_view>
 #include <thread>
 #include <utility>
-
-#include "tests/support/slapd_server.h"
 
 namespace userpolicy::testing {
 namespace {
@@ -33,12 +24,8 @@ using std::chrono::milliseconds;
 
 constexpr int kLdapPort = 389;
 constexpr int kGcPort = 3268;
-constexpr int kLdapNoSuchObject = 32;
-constexpr int kExecFailedExitCode = 127;
-constexpr milliseconds kStopTimeout = std::chrono::seconds(10);
 constexpr milliseconds kPollInterval{100};
-constexpr milliseconds kToolTimeout = std::chrono::minutes(5);
-constexpr milliseconds kSearchTimeout = std::chrono::seconds(60);
+constexpr milliseconds kProbeTimeout = std::chrono::seconds(60);
 constexpr mode_t kPrivateMode = 0600;
 constexpr mode_t kPrivateDirMode = 0700;
 constexpr size_t kPasswordRandomChars = 24;
@@ -74,100 +61,10 @@ for i in range(2, len(sys.argv), 2):
                    force_change_at_next_login=False, username=name)
 )py";
 
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteFile(const std::string& path, std::string_view content,
-               mode_t mode = kPrivateMode) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw std::runtime_error(ErrnoText("cannot create " + path));
-  while (!content.empty()) {
-    const ssize_t n = ::write(fd, content.data(), content.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      throw std::runtime_error(ErrnoText("cannot write " + path));
-    }
-    content.remove_prefix(static_cast<size_t>(n));
-  }
-  ::close(fd);
-}
-
 // Meets the domain's complexity rules: upper and lower case, digits and a
 // symbol.
-std::string RandomPassword() {
-  static constexpr char kAlphabet[] =
-      "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
-  std::random_device device;
-  std::uniform_int_distribution<size_t> pick(0, sizeof(kAlphabet) - 2);
-  std::string password = "Up-";
-  for (size_t i = 0; i < kPasswordRandomChars; ++i) {
-    password.push_back(kAlphabet[pick(device)]);
-  }
-  return password + "-9x";
-}
-
-std::string MakeTempDir(const std::string& parent, const std::string& prefix) {
-  std::string pattern = parent + "/" + prefix + "XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error(ErrnoText("mkdtemp " + pattern));
-  }
-  return pattern;
-}
-
-std::string TempRoot() {
-  const char* tmp = std::getenv("TMPDIR");
-  return (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-}
-
-std::string Base64Encode(std::string_view bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const uint32_t n = (static_cast<uint8_t>(bytes[i]) << 16) |
-                       (static_cast<uint8_t>(bytes[i + 1]) << 8) |
-                       static_cast<uint8_t>(bytes[i + 2]);
-    out += {kDigits[(n >> 18) & 63], kDigits[(n >> 12) & 63],
-            kDigits[(n >> 6) & 63], kDigits[n & 63]};
-  }
-  if (i + 1 == bytes.size()) {
-    const uint32_t n = static_cast<uint8_t>(bytes[i]) << 16;
-    out += {kDigits[(n >> 18) & 63], kDigits[(n >> 12) & 63], '=', '='};
-  } else if (i + 2 == bytes.size()) {
-    const uint32_t n = (static_cast<uint8_t>(bytes[i]) << 16) |
-                       (static_cast<uint8_t>(bytes[i + 1]) << 8);
-    out += {kDigits[(n >> 18) & 63], kDigits[(n >> 12) & 63],
-            kDigits[(n >> 6) & 63], '='};
-  }
-  return out;
-}
-
-// "name: value", or "name:: base64" when LDIF cannot carry the value as is.
-std::string LdifLine(std::string_view name, std::string_view value) {
-  bool safe = value.empty() || (value.front() != ' ' && value.front() != ':' &&
-                                value.front() != '<' && value.back() != ' ');
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80 || byte == '\n' || byte == '\r' || byte == '\0') {
-      safe = false;
-    }
-  }
-  std::string line(name);
-  line += safe ? ": " : ":: ";
-  line += safe ? std::string(value) : Base64Encode(value);
-  return line + "\n";
+std::string DomainPassword() {
+  return "Up-" + RandomPassword(kPasswordRandomChars) + "-9x";
 }
 
 // The UTF-16LE, quoted form unicodePwd takes.
@@ -190,36 +87,6 @@ std::string DomainDn(const std::string& realm) {
     dn += (dn.empty() ? "DC=" : ",DC=") + label;
   }
   return dn;
-}
-
-std::string Tail(const std::string& text) {
-  return text.size() <= kLogTailBytes
-             ? text
-             : text.substr(text.size() - kLogTailBytes);
-}
-
-// Drops every line that mentions a password (samba-tool prints a generated
-// one).
-std::string WithoutPasswords(const std::string& text) {
-  std::istringstream in(text);
-  std::string line, out;
-  while (std::getline(in, line)) {
-    std::string lower = line;
-    for (char& c : lower) c = static_cast<char>(std::tolower(c));
-    if (lower.find("password") == std::string::npos) out += line + "\n";
-  }
-  return out;
-}
-
-void RunOrThrow(const std::vector<std::string>& argv, const std::string& what,
-                milliseconds timeout = kToolTimeout) {
-  ProgramResult r = RunProgram(argv, {}, timeout);
-  if (r.exit_code != 0 || r.timed_out) {
-    throw std::runtime_error(what + " failed (exit " +
-                             std::to_string(r.exit_code) +
-                             (r.timed_out ? ", timed out" : "") +
-                             "): " + Tail(WithoutPasswords(r.err + r.out)));
-  }
 }
 
 std::string SmbConf(const std::string& dir, const SambaOptions& options) {
@@ -396,19 +263,18 @@ uint32_t RidOf(const std::string& sid) {
   return rid;
 }
 
-// Opens and locks `path`; returns the descriptor holding the lock.
-int LockFile(const std::string& path, milliseconds timeout) {
-  const int fd =
-      ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateMode);
-  if (fd < 0) throw std::runtime_error(ErrnoText("cannot open " + path));
+// Opens and locks `path`; the descriptor holds the lock.
+UniqueFd LockFile(const std::string& path, milliseconds timeout) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateMode));
+  if (!fd.valid()) {
+    throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  }
   const Clock::time_point deadline = Clock::now() + timeout;
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
-      ::close(fd);
-      throw std::runtime_error(ErrnoText("cannot lock " + path));
+      throw std::runtime_error("cannot lock " + path + ": " + std::strerror(errno));
     }
     if (Clock::now() >= deadline) {
-      ::close(fd);
       throw std::runtime_error("another domain controller holds " + path);
     }
     std::this_thread::sleep_for(kPollInterval);
@@ -433,8 +299,8 @@ bool SambaDomainController::Available(const SambaOptions& options) {
 std::unique_ptr<SambaDomainController> SambaDomainController::Start(
     const SambaOptions& options) {
   std::unique_ptr<SambaDomainController> dc(new SambaDomainController());
-  dc->lock_fd_ = LockFile(options.lock_file, options.lock_timeout);
-  dc->work_dir_ = MakeTempDir(TempRoot(), "userpolicy-samba-");
+  dc->lock_ = LockFile(options.lock_file, options.lock_timeout);
+  dc->work_dir_ = MakeTempDir("userpolicy-samba-");
   dc->address_ = options.address;
   dc->realm_ = options.realm;
   dc->base_dn_ = DomainDn(options.realm);
@@ -446,10 +312,9 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(
   dc->log_file_ = domain_dir + "/samba.log";
   dc->admin_password_file_ = dc->work_dir_ + "/admin.pw";
   dc->service_password_file_ = dc->work_dir_ + "/service.pw";
-  const std::string admin_password = RandomPassword();
-  const std::string service_password = RandomPassword();
-  WriteFile(dc->admin_password_file_, admin_password);
-  WriteFile(dc->service_password_file_, service_password);
+  const std::string service_password = DomainPassword();
+  WritePrivateFile(dc->admin_password_file_, DomainPassword());
+  WritePrivateFile(dc->service_password_file_, service_password);
 
   const std::string cached =
       options.cache_dir.empty()
@@ -469,7 +334,7 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(
                 "--option=interfaces=" + options.address,
                 "--option=bind interfaces only=yes"},
                "samba-tool domain provision");
-    WriteFile(dc->conf_file_, SmbConf(domain_dir, options));
+    WritePrivateFile(dc->conf_file_, SmbConf(domain_dir, options));
     RunOrThrow({options.python_path, "-c", kSetPasswordsScript, dc->conf_file_,
                 kAdminAccount, dc->admin_password_file_},
                "setting the Administrator password");
@@ -494,7 +359,7 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(
     if (!cached.empty()) {
       fs::create_directories(options.cache_dir);
       ::chmod(options.cache_dir.c_str(), kPrivateDirMode);
-      const std::string staging = MakeTempDir(options.cache_dir, ".build-");
+      const std::string staging = MakeTempDir(".build-", options.cache_dir);
       CopyTree(domain_dir, staging);
       // Another program may have filled the cache meanwhile: keep theirs.
       if (::rename(staging.c_str(), cached.c_str()) != 0) {
@@ -503,7 +368,7 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(
     }
   }
   // Fresh passwords and paths for this copy.
-  WriteFile(dc->conf_file_, SmbConf(domain_dir, options));
+  WritePrivateFile(dc->conf_file_, SmbConf(domain_dir, options));
   RunOrThrow({options.python_path, "-c", kSetPasswordsScript, dc->conf_file_,
               kAdminAccount, dc->admin_password_file_, kServiceAccount,
               dc->service_password_file_},
@@ -516,7 +381,6 @@ SambaDomainController::~SambaDomainController() {
   Stop();
   std::error_code ignored;
   if (!work_dir_.empty()) fs::remove_all(work_dir_, ignored);
-  if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
 std::string SambaDomainController::gc_host_port() const {
@@ -531,131 +395,48 @@ std::string SambaDomainController::ldap_url() const {
   return "ldap://" + address_ + ":" + std::to_string(kLdapPort);
 }
 
-bool SambaDomainController::Answers() const {
-  ProgramResult r = RunProgram(
-      {"ldapsearch", "-x", "-LLL", "-H", gc_url(), "-D",
-       std::string(kAdminAccount) + "@" + realm_, "-y", admin_password_file_,
-       "-b", "", "-s", "base", "(objectClass=*)", "dnsHostName"},
-      {}, kSearchTimeout);
-  return r.exit_code == 0;
+LdapLogin SambaDomainController::AdminLogin(const std::string& url) const {
+  return {url, std::string(kAdminAccount) + "@" + realm_, admin_password_file_};
 }
 
 void SambaDomainController::Launch(milliseconds timeout) {
   const std::string out_file = work_dir_ + "/samba.out";
-  const int out_fd =
-      ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-             kPrivateMode);
-  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (out_fd < 0 || null_fd < 0) {
-    if (out_fd >= 0) ::close(out_fd);
-    if (null_fd >= 0) ::close(null_fd);
-    throw std::runtime_error(ErrnoText("cannot open " + out_file));
+  process_.Start({samba_path_, "--foreground", "--no-process-group",
+                  "--model=single", "-s", conf_file_},
+                 out_file);
+  const ServerProcess::Wait wait = process_.WaitUntilReady(
+      [this] {
+        return RunLdapSearch(AdminLogin(gc_url()), "", "(objectClass=*)",
+                             {"dnsHostName"}, "base", kProbeTimeout)
+                   .exit_code == 0;
+      },
+      timeout, kPollInterval);
+  if (wait == ServerProcess::Wait::kReady) return;
+  std::string log;
+  try {
+    log = ReadFile(out_file) + ReadFile(log_file_);
+  } catch (const std::exception&) {
   }
-  std::vector<std::string> argv = {
-      samba_path_,      "--foreground", "--no-process-group",
-      "--model=single", "-s",           conf_file_};
-  std::vector<char*> c_argv;
-  for (std::string& a : argv) c_argv.push_back(a.data());
-  c_argv.push_back(nullptr);
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent ||
-        ::dup2(null_fd, STDIN_FILENO) < 0 ||
-        ::dup2(out_fd, STDOUT_FILENO) < 0 ||
-        ::dup2(out_fd, STDERR_FILENO) < 0) {
-      ::_exit(kExecFailedExitCode);
-    }
-    ::execv(c_argv[0], c_argv.data());
-    ::_exit(kExecFailedExitCode);
-  }
-  ::close(out_fd);
-  ::close(null_fd);
-  if (pid < 0) throw std::runtime_error(ErrnoText("fork"));
-  pid_ = pid;
-  const Clock::time_point deadline = Clock::now() + timeout;
-  while (!Answers()) {
-    int status = 0;
-    const bool exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
-    if (exited || Clock::now() >= deadline) {
-      if (exited) pid_ = -1;
-      Stop();
-      std::string log;
-      try {
-        log = ReadFile(out_file) + ReadFile(log_file_);
-      } catch (const std::exception&) {
-      }
-      throw std::runtime_error(
-          std::string(exited ? "samba exited" : "samba did not answer") +
-          " on " + gc_url() + ": " + Tail(log));
-    }
-    std::this_thread::sleep_for(kPollInterval);
-  }
+  throw std::runtime_error(
+      std::string(wait == ServerProcess::Wait::kExited ? "samba exited"
+                                                       : "samba did not answer") +
+      " on " + gc_url() + ": " + Tail(log, kLogTailBytes));
 }
 
-void SambaDomainController::Stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  const Clock::time_point deadline = Clock::now() + kStopTimeout;
-  int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno != EINTR)) break;
-    if (Clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-      break;
-    }
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  pid_ = -1;
-}
+void SambaDomainController::Stop() { process_.Stop(); }
 
 std::string SambaDomainController::Search(const std::string& base,
                                           const std::string& filter,
                                           const std::vector<std::string>& attrs,
                                           const std::string& scope,
                                           bool global_catalog) const {
-  std::vector<std::string> argv = {"ldapsearch",
-                                   "-x",
-                                   "-LLL",
-                                   "-o",
-                                   "ldif-wrap=no",
-                                   "-H",
-                                   global_catalog ? gc_url() : ldap_url(),
-                                   "-D",
-                                   service_dn_,
-                                   "-y",
-                                   service_password_file_,
-                                   "-b",
-                                   base,
-                                   "-s",
-                                   scope,
-                                   filter};
-  argv.insert(argv.end(), attrs.begin(), attrs.end());
-  ProgramResult r = RunProgram(argv, {}, kSearchTimeout);
-  if (r.exit_code == kLdapNoSuchObject) return "";
-  if (r.exit_code != 0 || r.timed_out) {
-    throw std::runtime_error("ldapsearch failed (exit " +
-                             std::to_string(r.exit_code) + "): " + r.err);
-  }
-  return r.out;
+  return LdapSearch(
+      {global_catalog ? gc_url() : ldap_url(), service_dn_, service_password_file_},
+      base, filter, attrs, scope);
 }
 
 void SambaDomainController::Modify(const std::string& ldif) const {
-  const std::string file = MakeTempDir(work_dir_, "change-") + "/change.ldif";
-  WriteFile(file, ldif);
-  ProgramResult r = RunProgram({"ldapmodify", "-x", "-H", ldap_url(), "-D",
-                                std::string(kAdminAccount) + "@" + realm_, "-y",
-                                admin_password_file_, "-f", file},
-                               {}, kToolTimeout);
-  std::error_code ignored;
-  fs::remove_all(fs::path(file).parent_path(), ignored);
-  if (r.exit_code != 0 || r.timed_out) {
-    throw std::runtime_error("ldapmodify failed (exit " +
-                             std::to_string(r.exit_code) + "): " + Tail(r.err));
-  }
+  LdapModify(AdminLogin(ldap_url()), ldif, work_dir_);
 }
 
 }  // namespace userpolicy::testing

@@ -58,6 +58,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/directory_tools.h"
+
 namespace userpolicy::testing {
 
 // Changes whenever the loaded test directory changes: cached domains of
@@ -118,12 +120,11 @@ class SambaDomainController {
     return service_password_file_;
   }
   // PID of the running samba, or -1 after Stop().
-  pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return process_.pid(); }
+  bool running() const { return process_.running(); }
   const std::string& work_dir() const { return work_dir_; }
 
-  // SIGTERM, then SIGKILL if samba has not exited within 10 s; no-op when
-  // stopped; never throws.
+  // As ServerProcess::Stop.
   void Stop();
 
   // Runs `ldapsearch -x -LLL -o ldif-wrap=no` bound as the service account
@@ -145,7 +146,7 @@ class SambaDomainController {
   SambaDomainController() = default;
 
   void Launch(std::chrono::milliseconds timeout);
-  bool Answers() const;
+  LdapLogin AdminLogin(const std::string& url) const;
 
   std::string work_dir_;
   std::string conf_file_;
@@ -158,8 +159,8 @@ class SambaDomainController {
   std::string test_ou_;
   std::string service_dn_;
   std::string samba_path_;
-  pid_t pid_ = -1;
-  int lock_fd_ = -1;  // holds options.lock_file locked
+  UniqueFd lock_;  // holds options.lock_file locked
+  ServerProcess process_;
 };
 
 }  // namespace userpolicy::testing

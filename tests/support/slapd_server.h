@@ -21,8 +21,8 @@
 //
 // Threads: Start, Stop, Restart, Pause, Resume and the destructor must be
 // called from one thread and never at the same time as any other member.
-// The const members (accessors, Search, RunSearch, Answers) may be called
-// from any thread, concurrently with each other.
+// The const members (accessors, Search, Answers) may be called from any
+// thread, concurrently with each other.
 //
 // Linux only: child processes are started with fork/exec (never a shell) and
 // die with the test program.
@@ -38,58 +38,19 @@
 #include <memory>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
+// RunProgram, ParseLdif and LdifEntry come with this header.
+#include "tests/support/directory_tools.h"
+
 namespace userpolicy::testing {
-
-// What a helper program did.
-struct ProgramResult {
-  int exit_code = -1;      // exit status; 128 + signal number if killed
-  bool timed_out = false;  // killed because it ran past the timeout
-  std::string out;         // everything it wrote to stdout
-  std::string err;         // everything it wrote to stderr
-};
-
-// Runs a program without a shell: argv[0] is a path or a name looked up in
-// PATH.  Standard input is /dev/null.  `env_overrides` holds "NAME=VALUE"
-// entries that replace or extend the inherited environment.  The program is
-// killed (SIGKILL) once `timeout` has passed.  Throws std::runtime_error only
-// if the program cannot be started.
-ProgramResult RunProgram(
-    const std::vector<std::string>& argv,
-    const std::vector<std::string>& env_overrides = {},
-    std::chrono::milliseconds timeout = std::chrono::seconds(60));
-
-// One entry of LDIF as ldapsearch -LLL prints it.
-struct LdifEntry {
-  struct Value {
-    std::string attribute;  // attribute description as printed, e.g. "cn"
-    std::string value;      // decoded bytes
-    bool base64 = false;    // printed as "name:: base64": binary or non-ASCII
-  };
-  std::string dn;  // decoded
-  std::vector<Value> values;
-
-  // Values of `attribute` (ASCII case-insensitive, exact description, no
-  // subtypes), in the order printed.
-  std::vector<std::string> Get(std::string_view attribute) const;
-  // Whether every value of `attribute` was printed in base64; false if the
-  // entry has none.
-  bool IsBase64(std::string_view attribute) const;
-};
-
-// Parses LDIF content records (folded lines, comments and "::" base64
-// values are handled; "<" URL values are not).  Throws std::runtime_error on
-// text that is not LDIF.
-std::vector<LdifEntry> ParseLdif(std::string_view ldif);
 
 // Writes LDIF text for the server to load (e.g. a generated directory).
 using LdifWriter = std::function<void(std::ostream&)>;
 
 struct SlapdOptions {
-  // LDIF content files, loaded in order; relative paths are taken from
-  // source_dir.  Parents must come before children.  Clear it to load only
+  // LDIF content files, loaded in order; relative paths are taken from the
+  // source tree.  Parents must come before children.  Clear it to load only
   // ldif_writers.
   std::vector<std::string> ldif_files = {"testdata/sample.ldif"};
   // Called at start; their output is loaded after ldif_files.
@@ -100,11 +61,6 @@ struct SlapdOptions {
   bool tls = false;
   // How long slapd may take to answer after it was started.
   std::chrono::milliseconds start_timeout = std::chrono::seconds(10);
-  // Root of the source tree (testdata/ lives there); empty means the tree
-  // this file was built from.
-  std::string source_dir;
-  std::string slapd_path = "/usr/sbin/slapd";
-  std::string slapadd_path = "/usr/sbin/slapadd";
 };
 
 class SlapdServer {
@@ -135,9 +91,9 @@ class SlapdServer {
   // The service account's password, for clients that take it as a value.
   std::string service_password() const;
   // PID of the running slapd, or -1 after Stop().
-  pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
-  bool paused() const { return paused_; }
+  pid_t pid() const { return process_.pid(); }
+  bool running() const { return process_.running(); }
+  bool paused() const { return process_.paused(); }
   // The temporary directory owned by this server.
   const std::string& work_dir() const { return work_dir_; }
 
@@ -150,12 +106,10 @@ class SlapdServer {
   // A second CA that signed nothing the server presents.
   const std::string& other_ca_file() const { return other_ca_file_; }
 
-  // Fault control.  Stop: SIGTERM, then SIGKILL if slapd has not exited
-  // within 10 s; no-op when stopped; never throws.  Restart: starts slapd again on the same
-  // port(s) with the same data (stops it first if needed); throws
-  // std::runtime_error if it does not answer.  Pause/Resume: SIGSTOP/SIGCONT;
-  // while paused, connections are accepted by the kernel but never answered.
-  // REQUIRES for Pause/Resume: running().
+  // Fault control.  Stop, Pause and Resume as ServerProcess's.  Restart
+  // starts slapd again on the same port(s) with the same data (stopping it
+  // first if needed) and throws std::runtime_error if it does not answer,
+  // e.g. because another process took the port meanwhile.
   void Stop();
   void Restart();
   void Pause();
@@ -172,14 +126,6 @@ class SlapdServer {
   std::string Search(const std::string& base, const std::string& filter,
                      const std::vector<std::string>& attrs,
                      const std::string& scope = "sub") const;
-
-  // The same search against any `url` (e.g. ldaps_url()), trusting only
-  // `ca_file` when it is not empty, returning ldapsearch's exit code and
-  // output without interpreting them.
-  ProgramResult RunSearch(const std::string& url, const std::string& ca_file,
-                          const std::string& base, const std::string& filter,
-                          const std::vector<std::string>& attrs,
-                          const std::string& scope = "sub") const;
 
   // Applies LDIF change records (changetype: add/modify/delete/modrdn) as
   // the root DN with ldapmodify.  Throws std::runtime_error with
@@ -203,14 +149,11 @@ class SlapdServer {
   std::string base_dn_;
   std::string root_dn_;
   std::string service_dn_;
-  std::string slapd_path_;
   std::chrono::milliseconds start_timeout_{0};
   int port_ = 0;
   int tls_port_ = 0;
   bool want_tls_ = false;
-  pid_t pid_ = -1;
-  bool paused_ = false;
-  int change_files_ = 0;  // names the files Modify writes
+  ServerProcess process_;
 };
 
 }  // namespace userpolicy::testing

@@ -1,0 +1,584 @@
+#include "tests/support/directory_tools.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace userpolicy::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kStopTimeout = std::chrono::seconds(10);
+constexpr milliseconds kStopPollInterval{10};
+constexpr milliseconds kModifyTimeout = std::chrono::minutes(5);
+constexpr size_t kReadChunk = 65536;
+constexpr size_t kErrorTailBytes = 3000;
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr int kExecFailedExitCode = 127;
+constexpr int kSignalExitBase = 128;
+constexpr int kLdapNoSuchObject = 32;
+constexpr std::string_view kBase64Digits =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string ErrnoText(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+// ---------------------------------------------------------------------------
+// Processes
+// ---------------------------------------------------------------------------
+
+// Full path of `program`, looked up in PATH when it holds no '/'.
+std::string ResolveProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    if (::access(program.c_str(), X_OK) != 0) {
+      throw std::runtime_error("cannot execute " + program);
+    }
+    return program;
+  }
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  throw std::runtime_error("program " + program + " not found in PATH");
+}
+
+std::vector<std::string> BuildEnvironment(
+    const std::vector<std::string>& overrides) {
+  std::vector<std::string> env;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view item(*entry);
+    std::string_view name = item.substr(0, item.find('='));
+    bool replaced = std::any_of(
+        overrides.begin(), overrides.end(), [&](const std::string& o) {
+          return std::string_view(o).substr(0, o.find('=')) == name;
+        });
+    if (!replaced) env.emplace_back(item);
+  }
+  env.insert(env.end(), overrides.begin(), overrides.end());
+  return env;
+}
+
+std::vector<char*> CStrings(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+UniqueFd OpenNullInput() {
+  UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw std::runtime_error(ErrnoText("open /dev/null"));
+  return fd;
+}
+
+// Forks and executes argv[0] (resolved) with stdin/stdout/stderr on the given
+// descriptors.  The child gets SIGKILL when the test program dies (a pending
+// SIGTERM would never reach a paused server).  Everything the child does
+// between fork and exec is async-signal-safe.
+pid_t SpawnChild(std::vector<std::string> argv, std::vector<std::string> env,
+                 int in_fd, int out_fd, int err_fd) {
+  if (argv.empty()) throw std::runtime_error("empty argv");
+  const std::string path = ResolveProgram(argv.front());
+  std::vector<char*> c_argv = CStrings(argv);
+  std::vector<char*> c_env = CStrings(env);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error(ErrnoText("fork"));
+  if (pid == 0) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent ||
+        ::dup2(in_fd, STDIN_FILENO) < 0 || ::dup2(out_fd, STDOUT_FILENO) < 0 ||
+        ::dup2(err_fd, STDERR_FILENO) < 0) {
+      ::_exit(kExecFailedExitCode);
+    }
+    ::close_range(STDERR_FILENO + 1, UINT_MAX, 0);
+    ::execve(path.c_str(), c_argv.data(), c_env.data());
+    static constexpr char kMessage[] = "exec failed\n";
+    ssize_t ignored = ::write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
+    (void)ignored;
+    ::_exit(kExecFailedExitCode);
+  }
+  return pid;
+}
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return kSignalExitBase + WTERMSIG(status);
+  return -1;
+}
+
+// Waits for `pid` until `deadline`.  Returns true (with its status) once it
+// is reaped, or when it is not our child any more.
+bool WaitForExit(pid_t pid, Clock::time_point deadline, int* status) {
+  for (;;) {
+    pid_t done = ::waitpid(pid, status, WNOHANG);
+    if (done == pid) return true;
+    if (done < 0 && errno != EINTR) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kStopPollInterval);
+  }
+}
+
+// Lines of `text` that do not mention a password.
+std::string WithoutPasswords(const std::string& text) {
+  std::istringstream in(text);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    std::string lower = line;
+    for (char& c : lower) c = static_cast<char>(std::tolower(c));
+    if (lower.find("password") == std::string::npos) out += line + "\n";
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// LDIF
+// ---------------------------------------------------------------------------
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Splits LDIF text into records of unfolded lines, without comments and
+// without a leading "version:" line.
+std::vector<std::vector<std::string>> LdifRecords(std::string_view text) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> record;
+  bool in_comment = false;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view()
+                                         : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) {
+      if (!record.empty()) records.push_back(std::move(record));
+      record.clear();
+      in_comment = false;
+    } else if (line.front() == ' ') {
+      if (in_comment) continue;
+      if (record.empty()) {
+        throw std::runtime_error("LDIF continuation line without a line");
+      }
+      record.back().append(line.substr(1));
+    } else if (line.front() == '#') {
+      in_comment = true;
+    } else {
+      in_comment = false;
+      record.emplace_back(line);
+    }
+  }
+  if (!record.empty()) records.push_back(std::move(record));
+  if (!records.empty() && records.front().front().rfind("version:", 0) == 0) {
+    records.front().erase(records.front().begin());
+    if (records.front().empty()) records.erase(records.begin());
+  }
+  return records;
+}
+
+std::string Base64Decode(std::string_view text) {
+  std::string out;
+  unsigned buffer = 0;
+  int bits = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    if (c == ' ') continue;
+    size_t value = kBase64Digits.find(c);
+    if (value == std::string_view::npos) {
+      throw std::runtime_error("bad base64 in LDIF");
+    }
+    buffer = (buffer << 6) | static_cast<unsigned>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((buffer >> bits) & 0xffu));
+    }
+  }
+  return out;
+}
+
+std::string Base64Encode(std::string_view bytes) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = 0;
+    for (size_t j = 0; j < 3; ++j) {
+      group <<= 8;
+      if (j < n) group |= static_cast<uint8_t>(bytes[i + j]);
+    }
+    for (size_t j = 0; j < 4; ++j) {
+      out += j <= n ? kBase64Digits[(group >> (18 - 6 * j)) & 63] : '=';
+    }
+  }
+  return out;
+}
+
+LdifEntry::Value ParseLdifLine(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    throw std::runtime_error("LDIF line without attribute: " +
+                             std::string(line.substr(0, 80)));
+  }
+  LdifEntry::Value value;
+  value.attribute = std::string(line.substr(0, colon));
+  std::string_view rest = line.substr(colon + 1);
+  if (!rest.empty() && rest.front() == ':') {
+    value.base64 = true;
+    value.value = Base64Decode(rest.substr(1));
+  } else if (!rest.empty() && rest.front() == '<') {
+    throw std::runtime_error("LDIF URL values are not supported");
+  } else {
+    size_t start = rest.find_first_not_of(' ');
+    if (start != std::string_view::npos) value.value = rest.substr(start);
+  }
+  return value;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Programs
+// ---------------------------------------------------------------------------
+
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env_overrides,
+                         milliseconds timeout) {
+  std::array<int, 2> out_pipe{};
+  std::array<int, 2> err_pipe{};
+  if (::pipe2(out_pipe.data(), O_CLOEXEC) != 0) {
+    throw std::runtime_error(ErrnoText("pipe"));
+  }
+  UniqueFd out_read(out_pipe[0]), out_write(out_pipe[1]);
+  if (::pipe2(err_pipe.data(), O_CLOEXEC) != 0) {
+    throw std::runtime_error(ErrnoText("pipe"));
+  }
+  UniqueFd err_read(err_pipe[0]), err_write(err_pipe[1]);
+  UniqueFd null_in = OpenNullInput();
+  const pid_t pid = SpawnChild(argv, BuildEnvironment(env_overrides),
+                               null_in.get(), out_write.get(), err_write.get());
+  out_write.Reset();
+  err_write.Reset();
+
+  ProgramResult result;
+  const Clock::time_point deadline = Clock::now() + timeout;
+  std::array<pollfd, 2> fds = {pollfd{out_read.get(), POLLIN, 0},
+                               pollfd{err_read.get(), POLLIN, 0}};
+  std::array<std::string*, 2> sinks = {&result.out, &result.err};
+  std::vector<char> chunk(kReadChunk);
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    int wait_ms = -1;
+    if (!result.timed_out) {
+      auto left =
+          std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+      wait_ms = static_cast<int>(std::max<milliseconds::rep>(left.count(), 0));
+    }
+    int n = ::poll(fds.data(), fds.size(), wait_ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 && !result.timed_out) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      continue;
+    }
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = ::read(fds[i].fd, chunk.data(), chunk.size());
+      if (got > 0) {
+        sinks[i]->append(chunk.data(), static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+      }
+    }
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exit_code = ExitCodeOf(status);
+  return result;
+}
+
+void RunOrThrow(const std::vector<std::string>& argv, const std::string& what,
+                milliseconds timeout) {
+  ProgramResult r = RunProgram(argv, {}, timeout);
+  if (r.exit_code != 0 || r.timed_out) {
+    throw std::runtime_error(
+        what + " failed (exit " + std::to_string(r.exit_code) +
+        (r.timed_out ? ", timed out" : "") +
+        "): " + Tail(WithoutPasswords(r.err + r.out), kErrorTailBytes));
+  }
+}
+
+void ServerProcess::Start(const std::vector<std::string>& argv,
+                          const std::string& log_file) {
+  UniqueFd log(::open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                      kPrivateFileMode));
+  if (!log.valid()) throw std::runtime_error(ErrnoText("open " + log_file));
+  UniqueFd null_in = OpenNullInput();
+  pid_ = SpawnChild(argv, BuildEnvironment({}), null_in.get(), log.get(),
+                    log.get());
+  paused_ = false;
+}
+
+ServerProcess::Wait ServerProcess::WaitUntilReady(
+    const std::function<bool()>& ready, milliseconds timeout,
+    milliseconds interval) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      exit_code_ = ExitCodeOf(status);
+      return Wait::kExited;
+    }
+    if (ready()) return Wait::kReady;
+    if (Clock::now() >= deadline) {
+      Stop();
+      return Wait::kTimedOut;
+    }
+    std::this_thread::sleep_for(interval);
+  }
+}
+
+void ServerProcess::Stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  if (paused_) ::kill(pid_, SIGCONT);
+  int status = 0;
+  if (!WaitForExit(pid_, Clock::now() + kStopTimeout, &status)) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+  paused_ = false;
+}
+
+void ServerProcess::Pause() {
+  if (pid_ <= 0) throw std::runtime_error("Pause: the server is not running");
+  if (paused_) return;
+  if (::kill(pid_, SIGSTOP) != 0) throw std::runtime_error(ErrnoText("SIGSTOP"));
+  int status = 0;
+  pid_t done;
+  while ((done = ::waitpid(pid_, &status, WUNTRACED)) < 0 && errno == EINTR) {
+  }
+  if (done == pid_ && !WIFSTOPPED(status)) {
+    pid_ = -1;
+    exit_code_ = ExitCodeOf(status);
+    throw std::runtime_error("the server exited while being paused");
+  }
+  paused_ = true;
+}
+
+void ServerProcess::Resume() {
+  if (pid_ <= 0) throw std::runtime_error("Resume: the server is not running");
+  if (!paused_) return;
+  if (::kill(pid_, SIGCONT) != 0) throw std::runtime_error(ErrnoText("SIGCONT"));
+  int status = 0;
+  while (::waitpid(pid_, &status, WCONTINUED) < 0 && errno == EINTR) {
+  }
+  paused_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------
+
+UniqueFd::UniqueFd(UniqueFd&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void UniqueFd::Reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::string MakeTempDir(const std::string& prefix, const std::string& parent) {
+  std::string dir = parent;
+  if (dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  }
+  std::string pattern = dir + "/" + prefix + "XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error(ErrnoText("mkdtemp " + pattern));
+  }
+  return pattern;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WritePrivateFile(const std::string& path, std::string_view content) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                     kPrivateFileMode));
+  if (!fd.valid() || ::fchmod(fd.get(), kPrivateFileMode) != 0) {
+    throw std::runtime_error(ErrnoText("cannot create " + path));
+  }
+  while (!content.empty()) {
+    ssize_t n = ::write(fd.get(), content.data(), content.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error(ErrnoText("cannot write " + path));
+    content.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+std::string RandomPassword(size_t length) {
+  static constexpr std::string_view kAlphabet =
+      "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+  std::random_device device;
+  std::uniform_int_distribution<size_t> pick(0, kAlphabet.size() - 1);
+  std::string password;
+  for (size_t i = 0; i < length; ++i) password.push_back(kAlphabet[pick(device)]);
+  return password;
+}
+
+std::string Tail(const std::string& text, size_t bytes) {
+  return text.size() <= bytes ? text : text.substr(text.size() - bytes);
+}
+
+// ---------------------------------------------------------------------------
+// LDAP clients
+// ---------------------------------------------------------------------------
+
+ProgramResult RunLdapSearch(const LdapLogin& login, const std::string& base,
+                            const std::string& filter,
+                            const std::vector<std::string>& attrs,
+                            const std::string& scope, milliseconds timeout) {
+  std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no",
+                                   "-H", login.url, "-D", login.bind_dn,
+                                   "-y", login.password_file, "-b", base, "-s", scope, filter};
+  argv.insert(argv.end(), attrs.begin(), attrs.end());
+  return RunProgram(argv, {}, timeout);
+}
+
+std::string LdapSearch(const LdapLogin& login, const std::string& base,
+                       const std::string& filter,
+                       const std::vector<std::string>& attrs,
+                       const std::string& scope) {
+  ProgramResult r = RunLdapSearch(login, base, filter, attrs, scope);
+  if (r.exit_code == 0 && !r.timed_out) return r.out;
+  if (r.exit_code == kLdapNoSuchObject) return "";
+  throw std::runtime_error("ldapsearch -b '" + base + "' '" + filter +
+                           "' failed (exit " + std::to_string(r.exit_code) +
+                           (r.timed_out ? ", timed out" : "") + "): " + r.err);
+}
+
+void LdapModify(const LdapLogin& login, const std::string& ldif,
+                const std::string& scratch_dir) {
+  static std::atomic<int> changes{0};
+  const std::string file =
+      scratch_dir + "/change-" + std::to_string(++changes) + ".ldif";
+  WritePrivateFile(file, ldif);
+  ProgramResult r =
+      RunProgram({"ldapmodify", "-x", "-H", login.url, "-D", login.bind_dn,
+                  "-y", login.password_file, "-f", file},
+                 {}, kModifyTimeout);
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+  if (r.exit_code != 0 || r.timed_out) {
+    throw std::runtime_error("ldapmodify failed (exit " +
+                             std::to_string(r.exit_code) +
+                             (r.timed_out ? ", timed out" : "") +
+                             "): " + Tail(r.err, kErrorTailBytes));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// LDIF
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> LdifEntry::Get(std::string_view attribute) const {
+  std::vector<std::string> found;
+  for (const Value& v : values) {
+    if (EqualsIgnoreCase(v.attribute, attribute)) found.push_back(v.value);
+  }
+  return found;
+}
+
+bool LdifEntry::IsBase64(std::string_view attribute) const {
+  bool any = false;
+  for (const Value& v : values) {
+    if (!EqualsIgnoreCase(v.attribute, attribute)) continue;
+    if (!v.base64) return false;
+    any = true;
+  }
+  return any;
+}
+
+std::vector<LdifEntry> ParseLdif(std::string_view ldif) {
+  std::vector<LdifEntry> entries;
+  for (const std::vector<std::string>& record : LdifRecords(ldif)) {
+    LdifEntry::Value dn = ParseLdifLine(record.front());
+    if (!EqualsIgnoreCase(dn.attribute, "dn")) {
+      throw std::runtime_error("LDIF record does not start with dn: " +
+                               record.front());
+    }
+    LdifEntry entry;
+    entry.dn = std::move(dn.value);
+    for (size_t i = 1; i < record.size(); ++i) {
+      entry.values.push_back(ParseLdifLine(record[i]));
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::string LdifLine(std::string_view name, std::string_view value) {
+  bool safe = value.empty() || (value.front() != ' ' && value.front() != ':' &&
+                                value.front() != '<' && value.back() != ' ');
+  for (char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80 || byte == '\n' || byte == '\r' || byte == '\0') {
+      safe = false;
+    }
+  }
+  std::string line(name);
+  line += safe ? ": " : ":: ";
+  line += safe ? std::string(value) : Base64Encode(value);
+  return line + "\n";
+}
+
+}  // namespace userpolicy::testing
