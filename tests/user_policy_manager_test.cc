@@ -1,8 +1,12 @@
-// The cached lookup against the in-memory directory: key normalisation and
-// escaping, the four lookup types, what is and is not cached, single flight
-// with exact read counts, and the late-waiter race forced deterministically.
+// The cached lookup: the object cache's eviction and expiry rules, then a
+// manager against the in-memory directory: key normalisation and escaping,
+// the lookup types, what is cached, single flight with exact read counts,
+// the late-waiter race forced deterministically, and the lock-discipline
+// checks.
 #include <atomic>
+#include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +18,7 @@
 #include "manager/global_catalog_path.h"
 #include "manager/in_flight_table.h"
 #include "manager/lookup_key.h"
+#include "manager/object_cache.h"
 #include "manager/user_policy_manager.h"
 #include "module/directory_queries.h"
 #include "platform/clock_testing.h"
@@ -27,8 +32,95 @@ namespace {
 
 using directory::MemoryDirectory;
 using directory::MemoryObject;
+using Keys = std::vector<std::wstring>;
 
-constexpr wchar_t kGlobalCatalog[] = L"GC://127.0.0.1:3268";
+constexpr __time64_t kStart = 1700000000;
+
+// The object cache ----------------------------------------------------------------
+
+CDSObjectInfo RecordNamed(const wchar_t* name) {
+  CDSObjectInfo record;
+  CDSObjectProperty property(name);
+  record.AddProperty(property);
+  return record;
+}
+
+void Insert(CDSObjectCache& cache, const wchar_t* key) {
+  CDSObjectInfo record = RecordNamed(key);
+  cache.Update(key, record);
+}
+
+bool Hit(CDSObjectCache& cache, const wchar_t* key) {
+  std::optional<CDSObjectInfo> record;
+  return cache.Lookup(key, record);
+}
+
+TEST(ObjectCache, EvictsInInsertionOrderOneEntryPerOperation) {
+  platform::testing::ScopedFakeClock clock(kStart);
+  CDSObjectCache cache(3600, 2);
+  Insert(cache, L"A");
+  Insert(cache, L"B");
+  EXPECT_TRUE(Hit(cache, L"A"));  // a hit does not promote A
+  Insert(cache, L"C");            // eviction comes before the insertion: 3 entries
+  EXPECT_EQ(cache.KeysNewestFirst(), (Keys{L"C", L"B", L"A"}));
+  Insert(cache, L"D");
+  EXPECT_EQ(cache.KeysNewestFirst(), (Keys{L"D", L"C", L"B"}));
+  // The lookup first brings the cache back to 2 by evicting B, then misses.
+  EXPECT_FALSE(Hit(cache, L"B"));
+  EXPECT_EQ(cache.KeysNewestFirst(), (Keys{L"D", L"C"}));
+  EXPECT_TRUE(Hit(cache, L"C"));
+
+  for (int maximum : {0, -1}) {
+    CDSObjectCache tiny(3600, maximum);
+    Insert(tiny, L"A");
+    EXPECT_EQ(tiny.Size(), 1u) << maximum;  // the single entry an insertion leaves
+    EXPECT_FALSE(Hit(tiny, L"A")) << maximum;
+    EXPECT_EQ(tiny.Size(), 0u) << maximum;
+    Insert(tiny, L"A");
+    Insert(tiny, L"B");  // evicts A before inserting
+    EXPECT_EQ(tiny.KeysNewestFirst(), (Keys{L"B"})) << maximum;
+  }
+}
+
+TEST(ObjectCache, ExpiresByWallClockAgeOfTheKeyLookedUpOnly) {
+  platform::testing::ScopedFakeClock clock(kStart);
+  CDSObjectCache cache(60, 1000);
+  Insert(cache, L"A");
+  Insert(cache, L"B");
+  Insert(cache, L"C");
+  clock.Advance(59);
+  EXPECT_TRUE(Hit(cache, L"A"));
+  clock.Advance(1);
+  EXPECT_FALSE(Hit(cache, L"A"));  // exactly at the timeout
+  EXPECT_EQ(cache.KeysNewestFirst(), (Keys{L"C", L"B"}));  // as old, but not looked up
+
+  // Updating a key refreshes its time stamp and record and moves it to the head.
+  CDSObjectInfo newer = RecordNamed(L"newer");
+  cache.Update(L"B", newer);
+  EXPECT_EQ(cache.KeysNewestFirst(), (Keys{L"B", L"C"}));
+  clock.Advance(59);
+  EXPECT_FALSE(Hit(cache, L"C"));
+  std::optional<CDSObjectInfo> record;
+  ASSERT_TRUE(cache.Lookup(L"B", record));
+  CDSObjectProperty later(L"added-later");
+  newer.AddProperty(later);
+  EXPECT_EQ(record->GetPropertyCount(), 2);  // the hit shares the stored record
+  EXPECT_STREQ(record->GetProperty(0).GetName(), L"newer");
+
+  clock.Set(kStart - 86400);  // set back: a negative age keeps the entry
+  EXPECT_TRUE(Hit(cache, L"B"));
+  clock.Set(kStart + 86400);  // set forward: it expires early
+  EXPECT_FALSE(Hit(cache, L"B"));
+
+  CDSObjectCache no_timeout(0, 1000);
+  Insert(no_timeout, L"A");
+  EXPECT_FALSE(Hit(no_timeout, L"A"));
+  EXPECT_EQ(no_timeout.Size(), 0u);  // the expired entry was removed by its lookup
+}
+
+// The manager -----------------------------------------------------------------------
+
+constexpr wchar_t kAliceSip[] = L"sip:alice@example.test";
 const std::vector<uint8_t> kAliceGuid = {0xd4, 0xc3, 0xb0, 0x6b, 0x1e, 0x2a, 0x4f, 0x4c,
                                          0x9b, 0x7e, 0x5d, 0x2c, 0x1a, 0x0f, 0x9e, 0x8d};
 const std::vector<uint8_t> kGroupGuid = {0xba, 0x7a, 0x96, 0xbf, 0xe6, 0x0d, 0xd0, 0x11,
@@ -37,6 +129,8 @@ const std::vector<uint8_t> kGroupGuid = {0xba, 0x7a, 0x96, 0xbf, 0xe6, 0x0d, 0xd
 const std::vector<uint8_t> kAliceSid = {0x01, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x15, 0x00,
                                         0x00, 0x00, 0xdc, 0xf4, 0xdc, 0x3b, 0x83, 0x3d, 0x2b, 0x46,
                                         0x82, 0x8b, 0xa6, 0x28, 0x50, 0x04, 0x00, 0x00};
+constexpr wchar_t kGroupDn[] = L"CN=A/B,OU=Groups,DC=example,DC=test";
+constexpr wchar_t kGroupGuidText[] = L"ba7a96bfe60dd011a28500aa003049e2";
 
 std::wstring UserFilterFor(const std::wstring& value) {
   wchar_t filter[kFilterBufferLength];
@@ -57,18 +151,17 @@ int ErrorCodeOf(const std::function<void()>& action) {
 class UserPolicyManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    wcsncpy(g_wszGlobalCatalogPath, kGlobalCatalog, kGlobalCatalogPathLength);
+    wcsncpy(g_wszGlobalCatalogPath, L"GC://127.0.0.1:3268", kGlobalCatalogPathLength);
     directory_.AddObject(MemoryObject(L"CN=Alice Anderson,OU=People,DC=example,DC=test")
                              .AddStrings(L"objectClass", {L"top", L"person", L"user"})
                              .AddString(L"objectCategory", L"person")
-                             .AddString(L"msRTCSIP-PrimaryUserAddress", L"sip:alice@example.test")
+                             .AddString(L"msRTCSIP-PrimaryUserAddress", kAliceSip)
                              .AddBinary(L"objectGUID", kAliceGuid)
                              .AddString(L"name", L"Alice Anderson")
-                             .AddStrings(L"memberOf", {L"CN=A/B,OU=Groups,DC=example,DC=test",
-                                                       L"CN=Engineering,OU=Groups,DC=example,DC=test"})
+                             .AddStrings(L"memberOf", {kGroupDn, L"CN=Engineering,OU=Groups,DC=example,DC=test"})
                              .AddInteger(L"primaryGroupID", 513)
                              .AddBinary(L"objectSid", kAliceSid)
-                             .AddStrings(L"proxyAddresses", {L"SMTP:alice@example.test", L"sip:alice@example.test"})
+                             .AddStrings(L"proxyAddresses", {L"SMTP:alice@example.test", kAliceSip})
                              .AddString(L"mail", L"alice@example.test"));
     directory_.AddObject(MemoryObject(L"CN=A\\2fB,OU=Groups,DC=example,DC=test")
                              .AddStrings(L"objectClass", {L"top", L"group"})
@@ -80,19 +173,21 @@ class UserPolicyManagerTest : public ::testing::Test {
     in_flight_testing::SetFailEventCreation(false);
   }
 
-  CUserPolicyManager UserManager(int maximum = 1000) {
-    return CUserPolicyManager(kUserFilter, kUserAttributes, 8, true, 3600, maximum);
+  static CUserPolicyManager UserManager() {
+    return CUserPolicyManager(kUserFilter, kUserAttributes, 8, true, 3600, 1000);
+  }
+  static CUserPolicyManager GroupManager(int lookup_type) {
+    return CUserPolicyManager(lookup_type, kGroupAttributes, 4, 3600, 1000);
   }
 
   MemoryDirectory directory_;
   directory::testing::ScopedBackend backend_{&directory_};
-  platform::testing::ScopedFakeClock clock_{1700000000};
 };
 
-TEST_F(UserPolicyManagerTest, UserSearchConvertsGuidAndSidAndKeepsOtherValues) {
+TEST_F(UserPolicyManagerTest, KeysAreCutAndUpperCasedAndSearchResultsConverted) {
   CUserPolicyManager manager = UserManager();
   bool fetched = false;
-  CDSObjectInfo user = manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
+  CDSObjectInfo user = manager.GetDSObjectInfo(kAliceSip, fetched);
   EXPECT_TRUE(fetched);
   CDSObjectProperty guid = user.GetProperty(L"objectGUID");
   ASSERT_EQ(guid.GetValueCount(), 1);
@@ -104,38 +199,24 @@ TEST_F(UserPolicyManagerTest, UserSearchConvertsGuidAndSidAndKeepsOtherValues) {
   EXPECT_EQ(user.GetProperty(L"memberOf").GetValueCount(), 2);
   EXPECT_EQ(user.GetProperty(L"primaryGroupID").GetValue(0).vt, VT_I4);
   EXPECT_EQ(user.GetProperty(L"primaryGroupID").GetValue(0).lVal, 513);
-  // The search went out with the key upper-cased and escaped.
   EXPECT_EQ(directory_.ReadCount(UserFilterFor(L"SIP:ALICE@EXAMPLE.TEST")), 1);
-}
-
-TEST_F(UserPolicyManagerTest, KeysDifferingInCaseShareOneEntryAndOneRead) {
-  CUserPolicyManager manager = UserManager();
-  bool fetched = false;
-  manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
-  EXPECT_TRUE(fetched);
+  // A key differing in case is the same entry.
   CDSObjectInfo again = manager.GetDSObjectInfo(L"SIP:Alice@Example.TEST", fetched);
   EXPECT_FALSE(fetched);
   EXPECT_EQ(again.GetProperty(L"name").GetValueCount(), 1);
-  EXPECT_EQ(directory_.TotalCalls(), 1);
-}
 
-TEST_F(UserPolicyManagerTest, LongKeysAreCutTo519CharactersUpperCased) {
-  CUserPolicyManager manager = UserManager();
-  const std::wstring key(600, L'k');
-  bool fetched = false;
-  CDSObjectInfo record = manager.GetDSObjectInfo(key.c_str(), fetched);
-  EXPECT_TRUE(fetched);
-  EXPECT_EQ(record.GetPropertyCount(), 0);  // nothing matches: an empty record, found
+  // Long keys are cut to 519 characters; nothing matches: an empty record, found.
   const std::wstring cut(kKeyBufferLength - 1, L'K');
-  EXPECT_EQ(NormaliseKey(key.c_str()), cut);
-  // A different key with the same first 519 characters is the same entry.
-  const std::wstring other = cut + L"other-tail";
-  manager.GetDSObjectInfo(other.c_str(), fetched);
+  CDSObjectInfo none = manager.GetDSObjectInfo(std::wstring(600, L'k').c_str(), fetched);
+  EXPECT_TRUE(fetched);
+  EXPECT_EQ(none.GetPropertyCount(), 0);
+  EXPECT_EQ(directory_.ReadCount(UserFilterFor(cut)), 1);
+  manager.GetDSObjectInfo((cut + L"other-tail").c_str(), fetched);
   EXPECT_FALSE(fetched);
-  EXPECT_EQ(directory_.TotalCalls(), 1);
+  EXPECT_EQ(directory_.TotalCalls(), 2);
 }
 
-TEST_F(UserPolicyManagerTest, FilterValuesAreEscapedOnlyWhenTheManagerSaysSo) {
+TEST_F(UserPolicyManagerTest, FilterValuesAreEscapedOnlyWhenTheManagerSaysSoAndSlashesInPaths) {
   struct Case {
     const wchar_t* key;
     const wchar_t* in_filter;
@@ -143,8 +224,7 @@ TEST_F(UserPolicyManagerTest, FilterValuesAreEscapedOnlyWhenTheManagerSaysSo) {
       {L"A*(B)\\C/D", L"A\\2A\\28B\\29\\5CC\\2fD"},  // every metacharacter
       {L"x\\2a", L"X\\5C2A"},                           // already-escaped text is escaped again
       {L"abc\\", L"ABC\\5C"},                           // a backslash at the end
-      {L"*", L"\\2A"},
-      {L"plain", L"PLAIN"},
+      {L"zo\u00eb", L"ZO\u00eb"},                       // only ASCII letters are upper-cased
   };
   CUserPolicyManager escaping = UserManager();
   CUserPolicyManager verbatim(kGroupBySidFilter, kGroupAttributes, 4, false, 86400, 50);
@@ -154,104 +234,77 @@ TEST_F(UserPolicyManagerTest, FilterValuesAreEscapedOnlyWhenTheManagerSaysSo) {
     EXPECT_EQ(directory_.ReadCount(UserFilterFor(c.in_filter)), 1) << c.key;
     // Unescaped metacharacters make a malformed filter: the directory says so.
     ErrorCodeOf([&] { verbatim.GetDSObjectInfo(c.key, fetched); });
-    const std::wstring upper = NormaliseKey(c.key);
-    EXPECT_EQ(directory_.ReadCount(L"(&(objectClass=group)(objectSid=" + upper + L"))"), 1) << c.key;
+    EXPECT_EQ(directory_.ReadCount(L"(&(objectClass=group)(objectSid=" + NormaliseKey(c.key) + L"))"), 1) << c.key;
   }
-}
 
-TEST_F(UserPolicyManagerTest, EscapeSlashesReplacesEverySlash) {
-  struct Case {
+  struct SlashCase {
     const wchar_t* text;
     size_t length;
     const wchar_t* expected;
-  } cases[] = {{L"CN=A/B,DC=x", 11, L"CN=A\\2fB,DC=x"}, {L"//", 2, L"\\2f\\2f"}, {L"a/b", 1, L"a"}, {L"", 0, L""}};
-  for (const Case& c : cases) {
+  } slash_cases[] = {{L"CN=A/B,DC=x", 11, L"CN=A\\2fB,DC=x"}, {L"//", 2, L"\\2f\\2f"}, {L"a/b", 1, L"a"}};
+  for (const SlashCase& c : slash_cases) {
     OS::x_wstring out(L"previous");
     EscapeSlashes(c.text, c.length, out);
     EXPECT_STREQ(out.c_str(), c.expected) << c.text;
   }
-  OS::x_wstring untouched(L"previous");
-  EscapeSlashes(nullptr, 3, untouched);
-  EXPECT_STREQ(untouched.c_str(), L"");
+  OS::x_wstring cleared(L"previous");
+  EscapeSlashes(nullptr, 3, cleared);
+  EXPECT_STREQ(cleared.c_str(), L"");
 }
 
-TEST_F(UserPolicyManagerTest, BindByDistinguishedNameEscapesSlashesUnderTheGlobalCatalog) {
-  CUserPolicyManager groups(kLookupBindDistinguishedName, kGroupAttributes, 4, 3600, 1000);
+TEST_F(UserPolicyManagerTest, EachLookupTypeBindsItsPathAndAnInvalidTypeNeverReads) {
   bool fetched = false;
-  CDSObjectInfo group = groups.GetDSObjectInfo(L"CN=A/B,OU=Groups,DC=example,DC=test", fetched);
+  // 3: "<Global Catalog>/<key with slashes escaped>".
+  CUserPolicyManager by_dn = GroupManager(kLookupBindDistinguishedName);
+  CDSObjectInfo group = by_dn.GetDSObjectInfo(kGroupDn, fetched);
   EXPECT_TRUE(fetched);
-  EXPECT_STREQ(group.GetProperty(L"objectGUID").GetValue(0).bstrVal, L"ba7a96bfe60dd011a28500aa003049e2");
+  EXPECT_STREQ(group.GetProperty(L"objectGUID").GetValue(0).bstrVal, kGroupGuidText);
   EXPECT_EQ(group.GetProperty(L"groupType").GetValue(0).lVal, -2147483646);
   EXPECT_EQ(directory_.ReadCount(L"CN=A\\2fB,OU=GROUPS,DC=EXAMPLE,DC=TEST"), 1);
-  groups.GetDSObjectInfo(L"cn=a/b,ou=groups,dc=example,dc=test", fetched);
+  by_dn.GetDSObjectInfo(L"cn=a/b,ou=groups,dc=example,dc=test", fetched);
   EXPECT_FALSE(fetched);
-}
-
-TEST_F(UserPolicyManagerTest, BindByGuidFormatsAGuidPath) {
-  CUserPolicyManager by_guid(kLookupBindGuid, kGroupAttributes, 4, 3600, 1000);
-  bool fetched = false;
-  CDSObjectInfo group = by_guid.GetDSObjectInfo(L"ba7a96bfe60dd011a28500aa003049e2", fetched);
+  // 1: the key itself as the path, slashes escaped.
+  CDSObjectInfo same = GroupManager(kLookupBindPath).GetDSObjectInfo(kGroupDn, fetched);
   EXPECT_TRUE(fetched);
-  EXPECT_STREQ(group.GetProperty(L"distinguishedName").GetValue(0).bstrVal,
+  EXPECT_STREQ(same.GetProperty(L"objectGUID").GetValue(0).bstrVal, kGroupGuidText);
+  // 2: "<Global Catalog>/<GUID=key>".
+  CDSObjectInfo by_guid = GroupManager(kLookupBindGuid).GetDSObjectInfo(kGroupGuidText, fetched);
+  EXPECT_TRUE(fetched);
+  EXPECT_STREQ(by_guid.GetProperty(L"distinguishedName").GetValue(0).bstrVal,
                L"CN=A\\2fB,OU=Groups,DC=example,DC=test");
-}
+  EXPECT_EQ(directory_.TotalCalls(), 3);
 
-TEST_F(UserPolicyManagerTest, AnObjectThatIsNotThereRaisesTheLibrarysErrorAndIsNotCached) {
-  CUserPolicyManager groups(kLookupBindDistinguishedName, kGroupAttributes, 4, 3600, 1000);
-  bool fetched = false;
-  EXPECT_EQ(ErrorCodeOf([&] { groups.GetDSObjectInfo(L"CN=Nobody,DC=example,DC=test", fetched); }),
-            kDirectoryNotFound);
-  EXPECT_EQ(ErrorCodeOf([&] { groups.GetDSObjectInfo(L"CN=Nobody,DC=example,DC=test", fetched); }),
-            kDirectoryNotFound);
-  EXPECT_EQ(directory_.TotalCalls(), 2);
-}
-
-TEST_F(UserPolicyManagerTest, InvalidLookupTypeFailsEveryMissAndNullKeysAreRefused) {
-  CUserPolicyManager invalid(7, kGroupAttributes, 4, 3600, 1000);
-  bool fetched = false;
-  EXPECT_EQ(ErrorCodeOf([&] { invalid.GetDSObjectInfo(L"anything", fetched); }),
-            EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE);
-  EXPECT_EQ(ErrorCodeOf([&] { invalid.GetDSObjectInfo(L"anything", fetched); }),
-            EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE);
+  CUserPolicyManager invalid = GroupManager(7);
+  for (int attempt = 0; attempt < 2; ++attempt) {  // nothing cached for a failure
+    EXPECT_EQ(ErrorCodeOf([&] { invalid.GetDSObjectInfo(L"anything", fetched); }),
+              EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE);
+  }
   EXPECT_EQ(ErrorCodeOf([&] { invalid.GetDSObjectInfo(nullptr, fetched); }), EX_USER_POLICY_MGR_NULL_KEY);
-  EXPECT_EQ(directory_.TotalCalls(), 0);
-}
-
-TEST_F(UserPolicyManagerTest, EmptyResultsAreCachedFailuresAreNot) {
-  CUserPolicyManager manager = UserManager();
-  bool fetched = false;
-  CDSObjectInfo nobody = manager.GetDSObjectInfo(L"sip:nobody@example.test", fetched);
-  EXPECT_TRUE(fetched);
-  EXPECT_EQ(nobody.GetPropertyCount(), 0);
-  manager.GetDSObjectInfo(L"sip:nobody@example.test", fetched);
-  EXPECT_FALSE(fetched);
-
-  directory_.FailNthCall(1, kDirectoryServerDown);
-  EXPECT_EQ(ErrorCodeOf([&] { manager.GetDSObjectInfo(L"sip:alice@example.test", fetched); }),
-            kDirectoryServerDown);
-  manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
-  EXPECT_TRUE(fetched);
   EXPECT_EQ(directory_.TotalCalls(), 3);
 }
 
-TEST_F(UserPolicyManagerTest, CacheTimeoutAndMaximumComeFromTheConstructor) {
-  CUserPolicyManager manager(kUserFilter, kUserAttributes, 8, true, 60, 1000);
+TEST_F(UserPolicyManagerTest, EmptyResultsAreCachedFailuresAndMissingObjectsAreNot) {
+  CUserPolicyManager manager = UserManager();
   bool fetched = false;
-  manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
-  clock_.Advance(59);
-  manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
-  EXPECT_FALSE(fetched);
-  clock_.Advance(1);
-  manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
+  for (bool expected : {true, false}) {
+    EXPECT_EQ(manager.GetDSObjectInfo(L"sip:nobody@example.test", fetched).GetPropertyCount(), 0);
+    EXPECT_EQ(fetched, expected);
+  }
+  directory_.FailNthCall(1, kDirectoryServerDown);
+  EXPECT_EQ(ErrorCodeOf([&] { manager.GetDSObjectInfo(kAliceSip, fetched); }), kDirectoryServerDown);
+  manager.GetDSObjectInfo(kAliceSip, fetched);
   EXPECT_TRUE(fetched);
+  EXPECT_EQ(directory_.TotalCalls(), 3);
 
-  CUserPolicyManager evicting = UserManager(-1);  // evicts on every operation
-  evicting.GetDSObjectInfo(L"sip:alice@example.test", fetched);
-  evicting.GetDSObjectInfo(L"sip:alice@example.test", fetched);
-  EXPECT_TRUE(fetched);
+  CUserPolicyManager groups = GroupManager(kLookupBindDistinguishedName);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(ErrorCodeOf([&] { groups.GetDSObjectInfo(L"CN=Nobody,DC=example,DC=test", fetched); }),
+              kDirectoryNotFound);
+  }
+  EXPECT_EQ(directory_.ReadCount(L"CN=NOBODY,DC=EXAMPLE,DC=TEST"), 2);
 }
 
-// Single flight -----------------------------------------------------------------
+// Single flight -----------------------------------------------------------------------
 
 struct Outcome {
   bool fetched = false;
@@ -260,8 +313,7 @@ struct Outcome {
 };
 
 // Starts `threads` lookups of `key` while reads are blocked, waits until the
-// first read is parked and every other caller had time to find the key in
-// flight, then releases the read.
+// first read is parked and every caller has started, then releases the read.
 std::vector<Outcome> LookUpTogether(CUserPolicyManager& manager, MemoryDirectory& directory, const wchar_t* key,
                                     int threads) {
   std::vector<Outcome> outcomes(threads);
@@ -288,9 +340,9 @@ std::vector<Outcome> LookUpTogether(CUserPolicyManager& manager, MemoryDirectory
   return outcomes;
 }
 
-TEST_F(UserPolicyManagerTest, ManyThreadsOnOneColdKeyCauseOneRead) {
+TEST_F(UserPolicyManagerTest, ManyThreadsOnOneColdKeyCauseOneReadAndShareItsRecord) {
   CUserPolicyManager manager = UserManager();
-  std::vector<Outcome> outcomes = LookUpTogether(manager, directory_, L"sip:alice@example.test", 16);
+  std::vector<Outcome> outcomes = LookUpTogether(manager, directory_, kAliceSip, 16);
   int fetchers = 0;
   const wchar_t* shared_name = nullptr;
   for (Outcome& outcome : outcomes) {
@@ -309,7 +361,7 @@ TEST_F(UserPolicyManagerTest, ManyThreadsOnOneColdKeyCauseOneRead) {
 TEST_F(UserPolicyManagerTest, AFailedReadReleasesEveryWaiterWithTheRecordAsLeft) {
   CUserPolicyManager manager = UserManager();
   directory_.FailNthCall(1, kDirectoryTimeout);
-  std::vector<Outcome> outcomes = LookUpTogether(manager, directory_, L"sip:alice@example.test", 8);
+  std::vector<Outcome> outcomes = LookUpTogether(manager, directory_, kAliceSip, 8);
   int failed = 0;
   for (Outcome& outcome : outcomes) {
     if (outcome.error != 0) {
@@ -323,7 +375,7 @@ TEST_F(UserPolicyManagerTest, AFailedReadReleasesEveryWaiterWithTheRecordAsLeft)
   EXPECT_EQ(failed, 1);
   // Nothing was cached and the key left the table: the next lookup reads.
   bool fetched = false;
-  manager.GetDSObjectInfo(L"sip:alice@example.test", fetched);
+  manager.GetDSObjectInfo(kAliceSip, fetched);
   EXPECT_TRUE(fetched);
 }
 
@@ -359,8 +411,7 @@ void EndTheFetchBeforeTheWait(const std::wstring&) {
 }
 
 TEST_F(UserPolicyManagerTest, LateWaiterIsReleasedWhenTheFetchEndedBeforeItsWait) {
-  constexpr int kRounds = 100;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < 100; ++round) {
     CUserPolicyManager manager = UserManager();
     std::promise<void> done;
     LateWaiterScene scene{&directory_, done.get_future().share()};
@@ -370,20 +421,20 @@ TEST_F(UserPolicyManagerTest, LateWaiterIsReleasedWhenTheFetchEndedBeforeItsWait
     directory_.BlockReads();
     Outcome fetcher_outcome;
     std::thread fetcher([&] {
-      fetcher_outcome.record = manager.GetDSObjectInfo(L"sip:alice@example.test", fetcher_outcome.fetched);
+      fetcher_outcome.record = manager.GetDSObjectInfo(kAliceSip, fetcher_outcome.fetched);
       done.set_value();
     });
     ASSERT_TRUE(directory_.WaitUntilBlocked(1));
     Outcome waiter_outcome;
-    waiter_outcome.record = manager.GetDSObjectInfo(L"sip:alice@example.test", waiter_outcome.fetched);
+    waiter_outcome.record = manager.GetDSObjectInfo(kAliceSip, waiter_outcome.fetched);
     fetcher.join();
     in_flight_testing::SetBeforeWaitHook(nullptr);
 
     EXPECT_TRUE(fetcher_outcome.fetched);
     EXPECT_FALSE(waiter_outcome.fetched);
     EXPECT_EQ(waiter_outcome.record.GetPropertyCount(), 8);
-    directory_.ResetCounts();
   }
+  EXPECT_EQ(directory_.TotalCalls(), 100);
 }
 
 // Takes locks in ways the compile-time analysis rejects on purpose: the
