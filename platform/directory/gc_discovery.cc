@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -142,21 +143,26 @@ std::vector<SrvRecord> CollectSrvRecords(PDNS_RECORD records) {
 
 #if defined(_WIN32)
 
+namespace {
+
+// The SRV records of a list the DNS client returned; frees the list.
+std::vector<SrvRecord> CollectAndFree(PDNS_RECORD records) {
+  struct ListFree {
+    void operator()(DNS_RECORD* list) const { DnsRecordListFree(list, DnsFreeRecordList); }
+  };
+  const std::unique_ptr<DNS_RECORD, ListFree> owned(records);
+  return CollectSrvRecords(records);
+}
+
+}  // namespace
+
 std::vector<SrvRecord> ResolveSrvRecordsWithSystemResolver(const std::string& name) {
   const std::wstring wide_name = platform::Utf8ToWide(name);
   PDNS_RECORD records = nullptr;
   if (DnsQuery_W(wide_name.c_str(), DNS_TYPE_SRV, DNS_QUERY_STANDARD, nullptr, &records, nullptr) != 0) {
     return {};
   }
-  std::vector<SrvRecord> result;
-  try {
-    result = CollectSrvRecords(records);
-  } catch (...) {
-    DnsRecordListFree(records, DnsFreeRecordList);
-    throw;
-  }
-  DnsRecordListFree(records, DnsFreeRecordList);
-  return result;
+  return CollectAndFree(records);
 }
 
 std::vector<SrvRecord> ParseSrvResponse(const unsigned char* message, size_t length) {
@@ -171,15 +177,7 @@ std::vector<SrvRecord> ParseSrvResponse(const unsigned char* message, size_t len
                                      static_cast<WORD>(length), &records) != 0) {
     return {};
   }
-  std::vector<SrvRecord> result;
-  try {
-    result = CollectSrvRecords(records);
-  } catch (...) {
-    DnsRecordListFree(records, DnsFreeRecordList);
-    throw;
-  }
-  DnsRecordListFree(records, DnsFreeRecordList);
-  return result;
+  return CollectAndFree(records);
 }
 
 #else  // POSIX: libresolv
