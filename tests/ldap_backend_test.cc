@@ -438,17 +438,16 @@ TEST_F(LdapBackendTest, DiscoveryFollowsTheSettingsFileAsItChanges) {
   EXPECT_EQ(path, L"GC://gc9.example.test:3270");
   EXPECT_EQ(backend_->GetRootGCPath(nullptr), E_INVALIDARG);
 
-  // slapd's rootDSE has neither dnsHostName nor isGlobalCatalogReady.
+  // slapd's own rootDSE has neither dnsHostName nor isGlobalCatalogReady
+  // (""); a made-up one names a ready or an unready Global Catalog.
   settings_.Rewrite(Settings(Server().host_port(), "DomainController = \"" + Server().host_port() + "\"\n"));
-  path = L"unchanged";
-  EXPECT_EQ(backend_->GetGCFromRootDSE(&path), E_FAIL);
-  EXPECT_EQ(path, L"unchanged");
   static std::string ready;
-  for (const auto& [value, result] : std::vector<std::pair<std::string, HRESULT>>{{"TRUE", S_OK}, {"FALSE", E_FAIL}}) {
+  for (const auto& [value, result] :
+       std::vector<std::pair<std::string, HRESULT>>{{"", E_FAIL}, {"TRUE", S_OK}, {"FALSE", E_FAIL}}) {
     ldap::testing::ScopedOperations hooks(Hooked());
     ready = value;
     Fake([](const ldap::SearchRequest& request) -> std::optional<std::vector<ldap::Entry>> {
-      if (!request.base.empty() || !Asks(request, "dnsHostName")) return std::nullopt;
+      if (ready.empty() || !request.base.empty() || !Asks(request, "dnsHostName")) return std::nullopt;
       return std::vector<ldap::Entry>{{"", {{"dnsHostName", {"dc1.example.test"}}, {"isGlobalCatalogReady", {ready}}}}};
     });
     path = L"unchanged";
@@ -463,19 +462,15 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     // The keys and forms the backend cases above do not already depend on.
     ScopedSettings settings(
         "GlobalCatalogServers = \" gc1.example.test:3268 ,gc2.example.test,, [::1]:3268 \"\n"
-        "DomainController = \"dc1.example.test:389\"\nForest = \"example.test\"\nTls = \"StartTLS\"\n"
-        "ConnectTimeoutMs = 250\nOperationTimeoutMs = { type = \"VT_UI4\", value = 1500 }\nPoolSize = 9\n"
+        "Forest = \"example.test\"\nTls = \"StartTLS\"\nOperationTimeoutMs = { type = \"VT_UI4\", value = 1500 }\n"
         "SearchBase = \"DC=example,DC=test\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
     const DirectoryConfig config = DirectoryConfig::Load();
     EXPECT_EQ(config.global_catalog_servers,
               (std::vector<std::wstring>{L"gc1.example.test:3268", L"gc2.example.test", L"[::1]:3268"}));
-    EXPECT_EQ(config.domain_controller, L"dc1.example.test:389");
     EXPECT_EQ(config.forest, L"example.test");
     EXPECT_EQ(config.tls, DirectoryConfig::Tls::kStartTls);
-    EXPECT_EQ(config.connect_timeout_ms, 250);
     EXPECT_EQ(config.operation_timeout_ms, 1500);
-    EXPECT_EQ(config.pool_size, 9);
     EXPECT_EQ(config.search_base, L"DC=example,DC=test");
     EXPECT_EQ(capture.Count(DBG::kLevelWarning), 0u);
   }

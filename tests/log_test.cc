@@ -100,9 +100,7 @@ TEST_F(LogTest, ThresholdDecidesWhatIsFormattedAndWritten) {
       }
     }
   }
-  Severity parsed = Severity::kInfo;
-  for (const char* bad : {"", "debug", "info "}) EXPECT_FALSE(DBG::ParseThreshold(bad, &parsed));
-  EXPECT_EQ(parsed, Severity::kInfo);  // left alone
+  Severity parsed = Severity::kInfo;  // names ignore case
   EXPECT_TRUE(DBG::ParseThreshold("WARN", &parsed));
   EXPECT_EQ(parsed, Severity::kWarning);
 }
@@ -176,19 +174,6 @@ TEST_F(LogTest, DestinationsFromConfigurationAndEnvironment) {
   ASSERT_EQ(ReadLines(path + ".1").size(), 1u);
   ASSERT_EQ(ReadLines(path).size(), 1u);
   EXPECT_TRUE(ReadLines(path)[0].ends_with("after rotation"));
-
-  const std::string env_path = LogFile("env.log");
-  setenv(kLevelVariable, "Trace", 1);
-  setenv(kDestinationVariable, env_path.c_str(), 1);
-  EXPECT_TRUE(DBG::ConfigureFromEnvironment());
-  EXPECT_EQ(DBG::GetOptions().threshold, Severity::kTrace);
-  DBG::DebugLogEx(nullptr, DBG::kLevelLeave, "s", 1, L"traced");
-  EXPECT_EQ(ReadLines(env_path).size(), 1u);
-  setenv(kDestinationVariable, "syslog", 1);
-  unsetenv(kLevelVariable);
-  EXPECT_TRUE(DBG::ConfigureFromEnvironment());
-  EXPECT_EQ(DBG::GetOptions().threshold, Severity::kWarning);
-  EXPECT_EQ(DBG::GetOptions().destination, DBG::Destination::kSyslog);
 
   // A bad value keeps the default and is reported once, naming variable and value.
   const std::string missing = LogFile("no/such/dir/x.log");

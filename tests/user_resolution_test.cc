@@ -2,20 +2,19 @@
 // the user has, resolved through the module's managers against the
 // in-memory directory: the order of the GUID list over group graphs, the
 // caller's own entries, unusable attribute values and their warnings,
-// directory failures at each step, the exact log lines and access counts,
-// very deep chains; then which address wins, how it fills the caller's
-// buffer, and every result code.
+// directory failures at each step, the log lines and access counts of a
+// cold and a warm call, very deep chains; then which address wins, how it
+// fills the caller's buffer, and every result code.
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cwctype>
-#include <functional>
-#include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "dsobject/ds_object_info.h"
@@ -40,41 +39,38 @@ namespace {
 
 using directory::MemoryObject;
 using LogLines = std::vector<std::pair<int, std::string>>;
+using Names = std::vector<std::wstring>;
 
 constexpr char kGuidSource[] = "serv_PolicyFilterDSAccessHelper";
 constexpr char kMailSource[] = "serv_ProxyAddressDSAccessHelper";
 constexpr wchar_t kSip[] = L"sip:ann@example.test";
+constexpr wchar_t kUser[] = L"Ann";
 constexpr wchar_t kUserDn[] = L"CN=Ann,OU=People,DC=example,DC=test";
-constexpr int kUserGuid = 1;
-constexpr int kPrimaryGuid = 2;
-constexpr int kFirstGroupGuid = 10;  // groups get ids from here on, in the order a test declares them
+constexpr wchar_t kPrimary[] = L"P";  // the user's primary group
 constexpr uint32_t kUserRid = 1104;
 constexpr int32_t kPrimaryRid = 513;
 constexpr wchar_t kUserSidText[] = L"S-1-5-21-1-2-3-1104";  // the test domain is S-1-5-21-1-2-3
-constexpr wchar_t kPrimaryName[] = L"P";
 
 std::string Narrow(std::wstring_view text) { return platform::WideToUtf8(text); }
 std::wstring GroupDn(const std::wstring& name) { return L"CN=" + name + L",OU=Groups,DC=example,DC=test"; }
 
-// Sixteen objectGUID bytes that differ for every id, and their bindable
-// string form (lower-case hex in byte order), which the resolution appends.
-std::vector<uint8_t> GuidBytes(int id) {
+// The objectGUID of the user or group `name` (at most 16 characters): its
+// characters, then bytes no name has; and its bindable string form (hex in
+// byte order, lower-case unless asked), which the resolution appends.
+std::vector<uint8_t> GuidBytes(const std::wstring& name) {
   std::vector<uint8_t> bytes(16);
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    // The id in the first four bytes, a fixed pattern mixed with it after.
-    bytes[i] = static_cast<uint8_t>(i < 4 ? static_cast<uint32_t>(id) >> (8 * i) : 0xA0 + i * 7 + id);
-  }
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i < name.size() ? name[i] : 0xA0 + i);
   return bytes;
 }
-std::wstring GuidText(int id) {
-  static constexpr wchar_t kHex[] = L"0123456789abcdef";
+std::wstring GuidText(const std::wstring& name, bool upper_case = false) {
+  const wchar_t* const hex = upper_case ? L"0123456789ABCDEF" : L"0123456789abcdef";
   std::wstring text;
-  for (uint8_t byte : GuidBytes(id)) text += {kHex[byte >> 4], kHex[byte & 0x0f]};
+  for (uint8_t byte : GuidBytes(name)) text += {hex[byte >> 4], hex[byte & 0x0f]};
   return text;
 }
-std::vector<std::wstring> GuidTexts(const std::vector<int>& ids) {
+std::vector<std::wstring> GuidTexts(const Names& names) {
   std::vector<std::wstring> texts;
-  for (int id : ids) texts.push_back(GuidText(id));
+  for (const std::wstring& name : names) texts.push_back(GuidText(name));
   return texts;
 }
 
@@ -118,64 +114,62 @@ int CountContaining(const LogLines& lines, const std::string& fragment) {
     return line.second.find(fragment) != std::string::npos;
   }));
 }
-
-// The eight counts of each call's two "DSCounter" lines, in their order.
-using Counts = std::array<int, 8>;
-std::vector<Counts> CountsIn(const LogLines& lines) {
-  std::vector<Counts> calls;
-  for (size_t i = 0; i + 1 < lines.size(); ++i) {
-    Counts c{};
-    if (std::sscanf(lines[i].second.c_str(),
-                    "DSCounter: total_ds_access=%d, total_cache_access=%d,user_ds_access=%d, user_cache_access=%d",
-                    &c[0], &c[1], &c[2], &c[3]) == 4 &&
-        std::sscanf(lines[i + 1].second.c_str(),
-                    "DSCounter: pgroup_ds_access=%d, pgroup_cache_access=%d,ngroup_ds_access=%d, "
-                    "ngroup_cache_access=%d",
-                    &c[4], &c[5], &c[6], &c[7]) == 4) {
-      calls.push_back(c);
-    }
-  }
-  return calls;
+// `text` alone, or nothing when it is empty.
+std::vector<std::string> OneOrNone(const std::string& text) {
+  return text.empty() ? std::vector<std::string>{} : std::vector{text};
 }
 
-// A zeroed performance object installed as g_pDSAccessPerfObject while alive.
-class ScopedPerfObject {
- public:
-  ScopedPerfObject() : previous_(g_pDSAccessPerfObject) { g_pDSAccessPerfObject = &object_; }
-  ~ScopedPerfObject() { g_pDSAccessPerfObject = previous_; }
+// The two "DSCounter" lines that end each call's log, with the counts
+// total, user, primary group and nested groups, each directory then cache;
+// and the last two lines of a log.
+using Counts = std::array<int, 8>;
+LogLines CounterLines(const Counts& c) {
+  char total[128];
+  char groups[128];
+  std::snprintf(total, sizeof(total),
+                "DSCounter: total_ds_access=%d, total_cache_access=%d,user_ds_access=%d, user_cache_access=%d", c[0],
+                c[1], c[2], c[3]);
+  std::snprintf(groups, sizeof(groups),
+                "DSCounter: pgroup_ds_access=%d, pgroup_cache_access=%d,ngroup_ds_access=%d, ngroup_cache_access=%d",
+                c[4], c[5], c[6], c[7]);
+  return {{DBG::kLevelData, total}, {DBG::kLevelData, groups}};
+}
+LogLines LastTwo(const LogLines& lines) {
+  return LogLines(lines.end() - std::min<size_t>(lines.size(), 2), lines.end());
+}
+
+// A zeroed performance object installed as g_pDSAccessPerfObject (which
+// nothing else sets in this program) while alive.
+struct ScopedPerfObject {
+  ScopedPerfObject() { g_pDSAccessPerfObject = &object; }
+  ~ScopedPerfObject() { g_pDSAccessPerfObject = nullptr; }
   ScopedPerfObject(const ScopedPerfObject&) = delete;
   ScopedPerfObject& operator=(const ScopedPerfObject&) = delete;
 
-  // Total, user, primary-group and nested-group counts, each directory then cache.
   Counts counts() const {
-    const CDSAccessPerfObject& p = object_;
-    return {static_cast<int>(p.m_nTotalDSAccess),  static_cast<int>(p.m_nTotalCacheAccess),
-            static_cast<int>(p.m_nUserDSAccess),   static_cast<int>(p.m_nUserCacheAccess),
-            static_cast<int>(p.m_nPGroupDSAccess), static_cast<int>(p.m_nPGroupCacheAccess),
-            static_cast<int>(p.m_nNGroupDSAccess), static_cast<int>(p.m_nNGroupCacheAccess)};
+    return {static_cast<int>(object.m_nTotalDSAccess),  static_cast<int>(object.m_nTotalCacheAccess),
+            static_cast<int>(object.m_nUserDSAccess),   static_cast<int>(object.m_nUserCacheAccess),
+            static_cast<int>(object.m_nPGroupDSAccess), static_cast<int>(object.m_nPGroupCacheAccess),
+            static_cast<int>(object.m_nNGroupDSAccess), static_cast<int>(object.m_nNGroupCacheAccess)};
   }
-  const CDSAccessPerfObject& object() const { return object_; }
 
- private:
-  CDSAccessPerfObject object_{};
-  CDSAccessPerfObject* const previous_;
+  CDSAccessPerfObject object{};
 };
 
 // An attribute list in the order it is stored, for the directory or for a
 // record planted in a manager's cache.
 using Attributes = std::vector<std::pair<std::wstring, std::vector<_variant_t>>>;
 
-void Remove(Attributes& attributes, const std::wstring& name) {
-  std::erase_if(attributes, [&](const auto& attribute) { return attribute.first == name; });
-}
-void Replace(Attributes& attributes, const std::wstring& name, std::vector<_variant_t> values) {
-  for (auto& attribute : attributes) {
-    if (attribute.first == name) {
-      attribute.second = std::move(values);
-      return;
-    }
+// Replaces the values of `name` (adding it when missing); no values remove it.
+void Edit(Attributes& attributes, const std::wstring& name, std::vector<_variant_t> values) {
+  auto it = std::find_if(attributes.begin(), attributes.end(), [&](const auto& a) { return a.first == name; });
+  if (values.empty()) {
+    if (it != attributes.end()) attributes.erase(it);
+  } else if (it != attributes.end()) {
+    it->second = std::move(values);
+  } else {
+    attributes.emplace_back(name, std::move(values));
   }
-  attributes.emplace_back(name, std::move(values));
 }
 
 // Puts a record into the cache of `manager` under `key`, as a lookup that
@@ -200,24 +194,32 @@ std::wstring PrimaryGroupKey() {
 }
 
 // The user's attributes as the directory holds them (binary GUID and SID)
-// or as a record holds them (their string forms, and distinguishedName).
-Attributes StandardUser(bool as_record, const std::vector<std::wstring>& member_of) {
+// or as a record holds them (their string forms, and distinguishedName),
+// member of the groups named.
+Attributes StandardUser(bool as_record, const Names& member_of) {
   Attributes user;
-  user.emplace_back(L"objectGUID", std::vector{as_record ? Text(GuidText(kUserGuid)) : Binary(GuidBytes(kUserGuid))});
+  user.emplace_back(L"objectGUID", std::vector{as_record ? Text(GuidText(kUser)) : Binary(GuidBytes(kUser))});
   if (as_record) user.emplace_back(L"distinguishedName", std::vector{Text(kUserDn)});
   std::vector<_variant_t> groups;
-  for (const std::wstring& dn : member_of) groups.push_back(Text(dn));
+  for (const std::wstring& name : member_of) groups.push_back(Text(GroupDn(name)));
   user.emplace_back(L"memberOf", std::move(groups));
   user.emplace_back(L"primaryGroupID", std::vector{Integer(kPrimaryRid)});
   user.emplace_back(L"objectSid", std::vector{as_record ? Text(kUserSidText) : Binary(SidBytes(kUserRid))});
   return user;
 }
 
+// A group's record as a manager's cache holds it, member of group B.
+Attributes GroupRecord(const std::wstring& name) {
+  return {{L"objectGUID", {Text(GuidText(name))}},
+          {L"distinguishedName", {Text(GroupDn(name))}},
+          {L"memberOf", {Text(GroupDn(L"B"))}}};
+}
+
 // A group: its name (CN), the names of the groups it is a member of, and
 // whether it has an objectGUID.
 struct TestGroup {
   std::wstring name;
-  std::vector<std::wstring> member_of;
+  Names member_of;
   bool has_guid = true;
 };
 
@@ -236,11 +238,7 @@ class Scene {
   Scene& operator=(const Scene&) = delete;
 
   // Adds Ann with the standard attributes, member of the groups named.
-  void AddUser(const std::vector<std::wstring>& member_of) {
-    std::vector<std::wstring> dns;
-    for (const std::wstring& name : member_of) dns.push_back(GroupDn(name));
-    AddUserAttributes(StandardUser(false, dns));
-  }
+  void AddUser(const Names& member_of) { AddUserAttributes(StandardUser(false, member_of)); }
   void AddUserAttributes(const Attributes& attributes) {
     MemoryObject user(kUserDn);
     user.AddStrings(L"objectClass", {L"top", L"person", L"user"})
@@ -252,27 +250,22 @@ class Scene {
     directory.AddObject(user);
   }
 
-  // Adds the groups, each with the next GUID id ("P" gets kPrimaryGuid and
-  // the primary group's SID); adds "P" without parents when not named.
+  // Adds the groups ("P" with the primary group's SID); adds "P" without
+  // parents when not named.
   void AddGroups(const std::vector<TestGroup>& groups) {
     bool have_primary = false;
     for (const TestGroup& group : groups) {
-      const bool primary = group.name == kPrimaryName;
+      const bool primary = group.name == kPrimary;
       have_primary = have_primary || primary;
-      const int id = primary ? kPrimaryGuid : kFirstGroupGuid + static_cast<int>(ids_.size());
-      if (!primary) ids_[group.name] = id;
       MemoryObject object(GroupDn(group.name));
       object.AddStrings(L"objectClass", {L"top", L"group"});
-      if (group.has_guid) object.AddBinary(L"objectGUID", GuidBytes(id));
+      if (group.has_guid) object.AddBinary(L"objectGUID", GuidBytes(group.name));
       if (primary) object.AddBinary(L"objectSid", SidBytes(kPrimaryRid));
       for (const std::wstring& parent : group.member_of) object.AddString(L"memberOf", GroupDn(parent));
       directory.AddObject(object);
     }
-    if (!have_primary) AddGroups({{kPrimaryName, {}}});
+    if (!have_primary) AddGroups({{kPrimary, {}}});
   }
-
-  // The GUID id a group got from AddGroups.
-  int IdOf(const std::wstring& name) const { return name == kPrimaryName ? kPrimaryGuid : ids_.at(name); }
 
   directory::MemoryDirectory directory;
 
@@ -283,7 +276,6 @@ class Scene {
   }
 
   directory::testing::ScopedBackend backend_{&directory};
-  std::map<std::wstring, int> ids_;
 };
 
 bool Resolve(const wchar_t* sip, std::vector<_bstr_t>& guids) {
@@ -300,15 +292,14 @@ std::vector<std::wstring> TextsOf(const std::vector<_bstr_t>& guids) {
   return texts;
 }
 
+// The data lines naming the user (from the directory or the cache, by
+// `word`) or a group, with the distinguished name `dn`.
 std::string UserFoundLine(const char* word, const std::wstring& dn) {
-  return std::string(" ") + word + " query = <" + Narrow(kSip) + "> : objectGUID=" + Narrow(GuidText(kUserGuid)) +
+  return std::string(" ") + word + " query = <" + Narrow(kSip) + "> : objectGUID=" + Narrow(GuidText(kUser)) +
          ", DN=" + Narrow(dn) + " .";
 }
-std::string GroupFoundLine(const char* word, int id, const std::wstring& dn) {
-  return std::string(" ") + word + " query = objectGUID=" + Narrow(GuidText(id)) + ", DN=" + Narrow(dn) + " .";
-}
-std::string GroupExistLine(const char* word, int id, const std::wstring& dn) {
-  return std::string(" ") + word + " query (exist) = objectGUID=" + Narrow(GuidText(id)) + ", DN=" + Narrow(dn);
+std::string GroupFoundLine(const char* word, const std::wstring& name, const std::wstring& dn) {
+  return std::string(" ") + word + " query = objectGUID=" + Narrow(GuidText(name)) + ", DN=" + Narrow(dn) + " .";
 }
 
 // The GUID list ---------------------------------------------------------------------
@@ -316,29 +307,24 @@ std::string GroupExistLine(const char* word, int id, const std::wstring& dn) {
 TEST(GuidResolution, GroupGraphsResolveDepthFirstPreOrderWithEachGroupOnce) {
   struct Case {
     const char* title;
-    std::vector<std::wstring> user_member_of;
+    Names user_member_of;
     std::vector<TestGroup> groups;
-    std::vector<std::wstring> expected;  // group names after the user's and primary group's GUIDs
+    Names expected;  // the groups after the user and the primary group
     int exist_lines;
     int ngroup_ds;     // nested-group lookups the directory answered
     int ngroup_cache;  // nested-group lookups the cache answered
   };
   const std::vector<Case> cases = {
-      {"chains above the primary group, then above the user", {L"A"},
-       {{L"P", {L"D"}}, {L"A", {L"B"}}, {L"B", {L"C"}}, {L"C", {}}, {L"D", {L"E"}}, {L"E", {}}},
-       {L"D", L"E", L"A", L"B", L"C"}, 0, 5, 0},
-      {"each memberOf value's whole chain before the next value", {L"A", L"B"},
-       {{L"A", {L"A1", L"A2"}}, {L"A1", {L"A11"}}, {L"A11", {}}, {L"A2", {}}, {L"B", {L"B1"}}, {L"B1", {}}},
-       {L"A", L"A1", L"A11", L"A2", L"B", L"B1"}, 0, 6, 0},
+      {"the chain above the primary group, then each memberOf value's whole chain in turn", {L"A", L"B"},
+       {{L"P", {L"D"}}, {L"D", {L"E"}}, {L"E", {}}, {L"A", {L"A1", L"A2"}}, {L"A1", {L"A11"}}, {L"A11", {}},
+        {L"A2", {}}, {L"B", {L"B1"}}, {L"B1", {}}},
+       {L"D", L"E", L"A", L"A1", L"A11", L"A2", L"B", L"B1"}, 0, 8, 0},
       {"diamond: looked up twice, appended once", {L"A", L"B"},
        {{L"A", {L"C"}}, {L"B", {L"C"}}, {L"C", {L"D"}}, {L"D", {}}}, {L"A", L"C", L"D", L"B"}, 1, 4, 1},
-      {"cycle of two groups", {L"A"}, {{L"A", {L"B"}}, {L"B", {L"A"}}}, {L"A", L"B"}, 1, 2, 1},
-      {"group that is a member of itself", {L"A"}, {{L"A", {L"A"}}}, {L"A"}, 1, 1, 1},
+      {"cycle", {L"A"}, {{L"A", {L"B"}}, {L"B", {L"A"}}}, {L"A", L"B"}, 1, 2, 1},
       {"primary group also reached through memberOf", {L"P", L"A"},
        {{L"P", {L"B"}}, {L"A", {L"P"}}, {L"B", {}}}, {L"B", L"A"}, 2, 3, 1},
-      {"group without objectGUID adds nothing but its parents are walked", {L"A"},
-       {{L"A", {L"B"}, false}, {L"B", {}}}, {L"B"}, 0, 2, 0},
-      {"group without objectGUID reached twice is walked twice", {L"A", L"B"},
+      {"group without objectGUID adds nothing, is walked each time it is reached", {L"A", L"B"},
        {{L"A", {L"C"}}, {L"B", {L"C"}}, {L"C", {L"D"}, false}, {L"D", {}}}, {L"A", L"D", L"B"}, 1, 4, 2},
       {"cycle made only of groups without objectGUID ends", {L"A"},
        {{L"A", {L"B"}, false}, {L"B", {L"A"}, false}}, {}, 0, 2, 1},
@@ -352,257 +338,153 @@ TEST(GuidResolution, GroupGraphsResolveDepthFirstPreOrderWithEachGroupOnce) {
     std::vector<_bstr_t> guids;
     EXPECT_TRUE(Resolve(kSip, guids));
 
-    std::vector<int> expected_ids = {kUserGuid, kPrimaryGuid};
-    for (const std::wstring& name : c.expected) expected_ids.push_back(scene.IdOf(name));
-    EXPECT_EQ(TextsOf(guids), GuidTexts(expected_ids));
+    Names expected = {kUser, kPrimary};
+    expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+    EXPECT_EQ(TextsOf(guids), GuidTexts(expected));
     const LogLines lines = LinesOf(capture, kGuidSource);
     EXPECT_EQ(CountContaining(lines, " query (exist) = "), c.exist_lines);
     EXPECT_TRUE(MessagesAt(lines, DBG::kLevelWarning).empty());
     EXPECT_TRUE(MessagesAt(lines, DBG::kLevelFailure).empty());
     // Per call: total = user + primary group + nested groups, by source.
     const Counts counts = {2 + c.ngroup_ds, c.ngroup_cache, 1, 0, 1, 0, c.ngroup_ds, c.ngroup_cache};
-    EXPECT_EQ(CountsIn(lines), std::vector<Counts>{counts});
+    EXPECT_EQ(LastTwo(lines), CounterLines(counts));
     EXPECT_EQ(scene.directory.TotalCalls(), 2 + c.ngroup_ds);  // one read per directory answer
   }
 }
 
-TEST(GuidResolution, LogsEachStepAndASecondCallWithTheSameListFindsTheGroupsPresent) {
+TEST(GuidResolution, ColdAndWarmCallLogEachStepAndCallerEntriesTakePartInTheDuplicateCheck) {
   Scene scene;
   scene.AddGroups({{L"A", {L"B"}}, {L"B", {}}});
   scene.AddUser({L"A"});
-  const int a = scene.IdOf(L"A");
-  const int b = scene.IdOf(L"B");
   const std::string entry = "GetUserIdentityAndMembershipGuids(" + Narrow(kSip) + ")";
-  std::vector<_bstr_t> guids;
-  {
+  // The caller's entries stay in front, unchanged; the one without a string
+  // equals nothing, and the user's GUID goes in however often it is there.
+  std::vector<_bstr_t> guids = {_bstr_t(L"unrelated"), _bstr_t(), _bstr_t(GuidText(kUser).c_str())};
+  const auto call = [&](const std::vector<std::string>& data_lines, const Counts& counts) {
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     EXPECT_TRUE(Resolve(kSip, guids));
-    const std::vector<std::string> expected = {
-        entry,
-        UserFoundLine("LDAP", kUserDn),
-        GroupFoundLine("LDAP", kPrimaryGuid, GroupDn(kPrimaryName)),
-        GroupFoundLine("LDAP", a, GroupDn(L"A")),
-        GroupFoundLine("LDAP", b, GroupDn(L"B")),
-        "DSCounter: total_ds_access=4, total_cache_access=0,user_ds_access=1, user_cache_access=0",
-        "DSCounter: pgroup_ds_access=1, pgroup_cache_access=0,ngroup_ds_access=2, ngroup_cache_access=0",
-    };
-    EXPECT_EQ(LinesOf(capture, kGuidSource).size(), expected.size());
-    EXPECT_EQ(MessagesAt(LinesOf(capture, kGuidSource), DBG::kLevelData), expected);
-  }
-  EXPECT_EQ(TextsOf(guids), GuidTexts({kUserGuid, kPrimaryGuid, a, b}));
-
-  // Again with the same list: the user's and primary group's GUIDs go in
-  // again; A is found present, so its chain is not followed.
-  {
-    DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-    EXPECT_TRUE(Resolve(kSip, guids));
-    const std::vector<std::string> expected = {
-        entry,
-        UserFoundLine("Local", kUserDn),
-        GroupFoundLine("Local", kPrimaryGuid, GroupDn(kPrimaryName)),
-        GroupExistLine("Local", a, GroupDn(L"A")),
-        "DSCounter: total_ds_access=0, total_cache_access=3,user_ds_access=0, user_cache_access=1",
-        "DSCounter: pgroup_ds_access=0, pgroup_cache_access=1,ngroup_ds_access=0, ngroup_cache_access=1",
-    };
-    EXPECT_EQ(LinesOf(capture, kGuidSource).size(), expected.size());
-    EXPECT_EQ(MessagesAt(LinesOf(capture, kGuidSource), DBG::kLevelData), expected);
-  }
-  EXPECT_EQ(TextsOf(guids), GuidTexts({kUserGuid, kPrimaryGuid, a, b, kUserGuid, kPrimaryGuid}));
+    LogLines expected = {{DBG::kLevelData, entry}};
+    for (const std::string& line : data_lines) expected.emplace_back(DBG::kLevelData, line);
+    for (const auto& line : CounterLines(counts)) expected.push_back(line);
+    EXPECT_EQ(LinesOf(capture, kGuidSource), expected);
+  };
+  call({UserFoundLine("LDAP", kUserDn), GroupFoundLine("LDAP", kPrimary, GroupDn(kPrimary)),
+        GroupFoundLine("LDAP", L"A", GroupDn(L"A")), GroupFoundLine("LDAP", L"B", GroupDn(L"B"))},
+       {4, 0, 1, 0, 1, 0, 2, 0});
+  ASSERT_EQ(guids.size(), 7u);
+  guids[5] = GuidText(L"A", true).c_str();  // A's entry, upper-cased
+  // A is found present, in other letter case, so its chain is not followed.
+  call({UserFoundLine("Local", kUserDn), GroupFoundLine("Local", kPrimary, GroupDn(kPrimary)),
+        " Local query (exist) = objectGUID=" + Narrow(GuidText(L"A")) + ", DN=" + Narrow(GroupDn(L"A"))},
+       {0, 3, 0, 1, 0, 1, 0, 1});
+  std::vector<std::wstring> expected = GuidTexts({kUser, kUser, kPrimary, L"A", L"B", kUser, kPrimary});
+  expected[3] = GuidText(L"A", true);
+  expected.insert(expected.begin(), {L"unrelated", L"<none>"});
+  EXPECT_EQ(TextsOf(guids), expected);
   EXPECT_EQ(scene.directory.TotalCalls(), 4);
 }
 
-TEST(GuidResolution, CallerEntriesTakePartInTheDuplicateCheckInAnyLetterCase) {
-  Scene scene;
-  scene.AddGroups({{L"A", {L"B"}}, {L"B", {}}, {L"C", {}}});
-  scene.AddUser({L"A", L"C"});
-  std::wstring a_upper = GuidText(scene.IdOf(L"A"));
-  std::transform(a_upper.begin(), a_upper.end(), a_upper.begin(),
-                 [](wchar_t c) { return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c))); });
-  ASSERT_NE(a_upper, GuidText(scene.IdOf(L"A")));
-  std::vector<_bstr_t> guids = {_bstr_t(L"unrelated"), _bstr_t(), _bstr_t(a_upper.c_str()),
-                                _bstr_t(GuidText(kUserGuid).c_str())};
-  DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-  EXPECT_TRUE(Resolve(kSip, guids));
-
-  // The caller's entries stay in front, unchanged (the one without a string
-  // equals nothing); the user's GUID goes in again (no check for it); A is
-  // present, so neither A nor B (above A) is appended, and B is not even
-  // looked up; C is new.
-  std::vector<std::wstring> expected = {L"unrelated", L"<none>", a_upper, GuidText(kUserGuid)};
-  for (int id : {kUserGuid, kPrimaryGuid, scene.IdOf(L"C")}) expected.push_back(GuidText(id));
-  EXPECT_EQ(TextsOf(guids), expected);
-  EXPECT_EQ(scene.directory.ReadCount(GroupDn(L"B")), 0);
-  EXPECT_EQ(CountContaining(LinesOf(capture, kGuidSource), GroupExistLine("LDAP", scene.IdOf(L"A"), GroupDn(L"A"))),
-            1);
-}
-
-TEST(GuidResolution, UnusableUserValuesSkipOnlyTheirStepWithTheirWarning) {
+TEST(GuidResolution, UnusableValuesSkipOnlyTheirStepWithTheirWarning) {
+  // Whose attribute is changed: the user's as the directory holds it, or in
+  // a record planted in a manager's cache ("Local"): the user's, the primary
+  // group's or group A's (both member of B).
+  enum Where { kRead, kUserRecord, kPrimaryRecord, kGroupRecord };
   struct Case {
     const char* title;
-    bool planted;  // the record is planted in the user manager's cache ("Local"), else read ("LDAP")
-    std::function<void(Attributes&)> edit;
-    std::vector<int> expected;  // GUID ids; kFirstGroupGuid is group A
-    std::vector<std::string> warnings;
-    std::vector<std::string> user_lines;  // lines about the user's own GUID
+    Where where;
+    const wchar_t* attribute;
+    std::vector<_variant_t> values;  // none: the attribute is removed
+    Names expected;
+    std::string warning;  // "" when none
+    std::string line;     // the data line naming the changed object, "" when none
   };
-  const int a = kFirstGroupGuid;
   const std::string no_object = " LDAP query = <" + Narrow(kSip) + "> : no object in AD.";
-  const std::string found_ldap = UserFoundLine("LDAP", kUserDn);
-  const std::string found_local = UserFoundLine("Local", kUserDn);
-  const std::string type_i4 = std::to_string(VT_I4);
+  const std::string read = UserFoundLine("LDAP", kUserDn);
+  const std::string local = UserFoundLine("Local", kUserDn);
+  const std::string i4 = std::to_string(VT_I4);
   const std::vector<Case> cases = {
-      {"objectGUID absent", false, [](Attributes& u) { Remove(u, L"objectGUID"); }, {kPrimaryGuid, a}, {},
-       {no_object}},
-      {"objectGUID not binary: the manager keeps it without values", false,
-       [](Attributes& u) { Replace(u, L"objectGUID", {Integer(5)}); }, {kPrimaryGuid, a}, {}, {no_object}},
-      {"objectGUID an integer in the record", true, [](Attributes& u) { Replace(u, L"objectGUID", {Integer(5)}); },
-       {kPrimaryGuid, a}, {}, {}},
-      {"objectSid absent", false, [](Attributes& u) { Remove(u, L"objectSid"); }, {kUserGuid, a}, {}, {found_ldap}},
-      {"objectSid not binary: the manager keeps it without values", false,
-       [](Attributes& u) { Replace(u, L"objectSid", {Integer(7)}); }, {kUserGuid, a}, {}, {found_ldap}},
-      {"objectSid an integer in the record", true, [](Attributes& u) { Replace(u, L"objectSid", {Integer(7)}); },
-       {kUserGuid, a}, {"objDSUser objectSid value type not match, type=" + type_i4}, {found_local}},
-      {"objectSid text that is no SID", true,
-       [](Attributes& u) { Replace(u, L"objectSid", {Text(L"not a SID")}); }, {kUserGuid, a},
-       {"CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID()"}, {found_local}},
-      {"primaryGroupID absent", false, [](Attributes& u) { Remove(u, L"primaryGroupID"); }, {kUserGuid, a},
-       {"primaryGroupID is empty"}, {found_ldap}},
-      {"primaryGroupID VT_EMPTY", false, [](Attributes& u) { Replace(u, L"primaryGroupID", {_variant_t()}); },
-       {kUserGuid, a}, {"primaryGroupID value type is VT_EMPTY"}, {found_ldap}},
-      {"primaryGroupID naming no group", false, [](Attributes& u) { Replace(u, L"primaryGroupID", {Integer(999)}); },
-       {kUserGuid, a}, {"objDSPrimaryGroup objectGUID is empty"}, {found_ldap}},
-      {"memberOf values that are not strings are skipped", false,
-       [](Attributes& u) {
-         Replace(u, L"memberOf", {Integer(4), Text(GroupDn(L"A")), _variant_t(true), _variant_t()});
-       },
-       {kUserGuid, kPrimaryGuid, a}, {}, {found_ldap}},
-      {"distinguishedName absent", true, [](Attributes& u) { Remove(u, L"distinguishedName"); },
-       {kUserGuid, kPrimaryGuid, a}, {"objDSUser distinguishedName is empty."}, {UserFoundLine("Local", L"")}},
-      {"distinguishedName not a string", true, [](Attributes& u) { Replace(u, L"distinguishedName", {Integer(1)}); },
-       {kUserGuid, kPrimaryGuid, a}, {}, {UserFoundLine("Local", L"")}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    Scene scene;
-    scene.AddGroups({{L"A", {}}});
-    Attributes user = StandardUser(c.planted, {GroupDn(L"A")});
-    c.edit(user);
-    if (c.planted) {
-      Plant(UserPolicy_GetUserIdentityManager(), kSip, user);
-    } else {
-      scene.AddUserAttributes(user);
-    }
-    DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-    std::vector<_bstr_t> guids;
-    EXPECT_TRUE(Resolve(kSip, guids));
-    EXPECT_EQ(TextsOf(guids), GuidTexts(c.expected));
-    const LogLines lines = LinesOf(capture, kGuidSource);
-    EXPECT_EQ(MessagesAt(lines, DBG::kLevelWarning), c.warnings);
-    EXPECT_TRUE(MessagesAt(lines, DBG::kLevelFailure).empty());
-    std::vector<std::string> user_lines;
-    for (const std::string& message : MessagesAt(lines, DBG::kLevelData)) {
-      if (message.find("query = <") != std::string::npos) user_lines.push_back(message);
-    }
-    EXPECT_EQ(user_lines, c.user_lines);
-  }
-}
-
-TEST(GuidResolution, UnusableGroupValuesAreWarnedAndTheirParentsStillWalked) {
-  struct Case {
-    const char* title;
-    bool primary;  // the record planted is the primary group's, else group A's
-    Attributes record;
-    std::vector<int> expected;  // GUID ids
-    std::vector<std::string> warnings;
-    std::string data_line;  // the line about the planted group ("" when none)
-  };
-  const int a = kFirstGroupGuid;
-  const int b = kFirstGroupGuid + 1;
-  const std::vector<_variant_t> parent_b = {Text(GroupDn(L"B"))};
-  const std::string type_i4 = std::to_string(VT_I4);
-  const std::vector<Case> cases = {
-      {"primary group's objectGUID an integer", true, {{L"objectGUID", {Integer(3)}}, {L"memberOf", parent_b}},
-       {kUserGuid, b, a}, {"objDSPrimaryGroup objectGUID value type is not match. type=" + type_i4}, ""},
-      {"primary group's objectGUID without values", true, {{L"objectGUID", {}}, {L"memberOf", parent_b}},
-       {kUserGuid, b, a}, {"objDSPrimaryGroup objectGUID is empty"}, ""},
-      {"primary group without distinguishedName: no warning, empty DN", true,
-       {{L"objectGUID", {Text(GuidText(kPrimaryGuid))}}}, {kUserGuid, kPrimaryGuid, a}, {},
-       GroupFoundLine("Local", kPrimaryGuid, L"")},
-      {"group's objectGUID an integer", false,
-       {{L"objectGUID", {Integer(3)}}, {L"distinguishedName", {Text(GroupDn(L"A"))}}, {L"memberOf", parent_b}},
-       {kUserGuid, kPrimaryGuid, b}, {"objDSGroup objectGUID value type is not match. type=" + type_i4}, ""},
-      {"group's objectGUID without values", false, {{L"objectGUID", {}}, {L"memberOf", parent_b}},
-       {kUserGuid, kPrimaryGuid, b}, {}, ""},
-      {"group without distinguishedName", false, {{L"objectGUID", {Text(GuidText(a))}}, {L"memberOf", parent_b}},
-       {kUserGuid, kPrimaryGuid, a, b}, {"objDSGroup distinguishedName is empty"}, GroupFoundLine("Local", a, L"")},
+      {"objectGUID not binary: read without a value", kRead, L"objectGUID", {Integer(5)}, {kPrimary, L"A"}, "",
+       no_object},
+      {"objectGUID an integer", kUserRecord, L"objectGUID", {Integer(5)}, {kPrimary, L"A"}, "", ""},
+      {"objectSid not binary: read without a value", kRead, L"objectSid", {Integer(7)}, {kUser, L"A"}, "", read},
+      {"objectSid an integer", kUserRecord, L"objectSid", {Integer(7)}, {kUser, L"A"},
+       "objDSUser objectSid value type not match, type=" + i4, local},
+      {"objectSid text that is no SID", kUserRecord, L"objectSid", {Text(L"not a SID")}, {kUser, L"A"},
+       "CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID()", local},
+      {"primaryGroupID absent", kRead, L"primaryGroupID", {}, {kUser, L"A"}, "primaryGroupID is empty", read},
+      {"primaryGroupID VT_EMPTY", kRead, L"primaryGroupID", {_variant_t()}, {kUser, L"A"},
+       "primaryGroupID value type is VT_EMPTY", read},
+      {"primaryGroupID naming no group", kRead, L"primaryGroupID", {Integer(999)}, {kUser, L"A"},
+       "objDSPrimaryGroup objectGUID is empty", read},
+      {"memberOf values that are not strings are skipped", kRead, L"memberOf",
+       {Integer(4), Text(GroupDn(L"A")), _variant_t(true), _variant_t()}, {kUser, kPrimary, L"A"}, "", read},
+      {"user's distinguishedName absent", kUserRecord, L"distinguishedName", {}, {kUser, kPrimary, L"A"},
+       "objDSUser distinguishedName is empty.", UserFoundLine("Local", L"")},
+      {"user's distinguishedName not a string", kUserRecord, L"distinguishedName", {Integer(1)},
+       {kUser, kPrimary, L"A"}, "", UserFoundLine("Local", L"")},
+      {"primary group's objectGUID an integer", kPrimaryRecord, L"objectGUID", {Integer(3)}, {kUser, L"B", L"A"},
+       "objDSPrimaryGroup objectGUID value type is not match. type=" + i4, ""},
+      {"primary group's distinguishedName absent: no warning", kPrimaryRecord, L"distinguishedName", {},
+       {kUser, kPrimary, L"B", L"A"}, "", GroupFoundLine("Local", kPrimary, L"")},
+      {"group's objectGUID an integer", kGroupRecord, L"objectGUID", {Integer(3)}, {kUser, kPrimary, L"B"},
+       "objDSGroup objectGUID value type is not match. type=" + i4, ""},
+      {"group's distinguishedName absent", kGroupRecord, L"distinguishedName", {}, {kUser, kPrimary, L"A", L"B"},
+       "objDSGroup distinguishedName is empty", GroupFoundLine("Local", L"A", L"")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     Scene scene;
     scene.AddGroups({{L"A", {}}, {L"B", {}}});
-    scene.AddUser({L"A"});
-    if (c.primary) {
-      Plant(UserPolicy_GetPrimaryGroupIDTOGroupManager(), PrimaryGroupKey(), c.record);
-    } else {
-      Plant(UserPolicy_GetGroupMemeberShipManager(), GroupDn(L"A"), c.record);
-    }
+    Attributes record = c.where == kPrimaryRecord ? GroupRecord(kPrimary)
+                        : c.where == kGroupRecord ? GroupRecord(L"A")
+                                                  : StandardUser(c.where == kUserRecord, {L"A"});
+    Edit(record, c.attribute, c.values);
+    if (c.where == kRead) scene.AddUserAttributes(record);
+    if (c.where == kUserRecord) Plant(UserPolicy_GetUserIdentityManager(), kSip, record);
+    if (c.where == kPrimaryRecord || c.where == kGroupRecord) scene.AddUser({L"A"});
+    if (c.where == kPrimaryRecord) Plant(UserPolicy_GetPrimaryGroupIDTOGroupManager(), PrimaryGroupKey(), record);
+    if (c.where == kGroupRecord) Plant(UserPolicy_GetGroupMemeberShipManager(), GroupDn(L"A"), record);
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     std::vector<_bstr_t> guids;
     EXPECT_TRUE(Resolve(kSip, guids));
     EXPECT_EQ(TextsOf(guids), GuidTexts(c.expected));
     const LogLines lines = LinesOf(capture, kGuidSource);
-    EXPECT_EQ(MessagesAt(lines, DBG::kLevelWarning), c.warnings);
-    if (!c.data_line.empty()) {
-      EXPECT_EQ(CountContaining(lines, c.data_line), 1);
+    EXPECT_EQ(MessagesAt(lines, DBG::kLevelWarning), OneOrNone(c.warning));
+    EXPECT_TRUE(MessagesAt(lines, DBG::kLevelFailure).empty());
+    const std::string naming = c.where == kPrimaryRecord ? " query = objectGUID=" + Narrow(GuidText(kPrimary))
+                               : c.where == kGroupRecord ? " query = objectGUID=" + Narrow(GuidText(L"A"))
+                                                         : " query = <";
+    std::vector<std::string> named;
+    for (const std::string& message : MessagesAt(lines, DBG::kLevelData)) {
+      if (message.find(naming) != std::string::npos) named.push_back(message);
     }
+    EXPECT_EQ(named, OneOrNone(c.line));
   }
 }
 
 TEST(GuidResolution, ResultIsTrueOnlyWhenSomethingWasFoundOrTheUserIsMissing) {
-  // The user's objectGUID is an integer (nothing appended for the user, no
-  // "no object" either) and there is no objectSid (no primary group), so
-  // only the walk can set the result.
-  struct Case {
-    const char* title;
-    std::function<void(Scene&, Attributes&, std::vector<_bstr_t>&)> arrange;
-    bool expected;
+  // The user's record has an integer objectGUID (nothing appended for the
+  // user, no "no object" either) and no objectSid (no primary group), so
+  // only the walk from group A can set the result.
+  enum Twist { kNone, kAListed, kNoObjectGuid };
+  const std::tuple<const char*, std::vector<TestGroup>, Twist, bool> cases[] = {
+      {"the only group already in the list", {{L"A", {}}}, kAListed, true},
+      {"the only group's lookup fails (no such object)", {}, kNone, false},
+      {"the only group has no objectGUID and no parents", {{L"A", {}, false}}, kNone, false},
+      {"a group found above a group without objectGUID", {{L"A", {L"B"}, false}, {L"B", {}}}, kNone, true},
+      {"no objectGUID attribute at all (no object), A missing", {}, kNoObjectGuid, true},
   };
-  const std::vector<Case> cases = {
-      {"no groups", [](Scene&, Attributes& u, std::vector<_bstr_t>&) { Replace(u, L"memberOf", {}); }, false},
-      {"a group appended", [](Scene& s, Attributes&, std::vector<_bstr_t>&) { s.AddGroups({{L"A", {}}}); }, true},
-      {"the only group already in the list",
-       [](Scene& s, Attributes&, std::vector<_bstr_t>& guids) {
-         s.AddGroups({{L"A", {}}});
-         guids.emplace_back(GuidText(s.IdOf(L"A")).c_str());
-       },
-       true},
-      {"the only group's lookup fails",
-       [](Scene& s, Attributes&, std::vector<_bstr_t>&) {
-         s.AddGroups({{L"A", {}}});
-         s.directory.FailAllCalls(kDirectoryServerDown);
-       },
-       false},
-      {"the only group has no objectGUID and no parents",
-       [](Scene& s, Attributes&, std::vector<_bstr_t>&) { s.AddGroups({{L"A", {}, false}}); }, false},
-      {"a group found above a group without objectGUID",
-       [](Scene& s, Attributes&, std::vector<_bstr_t>&) { s.AddGroups({{L"A", {L"B"}, false}, {L"B", {}}}); }, true},
-      {"no objectGUID attribute at all (no object)",
-       [](Scene&, Attributes& u, std::vector<_bstr_t>&) {
-         Remove(u, L"objectGUID");
-         Replace(u, L"memberOf", {});
-       },
-       true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
+  for (const auto& [title, groups, twist, expected] : cases) {
+    SCOPED_TRACE(title);
     Scene scene;
-    Attributes user = StandardUser(true, {GroupDn(L"A")});
-    Replace(user, L"objectGUID", {Integer(5)});
-    Remove(user, L"objectSid");
-    std::vector<_bstr_t> guids;
-    c.arrange(scene, user, guids);
+    scene.AddGroups(groups);
+    Attributes user = StandardUser(true, {L"A"});
+    Edit(user, L"objectGUID", twist == kNoObjectGuid ? std::vector<_variant_t>{} : std::vector{Integer(5)});
+    Edit(user, L"objectSid", {});
     Plant(UserPolicy_GetUserIdentityManager(), kSip, user);
-    EXPECT_EQ(Resolve(kSip, guids), c.expected);
+    std::vector<_bstr_t> guids;
+    if (twist == kAListed) guids.emplace_back(GuidText(L"A").c_str());
+    EXPECT_EQ(Resolve(kSip, guids), expected);
   }
 
   // A null address: false, with nothing logged, looked up or appended.
@@ -615,74 +497,48 @@ TEST(GuidResolution, ResultIsTrueOnlyWhenSomethingWasFoundOrTheUserIsMissing) {
   EXPECT_EQ(scene.directory.TotalCalls(), 0);
 }
 
-TEST(GuidResolution, FailedGroupLookupsAreLoggedWithTheirNameAndOnlyTheirChainIsLost) {
-  Scene scene;
-  // Reads: 1 user, 2 primary group, 3 A, 4 A1 (fails), 5 A2, 6 Gone (no such
-  // object), 7 B; then A2 again, from the cache.
-  scene.AddGroups({{L"A", {L"A1", L"A2"}}, {L"A1", {L"X"}}, {L"X", {}}, {L"A2", {}}, {L"B", {L"A2"}}});
-  scene.AddUser({L"A", L"Gone", L"B"});
-  scene.directory.FailNthCall(4, kDirectoryServerDown);
-  ScopedPerfObject perf;
-  DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-  std::vector<_bstr_t> guids;
-  EXPECT_TRUE(Resolve(kSip, guids));
-
-  EXPECT_EQ(TextsOf(guids),
-            GuidTexts({kUserGuid, kPrimaryGuid, scene.IdOf(L"A"), scene.IdOf(L"A2"), scene.IdOf(L"B")}));
-  EXPECT_EQ(scene.directory.ReadCount(GroupDn(L"X")), 0);  // nothing above the failed group
-  EXPECT_EQ(scene.directory.TotalCalls(), 7);
-  const LogLines lines = LinesOf(capture, kGuidSource);
-  const std::vector<std::string> failures = MessagesAt(lines, DBG::kLevelFailure);
-  ASSERT_EQ(failures.size(), 2u);
-  // The error text is the exception's full message, with its code.
-  const std::pair<std::wstring, int> failed[] = {{L"A1", kDirectoryServerDown}, {L"Gone", kDirectoryNotFound}};
-  for (size_t i = 0; i < 2; ++i) {
-    const std::string prefix = "GetNestedGroupMembershipGuids(" + Narrow(GroupDn(failed[i].first)) + ") fail. Error = ";
-    EXPECT_EQ(failures[i].rfind(prefix, 0), 0u) << failures[i];
-    EXPECT_NE(failures[i].find("code " + std::to_string(failed[i].second)), std::string::npos) << failures[i];
-  }
-  EXPECT_NE(failures[0].find("failure injected by the in-memory directory"), std::string::npos) << failures[0];
-  // Per call, failed lookups are not counted; the performance object counts
-  // each as one cache access of its group, without time.
-  EXPECT_EQ(CountsIn(lines), std::vector<Counts>(1, Counts{5, 1, 1, 0, 1, 0, 3, 1}));
-  EXPECT_EQ(perf.counts(), (Counts{5, 3, 1, 0, 1, 0, 3, 3}));
-}
-
-TEST(GuidResolution, FailedUserOrPrimaryGroupLookupIsLoggedAndEndsOnlyItsPart) {
+TEST(GuidResolution, FailedLookupAtEachStepIsLoggedAndLosesOnlyItsPart) {
+  using ::testing::AllOf;
+  using ::testing::HasSubstr;
+  using ::testing::StartsWith;
   struct Case {
     const char* title;
-    int failing_read;  // 1 the user's search, 2 the primary group's search
-    std::string failure;
+    int failing_read;  // 1 the user's read, 2 the primary group's, 4 group A1's (after A's)
+    ::testing::Matcher<std::string> failure;
     bool expected_result;
-    std::vector<int> appended;  // GUID ids after the caller's entry
-    Counts counts;              // per call
-    Counts perf;
+    Names appended;  // after the caller's entry
+    Counts counts;   // per call: the failed lookup is not counted
+    Counts perf;     // one cache access of its group, without time
   };
   const std::string code = std::to_string(kDirectoryTimeout);
   const std::vector<Case> cases = {
-      {"user lookup", 1, "GetUserIdentityAndMembershipGuids() fail. Error = " + code, false, {}, {},
+      {"user", 1, "GetUserIdentityAndMembershipGuids() fail. Error = " + code, false, {}, {},
        {0, 1, 0, 1, 0, 0, 0, 0}},
-      {"primary-group lookup", 2, "Get primaryGroupID info fail. Error = " + code, true,
-       {kUserGuid, kFirstGroupGuid}, {2, 0, 1, 0, 0, 0, 1, 0}, {2, 1, 1, 0, 0, 1, 1, 0}},
+      {"primary group", 2, "Get primaryGroupID info fail. Error = " + code, true,
+       {kUser, L"A", L"A1", L"X", L"A2", L"B"}, {6, 1, 1, 0, 0, 0, 5, 1}, {6, 2, 1, 0, 0, 1, 5, 1}},
+      // The group's error text is the exception's full message, with its code.
+      {"group A1: nothing above it is read", 4,
+       AllOf(StartsWith("GetNestedGroupMembershipGuids(" + Narrow(GroupDn(L"A1")) + ") fail. Error = "),
+             HasSubstr("code " + code), HasSubstr("failure injected by the in-memory directory")),
+       true, {kUser, kPrimary, L"A", L"A2", L"B"}, {5, 1, 1, 0, 1, 0, 3, 1}, {5, 2, 1, 0, 1, 0, 3, 2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     Scene scene;
-    scene.AddGroups({{L"A", {}}});
-    scene.AddUser({L"A"});
+    scene.AddGroups({{L"A", {L"A1", L"A2"}}, {L"A1", {L"X"}}, {L"X", {}}, {L"A2", {}}, {L"B", {L"A2"}}});
+    scene.AddUser({L"A", L"B"});
     scene.directory.FailNthCall(c.failing_read, kDirectoryTimeout);
     ScopedPerfObject perf;
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     std::vector<_bstr_t> guids = {_bstr_t(L"caller")};
     EXPECT_EQ(Resolve(kSip, guids), c.expected_result);
     std::vector<std::wstring> expected = {L"caller"};
-    for (int id : c.appended) expected.push_back(GuidText(id));
+    for (const std::wstring& name : c.appended) expected.push_back(GuidText(name));
     EXPECT_EQ(TextsOf(guids), expected);
+    EXPECT_EQ(scene.directory.TotalCalls(), c.counts[0] + 1);  // each directory answer, and the failed read
     const LogLines lines = LinesOf(capture, kGuidSource);
-    EXPECT_EQ(MessagesAt(lines, DBG::kLevelFailure), std::vector<std::string>{c.failure});
-    // Both counter lines still end the call, with the counts so far.
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(CountsIn({lines[lines.size() - 2], lines.back()}), std::vector<Counts>{c.counts});
+    EXPECT_THAT(MessagesAt(lines, DBG::kLevelFailure), ::testing::ElementsAre(c.failure));
+    EXPECT_EQ(LastTwo(lines), CounterLines(c.counts));  // still the end of the call
     EXPECT_EQ(perf.counts(), c.perf);
   }
 }
@@ -705,7 +561,7 @@ TEST(GuidResolution, LookupTimeGoesToTheGroupThatWaitedForTheDirectory) {
   scene.directory.ReleaseReads();
   caller.join();
 
-  const CDSAccessPerfObject& p = perf.object();
+  const CDSAccessPerfObject& p = perf.object;
   EXPECT_EQ(perf.counts(), (Counts{2, 0, 1, 0, 1, 0, 0, 0}));
   EXPECT_EQ(p.m_nUserDSAccessTime, kLookupSeconds * 1000);
   EXPECT_EQ(p.m_nTotalDSAccessTime, kLookupSeconds * 1000);  // the primary group's read took no time
@@ -733,10 +589,10 @@ TEST(GuidResolution, DeepChainsResolveCompletelyAndRunsWithoutGuidsStopAtTheGuar
     std::vector<_bstr_t> guids;
     EXPECT_TRUE(Resolve(kSip, guids));
 
-    std::vector<int> expected = {kUserGuid, kPrimaryGuid};
+    Names expected = {kUser, kPrimary};
     std::vector<std::string> warnings;
     if (with_guids) {
-      for (int i = 0; i < kDepth; ++i) expected.push_back(scene.IdOf(chain_name(i)));
+      for (int i = 0; i < kDepth; ++i) expected.push_back(chain_name(i));
     } else {
       warnings.push_back("GetNestedGroupMembershipGuids(" + Narrow(GroupDn(chain_name(kGuard))) +
                          ") stops: nesting deeper than " + std::to_string(kGuard) + " levels");
@@ -758,9 +614,10 @@ TEST(GuidResolution, ConcurrentCallersEachGetTheWholeList) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) threads.emplace_back([&lists, t] { Resolve(kSip, lists[t]); });
   for (std::thread& thread : threads) thread.join();
-  const auto expected = GuidTexts({kUserGuid, kPrimaryGuid, scene.IdOf(L"A"), scene.IdOf(L"B"), scene.IdOf(L"C")});
+  const auto expected = GuidTexts({kUser, kPrimary, L"A", L"B", L"C"});
   for (const auto& list : lists) EXPECT_EQ(TextsOf(list), expected);
 }
+
 
 // The e-mail address -------------------------------------------------------------------
 
@@ -788,137 +645,102 @@ std::wstring Filled(const std::wstring& address, size_t capacity) {
   return expected;
 }
 
-// The entry line, `lines` at the data level, and the exit line with `hr`.
-LogLines MailLog(const std::vector<std::string>& lines, long hr, int level = DBG::kLevelData) {
-  LogLines log = {{DBG::kLevelEnter, "CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(" + Narrow(kSip) + ")"}};
-  for (const std::string& line : lines) log.emplace_back(level, line);
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(hr));
-  log.emplace_back(DBG::kLevelLeave,
-                   std::string("CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress() hr=") + text);
-  return log;
-}
-
-TEST(EmailResolution, PrimaryThenFirstSecondaryThenFirstMailValue) {
-  struct Case {
-    const char* title;
-    std::vector<_variant_t> proxy_addresses;  // numbers are VT_I4 values
-    std::vector<_variant_t> mail;
-    long expected_hr;
-    std::wstring expected_address;  // when expected_hr is S_OK
-    std::vector<std::string> lines;  // between the entry and the exit line
-  };
-  const std::string no_address = "No e-mail address => " + Narrow(kSip) + ".";
-  const std::vector<Case> cases = {
-      {"primary after a secondary", {L"smtp:a@example.test", L"SMTP:b@example.test"}, {L"m@example.test"}, S_OK,
-       L"b@example.test",
-       {"Found Secondary proxyAddresses = a@example.test", "Found Primary proxyAddresses = b@example.test",
-        "Email Address = b@example.test (in proxyAddresses)"}},
-      {"two secondaries: the first, logged once", {L"smtp:a@example.test", L"Smtp:c@example.test"}, {}, S_OK,
-       L"a@example.test",
-       {"Found Secondary proxyAddresses = a@example.test", "Email Address = a@example.test (in proxyAddresses)"}},
-      {"two primaries: the first ends the scan",
-       {L"SMTP:a@example.test", L"smtp:s@example.test", L"SMTP:b@example.test"}, {}, S_OK, L"a@example.test",
-       {"Found Primary proxyAddresses = a@example.test", "Email Address = a@example.test (in proxyAddresses)"}},
-      {"exactly \"SMTP:\" is skipped", {L"SMTP:", L"smtp:", L"sMtP:c@example.test"}, {}, S_OK, L"c@example.test",
-       {"Found Secondary proxyAddresses = c@example.test", "Email Address = c@example.test (in proxyAddresses)"}},
-      {"one character after the prefix is an address", {L"SMTP:x"}, {}, S_OK, L"x",
-       {"Found Primary proxyAddresses = x", "Email Address = x (in proxyAddresses)"}},
-      {"other prefixes never count; mail is taken as it is",
+TEST(EmailResolution, FirstPrimaryElseFirstSecondaryElseFirstMailValue) {
+  const std::tuple<const char*, std::vector<_variant_t>, std::vector<_variant_t>, const wchar_t*> cases[] = {
+      // title, proxyAddresses (numbers are VT_I4 values), mail, the address (nullptr: none)
+      {"the first primary, also after a secondary",
+       {L"smtp:s@example.test", L"SMTP:a@example.test", L"SMTP:b@example.test"}, {L"m@example.test"},
+       L"a@example.test"},
+      {"no primary: the first secondary; values that are not strings are skipped",
+       {7L, L"smtp:a@example.test", L"Smtp:c@example.test"}, {}, L"a@example.test"},
+      {"a prefix alone is skipped, one character after it is an address", {L"SMTP:", L"smtp:", L"sMtP:x"}, {},
+       L"x"},
+      {"other prefixes never count; the first mail value, as it is",
        {L"SIP:ann@example.test", L"X500:/o=Example/cn=Ann", L"x400:c=US;a= ;p=Example;s=Ann", L"SMTPann@x.test"},
-       {L"Ann.Mail@Example.TEST"}, S_OK, L"Ann.Mail@Example.TEST", {"Email Address = Ann.Mail@Example.TEST (in mail)"}},
-      {"values that are not strings are skipped", {7L, L"SMTP:a@example.test"}, {}, S_OK, L"a@example.test",
-       {"Found Primary proxyAddresses = a@example.test", "Email Address = a@example.test (in proxyAddresses)"}},
-      {"no proxyAddresses: mail, prefix and all", {}, {L"smtp:m@example.test"}, S_OK, L"smtp:m@example.test",
-       {"Email Address = smtp:m@example.test (in mail)"}},
-      {"only the first mail value counts, even when it is no string", {}, {5L, L"m@example.test"}, E_FAIL, L"",
-       {no_address}},
-      {"only the first mail value counts", {}, {L"first@example.test", L"second@example.test"}, S_OK,
-       L"first@example.test", {"Email Address = first@example.test (in mail)"}},
-      {"an empty mail string is an address", {}, {L""}, S_OK, L"", {"Email Address =  (in mail)"}},
-      {"other prefixes and no mail", {L"SIP:ann@example.test", L"X500:/o=Example/cn=Ann"}, {}, E_FAIL, L"",
-       {no_address}},
+       {L"smtp:Ann.Mail@Example.TEST", L"second@example.test"}, L"smtp:Ann.Mail@Example.TEST"},
+      {"only the first mail value counts, even when it is no string", {}, {5L, L"m@example.test"}, nullptr},
+      {"an empty mail string is an address", {}, {L""}, L""},
+      {"nothing at all", {}, {}, nullptr},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.title);
-    Scene scene;
-    AddMailUser(scene, c.proxy_addresses, c.mail);
-    DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-    std::wstring buffer = FreshBuffer();
-    EXPECT_EQ(GetAddress(buffer, kBufferSize), c.expected_hr);
-    EXPECT_EQ(buffer, c.expected_hr == S_OK ? Filled(c.expected_address, kBufferSize) : FreshBuffer());
-    EXPECT_EQ(LinesOf(capture, kMailSource), MailLog(c.lines, c.expected_hr));
-  }
-}
-
-TEST(EmailResolution, AddressIsCutToTheCapacityAndTheRestOfTheBufferZeroed) {
-  const std::wstring address = L"abcdefghij@klmn.test";  // 20 characters
-  const std::tuple<const char*, bool, unsigned long> cases[] = {
-      // title, the address is the mail value (else a primary proxyAddresses value), capacity
-      {"capacity 1: only the zero", false, 1},
-      {"capacity 10 from mail: nine characters and a zero", true, 10},
-      {"capacity 20: one character short", false, 20},
-      {"capacity 21: exactly fits", false, 21},
-  };
-  for (const auto& [title, in_mail, capacity] : cases) {
+  for (const auto& [title, proxy_addresses, mail, address] : cases) {
     SCOPED_TRACE(title);
     Scene scene;
-    if (in_mail) {
-      AddMailUser(scene, {}, {Text(address)});
-    } else {
-      AddMailUser(scene, {Text(L"SMTP:" + address)}, {});
+    AddMailUser(scene, proxy_addresses, mail);
+    DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
+    std::wstring buffer = FreshBuffer();
+    EXPECT_EQ(GetAddress(buffer, kBufferSize), address != nullptr ? S_OK : E_FAIL);
+    EXPECT_EQ(buffer, address != nullptr ? Filled(address, kBufferSize) : FreshBuffer());
+    if (address == nullptr) {
+      EXPECT_TRUE(capture.Contains(DBG::kLevelData, "No e-mail address => " + Narrow(kSip) + "."));
     }
-    DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-    std::wstring buffer = FreshBuffer();
-    EXPECT_EQ(GetAddress(buffer, capacity), S_OK);
-    EXPECT_EQ(buffer, Filled(address, capacity));
-    // The log names the whole address, not the cut one.
-    const std::string where = in_mail ? " (in mail)" : " (in proxyAddresses)";
-    EXPECT_TRUE(capture.Contains(DBG::kLevelData, "Email Address = " + Narrow(address) + where));
   }
 }
 
-TEST(EmailResolution, InvalidArgumentsAreRefusedWithoutLogLookupOrWrite) {
-  const std::tuple<const char*, const wchar_t*, bool, unsigned long> cases[] = {
-      // title, SIP address, with a buffer, capacity
-      {"null SIP address", nullptr, true, kBufferSize},
-      {"null buffer", kSip, false, kBufferSize},
-      {"capacity 0", kSip, true, 0},
+TEST(EmailResolution, AddressIsCutToTheCapacityAndInvalidArgumentsAreRefusedUntouched) {
+  const std::wstring address = L"abcdefghij@klmn.test";  // 20 characters
+  const std::tuple<const char*, const wchar_t*, bool, unsigned long, bool, long> cases[] = {
+      // title, SIP address, with a buffer, capacity, the address is the mail value (else a primary
+      // proxyAddresses value), result
+      {"null SIP address", nullptr, true, kBufferSize, false, E_INVALIDARG},
+      {"null buffer", kSip, false, kBufferSize, false, E_INVALIDARG},
+      {"capacity 0", kSip, true, 0, false, E_INVALIDARG},
+      {"capacity 1: only the zero", kSip, true, 1, false, S_OK},
+      {"capacity 10 from mail: nine characters and a zero", kSip, true, 10, true, S_OK},
+      {"capacity 21: exactly fits", kSip, true, 21, false, S_OK},
   };
-  for (const auto& [title, sip, with_buffer, capacity] : cases) {
+  for (const auto& [title, sip, with_buffer, capacity, in_mail, expected_hr] : cases) {
     SCOPED_TRACE(title);
     Scene scene;
-    AddMailUser(scene, {L"SMTP:a@example.test"}, {});
+    const std::vector<_variant_t> none, proxy = {Text(L"SMTP:" + address)}, mail = {Text(address)};
+    AddMailUser(scene, in_mail ? none : proxy, in_mail ? mail : none);
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     std::wstring buffer = FreshBuffer();
     EXPECT_EQ(CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(sip, with_buffer ? buffer.data() : nullptr,
                                                                        capacity),
-              E_INVALIDARG);
-    EXPECT_EQ(buffer, FreshBuffer());
-    EXPECT_TRUE(capture.Snapshot().empty());
-    EXPECT_EQ(scene.directory.TotalCalls(), 0);
+              expected_hr);
+    if (expected_hr == E_INVALIDARG) {  // without a log line, a lookup or a write
+      EXPECT_EQ(buffer, FreshBuffer());
+      EXPECT_TRUE(capture.Snapshot().empty());
+      EXPECT_EQ(scene.directory.TotalCalls(), 0);
+    } else {
+      EXPECT_EQ(buffer, Filled(address, capacity));
+      // The log names the whole address, not the cut one.
+      const std::string where = in_mail ? " (in mail)" : " (in proxyAddresses)";
+      EXPECT_TRUE(capture.Contains(DBG::kLevelData, "Email Address = " + Narrow(address) + where));
+    }
   }
 }
 
 TEST(EmailResolution, FailedLookupIsLoggedAndNotCachedAndEachCallIsOneCountedUserLookup) {
   Scene scene;
-  AddMailUser(scene, {L"SMTP:a@example.test"}, {});
+  AddMailUser(scene, {L"smtp:s@example.test", L"Smtp:t@example.test", L"SMTP:a@example.test"}, {});
   scene.directory.FailNthCall(1, kDirectoryServerDown);
   ScopedPerfObject perf;
-  std::wstring buffer = FreshBuffer();
-  {
+  const std::string enter = "CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(" + Narrow(kSip) + ")";
+  const std::string leave = "CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress() hr=";
+  const LogLines failed = {
+      {DBG::kLevelEnter, enter},
+      {DBG::kLevelFailure, "CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(szSipAddress = " +
+                               Narrow(kSip) + ") fail. Error = " + std::to_string(kDirectoryServerDown)},
+      {DBG::kLevelLeave, leave + "0x80004005"}};
+  // Only the first secondary address is logged, and the primary that ends the scan.
+  const LogLines found = {{DBG::kLevelEnter, enter},
+                          {DBG::kLevelData, "Found Secondary proxyAddresses = s@example.test"},
+                          {DBG::kLevelData, "Found Primary proxyAddresses = a@example.test"},
+                          {DBG::kLevelData, "Email Address = a@example.test (in proxyAddresses)"},
+                          {DBG::kLevelLeave, leave + "0x0"}};
+  // The failed call, then one that reads and succeeds, then one from the cache.
+  const std::tuple<long, LogLines, Counts> calls[] = {
+      {E_FAIL, failed, {0, 1, 0, 1, 0, 0, 0, 0}},
+      {S_OK, found, {1, 1, 1, 1, 0, 0, 0, 0}},
+      {S_OK, found, {1, 2, 1, 2, 0, 0, 0, 0}},
+  };
+  for (const auto& [hr, lines, counts] : calls) {
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
-    EXPECT_EQ(GetAddress(buffer, kBufferSize), E_FAIL);
-    EXPECT_EQ(buffer, FreshBuffer());
-    const std::string failure = "CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(szSipAddress = " +
-                                Narrow(kSip) + ") fail. Error = " + std::to_string(kDirectoryServerDown);
-    EXPECT_EQ(LinesOf(capture, kMailSource), MailLog({failure}, E_FAIL, DBG::kLevelFailure));
-  }
-  EXPECT_EQ(perf.counts(), (Counts{0, 1, 0, 1, 0, 0, 0, 0}));
-  // The next call reads and succeeds, the one after comes from the cache.
-  for (const Counts& counts : {Counts{1, 1, 1, 1, 0, 0, 0, 0}, Counts{1, 2, 1, 2, 0, 0, 0, 0}}) {
-    EXPECT_EQ(GetAddress(buffer, kBufferSize), S_OK);
-    EXPECT_EQ(buffer, Filled(L"a@example.test", kBufferSize));
+    std::wstring buffer = FreshBuffer();
+    EXPECT_EQ(GetAddress(buffer, kBufferSize), hr);
+    EXPECT_EQ(buffer, hr == S_OK ? Filled(L"a@example.test", kBufferSize) : FreshBuffer());
+    EXPECT_EQ(LinesOf(capture, kMailSource), lines);
     EXPECT_EQ(perf.counts(), counts);
   }
   EXPECT_EQ(scene.directory.TotalCalls(), 2);

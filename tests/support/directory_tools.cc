@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,7 +24,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 
 extern char** environ;
 
@@ -35,95 +35,54 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kStopTimeout = std::chrono::seconds(10);
 constexpr milliseconds kStopPollInterval{10};
-constexpr milliseconds kModifyTimeout = std::chrono::minutes(5);
-constexpr size_t kReadChunk = 65536;
 constexpr size_t kErrorTailBytes = 3000;
 constexpr mode_t kPrivateFileMode = 0600;
 constexpr int kExecFailedExitCode = 127;
-constexpr int kSignalExitBase = 128;
 constexpr int kLdapNoSuchObject = 32;
 constexpr std::string_view kBase64Digits =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
+std::runtime_error SystemError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
 }
-
-// ---------------------------------------------------------------------------
-// Processes
-// ---------------------------------------------------------------------------
 
 // Full path of `program`, looked up in PATH when it holds no '/'.
 std::string ResolveProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) {
-    if (::access(program.c_str(), X_OK) != 0) {
-      throw std::runtime_error("cannot execute " + program);
-    }
+    if (::access(program.c_str(), X_OK) != 0) throw std::runtime_error("cannot execute " + program);
     return program;
   }
   const char* path = std::getenv("PATH");
   std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
+  for (std::string dir; std::getline(dirs, dir, ':');) {
     std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   throw std::runtime_error("program " + program + " not found in PATH");
 }
 
-std::vector<std::string> BuildEnvironment(
-    const std::vector<std::string>& overrides) {
-  std::vector<std::string> env;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    std::string_view item(*entry);
-    std::string_view name = item.substr(0, item.find('='));
-    bool replaced = std::any_of(
-        overrides.begin(), overrides.end(), [&](const std::string& o) {
-          return std::string_view(o).substr(0, o.find('=')) == name;
-        });
-    if (!replaced) env.emplace_back(item);
-  }
-  env.insert(env.end(), overrides.begin(), overrides.end());
-  return env;
-}
-
-std::vector<char*> CStrings(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-UniqueFd OpenNullInput() {
-  UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) throw std::runtime_error(ErrnoText("open /dev/null"));
-  return fd;
-}
-
-// Forks and executes argv[0] (resolved) with stdin/stdout/stderr on the given
-// descriptors.  The child gets SIGKILL when the test program dies (a pending
-// SIGTERM would never reach a paused server).  Everything the child does
-// between fork and exec is async-signal-safe.
-pid_t SpawnChild(std::vector<std::string> argv, std::vector<std::string> env,
-                 int in_fd, int out_fd, int err_fd) {
+// Forks and executes argv with stdin on /dev/null and stdout and stderr on
+// the given descriptors.  SIGKILL on the test program's death reaches a
+// paused server too.  The child only makes async-signal-safe calls.
+pid_t SpawnChild(std::vector<std::string> argv, int out_fd, int err_fd) {
   if (argv.empty()) throw std::runtime_error("empty argv");
   const std::string path = ResolveProgram(argv.front());
-  std::vector<char*> c_argv = CStrings(argv);
-  std::vector<char*> c_env = CStrings(env);
+  std::vector<char*> c_argv;
+  for (std::string& arg : argv) c_argv.push_back(arg.data());
+  c_argv.push_back(nullptr);
+  UniqueFd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!null_in.valid()) throw SystemError("open /dev/null");
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error(ErrnoText("fork"));
+  if (pid < 0) throw SystemError("fork");
   if (pid == 0) {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent ||
-        ::dup2(in_fd, STDIN_FILENO) < 0 || ::dup2(out_fd, STDOUT_FILENO) < 0 ||
+        ::dup2(null_in.get(), STDIN_FILENO) < 0 || ::dup2(out_fd, STDOUT_FILENO) < 0 ||
         ::dup2(err_fd, STDERR_FILENO) < 0) {
       ::_exit(kExecFailedExitCode);
     }
     ::close_range(STDERR_FILENO + 1, UINT_MAX, 0);
-    ::execve(path.c_str(), c_argv.data(), c_env.data());
-    static constexpr char kMessage[] = "exec failed\n";
-    ssize_t ignored = ::write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
-    (void)ignored;
+    ::execve(path.c_str(), c_argv.data(), environ);
     ::_exit(kExecFailedExitCode);
   }
   return pid;
@@ -131,57 +90,47 @@ pid_t SpawnChild(std::vector<std::string> argv, std::vector<std::string> env,
 
 int ExitCodeOf(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return kSignalExitBase + WTERMSIG(status);
-  return -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-// Waits for `pid` until `deadline`.  Returns true (with its status) once it
-// is reaped, or when it is not our child any more.
-bool WaitForExit(pid_t pid, Clock::time_point deadline, int* status) {
-  for (;;) {
-    pid_t done = ::waitpid(pid, status, WNOHANG);
-    if (done == pid) return true;
-    if (done < 0 && errno != EINTR) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kStopPollInterval);
+int WaitFor(pid_t pid, int options) {
+  int status = 0;
+  while (::waitpid(pid, &status, options) < 0 && errno == EINTR) {
   }
+  return status;
 }
 
 // Lines of `text` that do not mention a password.
 std::string WithoutPasswords(const std::string& text) {
   std::istringstream in(text);
-  std::string line, out;
-  while (std::getline(in, line)) {
-    std::string lower = line;
-    for (char& c : lower) c = static_cast<char>(std::tolower(c));
-    if (lower.find("password") == std::string::npos) out += line + "\n";
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    if (::strcasestr(line.c_str(), "password") == nullptr) out += line + "\n";
   }
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// LDIF
-// ---------------------------------------------------------------------------
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+void ThrowUnlessSucceeded(const ProgramResult& r, const std::string& what) {
+  if (r.exit_code == 0 && !r.timed_out) return;
+  throw std::runtime_error(what + " failed (exit " + std::to_string(r.exit_code) +
+                           (r.timed_out ? ", timed out" : "") +
+                           "): " + Tail(WithoutPasswords(r.err + r.out), kErrorTailBytes));
 }
 
-// Splits LDIF text into records of unfolded lines, without comments and
-// without a leading "version:" line.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Splits LDIF into records of unfolded lines, without comments and without
+// a leading "version:" line.
 std::vector<std::vector<std::string>> LdifRecords(std::string_view text) {
   std::vector<std::vector<std::string>> records;
   std::vector<std::string> record;
   bool in_comment = false;
   while (!text.empty()) {
-    size_t end = text.find('\n');
+    const size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view()
-                                         : text.substr(end + 1);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) {
       if (!record.empty()) records.push_back(std::move(record));
@@ -189,15 +138,11 @@ std::vector<std::vector<std::string>> LdifRecords(std::string_view text) {
       in_comment = false;
     } else if (line.front() == ' ') {
       if (in_comment) continue;
-      if (record.empty()) {
-        throw std::runtime_error("LDIF continuation line without a line");
-      }
+      if (record.empty()) throw std::runtime_error("LDIF continuation line without a line");
       record.back().append(line.substr(1));
-    } else if (line.front() == '#') {
-      in_comment = true;
     } else {
-      in_comment = false;
-      record.emplace_back(line);
+      in_comment = line.front() == '#';
+      if (!in_comment) record.emplace_back(line);
     }
   }
   if (!record.empty()) records.push_back(std::move(record));
@@ -215,10 +160,8 @@ std::string Base64Decode(std::string_view text) {
   for (char c : text) {
     if (c == '=') break;
     if (c == ' ') continue;
-    size_t value = kBase64Digits.find(c);
-    if (value == std::string_view::npos) {
-      throw std::runtime_error("bad base64 in LDIF");
-    }
+    const size_t value = kBase64Digits.find(c);
+    if (value == std::string_view::npos) throw std::runtime_error("bad base64 in LDIF");
     buffer = (buffer << 6) | static_cast<unsigned>(value);
     bits += 6;
     if (bits >= 8) {
@@ -234,13 +177,8 @@ std::string Base64Encode(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size(); i += 3) {
     const size_t n = std::min<size_t>(3, bytes.size() - i);
     uint32_t group = 0;
-    for (size_t j = 0; j < 3; ++j) {
-      group <<= 8;
-      if (j < n) group |= static_cast<uint8_t>(bytes[i + j]);
-    }
-    for (size_t j = 0; j < 4; ++j) {
-      out += j <= n ? kBase64Digits[(group >> (18 - 6 * j)) & 63] : '=';
-    }
+    for (size_t j = 0; j < 3; ++j) group = (group << 8) | (j < n ? static_cast<uint8_t>(bytes[i + j]) : 0);
+    for (size_t j = 0; j < 4; ++j) out += j <= n ? kBase64Digits[(group >> (18 - 6 * j)) & 63] : '=';
   }
   return out;
 }
@@ -248,63 +186,44 @@ std::string Base64Encode(std::string_view bytes) {
 LdifEntry::Value ParseLdifLine(std::string_view line) {
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0) {
-    throw std::runtime_error("LDIF line without attribute: " +
-                             std::string(line.substr(0, 80)));
+    throw std::runtime_error("LDIF line without attribute: " + std::string(line.substr(0, 80)));
   }
-  LdifEntry::Value value;
-  value.attribute = std::string(line.substr(0, colon));
-  std::string_view rest = line.substr(colon + 1);
+  LdifEntry::Value value{std::string(line.substr(0, colon)), ""};
+  const std::string_view rest = line.substr(colon + 1);
   if (!rest.empty() && rest.front() == ':') {
-    value.base64 = true;
     value.value = Base64Decode(rest.substr(1));
   } else if (!rest.empty() && rest.front() == '<') {
     throw std::runtime_error("LDIF URL values are not supported");
-  } else {
-    size_t start = rest.find_first_not_of(' ');
-    if (start != std::string_view::npos) value.value = rest.substr(start);
+  } else if (const size_t start = rest.find_first_not_of(' '); start != std::string_view::npos) {
+    value.value = rest.substr(start);
   }
   return value;
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Programs
-// ---------------------------------------------------------------------------
-
-ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env_overrides,
-                         milliseconds timeout) {
-  std::array<int, 2> out_pipe{};
-  std::array<int, 2> err_pipe{};
-  if (::pipe2(out_pipe.data(), O_CLOEXEC) != 0) {
-    throw std::runtime_error(ErrnoText("pipe"));
-  }
+ProgramResult RunProgram(const std::vector<std::string>& argv, milliseconds timeout) {
+  std::array<int, 2> out_pipe{}, err_pipe{};
+  if (::pipe2(out_pipe.data(), O_CLOEXEC) != 0) throw SystemError("pipe");
   UniqueFd out_read(out_pipe[0]), out_write(out_pipe[1]);
-  if (::pipe2(err_pipe.data(), O_CLOEXEC) != 0) {
-    throw std::runtime_error(ErrnoText("pipe"));
-  }
+  if (::pipe2(err_pipe.data(), O_CLOEXEC) != 0) throw SystemError("pipe");
   UniqueFd err_read(err_pipe[0]), err_write(err_pipe[1]);
-  UniqueFd null_in = OpenNullInput();
-  const pid_t pid = SpawnChild(argv, BuildEnvironment(env_overrides),
-                               null_in.get(), out_write.get(), err_write.get());
+  const pid_t pid = SpawnChild(argv, out_write.get(), err_write.get());
   out_write.Reset();
   err_write.Reset();
 
   ProgramResult result;
   const Clock::time_point deadline = Clock::now() + timeout;
-  std::array<pollfd, 2> fds = {pollfd{out_read.get(), POLLIN, 0},
-                               pollfd{err_read.get(), POLLIN, 0}};
+  std::array<pollfd, 2> fds = {pollfd{out_read.get(), POLLIN, 0}, pollfd{err_read.get(), POLLIN, 0}};
   std::array<std::string*, 2> sinks = {&result.out, &result.err};
-  std::vector<char> chunk(kReadChunk);
+  std::vector<char> chunk(65536);
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     int wait_ms = -1;
     if (!result.timed_out) {
-      auto left =
-          std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
       wait_ms = static_cast<int>(std::max<milliseconds::rep>(left.count(), 0));
     }
-    int n = ::poll(fds.data(), fds.size(), wait_ms);
+    const int n = ::poll(fds.data(), fds.size(), wait_ms);
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 && !result.timed_out) {
       result.timed_out = true;
@@ -313,7 +232,7 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
     }
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t got = ::read(fds[i].fd, chunk.data(), chunk.size());
+      const ssize_t got = ::read(fds[i].fd, chunk.data(), chunk.size());
       if (got > 0) {
         sinks[i]->append(chunk.data(), static_cast<size_t>(got));
       } else if (got == 0 || errno != EINTR) {
@@ -321,38 +240,21 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
       }
     }
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.exit_code = ExitCodeOf(status);
+  result.exit_code = ExitCodeOf(WaitFor(pid, 0));
   return result;
 }
 
-void RunOrThrow(const std::vector<std::string>& argv, const std::string& what,
-                milliseconds timeout) {
-  ProgramResult r = RunProgram(argv, {}, timeout);
-  if (r.exit_code != 0 || r.timed_out) {
-    throw std::runtime_error(
-        what + " failed (exit " + std::to_string(r.exit_code) +
-        (r.timed_out ? ", timed out" : "") +
-        "): " + Tail(WithoutPasswords(r.err + r.out), kErrorTailBytes));
-  }
+void RunOrThrow(const std::vector<std::string>& argv, const std::string& what, milliseconds timeout) {
+  ThrowUnlessSucceeded(RunProgram(argv, timeout), what);
 }
 
-void ServerProcess::Start(const std::vector<std::string>& argv,
-                          const std::string& log_file) {
-  UniqueFd log(::open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                      kPrivateFileMode));
-  if (!log.valid()) throw std::runtime_error(ErrnoText("open " + log_file));
-  UniqueFd null_in = OpenNullInput();
-  pid_ = SpawnChild(argv, BuildEnvironment({}), null_in.get(), log.get(),
-                    log.get());
+ServerProcess::Wait ServerProcess::Start(const std::vector<std::string>& argv, const std::string& log_file,
+                                         const std::function<bool()>& ready, milliseconds timeout,
+                                         milliseconds interval) {
+  UniqueFd log(::open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kPrivateFileMode));
+  if (!log.valid()) throw SystemError("open " + log_file);
+  pid_ = SpawnChild(argv, log.get(), log.get());
   paused_ = false;
-}
-
-ServerProcess::Wait ServerProcess::WaitUntilReady(
-    const std::function<bool()>& ready, milliseconds timeout,
-    milliseconds interval) {
   const Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
     int status = 0;
@@ -374,11 +276,16 @@ void ServerProcess::Stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   if (paused_) ::kill(pid_, SIGCONT);
+  const Clock::time_point deadline = Clock::now() + kStopTimeout;
   int status = 0;
-  if (!WaitForExit(pid_, Clock::now() + kStopTimeout, &status)) {
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  pid_t done;
+  while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 || (done < 0 && errno == EINTR)) {
+    if (Clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      WaitFor(pid_, 0);
+      break;
     }
+    std::this_thread::sleep_for(kStopPollInterval);
   }
   pid_ = -1;
   paused_ = false;
@@ -387,12 +294,9 @@ void ServerProcess::Stop() {
 void ServerProcess::Pause() {
   if (pid_ <= 0) throw std::runtime_error("Pause: the server is not running");
   if (paused_) return;
-  if (::kill(pid_, SIGSTOP) != 0) throw std::runtime_error(ErrnoText("SIGSTOP"));
-  int status = 0;
-  pid_t done;
-  while ((done = ::waitpid(pid_, &status, WUNTRACED)) < 0 && errno == EINTR) {
-  }
-  if (done == pid_ && !WIFSTOPPED(status)) {
+  if (::kill(pid_, SIGSTOP) != 0) throw SystemError("SIGSTOP");
+  const int status = WaitFor(pid_, WUNTRACED);
+  if (!WIFSTOPPED(status)) {
     pid_ = -1;
     exit_code_ = ExitCodeOf(status);
     throw std::runtime_error("the server exited while being paused");
@@ -403,26 +307,9 @@ void ServerProcess::Pause() {
 void ServerProcess::Resume() {
   if (pid_ <= 0) throw std::runtime_error("Resume: the server is not running");
   if (!paused_) return;
-  if (::kill(pid_, SIGCONT) != 0) throw std::runtime_error(ErrnoText("SIGCONT"));
-  int status = 0;
-  while (::waitpid(pid_, &status, WCONTINUED) < 0 && errno == EINTR) {
-  }
+  if (::kill(pid_, SIGCONT) != 0) throw SystemError("SIGCONT");
+  WaitFor(pid_, WCONTINUED);
   paused_ = false;
-}
-
-// ---------------------------------------------------------------------------
-// Files
-// ---------------------------------------------------------------------------
-
-UniqueFd::UniqueFd(UniqueFd&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
 }
 
 void UniqueFd::Reset() {
@@ -431,15 +318,10 @@ void UniqueFd::Reset() {
 }
 
 std::string MakeTempDir(const std::string& prefix, const std::string& parent) {
-  std::string dir = parent;
-  if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-  }
-  std::string pattern = dir + "/" + prefix + "XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error(ErrnoText("mkdtemp " + pattern));
-  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = !parent.empty() ? parent : (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  pattern += "/" + prefix + "XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw SystemError("mkdtemp " + pattern);
   return pattern;
 }
 
@@ -452,22 +334,18 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WritePrivateFile(const std::string& path, std::string_view content) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                     kPrivateFileMode));
-  if (!fd.valid() || ::fchmod(fd.get(), kPrivateFileMode) != 0) {
-    throw std::runtime_error(ErrnoText("cannot create " + path));
-  }
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kPrivateFileMode));
+  if (!fd.valid() || ::fchmod(fd.get(), kPrivateFileMode) != 0) throw SystemError("cannot create " + path);
   while (!content.empty()) {
-    ssize_t n = ::write(fd.get(), content.data(), content.size());
+    const ssize_t n = ::write(fd.get(), content.data(), content.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::runtime_error(ErrnoText("cannot write " + path));
+    if (n < 0) throw SystemError("cannot write " + path);
     content.remove_prefix(static_cast<size_t>(n));
   }
 }
 
 std::string RandomPassword(size_t length) {
-  static constexpr std::string_view kAlphabet =
-      "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+  static constexpr std::string_view kAlphabet = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
   std::random_device device;
   std::uniform_int_distribution<size_t> pick(0, kAlphabet.size() - 1);
   std::string password;
@@ -479,56 +357,29 @@ std::string Tail(const std::string& text, size_t bytes) {
   return text.size() <= bytes ? text : text.substr(text.size() - bytes);
 }
 
-// ---------------------------------------------------------------------------
-// LDAP clients
-// ---------------------------------------------------------------------------
-
-ProgramResult RunLdapSearch(const LdapLogin& login, const std::string& base,
-                            const std::string& filter,
-                            const std::vector<std::string>& attrs,
-                            const std::string& scope, milliseconds timeout) {
-  std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no",
-                                   "-H", login.url, "-D", login.bind_dn,
-                                   "-y", login.password_file, "-b", base, "-s", scope, filter};
+std::string LdapSearch(const LdapLogin& login, const std::string& base, const std::string& filter,
+                       const std::vector<std::string>& attrs, const std::string& scope) {
+  std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no", "-H", login.url,
+                                   "-D", login.bind_dn, "-y", login.password_file, "-b", base,
+                                   "-s", scope, filter};
   argv.insert(argv.end(), attrs.begin(), attrs.end());
-  return RunProgram(argv, {}, timeout);
+  const ProgramResult r = RunProgram(argv);
+  if (r.exit_code == kLdapNoSuchObject && !r.timed_out) return "";
+  ThrowUnlessSucceeded(r, "ldapsearch -b '" + base + "' '" + filter + "'");
+  return r.out;
 }
 
-std::string LdapSearch(const LdapLogin& login, const std::string& base,
-                       const std::string& filter,
-                       const std::vector<std::string>& attrs,
-                       const std::string& scope) {
-  ProgramResult r = RunLdapSearch(login, base, filter, attrs, scope);
-  if (r.exit_code == 0 && !r.timed_out) return r.out;
-  if (r.exit_code == kLdapNoSuchObject) return "";
-  throw std::runtime_error("ldapsearch -b '" + base + "' '" + filter +
-                           "' failed (exit " + std::to_string(r.exit_code) +
-                           (r.timed_out ? ", timed out" : "") + "): " + r.err);
-}
-
-void LdapModify(const LdapLogin& login, const std::string& ldif,
-                const std::string& scratch_dir) {
+void LdapModify(const LdapLogin& login, const std::string& ldif, const std::string& scratch_dir) {
   static std::atomic<int> changes{0};
-  const std::string file =
-      scratch_dir + "/change-" + std::to_string(++changes) + ".ldif";
+  const std::string file = scratch_dir + "/change-" + std::to_string(++changes) + ".ldif";
   WritePrivateFile(file, ldif);
-  ProgramResult r =
-      RunProgram({"ldapmodify", "-x", "-H", login.url, "-D", login.bind_dn,
-                  "-y", login.password_file, "-f", file},
-                 {}, kModifyTimeout);
+  const ProgramResult r = RunProgram(
+      {"ldapmodify", "-x", "-H", login.url, "-D", login.bind_dn, "-y", login.password_file, "-f", file},
+      std::chrono::minutes(5));
   std::error_code ignored;
   std::filesystem::remove(file, ignored);
-  if (r.exit_code != 0 || r.timed_out) {
-    throw std::runtime_error("ldapmodify failed (exit " +
-                             std::to_string(r.exit_code) +
-                             (r.timed_out ? ", timed out" : "") +
-                             "): " + Tail(r.err, kErrorTailBytes));
-  }
+  ThrowUnlessSucceeded(r, "ldapmodify");
 }
-
-// ---------------------------------------------------------------------------
-// LDIF
-// ---------------------------------------------------------------------------
 
 std::vector<std::string> LdifEntry::Get(std::string_view attribute) const {
   std::vector<std::string> found;
@@ -538,47 +389,28 @@ std::vector<std::string> LdifEntry::Get(std::string_view attribute) const {
   return found;
 }
 
-bool LdifEntry::IsBase64(std::string_view attribute) const {
-  bool any = false;
-  for (const Value& v : values) {
-    if (!EqualsIgnoreCase(v.attribute, attribute)) continue;
-    if (!v.base64) return false;
-    any = true;
-  }
-  return any;
-}
-
 std::vector<LdifEntry> ParseLdif(std::string_view ldif) {
   std::vector<LdifEntry> entries;
   for (const std::vector<std::string>& record : LdifRecords(ldif)) {
     LdifEntry::Value dn = ParseLdifLine(record.front());
     if (!EqualsIgnoreCase(dn.attribute, "dn")) {
-      throw std::runtime_error("LDIF record does not start with dn: " +
-                               record.front());
+      throw std::runtime_error("LDIF record does not start with dn: " + record.front());
     }
-    LdifEntry entry;
+    LdifEntry& entry = entries.emplace_back();
     entry.dn = std::move(dn.value);
-    for (size_t i = 1; i < record.size(); ++i) {
-      entry.values.push_back(ParseLdifLine(record[i]));
-    }
-    entries.push_back(std::move(entry));
+    for (size_t i = 1; i < record.size(); ++i) entry.values.push_back(ParseLdifLine(record[i]));
   }
   return entries;
 }
 
 std::string LdifLine(std::string_view name, std::string_view value) {
-  bool safe = value.empty() || (value.front() != ' ' && value.front() != ':' &&
-                                value.front() != '<' && value.back() != ' ');
+  bool safe = value.empty() ||
+              (value.front() != ' ' && value.front() != ':' && value.front() != '<' && value.back() != ' ');
   for (char c : value) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80 || byte == '\n' || byte == '\r' || byte == '\0') {
-      safe = false;
-    }
+    if (byte >= 0x80 || byte == '\n' || byte == '\r' || byte == '\0') safe = false;
   }
-  std::string line(name);
-  line += safe ? ": " : ":: ";
-  line += safe ? std::string(value) : Base64Encode(value);
-  return line + "\n";
+  return std::string(name) + (safe ? ": " + std::string(value) : ":: " + Base64Encode(value)) + "\n";
 }
 
 }  // namespace userpolicy::testing

@@ -1,7 +1,7 @@
 // What a directory says about a SIP user, worked out from ldapsearch output
-// only, independently of the library: the GUID list (user, primary group,
-// then a depth-first walk of memberOf, each group once) and the e-mail
-// address. End-to-end tests compare the library's answers with it.
+// alone: the GUID list (user, primary group, then a depth-first walk of
+// memberOf, each group once) and the e-mail address.  The end-to-end tests
+// compare the library's answers with it.
 #ifndef USERPOLICY_TESTS_SUPPORT_DIRECTORY_TRUTH_H_
 #define USERPOLICY_TESTS_SUPPORT_DIRECTORY_TRUTH_H_
 
@@ -14,26 +14,23 @@
 
 namespace userpolicy::testing {
 
-// Runs one search (base, filter, attributes, scope "base" or "sub") and
-// returns ldapsearch's LDIF.
+// Runs one search (scope "base" or "sub") and returns ldapsearch's LDIF.
 using LdapSearchFunction = std::function<std::string(const std::string& base, const std::string& filter,
                                                      const std::vector<std::string>& attributes,
                                                      const std::string& scope)>;
 
 class DirectoryTruth {
  public:
-  // `base` is where users are searched.
+  // Users are searched under `base`.
   DirectoryTruth(LdapSearchFunction search, std::string base);
 
-  // The person or contact whose SIP address is `sip`, as the library's user
-  // filter finds it; nullopt when there is none.
+  // The person or contact the library's user filter finds for `sip`.
   std::optional<LdifEntry> User(const std::string& sip) const;
-  // The GUID list of `user`, as 32 lower-case hex digits each.
+  // The GUID list of `user`, 32 lower-case hex digits each.
   std::vector<std::string> Guids(const LdifEntry& user) const;
-  // The primary SMTP: address, else the first other smtp: one, else the
-  // first mail value; empty when there is none.
+  // The primary SMTP: address, else the first smtp: one, else the first
+  // mail value, else "".
   static std::string Email(const LdifEntry& user);
-
   static std::string Hex(const std::string& bytes);
 
  private:
@@ -43,11 +40,9 @@ class DirectoryTruth {
   std::string base_;
 };
 
-// Resolves every address in `sips` through the started module
-// (CPolicyFilterDSAccessHelper, CProxyAddressDSAccessHelper) and records a
-// test failure for every GUID list or e-mail address that differs from what
-// `truth` says. Addresses the user filter does not find must resolve to an
-// empty list and no e-mail address.
+// Resolves each of `sips` through the started module and records a failure
+// for every GUID list or e-mail address that differs from `truth`; addresses
+// of nobody must give an empty list and no e-mail address.
 void ExpectLibraryAgreesWithDirectory(const DirectoryTruth& truth, const std::vector<std::string>& sips);
 
 }  // namespace userpolicy::testing

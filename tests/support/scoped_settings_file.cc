@@ -29,9 +29,9 @@ ScopedSettingsFile::~ScopedSettingsFile() {
 void ScopedSettingsFile::Rewrite(const std::string& toml) { std::ofstream(path_, std::ios::trunc) << toml; }
 
 std::string DirectorySettings(const std::string& server, const std::string& bind_dn,
-                              const std::string& password_file, const std::string& extra) {
+                              const std::string& password_file) {
   return "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + server + "\"\nBindDN = \"" + bind_dn +
-         "\"\nPasswordFile = \"" + password_file + "\"\n" + extra;
+         "\"\nPasswordFile = \"" + password_file + "\"\n";
 }
 
 }  // namespace userpolicy::testing

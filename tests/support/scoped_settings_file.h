@@ -1,5 +1,5 @@
-// A settings file of the test's own: writes the given TOML text to a
-// temporary file and points USERPOLICY_SETTINGS at it while alive.
+// A settings file of the test's own: the given TOML text in a temporary
+// file that USERPOLICY_SETTINGS points at while the object lives.
 #ifndef USERPOLICY_TESTS_SUPPORT_SCOPED_SETTINGS_FILE_H_
 #define USERPOLICY_TESTS_SUPPORT_SCOPED_SETTINGS_FILE_H_
 
@@ -14,31 +14,26 @@ class ScopedSettingsFile {
   ScopedSettingsFile(const ScopedSettingsFile&) = delete;
   ScopedSettingsFile& operator=(const ScopedSettingsFile&) = delete;
 
-  // Replaces the file's text.
   void Rewrite(const std::string& toml);
-  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
 };
 
-// A settings file holding only the [DirectoryAccess.DEFAULT] table with the
-// given lines.
+// A settings file holding only the [DirectoryAccess.DEFAULT] table.
 class ScopedDirectorySettings : public ScopedSettingsFile {
  public:
-  explicit ScopedDirectorySettings(const std::string& table_lines)
-      : ScopedSettingsFile(kTableHeader + table_lines) {}
-  void Rewrite(const std::string& table_lines) { ScopedSettingsFile::Rewrite(kTableHeader + table_lines); }
+  explicit ScopedDirectorySettings(const std::string& table_lines) : ScopedSettingsFile(kHeader + table_lines) {}
+  void Rewrite(const std::string& table_lines) { ScopedSettingsFile::Rewrite(kHeader + table_lines); }
 
  private:
-  static constexpr char kTableHeader[] = "[DirectoryAccess.DEFAULT]\n";
+  static constexpr char kHeader[] = "[DirectoryAccess.DEFAULT]\n";
 };
 
-// The [DirectoryAccess.DEFAULT] table that makes the library read `server`
-// ("host:port") as the Global Catalog, bound as `bind_dn` with the password
-// in `password_file`; `extra` lines are appended to the table.
+// The [DirectoryAccess.DEFAULT] table reading `server` ("host:port") as the
+// Global Catalog, bound as `bind_dn` with the password in `password_file`.
 std::string DirectorySettings(const std::string& server, const std::string& bind_dn,
-                              const std::string& password_file, const std::string& extra = "");
+                              const std::string& password_file);
 
 }  // namespace userpolicy::testing
 

@@ -2,15 +2,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -19,7 +20,6 @@
 namespace userpolicy::testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kWaitPollInterval{10};
@@ -29,19 +29,12 @@ constexpr milliseconds kToolTimeout = std::chrono::seconds(120);
 constexpr int kMaxLaunchAttempts = 5;
 constexpr size_t kLogTailBytes = 4000;
 constexpr size_t kPasswordLength = 32;
-// Only messages slapd logs whatever the level is (errors): "-d 0" would hide
-// them, and any -d keeps slapd in the foreground.
+// Errors only; any -d keeps slapd in the foreground, and "-d 0" hides errors.
 constexpr const char* kSlapdDebugLevel = "32768";
-constexpr const char* kSlapd = "/usr/sbin/slapd";
-constexpr const char* kSlapadd = "/usr/sbin/slapadd";
-constexpr const char* kServiceRdn = "cn=svc-userpolicy";
-constexpr const char* kRootRdn = "cn=admin";
 constexpr const char* kConfTemplate = "testdata/slapd.conf.in";
-constexpr const char* kSchemaDir = "testdata/schema";
-// An LDAPv3 anonymous simple bind, message ID 1.
-constexpr std::array<unsigned char, 14> kAnonymousBind = {
-    0x30, 0x0c, 0x02, 0x01, 0x01, 0x60, 0x07,
-    0x02, 0x01, 0x03, 0x04, 0x00, 0x80, 0x00};
+// An LDAPv3 anonymous simple bind, message ID 1; the answer is a SEQUENCE.
+constexpr std::array<unsigned char, 14> kAnonymousBind = {0x30, 0x0c, 0x02, 0x01, 0x01, 0x60, 0x07,
+                                                          0x02, 0x01, 0x03, 0x04, 0x00, 0x80, 0x00};
 constexpr unsigned char kBerSequenceTag = 0x30;
 
 sockaddr_in Loopback(int port) {
@@ -56,119 +49,56 @@ int PickFreePort() {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address = Loopback(0);
   socklen_t length = sizeof(address);
-  if (!fd.valid() ||
-      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address),
-                    &length) != 0) {
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     throw std::runtime_error("cannot pick a free port on 127.0.0.1");
   }
   return ntohs(address.sin_port);
 }
 
-bool PollFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    pollfd entry{fd, events, 0};
-    int n = ::poll(&entry, 1, static_cast<int>(std::max<milliseconds::rep>(
-                                  left.count(), 0)));
-    if (n > 0) return true;
-    if (n == 0 || errno != EINTR) return false;
-  }
-}
-
-// Sends an anonymous bind to 127.0.0.1:port and waits for an LDAP message.
+// Sends an anonymous bind to 127.0.0.1:port and waits for an LDAP message;
+// the timeout holds for connecting and for the answer.
 bool ProbeLdap(int port, milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) return false;
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const timeval limit{static_cast<time_t>(timeout.count() / 1000),
+                      static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
   const sockaddr_in address = Loopback(port);
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
-                sizeof(address)) != 0) {
-    if (errno != EINPROGRESS) return false;
-    if (!PollFor(fd.get(), POLLOUT, deadline)) return false;
-    int error = 0;
-    socklen_t length = sizeof(error);
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
-        error != 0) {
-      return false;
-    }
-  }
-  if (::send(fd.get(), kAnonymousBind.data(), kAnonymousBind.size(),
-             MSG_NOSIGNAL) != static_cast<ssize_t>(kAnonymousBind.size())) {
-    return false;
-  }
-  if (!PollFor(fd.get(), POLLIN, deadline)) return false;
   unsigned char first = 0;
-  return ::recv(fd.get(), &first, 1, 0) == 1 && first == kBerSequenceTag;
-}
-
-void ReplaceAll(std::string* text, std::string_view from, std::string_view to) {
-  for (size_t at = text->find(from); at != std::string::npos;
-       at = text->find(from, at + to.size())) {
-    text->replace(at, from.size(), to);
-  }
-}
-
-// The first "@NAME@" (capital letters and '_') left in `text`, or "".
-std::string UnreplacedPlaceholder(const std::string& text) {
-  for (size_t at = text.find('@'); at != std::string::npos;
-       at = text.find('@', at + 1)) {
-    size_t end = at + 1;
-    while (end < text.size() &&
-           ((text[end] >= 'A' && text[end] <= 'Z') || text[end] == '_')) {
-      ++end;
-    }
-    if (end > at + 1 && end < text.size() && text[end] == '@') {
-      return text.substr(at, end + 1 - at);
-    }
-  }
-  return "";
+  return fd.valid() && ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) == 0 &&
+         ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) == 0 &&
+         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+         ::send(fd.get(), kAnonymousBind.data(), kAnonymousBind.size(), MSG_NOSIGNAL) ==
+             static_cast<ssize_t>(kAnonymousBind.size()) &&
+         ::recv(fd.get(), &first, 1, 0) == 1 && first == kBerSequenceTag;
 }
 
 std::string SourcePath(const std::string& relative) {
-  if (!relative.empty() && relative.front() == '/') return relative;
-  return std::string(USERPOLICY_SOURCE_DIR) + "/" + relative;
+  return relative.starts_with('/') ? relative : std::string(USERPOLICY_SOURCE_DIR) + "/" + relative;
 }
 
-// Whether attribute description `description` (e.g. "member;range=0-9")
-// names attribute `name`.
-bool IsAttribute(std::string_view description, const char* name) {
-  const std::string type(description.substr(0, description.find(';')));
-  return ::strcasecmp(type.c_str(), name) == 0;
+// Whether attribute description `description` ("member;range=0-9") names
+// attribute `name`.
+bool IsAttribute(const std::string& description, const char* name) {
+  return ::strcasecmp(description.substr(0, description.find(';')).c_str(), name) == 0;
 }
 
-// Entry records of LDIF content without their `member` values, and change
-// records adding those values, for loading through the memberof overlay.
-struct SplitLdif {
-  std::string entries;
-  std::string member_changes;
-};
-
-void SplitMembers(std::string_view ldif, SplitLdif* split) {
+// Appends the records of `ldif` without their `member` values to *entries,
+// and change records adding those values to *member_changes.
+void SplitMembers(std::string_view ldif, std::string* entries, std::string* member_changes) {
   for (const LdifEntry& entry : ParseLdif(ldif)) {
     const std::string dn = LdifLine("dn", entry.dn);
     std::string members;
-    split->entries += dn;
+    *entries += dn;
     for (const LdifEntry::Value& v : entry.values) {
       if (IsAttribute(v.attribute, "changetype")) {
-        throw std::runtime_error("LDIF change records cannot be loaded: " +
-                                 entry.dn);
+        throw std::runtime_error("LDIF change records cannot be loaded: " + entry.dn);
       }
-      (IsAttribute(v.attribute, "member") ? members : split->entries) +=
-          LdifLine(v.attribute, v.value);
+      (IsAttribute(v.attribute, "member") ? members : *entries) += LdifLine(v.attribute, v.value);
     }
-    split->entries += "\n";
-    if (!members.empty()) {
-      split->member_changes +=
-          dn + "changetype: modify\nadd: member\n" + members + "-\n\n";
-    }
+    *entries += "\n";
+    if (!members.empty()) *member_changes += dn + "changetype: modify\nadd: member\n" + members + "-\n\n";
   }
 }
-
-// ---------------------------------------------------------------------------
-// TLS material
-// ---------------------------------------------------------------------------
 
 void Openssl(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"openssl"};
@@ -176,14 +106,10 @@ void Openssl(const std::vector<std::string>& args) {
   RunOrThrow(argv, "openssl " + args.front(), kToolTimeout);
 }
 
-void MakeSelfSignedCa(const std::string& dir, const std::string& name,
-                      const std::string& common_name) {
-  Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt",
-              "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-              dir + "/" + name + ".key", "-out", dir + "/" + name + ".pem",
-              "-days", "2", "-subj", "/CN=" + common_name, "-addext",
-              "basicConstraints=critical,CA:TRUE", "-addext",
-              "keyUsage=critical,keyCertSign,cRLSign"});
+void MakeSelfSignedCa(const std::string& dir, const std::string& name, const std::string& common_name) {
+  Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+           dir + "/" + name + ".key", "-out", dir + "/" + name + ".pem", "-days", "2", "-subj", "/CN=" + common_name,
+           "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
 }
 
 // Writes ca.pem, server.pem, server.key and other-ca.pem into `dir`.
@@ -192,40 +118,30 @@ void MakeCertificates(const std::string& dir) {
   MakeSelfSignedCa(dir, "ca", "userpolicy test CA");
   MakeSelfSignedCa(dir, "other-ca", "userpolicy unrelated test CA");
   WritePrivateFile(dir + "/server.ext",
-                   "basicConstraints=CA:FALSE\n"
-                   "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                   "extendedKeyUsage=serverAuth\n"
-                   "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-  Openssl({"req", "-new", "-newkey", "ec", "-pkeyopt",
-              "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-              dir + "/server.key", "-out", dir + "/server.csr", "-subj",
-              "/CN=localhost"});
-  Openssl({"x509", "-req", "-in", dir + "/server.csr", "-CA",
-              dir + "/ca.pem", "-CAkey", dir + "/ca.key", "-set_serial", "2",
-              "-days", "2", "-extfile", dir + "/server.ext", "-out",
-              dir + "/server.pem"});
+                   "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
+                   "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n");
+  Openssl({"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+           dir + "/server.key", "-out", dir + "/server.csr", "-subj", "/CN=localhost"});
+  Openssl({"x509", "-req", "-in", dir + "/server.csr", "-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key",
+           "-set_serial", "2", "-days", "2", "-extfile", dir + "/server.ext", "-out", dir + "/server.pem"});
 }
 
 }  // namespace
 
 std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
-  // The constructor is private; the pointer is owned at once, so a failure
-  // below stops whatever was started and removes the directory.
+  // Owned at once: a failure below stops slapd and removes the directory.
   std::unique_ptr<SlapdServer> server(new SlapdServer());
   server->work_dir_ = MakeTempDir("userpolicy-slapd-");
   const std::string& dir = server->work_dir_;
-  server->base_dn_ = options.base_dn;
-  server->root_dn_ = std::string(kRootRdn) + "," + options.base_dn;
-  server->service_dn_ = std::string(kServiceRdn) + "," + options.base_dn;
+  const std::string root_dn = "cn=admin," + server->base_dn_;
+  const std::string root_password_file = dir + "/root.pw";
   server->start_timeout_ = options.start_timeout;
   server->conf_file_ = dir + "/slapd.conf";
   server->log_file_ = dir + "/slapd.log";
-  server->root_password_file_ = dir + "/root.pw";
   server->service_password_file_ = dir + "/service.pw";
-
   const std::string root_password = RandomPassword(kPasswordLength);
   const std::string service_password = RandomPassword(kPasswordLength);
-  WritePrivateFile(server->root_password_file_, root_password);
+  WritePrivateFile(root_password_file, root_password);
   WritePrivateFile(server->service_password_file_, service_password);
 
   std::string tls_config;
@@ -234,53 +150,49 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
     MakeCertificates(tls_dir);
     server->ca_file_ = tls_dir + "/ca.pem";
     server->other_ca_file_ = tls_dir + "/other-ca.pem";
-    tls_config = "TLSCACertificateFile \"" + tls_dir +
-                 "/ca.pem\"\nTLSCertificateFile \"" + tls_dir +
-                 "/server.pem\"\nTLSCertificateKeyFile \"" + tls_dir +
-                 "/server.key\"\n";
+    tls_config = "TLSCACertificateFile \"" + server->ca_file_ + "\"\nTLSCertificateFile \"" + tls_dir +
+                 "/server.pem\"\nTLSCertificateKeyFile \"" + tls_dir + "/server.key\"\n";
     server->want_tls_ = true;
   }
 
   std::string conf = ReadFile(SourcePath(kConfTemplate));
-  ReplaceAll(&conf, "@SCHEMA_DIR@", SourcePath(kSchemaDir));
-  ReplaceAll(&conf, "@WORK_DIR@", dir);
-  ReplaceAll(&conf, "@BASE_DN@", server->base_dn_);
-  ReplaceAll(&conf, "@ROOT_DN@", server->root_dn_);
-  ReplaceAll(&conf, "@SERVICE_DN@", server->service_dn_);
-  ReplaceAll(&conf, "@TLS_CONFIG@", tls_config);
-  ReplaceAll(&conf, "@ROOT_PASSWORD@", root_password);
-  if (std::string left = UnreplacedPlaceholder(conf); !left.empty()) {
-    throw std::runtime_error("unknown placeholder " + left + " in " +
-                             kConfTemplate);
+  const std::pair<const char*, std::string> placeholders[] = {
+      {"@SCHEMA_DIR@", SourcePath("testdata/schema")}, {"@WORK_DIR@", dir},
+      {"@BASE_DN@", server->base_dn_},                 {"@ROOT_DN@", root_dn},
+      {"@SERVICE_DN@", server->service_dn_},           {"@TLS_CONFIG@", tls_config},
+      {"@ROOT_PASSWORD@", root_password}};
+  for (const auto& [name, value] : placeholders) {
+    for (size_t at = conf.find(name); at != std::string::npos; at = conf.find(name, at + value.size())) {
+      conf.replace(at, std::strlen(name), value);
+    }
+  }
+  if (std::smatch left; std::regex_search(conf, left, std::regex("@[A-Z_]+@"))) {
+    throw std::runtime_error("unknown placeholder " + left.str() + " in " + kConfTemplate);
   }
   WritePrivateFile(server->conf_file_, conf);
   std::filesystem::create_directory(dir + "/db");
 
   // Entries go in with slapadd; member values through the running server.
-  SplitLdif split;
+  std::string entries, member_changes;
   for (const std::string& file : options.ldif_files) {
-    SplitMembers(ReadFile(SourcePath(file)), &split);
+    SplitMembers(ReadFile(SourcePath(file)), &entries, &member_changes);
   }
-  for (const LdifWriter& writer : options.ldif_writers) {
+  for (const auto& writer : options.ldif_writers) {
     std::ostringstream text;
     writer(text);
-    SplitMembers(text.str(), &split);
+    SplitMembers(text.str(), &entries, &member_changes);
   }
-  split.entries += "dn: " + server->service_dn_ +
-                   "\nobjectClass: applicationProcess"
-                   "\nobjectClass: simpleSecurityObject"
-                   "\ncn: svc-userpolicy"
-                   "\ndescription: read-only account of the userpolicy library"
-                   "\nuserPassword: " +
-                   service_password + "\n\n";
+  entries += "dn: " + server->service_dn_ +
+             "\nobjectClass: applicationProcess\nobjectClass: simpleSecurityObject\ncn: svc-userpolicy"
+             "\ndescription: read-only account of the userpolicy library\nuserPassword: " +
+             service_password + "\n\n";
   const std::string entries_file = dir + "/entries.ldif";
-  WritePrivateFile(entries_file, split.entries);
-  RunOrThrow({kSlapadd, "-q", "-f", server->conf_file_, "-l", entries_file},
-             "slapadd", kToolTimeout);
+  WritePrivateFile(entries_file, entries);
+  RunOrThrow({"/usr/sbin/slapadd", "-q", "-f", server->conf_file_, "-l", entries_file}, "slapadd", kToolTimeout);
   std::filesystem::remove(entries_file);
 
   server->Launch();
-  if (!split.member_changes.empty()) server->Modify(split.member_changes);
+  if (!member_changes.empty()) LdapModify({server->url(), root_dn, root_password_file}, member_changes, dir);
   return server;
 }
 
@@ -290,94 +202,48 @@ SlapdServer::~SlapdServer() {
   if (!work_dir_.empty()) std::filesystem::remove_all(work_dir_, ignored);
 }
 
-std::string SlapdServer::url() const { return "ldap://" + host_port(); }
-
-std::string SlapdServer::host_port() const {
-  return "127.0.0.1:" + std::to_string(port_);
-}
-
-std::string SlapdServer::ldaps_url() const {
-  return "ldaps://127.0.0.1:" + std::to_string(tls_port_);
-}
-
-std::string SlapdServer::service_password() const {
-  return ReadFile(service_password_file_);
-}
-
-std::string SlapdServer::ReadLogTail(size_t from) const {
-  std::string log;
-  try {
-    log = ReadFile(log_file_);
-  } catch (const std::runtime_error&) {
-  }
-  log.erase(0, std::min(from, log.size()));
-  return log.empty() ? "(no slapd output)" : Tail(log, kLogTailBytes);
-}
-
 void SlapdServer::Launch() {
   const bool keep_ports = port_ > 0;
   std::string failure;
   for (int attempt = 0; attempt < kMaxLaunchAttempts; ++attempt) {
     if (!keep_ports) {
       port_ = PickFreePort();
-      if (want_tls_) {
-        do {
-          tls_port_ = PickFreePort();
-        } while (tls_port_ == port_);
-      }
+      do {
+        tls_port_ = want_tls_ ? PickFreePort() : 0;
+      } while (tls_port_ == port_);
     }
     std::string urls = "ldap://" + host_port() + "/";
-    if (tls_port_ > 0) urls += " " + ldaps_url() + "/";
+    if (want_tls_) urls += " ldaps://127.0.0.1:" + std::to_string(tls_port_) + "/";
     std::error_code no_log;
     const uintmax_t log_size = std::filesystem::file_size(log_file_, no_log);
-    const size_t output_from = no_log ? 0 : static_cast<size_t>(log_size);
-
-    process_.Start({kSlapd, "-d", kSlapdDebugLevel, "-h", urls, "-f", conf_file_},
-                   log_file_);
-    const ServerProcess::Wait wait = process_.WaitUntilReady(
-        [this] { return ProbeLdap(port_, kProbeTimeout); }, start_timeout_,
-        kWaitPollInterval);
+    const size_t log_from = no_log ? 0 : static_cast<size_t>(log_size);
+    const ServerProcess::Wait wait =
+        process_.Start({"/usr/sbin/slapd", "-d", kSlapdDebugLevel, "-h", urls, "-f", conf_file_}, log_file_,
+                       [this] { return ProbeLdap(port_, kProbeTimeout); }, start_timeout_, kWaitPollInterval);
     if (wait == ServerProcess::Wait::kReady) return;
+    std::string output;
+    try {
+      output = ReadFile(log_file_);
+    } catch (const std::runtime_error&) {
+    }
+    output.erase(0, std::min(log_from, output.size()));
+    output = output.empty() ? "(no slapd output)" : Tail(output, kLogTailBytes);
     if (wait == ServerProcess::Wait::kTimedOut) {
       throw std::runtime_error("slapd did not answer on " + url() + " within " +
-                               std::to_string(start_timeout_.count()) +
-                               " ms; its output:\n" + ReadLogTail(output_from));
+                               std::to_string(start_timeout_.count()) + " ms; its output:\n" + output);
     }
-    const std::string output = ReadLogTail(output_from);
-    failure = "slapd exited with code " + std::to_string(process_.exit_code()) +
-              "; its output:\n" + output;
+    failure = "slapd exited with code " + std::to_string(process_.exit_code()) + "; its output:\n" + output;
     if (output.find("Address already in use") == std::string::npos) break;
     if (keep_ports) std::this_thread::sleep_for(kRestartRetryDelay);
   }
   throw std::runtime_error(failure);
 }
 
-void SlapdServer::Stop() { process_.Stop(); }
-
 void SlapdServer::Restart() {
   Stop();
   Launch();
 }
 
-void SlapdServer::Pause() { process_.Pause(); }
-
-void SlapdServer::Resume() { process_.Resume(); }
-
-bool SlapdServer::Answers(milliseconds timeout) const {
-  return ProbeLdap(port_, timeout);
-}
-
-std::string SlapdServer::Search(const std::string& base,
-                                const std::string& filter,
-                                const std::vector<std::string>& attrs,
-                                const std::string& scope) const {
-  return LdapSearch({url(), service_dn_, service_password_file_}, base, filter,
-                    attrs, scope);
-}
-
-void SlapdServer::Modify(const std::string& ldif) {
-  if (!running()) throw std::runtime_error("Modify: slapd is not running");
-  LdapModify({url(), root_dn_, root_password_file_}, ldif, work_dir_);
-}
+bool SlapdServer::Answers(milliseconds timeout) const { return ProbeLdap(port_, timeout); }
 
 }  // namespace userpolicy::testing
