@@ -49,10 +49,11 @@ bool DistinguishedNameForLog(CDSObjectInfo& record, _variant_t* dn) {
   return record.GetProperty(L"distinguishedName").GetValueCount() != 0;
 }
 
-// True when `guids` holds `guid`, compared as _wcsicmp compares (an entry
-// without a string equals nothing). Entries whose first characters differ
+// True when `guids` holds `guid`, compared as _wcsicmp compares (a null
+// string, in the list or as `guid`, equals nothing). Entries whose first characters differ
 // are passed over without the full comparison.
 bool ContainsGuid(const std::vector<_bstr_t>& guids, const wchar_t* guid) {
+  if (guid == nullptr) return false;  // _wcsicmp finds a null string equal to nothing
   const wchar_t first = platform::AsciiToLower(guid[0]);
   for (const _bstr_t& held : guids) {
     const wchar_t* entry = static_cast<const wchar_t*>(held);

@@ -462,6 +462,26 @@ TEST(GuidResolution, UnusableValuesSkipOnlyTheirStepWithTheirWarning) {
   }
 }
 
+TEST(GuidResolution, NullGuidStringIsAppendedAndNeverMatches) {
+  // A VT_BSTR objectGUID without a string: appended as an empty entry, the
+  // duplicate check finds it equal to nothing, the walk goes on above it.
+  Scene scene;
+  scene.AddGroups({{L"A", {}}, {L"B", {}}});
+  scene.AddUser({L"A"});
+  Attributes record = GroupRecord(L"A");
+  _variant_t null_text;
+  null_text.vt = VT_BSTR;
+  null_text.bstrVal = nullptr;
+  Edit(record, L"objectGUID", {null_text});
+  Plant(UserPolicy_GetGroupMemeberShipManager(), GroupDn(L"A"), record);
+  std::vector<_bstr_t> guids;
+  EXPECT_TRUE(Resolve(kSip, guids));
+  std::vector<std::wstring> expected = GuidTexts({kUser, kPrimary});
+  expected.push_back(L"<none>");
+  expected.push_back(GuidTexts({L"B"}).front());
+  EXPECT_EQ(TextsOf(guids), expected);
+}
+
 TEST(GuidResolution, ResultIsTrueOnlyWhenSomethingWasFoundOrTheUserIsMissing) {
   // The user's record has an integer objectGUID (nothing appended for the
   // user, no "no object" either) and no objectSid (no primary group), so
