@@ -1,10 +1,12 @@
 #include "manager/lookup_key.h"
 
+#include <cwchar>
+
 #include "platform/crt.h"
 
 std::wstring_view NormaliseKey(const wchar_t* key, wchar_t (&buffer)[kKeyBufferLength]) {
-  size_t length = 0;
-  for (; length < kKeyBufferLength - 1 && key[length] != L'\0'; ++length) buffer[length] = key[length];
+  const size_t length = wcsnlen(key, kKeyBufferLength - 1);
+  wmemcpy(buffer, key, length);
   buffer[length] = L'\0';
   _wcsupr(buffer);
   return std::wstring_view(buffer, length);

@@ -21,8 +21,7 @@
 // other outcome, including a lookup that never set one (an exception left
 // the scope).
 // Timer guard: reads the wall clock on construction and destruction (FILETIME
-// ticks from GetSystemTime and SystemTimeToFileTime, so millisecond
-// resolution) and adds the elapsed milliseconds, truncated toward zero, to
+// ticks from GetSystemTimeAsFileTime) and adds the elapsed milliseconds, truncated toward zero, to
 // the group's directory time for kDSAccessFromDirectory, to its cache time
 // for kDSAccessFromCache, and nowhere when no outcome was set. A clock set
 // back during the lookup adds a negative time.
@@ -53,7 +52,7 @@ namespace perf {
 inline constexpr LONGLONG kTicksPerMillisecond = 10'000;
 
 // The clock of the timer guards: the current UTC time in FILETIME ticks, as
-// GetSystemTime followed by SystemTimeToFileTime gives it. Thread-safe.
+// GetSystemTimeAsFileTime gives it. Thread-safe.
 // Tests substitute a clock of their own (any type with a static NowTicks()).
 struct SystemTimeClock {
   static LONGLONG NowTicks();

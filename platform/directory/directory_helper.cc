@@ -11,9 +11,11 @@
 // string (when it has room for one) and VariantArrayToBytesWithBuffer
 // reports the needed number of bytes in *size.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/directory.h"
@@ -36,13 +38,15 @@ constexpr size_t kGuidLength = 16;
 constexpr wchar_t kLowerHex[] = L"0123456789abcdef";
 constexpr wchar_t kUpperHex[] = L"0123456789ABCDEF";
 
+// A parsed SID; fixed size, so that parsing allocates nothing.
 struct Sid {
   uint64_t authority = 0;
-  std::vector<uint32_t> sub_authorities;
+  std::array<uint32_t, kMaxSubAuthorities> sub_authorities{};
+  size_t sub_authority_count = 0;
 };
 
 // Copies `text` and its terminator into `buffer` of `size` characters.
-HRESULT CopyOut(const std::wstring& text, wchar_t* buffer, unsigned long size) {
+HRESULT CopyOut(std::wstring_view text, wchar_t* buffer, unsigned long size) {
   if (buffer == nullptr) return E_INVALIDARG;
   if (text.size() >= size) {
     if (size > 0) buffer[0] = L'\0';
@@ -101,27 +105,29 @@ bool ParseSid(std::wstring_view text, Sid* sid) {
     return false;
   }
   while (pos < text.size()) {
-    if (text[pos] != L'-' || sid->sub_authorities.size() == kMaxSubAuthorities) return false;
+    if (text[pos] != L'-' || sid->sub_authority_count == kMaxSubAuthorities) return false;
     ++pos;
     uint64_t sub = 0;
     if (!ReadDecimal(text, &pos, UINT32_MAX, &sub)) return false;
-    sid->sub_authorities.push_back(static_cast<uint32_t>(sub));
+    sid->sub_authorities[sid->sub_authority_count++] = static_cast<uint32_t>(sub);
   }
   return true;
 }
 
-std::vector<uint8_t> SidToBytes(const Sid& sid) {
-  std::vector<uint8_t> bytes;
-  bytes.reserve(kSidHeaderLength + kSubAuthorityLength * sid.sub_authorities.size());
-  bytes.push_back(kSidRevision);
-  bytes.push_back(static_cast<uint8_t>(sid.sub_authorities.size()));
+// Writes the binary form of `sid` to `bytes`; returns its length.
+size_t SidToBytes(const Sid& sid, uint8_t (&bytes)[kMaxSidLength]) {
+  size_t length = 0;
+  bytes[length++] = kSidRevision;
+  bytes[length++] = static_cast<uint8_t>(sid.sub_authority_count);
   for (size_t i = 0; i < kAuthorityLength; ++i) {
-    bytes.push_back(static_cast<uint8_t>(sid.authority >> (8 * (kAuthorityLength - 1 - i))));
+    bytes[length++] = static_cast<uint8_t>(sid.authority >> (8 * (kAuthorityLength - 1 - i)));
   }
-  for (uint32_t sub : sid.sub_authorities) {
-    for (size_t i = 0; i < kSubAuthorityLength; ++i) bytes.push_back(static_cast<uint8_t>(sub >> (8 * i)));
+  for (size_t s = 0; s < sid.sub_authority_count; ++s) {
+    for (size_t i = 0; i < kSubAuthorityLength; ++i) {
+      bytes[length++] = static_cast<uint8_t>(sid.sub_authorities[s] >> (8 * i));
+    }
   }
-  return bytes;
+  return length;
 }
 
 // The bytes of a VT_ARRAY|VT_UI1 value (or a reference to one), or null.
@@ -177,16 +183,19 @@ HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(con
                                                                             unsigned long size) {
   if (user_sid == nullptr || search_string == nullptr || primary_group_id < 0) return E_INVALIDARG;
   return WithoutExceptions([&]() -> HRESULT {
+    // Built on the stack: this runs for every resolution, cached or not.
     Sid sid;
-    if (!ParseSid(user_sid, &sid) || sid.sub_authorities.empty()) return E_INVALIDARG;
-    sid.sub_authorities.back() = static_cast<uint32_t>(primary_group_id);
-    std::wstring escaped;
-    for (uint8_t byte : SidToBytes(sid)) {
-      escaped += L'\\';
-      escaped += kLowerHex[byte >> 4];
-      escaped += kLowerHex[byte & 0x0f];
+    if (!ParseSid(user_sid, &sid) || sid.sub_authority_count == 0) return E_INVALIDARG;
+    sid.sub_authorities[sid.sub_authority_count - 1] = static_cast<uint32_t>(primary_group_id);
+    uint8_t bytes[kMaxSidLength];
+    const size_t length = SidToBytes(sid, bytes);
+    wchar_t escaped[3 * kMaxSidLength];
+    for (size_t i = 0; i < length; ++i) {
+      escaped[3 * i] = L'\\';
+      escaped[3 * i + 1] = kLowerHex[bytes[i] >> 4];
+      escaped[3 * i + 2] = kLowerHex[bytes[i] & 0x0f];
     }
-    return CopyOut(escaped, search_string, size);
+    return CopyOut(std::wstring_view(escaped, 3 * length), search_string, size);
   });
 }
 

@@ -12,6 +12,7 @@
 #include "platform/crt.h"
 
 #include <climits>
+#include <cwchar>
 #include <cstdint>
 #include <string>
 
@@ -526,7 +527,9 @@ bool FormatTo(Sink& sink, const wchar_t* format, va_list args) {
 
 wchar_t* _wcsupr(wchar_t* s) {
   if (s == nullptr) return nullptr;
-  for (wchar_t* p = s; *p != L'\0'; ++p) *p = AsciiToUpper(*p);
+  // A counted loop, which the compiler turns into vector code.
+  const size_t length = std::wcslen(s);
+  for (size_t i = 0; i < length; ++i) s[i] = AsciiToUpper(s[i]);
   return s;
 }
 
@@ -540,9 +543,15 @@ int _wcsicmp(const wchar_t* a, const wchar_t* b) {
   if (a == nullptr || b == nullptr) return _NLSCMPERROR;
   wchar_t fa, fb;
   do {
-    fa = AsciiToLower(*a++);
-    fb = AsciiToLower(*b++);
-  } while (fa != L'\0' && fa == fb);
+    fa = *a++;
+    fb = *b++;
+    if (fa == fb) {
+      if (fa == L'\0') return 0;
+      continue;  // equal code units need no folding
+    }
+    fa = AsciiToLower(fa);
+    fb = AsciiToLower(fb);
+  } while (fa == fb);
   return static_cast<int>(fa) - static_cast<int>(fb);
 }
 
