@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "dsobject/shared_property_names.h"
 #include "dsobject/user_policy_manager_exception.h"
 #include "platform/sync.h"
 
@@ -14,7 +15,8 @@ constexpr char kSource[] = "serv_UserPolicyDSObjectProperty";
 // The shared implementation: reference count, values in the order added, and
 // the name. Values sit in one contiguous array (a record is read far more
 // often than it is built); a reference returned by GetValue stays valid until
-// the next AddValue on the same property.
+// the next AddValue on the same property. The name usually shares the
+// module-wide copy of its text.
 class CDSObjectPropertyImpl {
  public:
   volatile LONG ref_count = 1;
@@ -36,7 +38,7 @@ CDSObjectProperty::CDSObjectProperty() : m_pImpl(nullptr) {}
 
 CDSObjectProperty::CDSObjectProperty(const wchar_t* name) : m_pImpl(NewPropertyImpl(__LINE__)) {
   try {
-    if (name != nullptr) m_pImpl->name = name;
+    if (name != nullptr) m_pImpl->name = SharedPropertyName(name);
   } catch (...) {
     delete m_pImpl;
     throw;
@@ -65,7 +67,12 @@ const wchar_t* CDSObjectProperty::GetName() {
 
 void CDSObjectProperty::SetName(const wchar_t* name) {
   if (m_pImpl == nullptr) m_pImpl = NewPropertyImpl(__LINE__);
-  m_pImpl->name = name;
+  // As _bstr_t assignment: our own characters leave the name unchanged, and
+  // the old name is released before the new one is made, so a failure
+  // leaves the property without a name.
+  if (name != nullptr && name == static_cast<const wchar_t*>(m_pImpl->name)) return;
+  m_pImpl->name = _bstr_t();
+  m_pImpl->name = SharedPropertyName(name);
 }
 
 int CDSObjectProperty::GetValueCount() {

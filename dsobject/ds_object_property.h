@@ -44,7 +44,8 @@ class USERPOLICY_EXPORT CDSObjectProperty {
   // is freed.
   const wchar_t* GetName();
   // Replaces the name with a copy of `name` (null: no name). Passing the very
-  // pointer GetName returns leaves the name unchanged.
+  // pointer GetName returns leaves the name unchanged. Properties with equal
+  // names may share one copy of the text (dsobject/shared_property_names.h).
   void SetName(const wchar_t* name);
   int GetValueCount();
   // REQUIRES nothing: an index outside [0, GetValueCount()) throws -91004.

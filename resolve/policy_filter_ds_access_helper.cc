@@ -28,7 +28,14 @@ constexpr wchar_t kCacheWord[] = L"Local";
 // far inside a 1 MiB thread stack.
 constexpr int kMaxGroupsWithoutGuid = 512;
 
-#define RESOLVE_LOG(level, ...) DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__)
+// The level is tested inline: the walk logs a data line per group, which
+// production thresholds leave out.
+#define RESOLVE_LOG(level, ...)                                                                  \
+  do {                                                                                           \
+    if (DBG::IsEnabled(level)) {                                                                 \
+      DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__); \
+    }                                                                                            \
+  } while (0)
 
 const wchar_t* SourceWord(bool fetched_from_directory) {
   return fetched_from_directory ? kDirectoryWord : kCacheWord;

@@ -18,7 +18,13 @@ constexpr char kSource[] = "serv_ProxyAddressDSAccessHelper";
 constexpr wchar_t kSmtpPrefix[] = L"SMTP:";
 constexpr size_t kSmtpPrefixLength = 5;
 
-#define EMAIL_LOG(level, ...) DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__)
+// The level is tested inline, before any argument is evaluated.
+#define EMAIL_LOG(level, ...)                                                                    \
+  do {                                                                                           \
+    if (DBG::IsEnabled(level)) {                                                                 \
+      DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__); \
+    }                                                                                            \
+  } while (0)
 
 // Copies `address` into the whole buffer (zeros after it) and cuts it to
 // capacity - 1 characters.

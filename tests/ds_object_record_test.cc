@@ -2,6 +2,8 @@
 // errors and handle copies across threads.
 #include <atomic>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -9,6 +11,7 @@
 
 #include "dsobject/ds_object_info.h"
 #include "dsobject/ds_object_property.h"
+#include "dsobject/shared_property_names.h"
 #include "dsobject/user_policy_manager_exception.h"
 #include "platform/crt.h"
 
@@ -56,6 +59,46 @@ TEST(DSObjectProperty, SharingLazyCreationIndexChecksAndDeepCopies) {
   }
   property.SetName(property.GetName());  // its own pointer keeps the name
   EXPECT_STREQ(property.GetName(), L"proxyAddresses");
+}
+
+TEST(DSObjectProperty, NamesReadBackExactlyWhetherSharedOrNot) {
+  // Equal names share one copy of the text; names that only share a prefix
+  // must not be mistaken for each other.
+  CDSObjectProperty first(L"memberOf");
+  CDSObjectProperty second;
+  second.SetName(L"memberOf");
+  EXPECT_EQ(first.GetName(), second.GetName());
+  CDSObjectProperty prefix(L"member");
+  CDSObjectProperty longer(L"memberOfX");
+  EXPECT_STREQ(prefix.GetName(), L"member");
+  EXPECT_STREQ(longer.GetName(), L"memberOfX");
+  second.SetName(nullptr);
+  EXPECT_EQ(second.GetName(), nullptr);
+  EXPECT_STREQ(first.GetName(), L"memberOf");  // another property's release keeps the shared text
+
+  // Past the table's limits (too long, table full) names are copies of their
+  // own and read back just the same.
+  const std::wstring long_name(kMaxSharedPropertyNameLength + 1, L'x');
+  CDSObjectProperty too_long(long_name.c_str());
+  EXPECT_EQ(too_long.GetName(), std::wstring_view(long_name));
+  std::vector<CDSObjectProperty> many;
+  for (size_t i = 0; i < kMaxSharedPropertyNames + 8; ++i) {
+    many.emplace_back((L"attribute" + std::to_wstring(i)).c_str());
+  }
+  for (size_t i = 0; i < many.size(); ++i) EXPECT_EQ(many[i].GetName(), L"attribute" + std::to_wstring(i));
+
+  // Threads naming properties at once (run under the thread sanitizer too).
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 200; ++i) {
+        CDSObjectProperty property;
+        property.SetName(i % 2 == 0 ? L"objectGUID" : L"distinguishedName");
+        ASSERT_STREQ(property.GetName(), i % 2 == 0 ? L"objectGUID" : L"distinguishedName");
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 TEST(DSObjectInfo, OrderFirstNameWinsAndSharing) {
