@@ -52,8 +52,8 @@ namespace perf {
 inline constexpr LONGLONG kTicksPerMillisecond = 10'000;
 
 // The clock of the timer guards: the current UTC time in FILETIME ticks, as
-// GetSystemTimeAsFileTime gives it. Thread-safe.
-// Tests substitute a clock of their own (any type with a static NowTicks()).
+// GetSystemTimeAsFileTime gives it (platform::testing::ScopedFakeClock sets
+// it in tests). Thread-safe.
 struct SystemTimeClock {
   static LONGLONG NowTicks();
 };
@@ -86,19 +86,18 @@ class CDSAccessCountGuard {
   LONG m_nOutcome = kDSAccessNoOutcome;
 };
 
-template <LONGLONG CDSAccessPerfObject::*kDirectoryTime, LONGLONG CDSAccessPerfObject::*kCacheTime,
-          class Clock = perf::SystemTimeClock>
+template <LONGLONG CDSAccessPerfObject::*kDirectoryTime, LONGLONG CDSAccessPerfObject::*kCacheTime>
 class CDSAccessTimerGuard {
  public:
   // Reads the clock unless `object` is null (the guard then does nothing).
   explicit CDSAccessTimerGuard(CDSAccessPerfObject* object)
-      : m_pPerfObject(object), m_nStartTime(object != nullptr ? Clock::NowTicks() : 0) {}
+      : m_pPerfObject(object), m_nStartTime(object != nullptr ? perf::SystemTimeClock::NowTicks() : 0) {}
   CDSAccessTimerGuard(const CDSAccessTimerGuard&) = delete;
   CDSAccessTimerGuard& operator=(const CDSAccessTimerGuard&) = delete;
 
   ~CDSAccessTimerGuard() {
     if (m_pPerfObject == nullptr) return;
-    const LONGLONG elapsed_ms = (Clock::NowTicks() - m_nStartTime) / perf::kTicksPerMillisecond;
+    const LONGLONG elapsed_ms = (perf::SystemTimeClock::NowTicks() - m_nStartTime) / perf::kTicksPerMillisecond;
     // Most cache answers take under a millisecond; adding nothing needs no
     // atomic operation on the shared object.
     if (elapsed_ms == 0) return;

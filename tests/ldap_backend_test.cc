@@ -41,7 +41,7 @@ namespace {
 
 namespace ldap = platform::ldap;
 using Clock = std::chrono::steady_clock;
-using ScopedSettings = userpolicy::testing::ScopedDirectorySettings;
+using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
 using Strings = std::vector<std::string>;
 using userpolicy::testing::SlapdServer;
 
@@ -66,10 +66,11 @@ SlapdServer& Server() {
 std::wstring Wide(std::string_view text) { return platform::Utf8ToWide(text); }
 std::string Narrow(std::wstring_view text) { return platform::WideToUtf8(text); }
 
-// The table lines that read `servers` as the service account.
+// Settings that read `servers` as the service account, with `extra` lines in the table.
+constexpr char kTable[] = "[DirectoryAccess.DEFAULT]\n";
 std::string Settings(const std::string& servers, const std::string& extra = "") {
-  return "GlobalCatalogServers = \"" + servers + "\"\nBindDN = \"" + Server().service_dn() + "\"\nPasswordFile = \"" +
-         Server().service_password_file() + "\"\n" + extra;
+  using userpolicy::testing::DirectorySettings;
+  return DirectorySettings(servers, Server().service_dn(), Server().service_password_file()) + extra;
 }
 
 std::wstring Gc(std::wstring_view object = L"") {
@@ -433,7 +434,7 @@ TEST_F(LdapBackendTest, DiscoveryFollowsTheSettingsFileAsItChanges) {
   std::wstring path;
   ASSERT_EQ(backend_->GetRootGCPath(&path), S_OK);
   EXPECT_EQ(path, Gc());
-  settings_.Rewrite("GlobalCatalogServers = \"gc9.example.test:3270, gc8.example.test\"\n");
+  settings_.Rewrite(kTable + std::string("GlobalCatalogServers = \"gc9.example.test:3270, gc8.example.test\"\n"));
   ASSERT_EQ(backend_->GetRootGCPath(&path), S_OK);
   EXPECT_EQ(path, L"GC://gc9.example.test:3270");
   EXPECT_EQ(backend_->GetRootGCPath(nullptr), E_INVALIDARG);
@@ -461,7 +462,7 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
   {
     // The keys and forms the backend cases above do not already depend on.
     ScopedSettings settings(
-        "GlobalCatalogServers = \" gc1.example.test:3268 ,gc2.example.test,, [::1]:3268 \"\n"
+        std::string(kTable) + "GlobalCatalogServers = \" gc1.example.test:3268 ,gc2.example.test,, [::1]:3268 \"\n"
         "Forest = \"example.test\"\nTls = \"StartTLS\"\nOperationTimeoutMs = { type = \"VT_UI4\", value = 1500 }\n"
         "SearchBase = \"DC=example,DC=test\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
@@ -493,7 +494,7 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
        "GlobalCatalogServers (line 2) holds the malformed server 'bad host:x'", {L"gc1.example.test"}},
   };
   for (const auto& [line, warning, servers] : cases) {
-    ScopedSettings settings(line + "\n");
+    ScopedSettings settings(kTable + line + "\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
     const DirectoryConfig config = DirectoryConfig::Load();
     DirectoryConfig expected;
@@ -607,8 +608,8 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
       (std::filesystem::temp_directory_path() / ("ldap_backend_test_" + std::to_string(getpid()) + "_password"))
           .string();
   std::ofstream(password_file) << secret << "\n";
-  const std::string account =
-      "GlobalCatalogServers = \"" + Server().host_port() + "\"\nBindDN = \"" + Server().service_dn() + "\"\n";
+  const std::string account = std::string(kTable) + "GlobalCatalogServers = \"" + Server().host_port() +
+                              "\"\nBindDN = \"" + Server().service_dn() + "\"\n";
   {
     ScopedSettings settings(account + "PasswordFile = \"" + password_file + "\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);

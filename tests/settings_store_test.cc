@@ -1,39 +1,20 @@
 // The settings store: typed values, missing file and table, files that do not
 // parse and values of unknown shape.
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/log_testing.h"
 #include "platform/settings.h"
+#include "tests/support/scoped_settings_file.h"
 
 namespace {
 
-class SettingsStore : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("userpolicy-settings-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "settings.toml").string();
-    ::setenv(kSettingsPathVariable, path_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv(kSettingsPathVariable);
-    std::filesystem::remove_all(dir_);
-  }
-  void Write(const std::string& text) { std::ofstream(path_) << text; }
+using userpolicy::testing::ScopedSettingsFile;
 
-  std::filesystem::path dir_;
-  std::string path_;
-};
-
-TEST_F(SettingsStore, TypedValuesLoadAndUnknownShapesAreReportedWithTheirLine) {
-  Write(R"([QV_DSAccess.DEFAULT]
+TEST(SettingsStore, TypedValuesLoadAndUnknownShapesAreReportedWithTheirLine) {
+  ScopedSettingsFile file(R"([QV_DSAccess.DEFAULT]
 PlainInt = -120
 Int = { type = "VT_INT", value = -7 }
 UInt = { type = "uint", value = 4000000000 }
@@ -94,7 +75,7 @@ AfterTheRejected = 7
   }
 }
 
-TEST_F(SettingsStore, MissingFileTableOrSyntaxMeansDefaults) {
+TEST(SettingsStore, MissingFileTableOrSyntaxMeansDefaults) {
   const struct {
     const char* text;  // null: no file
     bool warned;
@@ -105,7 +86,8 @@ TEST_F(SettingsStore, MissingFileTableOrSyntaxMeansDefaults) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text ? c.text : "no file");
-    if (c.text) Write(c.text);
+    ScopedSettingsFile file(c.text ? c.text : "");
+    if (!c.text) std::remove(file.path().c_str());
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     CMgmtObject settings(L"QV_DSAccess", L"DEFAULT", nullptr);
     EXPECT_FALSE(settings.Get());
@@ -114,7 +96,7 @@ TEST_F(SettingsStore, MissingFileTableOrSyntaxMeansDefaults) {
     if (c.warned) {  // names the file, line and column
       const auto& record = capture.records()[0];
       EXPECT_EQ(record.level, DBG::kLevelWarning);
-      EXPECT_NE(record.message.find(path_), std::string::npos) << record.message;
+      EXPECT_NE(record.message.find(file.path()), std::string::npos) << record.message;
       EXPECT_NE(record.message.find("line 3, column"), std::string::npos) << record.message;
     }
   }

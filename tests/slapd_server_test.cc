@@ -1,17 +1,14 @@
 // Self-test of the slapd fixture: it loads the sample and generated
-// directories with memberOf as Active Directory shows it, guards the service
-// account's password, is controlled and stopped by its PID, explains failures
-// and leaves nothing behind.  (The library's ldaps tests prove its TLS.)
+// directories with memberOf as Active Directory shows it, keeps the service
+// account's password private, explains failures and leaves nothing behind.
+// (ldap_backend_test's fault cases pause, stop and restart it and use a wrong
+// password; its ldaps cases prove its TLS.)
 
 #include "tests/support/slapd_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,12 +26,7 @@
 namespace userpolicy::testing {
 namespace {
 
-using std::chrono::milliseconds;
 namespace fs = std::filesystem;
-
-constexpr milliseconds kNoAnswerWait{300};
-constexpr milliseconds kAnswerWait{5000};
-constexpr int kLdapInvalidCredentials = 49;
 
 bool ProcessGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
@@ -94,8 +86,11 @@ std::vector<std::string> MemberOf(const std::string& base, const std::string& fi
 // Member values go in through the memberof overlay after all entries exist:
 // memberOf lists each entry's direct groups spelled as the groups' DNs, also
 // with escaped commas, '/' and non-ASCII, for contacts, cycles and a group
-// that is its own member.
+// that is its own member.  The service account's password is in a private file.
 TEST(SlapdServerTest, SampleLoadsWithMemberOfAsTheDirectoryShowsIt) {
+  struct stat info {};
+  ASSERT_EQ(::stat(Server().service_password_file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
   const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> cases = {
       {kBase, UserFilter("sip:bob@example.test"), {Group("Engineering"), Group("Team Leads")}},
       {kBase, UserFilter("sip:frank@example.test"),
@@ -109,56 +104,6 @@ TEST(SlapdServerTest, SampleLoadsWithMemberOfAsTheDirectoryShowsIt) {
     SCOPED_TRACE(base + " " + filter);
     EXPECT_EQ(MemberOf(base, filter, base == kBase ? "sub" : "base"), Sorted(member_of));
   }
-}
-
-TEST(SlapdServerTest, ServiceAccountNeedsItsPrivatePassword) {
-  struct stat info {};
-  ASSERT_EQ(::stat(Server().service_password_file().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(Server().service_password().find('\n'), std::string::npos);
-  EXPECT_EQ(RunProgram({"ldapsearch", "-x", "-H", Server().url(), "-D", Server().service_dn(), "-w",
-                        "not-the-password", "-b", kBase, "-s", "base"})
-                .exit_code,
-            kLdapInvalidCredentials);
-}
-
-// Leaves the server running, as the other tests need it.
-TEST(SlapdServerTest, FaultControlsActOnThePidAndRestartKeepsPortAndData) {
-  SlapdServer& server = Server();
-  const int port = server.port();
-  const pid_t pid = server.pid();
-  server.Pause();
-  EXPECT_FALSE(server.Answers(kNoAnswerWait));
-  server.Resume();
-  EXPECT_TRUE(server.Answers(kAnswerWait));
-  EXPECT_EQ(server.pid(), pid);
-
-  server.Pause();
-  server.Stop();  // stopping a paused server must not hang
-  EXPECT_FALSE(server.running());
-  EXPECT_TRUE(ProcessGone(pid));
-  EXPECT_THROW(server.Search(kBase, "(objectClass=*)", {"dn"}, "base"), std::runtime_error);
-
-  // Another process takes the port while slapd is down: Restart must say so
-  // instead of moving to another port.
-  {
-    UniqueFd blocker(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int on = 1;  // the port has connections in TIME_WAIT
-    ::setsockopt(blocker.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(::bind(blocker.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << port;
-    ASSERT_EQ(::listen(blocker.get(), 1), 0);
-    try {
-      server.Restart();
-      ADD_FAILURE() << "restarted on a port another process holds";
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("Address already in use"), std::string::npos) << e.what();
-    }
-  }
-  server.Restart();
-  EXPECT_NE(server.pid(), pid);
-  EXPECT_EQ(server.port(), port);
-  EXPECT_EQ(MemberOf(kBase, UserFilter("sip:bob@example.test")), Sorted({Group("Team Leads"), Group("Engineering")}));
 }
 
 TEST(SlapdServerTest, AFailedStartExplainsItselfAndLeavesNothing) {

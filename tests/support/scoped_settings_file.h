@@ -15,19 +15,10 @@ class ScopedSettingsFile {
   ScopedSettingsFile& operator=(const ScopedSettingsFile&) = delete;
 
   void Rewrite(const std::string& toml);
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-};
-
-// A settings file holding only the [DirectoryAccess.DEFAULT] table.
-class ScopedDirectorySettings : public ScopedSettingsFile {
- public:
-  explicit ScopedDirectorySettings(const std::string& table_lines) : ScopedSettingsFile(kHeader + table_lines) {}
-  void Rewrite(const std::string& table_lines) { ScopedSettingsFile::Rewrite(kHeader + table_lines); }
-
- private:
-  static constexpr char kHeader[] = "[DirectoryAccess.DEFAULT]\n";
 };
 
 // The [DirectoryAccess.DEFAULT] table reading `server` ("host:port") as the

@@ -244,6 +244,4 @@ void SlapdServer::Restart() {
   Launch();
 }
 
-bool SlapdServer::Answers(milliseconds timeout) const { return ProbeLdap(port_, timeout); }
-
 }  // namespace userpolicy::testing

@@ -79,9 +79,6 @@ class SlapdServer {
   void Pause() { process_.Pause(); }
   void Resume() { process_.Resume(); }
 
-  // Whether slapd answers an anonymous bind within `timeout`.
-  bool Answers(std::chrono::milliseconds timeout) const;
-
   // LdapSearch (directory_tools.h) bound as the service account.
   std::string Search(const std::string& base, const std::string& filter, const std::vector<std::string>& attrs,
                      const std::string& scope = "sub") const {
