@@ -10,6 +10,8 @@
 //    default maximums, per cached record;
 //  - warm: the same users with all three caches hot, 1 and 2 threads
 //    (aim: at most 10 us per user on one thread, 2 threads at least 1.3x);
+//  - the caches' share of warm resolution: the same lookups as bare lock,
+//    map search and handle copy;
 //  - warm users reaching 11 groups (aim: within twice 1.4-2.0 us);
 //  - e-mail lookups warm.
 // The log threshold is warnings, as in production.
@@ -23,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +35,7 @@
 
 #include "bench/directory_generator.h"
 #include "bench/raw_ldap_connection.h"
+#include "manager/lookup_key.h"
 #include "manager/user_policy_manager_impl.h"
 #include "module/manager_factories.h"
 #include "module/module_entry.h"
@@ -40,6 +44,7 @@
 #include "platform/crt.h"
 #include "platform/directory/directory_backend.h"
 #include "platform/log.h"
+#include "platform/sync.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
 #include "tests/support/slapd_server.h"
@@ -184,6 +189,10 @@ double ResidentBytes() {
   return static_cast<double>(pages_resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
 }
 
+CDSObjectCache& Cache(const CUserPolicyManager& manager) {
+  return CUserPolicyManagerInspector::Impl(manager)->cache();
+}
+
 size_t CachedRecords(const CUserPolicyManager& manager) {
   CUserPolicyManagerImpl* impl = CUserPolicyManagerInspector::Impl(manager);
   return impl != nullptr ? impl->cache().Size() : 0;
@@ -195,6 +204,101 @@ std::string WriteSettings(const std::string& name, const std::string& text) {
   std::ofstream(path) << text;
   return path;
 }
+
+// The floor of warm resolution set by the caches alone: for each user the
+// same lookups as the resolution makes (the same keys, in walk order, the
+// groups already listed included), each as a lock, a search of an ordered
+// map keyed by std::wstring and the copy of a shared handle, on three maps
+// holding the very keys the module's caches hold. The records themselves
+// (property searches, value copies, the GUID list) are not touched.
+class LookupFloor {
+ public:
+  // One cache: its lock (a critical section, as the manager's) and its
+  // map, whose values stand for record handles (a reference count each).
+  struct Map {
+    Map() { InitializeCriticalSection(&cs); }
+    ~Map() { DeleteCriticalSection(&cs); }
+    CRITICAL_SECTION cs;
+    std::map<std::wstring, volatile LONG, KeyLess> entries;
+  };
+
+  // Builds the lookup sequence of each SIP address in `sips` by walking the
+  // generated directory as the resolution walks it. The primary-group key is
+  // the primary-group cache's only key; the group map holds the keys of the
+  // nested-group cache. Keys are normalised as the manager normalises them.
+  LookupFloor(const GeneratorOptions& options, const std::vector<std::wstring>& sips,
+              const std::wstring& primary_group_key, const std::vector<std::wstring>& cached_group_keys) {
+    const userpolicy::bench::GeneratedDirectory directory = userpolicy::bench::GenerateDirectory(options);
+    std::map<std::wstring, size_t> user_by_sip;
+    for (size_t i = 0; i < directory.users.size(); ++i) {
+      user_by_sip[platform::Utf8ToWide(directory.users[i].sip_address)] = i;
+    }
+    std::vector<std::wstring> group_keys;
+    for (const auto& group : directory.groups) group_keys.push_back(Normalised(platform::Utf8ToWide(group.dn)));
+    primary_.entries.emplace(primary_group_key, 1);
+    for (const std::wstring& key : cached_group_keys) groups_.entries.emplace(key, 1);
+    for (const std::wstring& sip : sips) {
+      std::vector<Lookup> sequence;
+      const std::wstring user_key = Normalised(sip);
+      users_.entries.emplace(user_key, 1);
+      sequence.push_back({&users_, user_key});
+      sequence.push_back({&primary_, primary_group_key});
+      auto found = user_by_sip.find(sip);
+      if (found != user_by_sip.end()) {
+        std::vector<bool> listed(directory.groups.size(), false);
+        std::function<void(int)> walk = [&](int group) {
+          const std::wstring& key = group_keys[static_cast<size_t>(group)];
+          if (groups_.entries.count(key) == 0) ++missing_;
+          sequence.push_back({&groups_, key});
+          if (listed[static_cast<size_t>(group)]) return;
+          listed[static_cast<size_t>(group)] = true;
+          for (int parent : directory.groups[static_cast<size_t>(group)].parents) walk(parent);
+        };
+        for (int group : directory.users[found->second].groups) walk(group);
+      }
+      lookups_ += sequence.size();
+      sequences_.push_back(std::move(sequence));
+    }
+  }
+
+  // The lookups of the n-th user, each a lock, a map search and a handle
+  // copy and release.
+  void Run(size_t n) {
+    for (const Lookup& lookup : sequences_[n % sequences_.size()]) {
+      volatile LONG* handle = nullptr;
+      EnterCriticalSection(&lookup.map->cs);
+      auto it = lookup.map->entries.find(std::wstring_view(lookup.key));
+      if (it != lookup.map->entries.end()) {
+        handle = &it->second;
+        InterlockedIncrement(handle);  // the handle copied under the lock
+      }
+      LeaveCriticalSection(&lookup.map->cs);
+      if (handle != nullptr) InterlockedDecrement(handle);  // and released by the caller
+    }
+  }
+
+  double lookups_per_user() const { return static_cast<double>(lookups_) / sequences_.size(); }
+  // Walk keys the module's nested-group cache does not hold: none when the
+  // floor searches for exactly the keys the resolution searches for.
+  size_t missing_keys() const { return missing_; }
+
+ private:
+  struct Lookup {
+    Map* map;
+    std::wstring key;
+  };
+
+  static std::wstring Normalised(const std::wstring& key) {
+    std::wstring upper = key.substr(0, kKeyBufferLength - 1);
+    _wcsupr(upper.data());
+    return upper;
+  }
+
+  Map users_, primary_, groups_;
+  std::vector<std::vector<Lookup>> sequences_;
+  size_t lookups_ = 0;
+  size_t missing_ = 0;
+};
 
 struct World {
   GeneratorOptions options;
@@ -212,6 +316,7 @@ struct World {
   double email_cold_us = 0, email_floor_us = 0;
   double bytes_per_record = 0, heap_bytes_per_record = 0;
   size_t records_cached = 0;
+  std::unique_ptr<LookupFloor> floor;
 
   World() {
     DBG::LogOptions log = DBG::GetOptions();
@@ -232,10 +337,10 @@ struct World {
                                       "\n[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = 20000\n"
                                       "PrimaryGroupCacheMaximum = 100\nNestedGroupCacheMaximum = 20000\n");
     for (int i = 0; i < kUsersResolved; ++i) {
-      users.push_back(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i * 7, options)));
+      users.push_back(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i * 7 + 1, options)));  // 1-based
     }
     for (int i = 0; i < options.eleven_user_count; ++i) {
-      eleven_users.push_back(platform::Utf8ToWide(userpolicy::bench::ElevenSipAddress(i, options)));
+      eleven_users.push_back(platform::Utf8ToWide(userpolicy::bench::ElevenSipAddress(i + 1, options)));
     }
     MeasureMemory();
     MeasureCold();
@@ -245,6 +350,9 @@ struct World {
     const ULONG before = g_pDSAccessPerfObject->m_nTotalCacheAccess;
     for (const std::wstring& user : users) Resolve(user);
     lookups_per_user = static_cast<double>(g_pDSAccessPerfObject->m_nTotalCacheAccess - before) / users.size();
+    const std::vector<std::wstring> primary_keys = Cache(UserPolicy_GetPrimaryGroupIDTOGroupManager()).KeysNewestFirst();
+    floor = std::make_unique<LookupFloor>(options, users, primary_keys.empty() ? L"" : primary_keys.front(),
+                                          Cache(UserPolicy_GetGroupMemeberShipManager()).KeysNewestFirst());
   }
   ~World() {
     IPC_SERVER_Deinit();
@@ -279,7 +387,7 @@ struct World {
     const double before = ResidentBytes();
     const double heap_before = static_cast<double>(mallinfo2().uordblks);
     for (int i = 0; i < options.user_count; ++i) {
-      Resolve(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i, options)));
+      Resolve(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i + 1, options)));
       if (CachedRecords(UserPolicy_GetUserIdentityManager()) > 1000 &&
           CachedRecords(UserPolicy_GetGroupMemeberShipManager()) > 1000) {
         break;
@@ -409,6 +517,19 @@ void BM_WarmResolution(benchmark::State& state) {
   state.counters["lookups_per_user"] = benchmark::Counter(TheWorld().lookups_per_user, benchmark::Counter::kAvgThreads);
 }
 BENCHMARK(BM_WarmResolution)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The caches' share of warm resolution: the same lookups as bare lock, map
+// search and handle copy (see LookupFloor).
+void BM_WarmLookupFloor(benchmark::State& state) {
+  LookupFloor& floor = *TheWorld().floor;
+  size_t i = static_cast<size_t>(state.thread_index()) * 131;
+  for (auto _ : state) floor.Run(i++);
+  state.SetItemsProcessed(state.iterations());
+  state.counters["lookups_per_user"] = benchmark::Counter(floor.lookups_per_user(), benchmark::Counter::kAvgThreads);
+  state.counters["missing_keys"] = benchmark::Counter(static_cast<double>(floor.missing_keys()),
+                                                      benchmark::Counter::kAvgThreads);
+}
+BENCHMARK(BM_WarmLookupFloor)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_WarmResolutionElevenGroups(benchmark::State& state) { WarmLoop(state, TheWorld().eleven_users); }
 BENCHMARK(BM_WarmResolutionElevenGroups)->UseRealTime()->Unit(benchmark::kMicrosecond);
