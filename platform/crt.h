@@ -42,6 +42,19 @@ std::wstring FormatWindowsV(const wchar_t* format, va_list args);
 std::string WideToUtf8(std::wstring_view text);
 std::wstring Utf8ToWide(std::string_view text);
 
+// Appends the decimal digits of `value` to `*out`: what std::to_wstring
+// gives, without the wide-stream machinery it goes through (several times
+// slower, and on paths that run for every directory read).
+inline void AppendDecimal(std::wstring* out, unsigned long long value) {
+  wchar_t digits[20];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) out->push_back(digits[--count]);
+}
+
 // `c` with an ASCII capital made small, as _wcsicmp and _stricmp fold
 // characters before comparing them; other characters are unchanged.
 template <class Char>

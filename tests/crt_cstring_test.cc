@@ -116,6 +116,14 @@ TEST(CaseFunctions, FoldOnlyAsciiLetters) {
   EXPECT_EQ(_wcsicmp(nullptr, L"a"), _NLSCMPERROR);
 }
 
+TEST(AppendDecimal, WritesWhatToWstringWrites) {
+  for (unsigned long long value : {0ULL, 7ULL, 10ULL, 65535ULL, 4294967295ULL, ULLONG_MAX}) {
+    std::wstring text = L"S-";
+    platform::AppendDecimal(&text, value);
+    EXPECT_EQ(text, L"S-" + std::to_wstring(value));
+  }
+}
+
 TEST(Utf8, RoundTripsAndReplacesInvalidInput) {
   const std::wstring wide = L"stra\u00DFe \u65E5\u672C \U0001F600 \U0010FFFF";  // 2, 3 and 4 bytes
   const std::string utf8 =

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
 
@@ -258,7 +259,7 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
     for (size_t i = 0; i < kAuthorityLength; ++i) authority = (authority << 8) | bytes[2 + i];
     std::wstring result = L"S-1-";
     if (authority < kHexAuthorityThreshold) {
-      result += std::to_wstring(authority);
+      platform::AppendDecimal(&result, authority);
     } else {
       result += L"0x";
       for (size_t i = kAuthorityHexDigits; i > 0; --i) result += kUpperHex[(authority >> (4 * (i - 1))) & 0x0f];
@@ -268,7 +269,7 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
       const uint32_t value32 = static_cast<uint32_t>(sub[0]) | static_cast<uint32_t>(sub[1]) << 8 |
                                static_cast<uint32_t>(sub[2]) << 16 | static_cast<uint32_t>(sub[3]) << 24;
       result += L'-';
-      result += std::to_wstring(value32);
+      platform::AppendDecimal(&result, value32);
     }
     return CopyOut(result, text, size);
   });

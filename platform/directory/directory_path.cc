@@ -236,7 +236,7 @@ std::wstring DirectoryPath::Server() const {
   if (host.empty()) return std::wstring();
   std::wstring server = ContainsColon(host) ? L"[" + host + L"]" : host;
   server += L':';
-  server += std::to_wstring(EffectivePort());
+  platform::AppendDecimal(&server, static_cast<unsigned>(EffectivePort()));
   return server;
 }
 
@@ -247,7 +247,7 @@ std::wstring DirectoryPath::ToString() const {
     text += ContainsColon(host) ? L"[" + host + L"]" : host;
     if (port != 0) {
       text += L':';
-      text += std::to_wstring(port);
+      platform::AppendDecimal(&text, static_cast<unsigned>(port));
     }
   }
   if (kind == Kind::kRoot) return text;

@@ -455,8 +455,8 @@ Endpoint MakeEndpoint(const std::wstring& host, int port, bool ldaps) {
   Endpoint endpoint;
   endpoint.host = host;
   endpoint.port = port;
-  const std::wstring authority =
-      (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host) + L":" + std::to_wstring(port);
+  std::wstring authority = (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host) + L":";
+  platform::AppendDecimal(&authority, static_cast<unsigned>(port));
   endpoint.name = authority;
   endpoint.uri = (ldaps ? "ldaps://" : "ldap://") + Utf8(authority);
   return endpoint;
