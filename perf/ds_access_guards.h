@@ -20,11 +20,12 @@
 // the outcome is kDSAccessFromDirectory, and to its cache count for any
 // other outcome, including a lookup that never set one (an exception left
 // the scope).
-// Timer guard: reads the wall clock on construction and destruction (FILETIME
-// ticks from GetSystemTimeAsFileTime) and adds the elapsed milliseconds, truncated toward zero, to
-// the group's directory time for kDSAccessFromDirectory, to its cache time
-// for kDSAccessFromCache, and nowhere when no outcome was set. A clock set
-// back during the lookup adds a negative time.
+// Timer guard: reads the wall clock on construction and destruction
+// (FILETIME ticks from GetSystemTimeAsFileTime) and adds the elapsed
+// milliseconds, truncated toward zero, to the group's directory time for
+// kDSAccessFromDirectory, to its cache time for kDSAccessFromCache, and
+// nowhere when no outcome was set. A clock set back during the lookup adds a
+// negative time.
 //
 // With a null object pointer a guard does nothing at all: no counter, no
 // clock read. A guard costs no lock and no allocation: at most one
