@@ -479,6 +479,15 @@ struct Settings {
   mutable platform::Mutex discovery_mu;
   mutable std::optional<std::vector<ServerSpec>> discovered GUARDED_BY(discovery_mu);
   mutable std::shared_ptr<const std::vector<Endpoint>> default_servers[2] GUARDED_BY(discovery_mu);
+  // The servers of the last path with a host: the module names its Global
+  // Catalog in every path, so this is the list of nearly every read.
+  struct HostServers {
+    DirectoryPath::Scheme scheme = DirectoryPath::Scheme::kGlobalCatalog;
+    std::wstring host;
+    int port = 0;
+    std::shared_ptr<const std::vector<Endpoint>> servers;
+  };
+  mutable HostServers last_host_servers GUARDED_BY(discovery_mu);
 
   int GlobalCatalogPort() const { return ldaps ? kGlobalCatalogTlsPort : DirectoryPath::kGlobalCatalogPort; }
   int LdapPort() const { return ldaps ? kLdapTlsPort : DirectoryPath::kLdapPort; }
@@ -639,8 +648,9 @@ class ConnectionPool {
   const Endpoint& endpoint() const { return endpoint_; }
   const Settings& settings() const { return *settings_; }
 
-  // A bound connection: an idle one that is still alive, a new one while
-  // fewer than the pool size are open, or the next one given back before
+  // A bound connection: an idle one that is still alive (probed when it was
+  // idle for kProbeIdleAfter or more), a new one while fewer than the pool
+  // size are open, or the next one given back before
   // `deadline`. Raises ServerFailure when one cannot be made, and
   // CDirectoryException for refused binds, configuration problems and a
   // pool that stays busy.
@@ -648,10 +658,12 @@ class ConnectionPool {
     const int capacity = settings_->config.pool_size;
     for (;;) {
       std::unique_ptr<ldap::Connection> candidate;
+      Clock::time_point idle_since;
       {
         platform::MutexLock lock(&mu_);
         if (!idle_.empty()) {
-          candidate = std::move(idle_.back());
+          candidate = std::move(idle_.back().connection);
+          idle_since = idle_.back().since;
           idle_.pop_back();
         } else if (open_ < capacity) {
           ++open_;
@@ -671,7 +683,10 @@ class ConnectionPool {
         *reused = false;
         return OpenCounted();
       }
-      if (candidate->IsAlive()) {
+      // A connection given back moments ago is taken as it is: the probe is
+      // a system call on every read, and a connection that died meanwhile
+      // fails its request, which the caller retries once on a fresh one.
+      if (Clock::now() - idle_since < kProbeIdleAfter || candidate->IsAlive()) {
         *reused = true;
         return candidate;
       }
@@ -686,7 +701,7 @@ class ConnectionPool {
     if (connection == nullptr) return;
     if (!connection->broken()) {
       platform::MutexLock lock(&mu_);
-      idle_.push_back(std::move(connection));
+      idle_.push_back(IdleConnection{std::move(connection), Clock::now()});
       available_.Signal();
       return;
     }
@@ -697,7 +712,7 @@ class ConnectionPool {
   // Closes the idle connections (after one of them turned out dead, the
   // others most likely are too).
   void DiscardIdle() {
-    std::vector<std::unique_ptr<ldap::Connection>> dropped;
+    std::vector<IdleConnection> dropped;
     {
       platform::MutexLock lock(&mu_);
       dropped.swap(idle_);
@@ -767,7 +782,14 @@ class ConnectionPool {
   const std::shared_ptr<const Settings> settings_;
   platform::Mutex mu_;
   platform::CondVar available_{&mu_};
-  std::vector<std::unique_ptr<ldap::Connection>> idle_ GUARDED_BY(mu_);
+  struct IdleConnection {
+    std::unique_ptr<ldap::Connection> connection;
+    Clock::time_point since;  // when it was given back
+  };
+  // Idle connections are probed for a close by the server only after this long.
+  static constexpr std::chrono::milliseconds kProbeIdleAfter{1000};
+
+  std::vector<IdleConnection> idle_ GUARDED_BY(mu_);
   int open_ GUARDED_BY(mu_) = 0;  // idle and in use
 };
 
@@ -1016,7 +1038,18 @@ std::shared_ptr<const std::vector<Endpoint>> LdapBackend::Impl::ServersFor(const
       settings.default_servers[slot] = servers;
     }
   } else {
-    servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
+    {
+      platform::MutexLock lock(&settings.discovery_mu);
+      const Settings::HostServers& last = settings.last_host_servers;
+      if (last.servers != nullptr && last.scheme == path.scheme && last.port == path.port && last.host == path.host) {
+        servers = last.servers;
+      }
+    }
+    if (servers == nullptr) {
+      servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
+      platform::MutexLock lock(&settings.discovery_mu);
+      settings.last_host_servers = Settings::HostServers{path.scheme, path.host, path.port, servers};
+    }
   }
 
   // Servers that failed lately go last, in their configured order.
