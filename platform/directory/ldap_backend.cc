@@ -1040,9 +1040,9 @@ std::shared_ptr<const std::vector<Endpoint>> LdapBackend::Impl::ServersFor(const
   } else {
     {
       platform::MutexLock lock(&settings.discovery_mu);
-      const Settings::HostServers& last = settings.last_host_servers;
-      if (last.servers != nullptr && last.scheme == path.scheme && last.port == path.port && last.host == path.host) {
-        servers = last.servers;
+      if (settings.last_host_servers.servers != nullptr && settings.last_host_servers.scheme == path.scheme &&
+          settings.last_host_servers.port == path.port && settings.last_host_servers.host == path.host) {
+        servers = settings.last_host_servers.servers;
       }
     }
     if (servers == nullptr) {
