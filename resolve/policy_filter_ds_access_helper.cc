@@ -11,6 +11,7 @@
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/module.h"
+#include "resolve/helper_log.h"
 #include "resolve/measured_lookup.h"
 
 namespace {
@@ -28,14 +29,7 @@ constexpr wchar_t kCacheWord[] = L"Local";
 // far inside a 1 MiB thread stack.
 constexpr int kMaxGroupsWithoutGuid = 512;
 
-// The level is tested inline: the walk logs a data line per group, which
-// production thresholds leave out.
-#define RESOLVE_LOG(level, ...)                                                                  \
-  do {                                                                                           \
-    if (DBG::IsEnabled(level)) {                                                                 \
-      DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__); \
-    }                                                                                            \
-  } while (0)
+#define RESOLVE_LOG(level, ...) HELPER_LOG(kSource, (level), __VA_ARGS__)
 
 const wchar_t* SourceWord(bool fetched_from_directory) {
   return fetched_from_directory ? kDirectoryWord : kCacheWord;

@@ -10,6 +10,7 @@
 #include "platform/log.h"
 #include "platform/module.h"
 #include "platform/types.h"
+#include "resolve/helper_log.h"
 #include "resolve/measured_lookup.h"
 
 namespace {
@@ -18,13 +19,7 @@ constexpr char kSource[] = "serv_ProxyAddressDSAccessHelper";
 constexpr wchar_t kSmtpPrefix[] = L"SMTP:";
 constexpr size_t kSmtpPrefixLength = 5;
 
-// The level is tested inline, before any argument is evaluated.
-#define EMAIL_LOG(level, ...)                                                                    \
-  do {                                                                                           \
-    if (DBG::IsEnabled(level)) {                                                                 \
-      DBG::DebugLogEx(platform::CurrentModuleHandle(), (level), kSource, __LINE__, __VA_ARGS__); \
-    }                                                                                            \
-  } while (0)
+#define EMAIL_LOG(level, ...) HELPER_LOG(kSource, (level), __VA_ARGS__)
 
 // Copies `address` into the whole buffer (zeros after it) and cuts it to
 // capacity - 1 characters.
