@@ -461,9 +461,15 @@ struct World {
   }
 };
 
+// Made by the first benchmark that needs it; destroyed by main after the
+// last benchmark, when no benchmark thread uses it any more, so that the
+// module stops and the directory server and its files go.
+std::unique_ptr<World> g_world;
+
 World& TheWorld() {
-  static World* world = new World();  // kept to the end: benchmark threads use it
-  return *world;
+  static std::once_flag made;  // benchmark threads may ask at once
+  std::call_once(made, [] { g_world = std::make_unique<World>(); });
+  return *g_world;
 }
 
 void BM_ColdResolution(benchmark::State& state) {
@@ -547,4 +553,11 @@ BENCHMARK(BM_WarmEmail)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  g_world.reset();
+  return 0;
+}
