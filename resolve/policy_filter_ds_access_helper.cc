@@ -51,8 +51,8 @@ bool DistinguishedNameForLog(CDSObjectInfo& record, _variant_t* dn) {
 }
 
 // True when `guids` holds `guid`, compared as _wcsicmp compares (a null
-// string, in the list or as `guid`, equals nothing). Entries whose first characters differ
-// are passed over without the full comparison.
+// string, in the list or as `guid`, equals nothing). Entries whose first
+// characters differ are passed over without the full comparison.
 bool ContainsGuid(const std::vector<_bstr_t>& guids, const wchar_t* guid) {
   if (guid == nullptr) return false;  // _wcsicmp finds a null string equal to nothing
   const wchar_t first = platform::AsciiToLower(guid[0]);

@@ -66,46 +66,18 @@ int64_t NowTicks() {
   return kUnixEpochTicks + now.tv_sec * kTicksPerSecond + now.tv_nsec / kNanosecondsPerTick;
 }
 
-// The last date converted on this thread, both ways: the clock is read many
-// times a day, the calendar arithmetic is done once.
-struct CachedDate {
-  int64_t days_since_1601 = -1;
-  WORD year = 0, month = 0, day = 0, day_of_week = 0;
-};
-thread_local CachedDate t_cached_date;
-
-const CachedDate& DateOfDay(int64_t days_since_1601) {
-  CachedDate& cached = t_cached_date;
-  if (cached.days_since_1601 != days_since_1601) {
-    int64_t year;
-    unsigned month, day;
-    CivilFromDays(days_since_1601 - kDaysFrom1601To1970, &year, &month, &day);
-    cached.days_since_1601 = days_since_1601;
-    cached.year = static_cast<WORD>(year);
-    cached.month = static_cast<WORD>(month);
-    cached.day = static_cast<WORD>(day);
-    cached.day_of_week = static_cast<WORD>((days_since_1601 + kWeekdayOf1601) % 7);
-  }
-  return cached;
-}
-
-// Days from 1601-01-01 to a valid date.
-int64_t DaysSince1601(WORD year, WORD month, WORD day) {
-  const CachedDate& cached = t_cached_date;
-  if (cached.year == year && cached.month == month && cached.day == day) return cached.days_since_1601;
-  return DaysFromCivil(year, month, day) + kDaysFrom1601To1970;
-}
-
 // REQUIRES: ticks >= 0.
 void TicksToSystemTime(int64_t ticks, SYSTEMTIME* out) {
   const int64_t milliseconds = ticks / kTicksPerMillisecond;
   const int64_t days = milliseconds / kMillisecondsPerDay;
   int64_t of_day = milliseconds % kMillisecondsPerDay;
-  const CachedDate& date = DateOfDay(days);
-  out->wYear = date.year;
-  out->wMonth = date.month;
-  out->wDay = date.day;
-  out->wDayOfWeek = date.day_of_week;
+  int64_t year;
+  unsigned month, day;
+  CivilFromDays(days - kDaysFrom1601To1970, &year, &month, &day);
+  out->wYear = static_cast<WORD>(year);
+  out->wMonth = static_cast<WORD>(month);
+  out->wDay = static_cast<WORD>(day);
+  out->wDayOfWeek = static_cast<WORD>((days + kWeekdayOf1601) % 7);
   out->wMilliseconds = static_cast<WORD>(of_day % 1000);
   of_day /= 1000;
   out->wSecond = static_cast<WORD>(of_day % 60);
@@ -150,7 +122,7 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* in, LPFILETIME out) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const int64_t days = DaysSince1601(in->wYear, in->wMonth, in->wDay);
+  const int64_t days = DaysFromCivil(in->wYear, in->wMonth, in->wDay) + kDaysFrom1601To1970;
   const int64_t seconds =
       days * kSecondsPerDay + in->wHour * 3600 + in->wMinute * 60 + in->wSecond;
   StoreTicks(seconds * kTicksPerSecond + in->wMilliseconds * kTicksPerMillisecond, out);

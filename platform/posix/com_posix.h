@@ -12,9 +12,9 @@
 #ifndef USERPOLICY_PLATFORM_POSIX_COM_POSIX_H_
 #define USERPOLICY_PLATFORM_POSIX_COM_POSIX_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <memory>
 
 #include "platform/posix/types_posix.h"

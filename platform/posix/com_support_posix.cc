@@ -250,7 +250,6 @@ _bstr_t operator+(const wchar_t* s1, const _bstr_t& s2) {
   return result;
 }
 
-
 _bstr_t::operator const char*() const { return data_ ? data_->Narrow() : nullptr; }
 
 _bstr_t::operator char*() const { return data_ ? data_->Narrow() : nullptr; }

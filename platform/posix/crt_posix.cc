@@ -12,8 +12,8 @@
 #include "platform/crt.h"
 
 #include <climits>
-#include <cwchar>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 static_assert(sizeof(wchar_t) == 4, "the POSIX runtime assumes UTF-32 wchar_t");
@@ -40,9 +40,8 @@ constexpr size_t kNumberBufferSize = 128;
 
 constexpr wchar_t kNullString[] = L"(null)";
 
-inline wchar_t AsciiToLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + (L'a' - L'A') : c; }
+using platform::AsciiToLower;
 inline wchar_t AsciiToUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? c - (L'a' - L'A') : c; }
-inline int AsciiToLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 // UTF-8 ------------------------------------------------------------------------
 
