@@ -35,6 +35,7 @@
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
+#include "testing/scoped_backend.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/settings.h"

@@ -25,7 +25,7 @@
 #include "module/directory_queries.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_backend.h"
-#include "platform/directory/memory_directory.h"
+#include "testing/memory_directory.h"
 #include "platform/sync.h"
 
 namespace {

@@ -43,6 +43,7 @@
 #include "platform/com.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_backend.h"
+#include "testing/scoped_backend.h"
 #include "platform/log.h"
 #include "platform/sync.h"
 #include "resolve/policy_filter_ds_access_helper.h"

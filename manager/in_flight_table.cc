@@ -2,13 +2,14 @@
 
 #include <atomic>
 
+#include "manager/in_flight_hooks.h"
 #include "platform/log.h"
 #include "platform/module.h"
 #include "platform/sync.h"
 
 namespace {
 constexpr char kSource[] = "serv_UserPolicyManager";
-std::atomic<in_flight_testing::BeforeWaitHook> g_before_wait_hook{nullptr};
+std::atomic<in_flight_hooks::BeforeWaitHook> g_before_wait_hook{nullptr};
 std::atomic<bool> g_fail_event_creation{false};
 
 HANDLE CreateCompletionHandle() {
@@ -48,9 +49,9 @@ CAutoRemoveSyncObject::~CAutoRemoveSyncObject() {
   // `event` goes here: the handle closes now unless a waiter still holds it.
 }
 
-namespace in_flight_testing {
+namespace in_flight_hooks {
 void SetBeforeWaitHook(BeforeWaitHook hook) { g_before_wait_hook.store(hook, std::memory_order_release); }
 BeforeWaitHook GetBeforeWaitHook() { return g_before_wait_hook.load(std::memory_order_relaxed); }
 void SetFailEventCreation(bool fail) { g_fail_event_creation.store(fail, std::memory_order_relaxed); }
 bool GetFailEventCreation() { return g_fail_event_creation.load(std::memory_order_relaxed); }
-}  // namespace in_flight_testing
+}  // namespace in_flight_hooks

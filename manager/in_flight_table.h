@@ -75,17 +75,4 @@ class CAutoRemoveSyncObject {
   CSLock* m_pLock;
 };
 
-namespace in_flight_testing {
-// Called by a waiter after it found its key in flight and released the
-// in-flight lock, before it waits. Lets a test end the fetch exactly there.
-// Null (the default) costs one relaxed atomic load per waiter.
-using BeforeWaitHook = void (*)(const std::wstring& key);
-void SetBeforeWaitHook(BeforeWaitHook hook);
-BeforeWaitHook GetBeforeWaitHook();
-// While true, completion events are made without a handle, as when the
-// system cannot create one.
-void SetFailEventCreation(bool fail);
-bool GetFailEventCreation();
-}  // namespace in_flight_testing
-
 #endif  // USERPOLICY_MANAGER_IN_FLIGHT_TABLE_H_

@@ -5,6 +5,7 @@
 
 #include "dsobject/user_policy_manager_exception.h"
 #include "manager/global_catalog_path.h"
+#include "manager/in_flight_hooks.h"
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager_impl.h"
 #include "platform/crt.h"
@@ -122,7 +123,7 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
     lock_discipline::CheckNoLockHeld("a directory read while holding a module lock");
     result = _Fetch(key, record);
   } else if (event != nullptr) {
-    if (in_flight_testing::BeforeWaitHook hook = in_flight_testing::GetBeforeWaitHook()) hook(key);
+    if (in_flight_hooks::BeforeWaitHook hook = in_flight_hooks::GetBeforeWaitHook()) hook(key);
     event->Wait();
     result = true;
   }

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "perf/perf_mon_manager_testing.h"
+#include "perf/perf_mon_manager_hook.h"
 #include "perf/perf_segment.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -18,7 +18,7 @@ namespace {
 
 constexpr char kSource[] = "perf_PerfMonManager";
 
-// The failure perf::testing::ScopedCreateFailure injects; S_OK for none.
+// The failure injected through perf::hooks::SetCreateFailure; S_OK for none.
 std::atomic<HRESULT> g_injected_create_failure{S_OK};
 
 // The categories a manager registers, in the order of the segment's table.
@@ -244,11 +244,8 @@ std::string CQuarnPerfMonManager::SegmentName() {
   return name;
 }
 
-namespace perf::testing {
+namespace perf::hooks {
 
-ScopedCreateFailure::ScopedCreateFailure(HRESULT failure)
-    : previous_(g_injected_create_failure.exchange(failure)) {}
+HRESULT SetCreateFailure(HRESULT failure) { return g_injected_create_failure.exchange(failure); }
 
-ScopedCreateFailure::~ScopedCreateFailure() { g_injected_create_failure.store(previous_); }
-
-}  // namespace perf::testing
+}  // namespace perf::hooks

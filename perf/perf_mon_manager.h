@@ -62,9 +62,9 @@ struct PerfMonManagerOptions {
   std::chrono::milliseconds lock_timeout{10'000};
 };
 
-namespace testing {
-class ScopedManagerLock;
-}  // namespace testing
+namespace hooks {
+class ManagerLockHold;
+}  // namespace hooks
 
 namespace internal {
 // A non-recursive lock whose acquisition can time out. (A flag under a
@@ -126,7 +126,7 @@ class CQuarnPerfMonManager {
   //   E_OUTOFMEMORY        no free slot in the segment
   //   others               the segment could not be created (see
   //                        platform::SharedMemory::Create)
-  //   any                  injected by perf::testing::ScopedCreateFailure
+  //   any                  injected through perf/perf_mon_manager_hook.h
   HRESULT CreateInstance(DWORD category_id, DWORD instance, LPCWSTR instance_name,
                          CPerfObject** object);
 
@@ -156,7 +156,7 @@ class CQuarnPerfMonManager {
   std::string SegmentName();
 
  private:
-  friend class perf::testing::ScopedManagerLock;
+  friend class perf::hooks::ManagerLockHold;
 
   HRESULT CreateLocked(const perf::CategoryDefinition& category, CPerfObject** object)
       REQUIRES(mu_);

@@ -18,10 +18,10 @@
 // FileTimeToSystemTime returns FALSE for values above 0x7FFFFFFFFFFFFFFF and
 // fills in wDayOfWeek (0 = Sunday).
 //
-// Tests move the clock with platform::testing::ScopedFakeClock
-// ("platform/clock_testing.h"): while one is alive, _time64, GetSystemTime
-// and GetSystemTimeAsFileTime report its time. Outside tests the seam costs
-// one relaxed atomic load per call.
+// Tests move the clock through the hook of "platform/clock_hook.h" (the
+// test-support library's fake clock sets it): while a fake time is set,
+// _time64, GetSystemTime and GetSystemTimeAsFileTime report it. Outside
+// tests the hook costs one relaxed atomic load per call.
 //
 // On Windows the conversions are the real ones from <windows.h>; the three
 // clock readers are routed through the seam by the function-like macros

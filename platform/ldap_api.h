@@ -11,7 +11,7 @@
 // Every call into the LDAP library goes through a table of operations
 // (connect, bind, search, next result, abandon, liveness, close) that a test
 // may replace to slow down, block or fail chosen calls, or to answer with
-// made-up entries: see platform/ldap_api_testing.h.
+// made-up entries: see platform/ldap_api_hook.h.
 //
 // Thread safety: one Connection is used by one thread at a time; distinct
 // connections may be used on distinct threads at once. The free functions

@@ -1,4 +1,4 @@
-// The debug log: configuration, record formatting and the capture seam.
+// The debug log: configuration, record formatting and the sink hook.
 // The destinations themselves live in the system-specific LogOutput.
 #include "platform/log.h"
 
@@ -13,7 +13,7 @@
 #include "platform/clock.h"
 #include "platform/crt.h"
 #include "platform/log_output.h"
-#include "platform/log_testing.h"
+#include "platform/log_hook.h"
 #include "platform/sync.h"
 
 namespace DBG {
@@ -179,18 +179,17 @@ class Logger {
     Write(std::move(record), /*always=*/false);
   }
 
-  void PushCapture(testing::ScopedLogCapture* capture, std::optional<Severity> threshold,
-                   bool also_write) EXCLUDES(mu_) {
+  void PushSink(LogSink* sink, std::optional<Severity> threshold, bool also_write) EXCLUDES(mu_) {
     platform::MutexLock lock(&mu_);
-    captures_.push_back(CaptureFrame{capture, threshold, also_write});
+    sinks_.push_back(SinkFrame{sink, threshold, also_write});
     PublishThreshold();
   }
 
-  void PopCapture(testing::ScopedLogCapture* capture) EXCLUDES(mu_) {
+  void PopSink(LogSink* sink) EXCLUDES(mu_) {
     platform::MutexLock lock(&mu_);
-    for (auto it = captures_.begin(); it != captures_.end(); ++it) {
-      if (it->capture == capture) {
-        captures_.erase(it);
+    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+      if (it->sink == sink) {
+        sinks_.erase(it);
         break;
       }
     }
@@ -198,8 +197,8 @@ class Logger {
   }
 
  private:
-  struct CaptureFrame {
-    testing::ScopedLogCapture* capture;
+  struct SinkFrame {
+    LogSink* sink;
     std::optional<Severity> threshold;
     bool also_write;
   };
@@ -247,17 +246,17 @@ class Logger {
     // caller's IsEnabled.
     if (!always && static_cast<int>(record.severity) > threshold_) return;
     bool write = true;
-    if (!captures_.empty()) {
-      write = captures_.back().also_write;
-      captures_.back().capture->Add(std::move(record));
+    if (!sinks_.empty()) {
+      write = sinks_.back().also_write;
+      sinks_.back().sink->Add(std::move(record));
     }
     if (write) output_->Write(line);
   }
 
   void PublishThreshold() REQUIRES(mu_) {
     Severity effective = options_.threshold;
-    if (!captures_.empty() && captures_.back().threshold.has_value()) {
-      effective = *captures_.back().threshold;
+    if (!sinks_.empty() && sinks_.back().threshold.has_value()) {
+      effective = *sinks_.back().threshold;
     }
     threshold_ = static_cast<int>(effective);
     internal::g_threshold.store(threshold_, std::memory_order_relaxed);
@@ -266,7 +265,7 @@ class Logger {
   platform::Mutex mu_;
   LogOptions options_ GUARDED_BY(mu_);
   std::unique_ptr<platform::LogOutput> output_ GUARDED_BY(mu_);
-  std::vector<CaptureFrame> captures_ GUARDED_BY(mu_);
+  std::vector<SinkFrame> sinks_ GUARDED_BY(mu_);
   int threshold_ GUARDED_BY(mu_) = static_cast<int>(Severity::kWarning);
 };
 
@@ -335,68 +334,13 @@ void DebugLogEx(HMODULE module, int level, const char* source, int line, const w
   va_end(args);
 }
 
-namespace testing {
+namespace hooks {
 
-ScopedLogCapture::ScopedLogCapture() {
-  Logger::Instance().PushCapture(this, std::nullopt, /*also_write=*/false);
+void PushLogSink(LogSink* sink, std::optional<Severity> threshold, bool also_write) {
+  Logger::Instance().PushSink(sink, threshold, also_write);
 }
 
-ScopedLogCapture::ScopedLogCapture(Severity threshold, bool also_write) {
-  Logger::Instance().PushCapture(this, threshold, also_write);
-}
+void PopLogSink(LogSink* sink) { Logger::Instance().PopSink(sink); }
 
-ScopedLogCapture::~ScopedLogCapture() { Logger::Instance().PopCapture(this); }
-
-// The caller guarantees that no thread logs meanwhile (see log_testing.h).
-const std::deque<LogRecord>& ScopedLogCapture::records() const NO_THREAD_SAFETY_ANALYSIS {
-  return records_;
-}
-
-std::vector<LogRecord> ScopedLogCapture::Snapshot() const {
-  platform::MutexLock lock(&mu_);
-  return std::vector<LogRecord>(records_.begin(), records_.end());
-}
-
-bool ScopedLogCapture::Contains(int level, std::string_view message) const {
-  platform::MutexLock lock(&mu_);
-  for (const LogRecord& record : records_) {
-    if (record.level == level && record.message == message) return true;
-  }
-  return false;
-}
-
-bool ScopedLogCapture::Contains(int level, std::wstring_view message) const {
-  platform::MutexLock lock(&mu_);
-  for (const LogRecord& record : records_) {
-    if (record.level == level && record.wide_message == message) return true;
-  }
-  return false;
-}
-
-bool ScopedLogCapture::ContainsSubstring(int level, std::string_view fragment) const {
-  platform::MutexLock lock(&mu_);
-  for (const LogRecord& record : records_) {
-    if (record.level == level && record.message.find(fragment) != std::string::npos) return true;
-  }
-  return false;
-}
-
-size_t ScopedLogCapture::Count(int level) const {
-  platform::MutexLock lock(&mu_);
-  size_t count = 0;
-  for (const LogRecord& record : records_) count += record.level == level ? 1 : 0;
-  return count;
-}
-
-void ScopedLogCapture::Clear() {
-  platform::MutexLock lock(&mu_);
-  records_.clear();
-}
-
-void ScopedLogCapture::Add(LogRecord record) {
-  platform::MutexLock lock(&mu_);
-  records_.push_back(std::move(record));
-}
-
-}  // namespace testing
+}  // namespace hooks
 }  // namespace DBG

@@ -11,7 +11,7 @@
 #include <future>
 #include <tuple>
 
-#include "platform/clock_testing.h"
+#include "testing/fake_clock.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/directory.h"
-#include "platform/directory/memory_directory.h"
+#include "testing/memory_directory.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/directory/gc_discovery.h"
+#include "testing/scoped_srv_resolver.h"
 
 namespace {
 

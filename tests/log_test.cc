@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock_testing.h"
-#include "platform/log_testing.h"
+#include "testing/fake_clock.h"
+#include "testing/log_capture.h"
 
 namespace {
 

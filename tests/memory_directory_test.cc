@@ -12,8 +12,8 @@
 
 #include "platform/directory.h"
 #include "platform/directory/directory_error.h"
-#include "platform/directory/ldap_filter.h"
-#include "platform/directory/memory_directory.h"
+#include "testing/ldap_filter.h"
+#include "testing/memory_directory.h"
 
 namespace {
 

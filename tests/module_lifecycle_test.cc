@@ -14,11 +14,11 @@
 #include "module/manager_factories.h"
 #include "module/module_entry.h"
 #include "perf/ds_access_perf_object.h"
-#include "perf/perf_mon_manager_testing.h"
+#include "testing/perf_manager_faults.h"
 #include "platform/directory/directory_backend.h"
-#include "platform/directory/memory_directory.h"
+#include "testing/memory_directory.h"
 #include "platform/exception.h"
-#include "platform/log_testing.h"
+#include "testing/log_capture.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {

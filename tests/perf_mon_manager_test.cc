@@ -24,10 +24,10 @@
 #include "perf/ds_access_guards.h"
 #include "perf/ds_access_perf_object.h"
 #include "perf/perf_command.h"
-#include "perf/perf_mon_manager_testing.h"
+#include "testing/perf_manager_faults.h"
 #include "perf/perf_reader.h"
 #include "perf/perf_segment.h"
-#include "platform/clock_testing.h"
+#include "testing/fake_clock.h"
 #include "platform/shared_memory.h"
 
 namespace {

@@ -16,7 +16,7 @@
 
 #include "perf/ds_access_guards.h"
 #include "perf/ds_access_perf_object.h"
-#include "platform/clock_testing.h"
+#include "testing/fake_clock.h"
 
 namespace {
 

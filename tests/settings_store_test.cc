@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/log_testing.h"
+#include "testing/log_capture.h"
 #include "platform/settings.h"
 #include "tests/support/scoped_settings_file.h"
 

@@ -16,17 +16,18 @@
 #include "dsobject/user_policy_manager_exception.h"
 #include "manager/cs_lock.h"
 #include "manager/global_catalog_path.h"
+#include "manager/in_flight_hooks.h"
 #include "manager/in_flight_table.h"
 #include "manager/lookup_key.h"
 #include "manager/object_cache.h"
 #include "manager/user_policy_manager.h"
 #include "module/directory_queries.h"
-#include "platform/clock_testing.h"
+#include "testing/fake_clock.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_backend.h"
 #include "platform/directory/directory_error.h"
-#include "platform/directory/memory_directory.h"
-#include "platform/log_testing.h"
+#include "testing/memory_directory.h"
+#include "testing/log_capture.h"
 
 namespace {
 
@@ -162,8 +163,8 @@ class UserPolicyManagerTest : public ::testing::Test {
                              .AddBinary(L"objectGUID", kGroupGuid));
   }
   void TearDown() override {
-    in_flight_testing::SetBeforeWaitHook(nullptr);
-    in_flight_testing::SetFailEventCreation(false);
+    in_flight_hooks::SetBeforeWaitHook(nullptr);
+    in_flight_hooks::SetFailEventCreation(false);
   }
 
   static CUserPolicyManager UserManager() {
@@ -338,7 +339,7 @@ TEST_F(UserPolicyManagerTest, AFailedReadReleasesEveryWaiterWithTheRecordAsLeft)
 
 TEST_F(UserPolicyManagerTest, WaitersWithoutAnEventReportNotFoundWithTheKeyAsPassed) {
   CUserPolicyManager manager = UserManager();
-  in_flight_testing::SetFailEventCreation(true);
+  in_flight_hooks::SetFailEventCreation(true);
   DBG::testing::ScopedLogCapture log(DBG::Severity::kTrace);
   std::vector<Outcome> outcomes = LookUpTogether(manager, directory_, L"sip:Alice@example.test", 4);
   int not_found = 0;
@@ -370,7 +371,7 @@ TEST_F(UserPolicyManagerTest, LateWaiterIsReleasedWhenTheFetchEndedBeforeItsWait
     std::promise<void> done;
     LateWaiterScene scene{&directory_, done.get_future().share()};
     g_scene = &scene;
-    in_flight_testing::SetBeforeWaitHook(&EndTheFetchBeforeTheWait);
+    in_flight_hooks::SetBeforeWaitHook(&EndTheFetchBeforeTheWait);
 
     directory_.BlockReads();
     Outcome fetcher_outcome;
@@ -382,7 +383,7 @@ TEST_F(UserPolicyManagerTest, LateWaiterIsReleasedWhenTheFetchEndedBeforeItsWait
     Outcome waiter_outcome;
     waiter_outcome.record = manager.GetDSObjectInfo(kAliceSip, waiter_outcome.fetched);
     fetcher.join();
-    in_flight_testing::SetBeforeWaitHook(nullptr);
+    in_flight_hooks::SetBeforeWaitHook(nullptr);
 
     EXPECT_TRUE(fetcher_outcome.fetched);
     EXPECT_FALSE(waiter_outcome.fetched);

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/directory/backend_hook.h"
 #include "platform/directory/ldap_backend.h"
 
 namespace directory {
@@ -44,12 +45,11 @@ DirectoryBackend& CurrentBackend() {
   return LdapBackendInstance();
 }
 
-namespace testing {
+namespace hooks {
 
-ScopedBackend::ScopedBackend(DirectoryBackend* backend)
-    : previous_(g_installed.exchange(backend, std::memory_order_acq_rel)) {}
+DirectoryBackend* InstallBackend(DirectoryBackend* backend) {
+  return g_installed.exchange(backend, std::memory_order_acq_rel);
+}
 
-ScopedBackend::~ScopedBackend() { g_installed.store(previous_, std::memory_order_release); }
-
-}  // namespace testing
+}  // namespace hooks
 }  // namespace directory

@@ -1,6 +1,7 @@
 // The seam between the directory classes of platform/directory.h and what
 // answers them: the LDAP backend (the default; talks to real servers) or a
-// test double installed by a test (platform/directory/memory_directory.h).
+// test double installed through platform/directory/backend_hook.h (the
+// in-memory directory of the test-support library, testing/memory_directory.h).
 //
 // Thread safety: a backend is called from any number of threads at once.
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_BACKEND_H_
@@ -41,26 +42,10 @@ class DirectoryBackend {
 };
 
 // The backend the directory classes use now: the process-wide LDAP backend
-// unless a test installed another. Thread-safe.
+// unless a test installed another (platform/directory/backend_hook.h).
+// Thread-safe.
 DirectoryBackend& CurrentBackend();
 
-namespace testing {
-
-// While alive, makes `backend` (not owned; must outlive this object) the
-// current backend. Not nestable across threads: install it before the
-// threads that use it start, and destroy it after they end.
-class ScopedBackend {
- public:
-  explicit ScopedBackend(DirectoryBackend* backend);
-  ~ScopedBackend();
-  ScopedBackend(const ScopedBackend&) = delete;
-  ScopedBackend& operator=(const ScopedBackend&) = delete;
-
- private:
-  DirectoryBackend* previous_;
-};
-
-}  // namespace testing
 }  // namespace directory
 
 #endif  // USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_BACKEND_H_

@@ -10,6 +10,7 @@
 #include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
+#include "platform/directory/srv_resolver_hook.h"
 #include "platform/log.h"
 #include "platform/sync.h"
 
@@ -341,13 +342,13 @@ HRESULT DiscoverGlobalCatalog(const DirectoryConfig& config, std::wstring* path)
   return S_OK;
 }
 
-namespace testing {
+namespace hooks {
 
-ScopedSrvResolver::ScopedSrvResolver(SrvResolver resolver, uint64_t seed) {
+void InstallSrvResolver(SrvResolver resolver, uint64_t seed) {
   DiscoveryState::Get().Install(std::move(resolver), seed);
 }
 
-ScopedSrvResolver::~ScopedSrvResolver() { DiscoveryState::Get().Uninstall(); }
+void RemoveSrvResolver() { DiscoveryState::Get().Uninstall(); }
 
-}  // namespace testing
+}  // namespace hooks
 }  // namespace directory

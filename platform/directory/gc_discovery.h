@@ -3,9 +3,9 @@
 // first; within one priority a random choice weighted by the records'
 // weights, so that load spreads as the DNS administrator asked).
 //
-// The DNS query goes through a seam: tests install a resolver of their own
-// (testing::ScopedSrvResolver) with a fixed random seed and get repeatable
-// orders without a DNS server.
+// The DNS query goes through a hook (platform/directory/srv_resolver_hook.h):
+// tests install a resolver of their own with a fixed random seed and get
+// repeatable orders without a DNS server.
 //
 // Thread safety: every function may be called from any thread.
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_GC_DISCOVERY_H_
@@ -64,24 +64,6 @@ HRESULT DiscoverGlobalCatalogServers(const DirectoryConfig& config, std::vector<
 // The path "GC://host:port" of the best candidate above; the same results.
 HRESULT DiscoverGlobalCatalog(const DirectoryConfig& config, std::wstring* path);
 
-namespace testing {
-
-// While alive, discovery asks `resolver` instead of the system's resolver
-// and orders the records with a generator seeded with `seed` (one generator
-// for the life of this object, so successive discoveries draw successive
-// numbers). Install it before the threads that discover start and destroy it
-// after they end; not nestable.
-class ScopedSrvResolver {
- public:
-  static constexpr uint64_t kDefaultSeed = 20240611;
-
-  explicit ScopedSrvResolver(SrvResolver resolver, uint64_t seed = kDefaultSeed);
-  ~ScopedSrvResolver();
-  ScopedSrvResolver(const ScopedSrvResolver&) = delete;
-  ScopedSrvResolver& operator=(const ScopedSrvResolver&) = delete;
-};
-
-}  // namespace testing
 }  // namespace directory
 
 #endif  // USERPOLICY_PLATFORM_DIRECTORY_GC_DISCOVERY_H_

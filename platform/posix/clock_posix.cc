@@ -1,11 +1,11 @@
 // Windows wall-clock functions on clock_gettime, with the test seam of
-// "platform/clock_testing.h".
+// "platform/clock_hook.h".
 #include <time.h>
 
 #include <cstdint>
 
 #include "platform/clock.h"
-#include "platform/clock_testing.h"
+#include "platform/clock_hook.h"
 #include "platform/sync.h"
 
 namespace {
@@ -57,8 +57,8 @@ unsigned DaysInMonth(unsigned year, unsigned month) {
 
 // The current time in FILETIME ticks, fake or real.
 int64_t NowTicks() {
-  const int64_t fake = platform::clock_internal::g_fake_ticks.load(std::memory_order_relaxed);
-  if (fake != platform::clock_internal::kRealClock) return fake;
+  const int64_t fake = platform::clock_hook::g_fake_ticks.load(std::memory_order_relaxed);
+  if (fake != platform::clock_hook::kRealClock) return fake;
   // The clock as of the last timer tick: what Windows reports too, and a
   // fraction of the cost of the precise clock.
   timespec now;
@@ -94,9 +94,9 @@ void StoreTicks(int64_t ticks, FILETIME* out) {
 }  // namespace
 
 __time64_t _time64(__time64_t* out) {
-  const int64_t fake = platform::clock_internal::g_fake_ticks.load(std::memory_order_relaxed);
+  const int64_t fake = platform::clock_hook::g_fake_ticks.load(std::memory_order_relaxed);
   __time64_t now;
-  if (fake == platform::clock_internal::kRealClock) {
+  if (fake == platform::clock_hook::kRealClock) {
     now = time(nullptr);
   } else {
     const int64_t since_epoch = fake - kUnixEpochTicks;

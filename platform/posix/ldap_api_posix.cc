@@ -16,7 +16,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/ldap_api_testing.h"
+#include "platform/ldap_api_hook.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
 
@@ -47,7 +47,7 @@ F Load(const std::atomic<F>& entry) {
 
 }  // namespace
 
-namespace testing {
+namespace hooks {
 
 Operations DefaultOperations() {
   return Operations{&posix::Connect, &posix::Bind,    &posix::Search, &posix::NextResult,
@@ -72,13 +72,7 @@ void SetOperations(const Operations& operations) {
   g_table.close.store(operations.close ? operations.close : defaults.close, std::memory_order_release);
 }
 
-ScopedOperations::ScopedOperations(const Operations& operations) : previous_(CurrentOperations()) {
-  SetOperations(operations);
-}
-
-ScopedOperations::~ScopedOperations() { SetOperations(previous_); }
-
-}  // namespace testing
+}  // namespace hooks
 
 // Connection -----------------------------------------------------------------
 

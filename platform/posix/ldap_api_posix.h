@@ -1,4 +1,4 @@
-// The operations of "platform/ldap_api_testing.h" implemented over
+// The operations of "platform/ldap_api_hook.h" implemented over
 // OpenLDAP's libldap; they are the defaults of the operation table. Included
 // only by the implementation and by nothing above the platform layer.
 //

@@ -1,7 +1,7 @@
 // Entry point shared by every test program. Failure lines of the code under
 // test would flood the output of tests that provoke failures on purpose, so
 // the log is off unless USERPOLICY_LOG_LEVEL asks for it; tests that check
-// log lines capture them (platform/log_testing.h) whatever the threshold.
+// log lines capture them (testing/log_capture.h) whatever the threshold.
 #include <cstdlib>
 
 #include <gtest/gtest.h>

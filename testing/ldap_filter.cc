@@ -1,4 +1,4 @@
-#include "platform/directory/ldap_filter.h"
+#include "testing/ldap_filter.h"
 
 #include <cstdint>
 #include <cwctype>

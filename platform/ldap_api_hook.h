@@ -1,19 +1,20 @@
-// Test seam for "platform/ldap_api.h": the table of operations through which
-// every Connection reaches the LDAP library.
+// Hook of "platform/ldap_api.h": the table of operations through which
+// every Connection reaches the LDAP library. Product code never replaces it.
 //
 // A test replaces entries of the table to make chosen calls slow, block or
 // fail, or to answer from made-up data, and forwards the others to the
-// defaults:
+// defaults (the test-support library's testing/ldap_operations.h installs a
+// table for a scope):
 //
 //   std::atomic<int> searches{0};
 //   platform::ldap::Status FailSecondSearch(platform::ldap::NativeSession* s,
 //                                           const platform::ldap::SearchRequest& r,
 //                                           int* id) {
 //     if (++searches == 2) return {platform::ldap::kServerDown, "down", "", false};
-//     return platform::ldap::testing::DefaultOperations().search(s, r, id);
+//     return platform::ldap::hooks::DefaultOperations().search(s, r, id);
 //   }
 //   ...
-//   platform::ldap::Operations ops = platform::ldap::testing::DefaultOperations();
+//   platform::ldap::Operations ops = platform::ldap::hooks::DefaultOperations();
 //   ops.search = &FailSecondSearch;
 //   platform::ldap::testing::ScopedOperations install(ops);
 //
@@ -23,8 +24,8 @@
 // call sees either the old or the new function. Restoring the table does
 // not wait for calls still running in a replaced function; a test joins its
 // threads (or lets blocked calls go) before its state goes away.
-#ifndef USERPOLICY_PLATFORM_LDAP_API_TESTING_H_
-#define USERPOLICY_PLATFORM_LDAP_API_TESTING_H_
+#ifndef USERPOLICY_PLATFORM_LDAP_API_HOOK_H_
+#define USERPOLICY_PLATFORM_LDAP_API_HOOK_H_
 
 #include <chrono>
 #include <string>
@@ -55,7 +56,7 @@ struct Operations {
   void (*close)(NativeSession* session);
 };
 
-namespace testing {
+namespace hooks {
 
 // The table in effect, and the implementation's own functions.
 Operations CurrentOperations();
@@ -64,19 +65,7 @@ Operations DefaultOperations();
 // Makes `operations` the table in effect.
 void SetOperations(const Operations& operations);
 
-// Installs a table for its lifetime and restores the previous one.
-class ScopedOperations {
- public:
-  explicit ScopedOperations(const Operations& operations);
-  ~ScopedOperations();
-  ScopedOperations(const ScopedOperations&) = delete;
-  ScopedOperations& operator=(const ScopedOperations&) = delete;
-
- private:
-  Operations previous_;
-};
-
-}  // namespace testing
+}  // namespace hooks
 }  // namespace platform::ldap
 
-#endif  // USERPOLICY_PLATFORM_LDAP_API_TESTING_H_
+#endif  // USERPOLICY_PLATFORM_LDAP_API_HOOK_H_

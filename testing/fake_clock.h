@@ -1,4 +1,4 @@
-// Test seam for the wall clock of "platform/clock.h".
+// A fake wall clock for tests, over the hook of "platform/clock_hook.h".
 //
 //   platform::testing::ScopedFakeClock clock(1700000000);  // unix seconds
 //   cache.Insert(...);
@@ -11,24 +11,14 @@
 // Destroying it restores the clock that was in effect when it was created,
 // so instances nest. Create and destroy it on one thread; Set/Advance may be
 // called from any thread.
-#ifndef USERPOLICY_PLATFORM_CLOCK_TESTING_H_
-#define USERPOLICY_PLATFORM_CLOCK_TESTING_H_
+#ifndef USERPOLICY_TESTING_FAKE_CLOCK_H_
+#define USERPOLICY_TESTING_FAKE_CLOCK_H_
 
-#include <atomic>
 #include <cstdint>
 
 #include "platform/types.h"
 
-namespace platform {
-
-namespace clock_internal {
-// The fake time in FILETIME ticks, or kRealClock when the real clock runs.
-// Read by the clock functions with one relaxed load.
-inline constexpr int64_t kRealClock = INT64_MIN;
-extern std::atomic<int64_t> g_fake_ticks;
-}  // namespace clock_internal
-
-namespace testing {
+namespace platform::testing {
 
 class ScopedFakeClock {
  public:
@@ -46,9 +36,11 @@ class ScopedFakeClock {
 
   // Sets the time to `unix_seconds` exactly (zero milliseconds).
   void Set(__time64_t unix_seconds);
-  // Moves the time by `seconds` / `milliseconds`; negative values go back.
+  // Moves the time by `seconds` / `milliseconds` / FILETIME `ticks`
+  // (100 ns); negative values go back.
   void Advance(int64_t seconds);
   void AdvanceMillis(int64_t milliseconds);
+  void AdvanceTicks(int64_t ticks);
 
   // The fake time as FILETIME ticks and as unix seconds (rounded down).
   int64_t NowTicks() const;
@@ -58,7 +50,6 @@ class ScopedFakeClock {
   const int64_t previous_;
 };
 
-}  // namespace testing
-}  // namespace platform
+}  // namespace platform::testing
 
-#endif  // USERPOLICY_PLATFORM_CLOCK_TESTING_H_
+#endif  // USERPOLICY_TESTING_FAKE_CLOCK_H_

@@ -15,7 +15,7 @@
 // after RFC 4514 unescaping: "CN=A\2cB,DC=x" and "cn=a\,b, dc=X" name one
 // object) or by objectGUID (the first 16-byte binary value of
 // the object's "objectGUID"). SearchOne evaluates the filter
-// (platform/directory/ldap_filter.h) over the objects below the root in
+// (testing/ldap_filter.h) over the objects below the root in
 // `scope`, in insertion order, and returns the first match. A root without
 // a DN is the whole directory (one-level is then treated as subtree). Both
 // return only the requested attributes (all when none are named, or "*"),
@@ -40,8 +40,8 @@
 //
 // Thread safety: every member of MemoryDirectory may be called from any
 // thread at once; a MemoryObject is a plain value used by one thread.
-#ifndef USERPOLICY_PLATFORM_DIRECTORY_MEMORY_DIRECTORY_H_
-#define USERPOLICY_PLATFORM_DIRECTORY_MEMORY_DIRECTORY_H_
+#ifndef USERPOLICY_TESTING_MEMORY_DIRECTORY_H_
+#define USERPOLICY_TESTING_MEMORY_DIRECTORY_H_
 
 #include <chrono>
 #include <cstddef>
@@ -56,6 +56,7 @@
 #include "platform/directory/directory_backend.h"
 #include "platform/directory/directory_object.h"
 #include "platform/sync.h"
+#include "testing/scoped_backend.h"  // the example above
 
 namespace directory {
 
@@ -161,4 +162,4 @@ class MemoryDirectory : public DirectoryBackend {
 
 }  // namespace directory
 
-#endif  // USERPOLICY_PLATFORM_DIRECTORY_MEMORY_DIRECTORY_H_
+#endif  // USERPOLICY_TESTING_MEMORY_DIRECTORY_H_

@@ -1,5 +1,5 @@
 // An RFC 4515 search filter, parsed once and evaluated against objects held
-// in memory (the in-memory directory of platform/directory/memory_directory.h
+// in memory (the in-memory directory of testing/memory_directory.h
 // answers searches with it).
 //
 // Supported: (&...), (|...), (!...) (also the empty (&) = true and (|) =
@@ -25,8 +25,8 @@
 //
 // Thread safety: a parsed filter is immutable; any number of threads may
 // evaluate it at once.
-#ifndef USERPOLICY_PLATFORM_DIRECTORY_LDAP_FILTER_H_
-#define USERPOLICY_PLATFORM_DIRECTORY_LDAP_FILTER_H_
+#ifndef USERPOLICY_TESTING_LDAP_FILTER_H_
+#define USERPOLICY_TESTING_LDAP_FILTER_H_
 
 #include <memory>
 #include <string_view>
@@ -54,4 +54,4 @@ class LdapFilter {
 
 }  // namespace directory
 
-#endif  // USERPOLICY_PLATFORM_DIRECTORY_LDAP_FILTER_H_
+#endif  // USERPOLICY_TESTING_LDAP_FILTER_H_

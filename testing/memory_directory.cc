@@ -1,4 +1,4 @@
-#include "platform/directory/memory_directory.h"
+#include "testing/memory_directory.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include "platform/directory.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
-#include "platform/directory/ldap_filter.h"
+#include "testing/ldap_filter.h"
 
 namespace directory {
 namespace {

@@ -1,4 +1,5 @@
-// Test seam for the debug log of "platform/log.h".
+// Captures the records of the debug log of "platform/log.h" for tests,
+// through the sink hook of "platform/log_hook.h".
 //
 //   DBG::testing::ScopedLogCapture capture;
 //   manager.Lookup(L"sip:alice@example.test");
@@ -9,8 +10,8 @@
 // in addition to it when `also_write` is set. Captures nest: records go to
 // the innermost one, and destroying it restores the one before. Create and
 // destroy a capture on one thread.
-#ifndef USERPOLICY_PLATFORM_LOG_TESTING_H_
-#define USERPOLICY_PLATFORM_LOG_TESTING_H_
+#ifndef USERPOLICY_TESTING_LOG_CAPTURE_H_
+#define USERPOLICY_TESTING_LOG_CAPTURE_H_
 
 #include <cstdint>
 #include <deque>
@@ -20,26 +21,15 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/log_hook.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
 
 namespace DBG {
 
-// One emitted record.
-struct LogRecord {
-  int level = 0;
-  Severity severity = Severity::kOff;
-  std::string source;          // "?" when the caller passed null
-  int line = 0;
-  std::string message;         // formatted, UTF-8, not escaped
-  std::wstring wide_message;   // the same, as formatted
-  DWORD thread_id = 0;
-  int64_t time = 0;            // FILETIME ticks (honours ScopedFakeClock)
-};
-
 namespace testing {
 
-class ScopedLogCapture {
+class ScopedLogCapture : public LogSink {
  public:
   // Captures what the configured threshold lets through.
   ScopedLogCapture();
@@ -47,7 +37,7 @@ class ScopedLogCapture {
   // while the capture is alive). With `also_write`, records still reach the
   // configured destination too.
   explicit ScopedLogCapture(Severity threshold, bool also_write = false);
-  ~ScopedLogCapture();
+  ~ScopedLogCapture() override;
   ScopedLogCapture(const ScopedLogCapture&) = delete;
   ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
 
@@ -69,7 +59,7 @@ class ScopedLogCapture {
   void Clear();
 
   // Called by the log for every captured record.
-  void Add(LogRecord record);
+  void Add(LogRecord record) override;
 
  private:
   mutable platform::Mutex mu_;
@@ -79,4 +69,4 @@ class ScopedLogCapture {
 }  // namespace testing
 }  // namespace DBG
 
-#endif  // USERPOLICY_PLATFORM_LOG_TESTING_H_
+#endif  // USERPOLICY_TESTING_LOG_CAPTURE_H_
