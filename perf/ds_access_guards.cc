@@ -7,8 +7,9 @@ namespace perf {
 LONGLONG SystemTimeClock::NowTicks() {
   FILETIME ticks{0, 0};
   GetSystemTimeAsFileTime(&ticks);
-  return static_cast<LONGLONG>((static_cast<ULONGLONG>(ticks.dwHighDateTime) << 32) |
-                               ticks.dwLowDateTime);
+  const auto now = static_cast<LONGLONG>((static_cast<ULONGLONG>(ticks.dwHighDateTime) << 32) |
+                                         ticks.dwLowDateTime);
+  return now - now % kTicksPerMillisecond;
 }
 
 }  // namespace perf

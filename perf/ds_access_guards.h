@@ -21,8 +21,8 @@
 // other outcome, including a lookup that never set one (an exception left
 // the scope).
 // Timer guard: reads the wall clock on construction and destruction
-// (FILETIME ticks from GetSystemTimeAsFileTime) and adds the elapsed
-// milliseconds, truncated toward zero, to the group's directory time for
+// (FILETIME ticks with whole milliseconds, see perf::SystemTimeClock) and
+// adds the elapsed milliseconds, truncated toward zero, to the group's directory time for
 // kDSAccessFromDirectory, to its cache time for kDSAccessFromCache, and
 // nowhere when no outcome was set. A clock set back during the lookup adds a
 // negative time.
@@ -52,9 +52,12 @@ namespace perf {
 // FILETIME ticks (100 ns) per millisecond.
 inline constexpr LONGLONG kTicksPerMillisecond = 10'000;
 
-// The clock of the timer guards: the current UTC time in FILETIME ticks, as
-// GetSystemTimeAsFileTime gives it (platform::testing::ScopedFakeClock sets
-// it in tests). Thread-safe.
+// The clock of the timer guards: the current UTC time as the FILETIME that
+// GetSystemTime followed by SystemTimeToFileTime gives, that is in 100 ns
+// ticks but with whole milliseconds only. Read from the cheaper
+// GetSystemTimeAsFileTime and cut to the millisecond, so that a lookup
+// within one millisecond measures 0 and one that crosses a millisecond
+// boundary measures 1, however short it is. Thread-safe.
 struct SystemTimeClock {
   static LONGLONG NowTicks();
 };

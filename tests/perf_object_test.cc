@@ -183,7 +183,42 @@ TEST(PerfGuards, EachGroupCountsAndTimesOnlyItsOwnAndTheTotalCounters) {
       EXPECT_EQ(Snapshot(object), expected);
     }
   }
+}
 
+TEST(PerfGuards, TimeCountsTheMillisecondBoundariesTheLookupCrosses) {
+  // The guards time in whole milliseconds of the wall clock: what counts is
+  // how many millisecond boundaries lie between start and end, not the
+  // length of the lookup.
+  constexpr int64_t kTicksPerMicrosecond = 10;
+  constexpr int64_t kMs = platform::testing::ScopedFakeClock::kTicksPerMillisecond;
+  struct Case {
+    const char* name;
+    int64_t start_offset_ticks;  // after a whole second
+    int64_t duration_ticks;
+    uint64_t expected_ms;
+  };
+  const Case cases[] = {
+      {"within one millisecond", 0, kMs - 1, 0},
+      {"1 us across a boundary", kMs - kTicksPerMicrosecond, kTicksPerMicrosecond, 1},
+      {"1.15 ms across two boundaries", 9 * kMs / 10, 115 * kMs / 100, 2},
+      {"1.9 ms across one boundary", 0, 19 * kMs / 10, 1},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    platform::testing::ScopedFakeClock clock(1'700'000'000);
+    clock.AdvanceTicks(test.start_offset_ticks);
+    CDSAccessPerfObject object{};
+    kGroups[1].run(&object, [&](const std::function<void(int)>& set_outcome) {
+      clock.AdvanceTicks(test.duration_ticks);
+      set_outcome(kDSAccessFromCache);
+    });
+    EXPECT_EQ(static_cast<uint64_t>(object.m_nUserCacheAccessTime), test.expected_ms);
+    EXPECT_EQ(static_cast<uint64_t>(object.m_nTotalCacheAccessTime), test.expected_ms);
+    EXPECT_EQ(object.m_nUserCacheAccess, 1u);
+  }
+}
+
+TEST(PerfGuards, CountsWrapAt32Bits) {
   CDSAccessPerfObject object{};
   object.m_nPGroupCacheAccess = 0xFFFFFFFFu;
   { CDSPGroupAccessCountGuard count(&object); }
