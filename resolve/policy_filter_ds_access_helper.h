@@ -16,7 +16,7 @@
 // Every lookup goes through the module's managers (and so through their
 // caches) and is counted per call (logged at the end) and in the performance
 // counters. Failures of the directory are logged and end only the part of the
-// walk they hit; the result is true when anything was found (see the .cc).
+// walk they hit.
 //
 // Thread safety: any number of threads may call at once; each call's list
 // must be the caller's own.
@@ -35,8 +35,12 @@ class USERPOLICY_EXPORT CPolicyFilterDSAccessHelper {
   CPolicyFilterDSAccessHelper& operator=(const CPolicyFilterDSAccessHelper& other);
 
   // Appends the GUIDs of the user `sipAddress` names (as the user filter
-  // matches msRTCSIP-PrimaryUserAddress) to `guids`. False for a null
-  // address (nothing logged or appended) and when nothing was found.
+  // matches msRTCSIP-PrimaryUserAddress) to `guids`. Returns true when a
+  // GUID was appended, when a group met was already in the list, and also
+  // when the directory holds no such user: an unknown address appends
+  // nothing and returns true (its empty record stays cached for the
+  // timeout). Returns false for a null address (nothing logged or appended)
+  // and when a failure ended the call before any of these happened.
   static bool GetUserIdentityAndMembershipGuids(const wchar_t* sipAddress, std::vector<_bstr_t>& guids);
 
  private:
