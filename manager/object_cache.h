@@ -58,7 +58,8 @@ class CDSObjectCache {
   int timeout_seconds() const { return timeout_seconds_; }
   int maximum() const { return maximum_; }
 
-  // For tests: the number of entries and the keys from newest to oldest.
+  // Introspection (diagnostics and tests): the number of entries and the
+  // keys from newest to oldest. Each takes the cache lock once.
   size_t Size() EXCLUDES(lock_);
   std::vector<std::wstring> KeysNewestFirst() EXCLUDES(lock_);
 
