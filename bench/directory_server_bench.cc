@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "bench/directory_generator.h"
-#include "tests/support/slapd_server.h"
+#include "local_directories/directory_generator.h"
+#include "local_directories/slapd_server.h"
 
 namespace {
 

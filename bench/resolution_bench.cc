@@ -33,8 +33,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "bench/directory_generator.h"
 #include "bench/raw_ldap_connection.h"
+#include "local_directories/directory_generator.h"
+#include "local_directories/slapd_server.h"
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager_impl.h"
 #include "module/manager_factories.h"
@@ -47,7 +48,6 @@
 #include "platform/sync.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
-#include "tests/support/slapd_server.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "local_directories/samba_dc.h"
 #include "tests/support/end_to_end.h"
-#include "tests/support/samba_dc.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {

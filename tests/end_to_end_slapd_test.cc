@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "local_directories/slapd_server.h"
 #include "tests/support/end_to_end.h"
 #include "tests/support/scoped_settings_file.h"
-#include "tests/support/slapd_server.h"
 
 namespace {
 

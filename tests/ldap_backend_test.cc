@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "local_directories/slapd_server.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_config.h"
@@ -34,7 +35,6 @@
 #include "platform/log_testing.h"
 #include "tests/support/directory_truth.h"
 #include "tests/support/scoped_settings_file.h"
-#include "tests/support/slapd_server.h"
 
 namespace directory {
 namespace {

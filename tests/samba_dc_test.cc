@@ -2,7 +2,7 @@
 // time, the test directory samba_dc.h describes on the Global Catalog, and a
 // stop by PID that leaves nothing behind.
 
-#include "tests/support/samba_dc.h"
+#include "local_directories/samba_dc.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

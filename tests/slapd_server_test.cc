@@ -4,7 +4,7 @@
 // (ldap_backend_test's fault cases pause, stop and restart it and use a wrong
 // password; its ldaps cases prove its TLS.)
 
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,7 +21,7 @@
 #include <tuple>
 #include <vector>
 
-#include "bench/directory_generator.h"
+#include "local_directories/directory_generator.h"
 
 namespace userpolicy::testing {
 namespace {

@@ -24,7 +24,7 @@
 #include "platform/log.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 namespace userpolicy::testing {
 

@@ -1,4 +1,4 @@
-#include "tests/support/directory_tools.h"
+#include "local_directories/directory_tools.h"
 
 #include <fcntl.h>
 #include <poll.h>

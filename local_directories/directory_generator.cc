@@ -1,4 +1,4 @@
-#include "bench/directory_generator.h"
+#include "local_directories/directory_generator.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,8 +5,8 @@
 // of mode 0600, never on a command line.  Errors are std::runtime_error.
 // The free functions are thread-safe.  Linux only.
 
-#ifndef USERPOLICY_TESTS_SUPPORT_DIRECTORY_TOOLS_H_
-#define USERPOLICY_TESTS_SUPPORT_DIRECTORY_TOOLS_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_
 
 #include <sys/types.h>
 
@@ -140,4 +140,4 @@ std::string LdifLine(std::string_view name, std::string_view value);
 
 }  // namespace userpolicy::testing
 
-#endif  // USERPOLICY_TESTS_SUPPORT_DIRECTORY_TOOLS_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "bench/directory_generator.h"
+#include "local_directories/directory_generator.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

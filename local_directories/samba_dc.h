@@ -30,8 +30,8 @@
 // per test program; Start and the destructor belong to one thread, the const
 // members may be called from any thread.
 
-#ifndef USERPOLICY_TESTS_SUPPORT_SAMBA_DC_H_
-#define USERPOLICY_TESTS_SUPPORT_SAMBA_DC_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_
 
 #include <sys/types.h>
 
@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/directory_tools.h"
+#include "local_directories/directory_tools.h"
 
 namespace userpolicy::testing {
 
@@ -97,4 +97,4 @@ class SambaDomainController {
 
 }  // namespace userpolicy::testing
 
-#endif  // USERPOLICY_TESTS_SUPPORT_SAMBA_DC_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_

@@ -13,8 +13,8 @@
 // and the destructor belong to one thread; the const members may be called
 // from any thread.
 
-#ifndef USERPOLICY_TESTS_SUPPORT_SLAPD_SERVER_H_
-#define USERPOLICY_TESTS_SUPPORT_SLAPD_SERVER_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_
 
 #include <sys/types.h>
 
@@ -26,7 +26,7 @@
 #include <vector>
 
 // RunProgram, ParseLdif and LdifEntry come with this header.
-#include "tests/support/directory_tools.h"
+#include "local_directories/directory_tools.h"
 
 namespace userpolicy::testing {
 
@@ -106,4 +106,4 @@ class SlapdServer {
 
 }  // namespace userpolicy::testing
 
-#endif  // USERPOLICY_TESTS_SUPPORT_SLAPD_SERVER_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_

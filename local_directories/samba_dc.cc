@@ -1,4 +1,4 @@
-#include "tests/support/samba_dc.h"
+#include "local_directories/samba_dc.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
