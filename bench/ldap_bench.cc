@@ -43,7 +43,7 @@
 
 namespace {
 
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::SlapdServer;
 
 constexpr char kUserSip[] = "sip:alice@example.test";
 constexpr char kGroupDn[] = "cn=Engineering,ou=Groups,dc=example,dc=test";

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-namespace userpolicy::bench {
+namespace userpolicy::local_directories {
 
 struct GeneratorOptions {
   int user_count = 10000;     // all users, the "eleven" users included
@@ -108,6 +108,6 @@ std::string ElevenSipAddress(int n, const GeneratorOptions& options);
 // Binary SID S-1-5-21-<kGeneratedDomainSubAuthorities>-rid.
 std::vector<uint8_t> GeneratedSid(uint32_t rid);
 
-}  // namespace userpolicy::bench
+}  // namespace userpolicy::local_directories
 
 #endif  // USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_GENERATOR_H_

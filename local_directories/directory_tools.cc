@@ -27,7 +27,7 @@
 
 extern char** environ;
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -413,4 +413,4 @@ std::string LdifLine(std::string_view name, std::string_view value) {
   return std::string(name) + (safe ? ": " + std::string(value) : ":: " + Base64Encode(value)) + "\n";
 }
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 
 struct ProgramResult {
   int exit_code = -1;      // 128 + signal number if killed
@@ -138,6 +138,6 @@ std::vector<LdifEntry> ParseLdif(std::string_view ldif);
 // "name: value\n", or "name:: BASE64\n" for a value LDIF cannot hold as is.
 std::string LdifLine(std::string_view name, std::string_view value);
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
 
 #endif  // USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_

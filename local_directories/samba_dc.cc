@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 namespace fs = std::filesystem;
@@ -319,4 +319,4 @@ void SambaDomainController::Modify(const std::string& ldif) const {
   LdapModify({kLdapUrl, std::string(kAdminAccount) + "@" + kRealm, admin_password_file_}, ldif, work_dir_);
 }
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

@@ -42,7 +42,7 @@
 
 #include "local_directories/directory_tools.h"
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 
 struct SambaOptions {
   // How long Start waits for another program's controller to stop.
@@ -95,6 +95,6 @@ class SambaDomainController {
   ServerProcess process_;
 };
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
 
 #endif  // USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_

@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 using std::chrono::milliseconds;
@@ -244,4 +244,4 @@ void SlapdServer::Restart() {
   Launch();
 }
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

@@ -28,7 +28,7 @@
 // RunProgram, ParseLdif and LdifEntry come with this header.
 #include "local_directories/directory_tools.h"
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 
 struct SlapdOptions {
   // LDIF files (relative ones from the source tree), then what the writers
@@ -104,6 +104,6 @@ class SlapdServer {
   ServerProcess process_;
 };
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
 
 #endif  // USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_

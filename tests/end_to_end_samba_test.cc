@@ -15,7 +15,7 @@
 
 namespace {
 
-using userpolicy::testing::SambaDomainController;
+using userpolicy::local_directories::SambaDomainController;
 
 TEST(EndToEndActiveDirectory, EveryTestUserResolvesAsTheDirectorySays) {
   // The install step installs Samba; a machine without it fails here.

@@ -12,7 +12,7 @@
 
 namespace {
 
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::SlapdServer;
 
 TEST(EndToEnd, EverySampleUserResolvesAsTheDirectorySays) {
   const std::unique_ptr<SlapdServer> server = SlapdServer::Start();

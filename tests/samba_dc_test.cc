@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 class SambaEnvironment : public ::testing::Environment {
@@ -134,4 +134,4 @@ TEST_F(SambaDcTest, TheTestDirectoryIsTheDescribedOne) {
 }
 
 }  // namespace
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

@@ -23,7 +23,7 @@
 
 #include "local_directories/directory_generator.h"
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 namespace fs = std::filesystem;
@@ -150,8 +150,8 @@ TEST(LdifTest, HandlesFoldedLinesAndValuesThatNeedBase64) {
 // The generator's promised shape: sizes, unique SIP addresses, about 30
 // groups per user, cycles, and the "eleven" users last.
 TEST(DirectoryGeneratorTest, DefaultDirectoryHasTheAdvertisedShape) {
-  const bench::GeneratorOptions options;
-  const bench::GeneratedDirectory dir = bench::GenerateDirectory(options);
+  const GeneratorOptions options;
+  const GeneratedDirectory dir = GenerateDirectory(options);
   ASSERT_EQ(dir.users.size(), 10000u);
   ASSERT_EQ(dir.groups.size(), 2000u);
   EXPECT_TRUE(dir.groups[static_cast<size_t>(dir.domain_users)].member_users.empty());
@@ -160,16 +160,16 @@ TEST(DirectoryGeneratorTest, DefaultDirectoryHasTheAdvertisedShape) {
   size_t total = 0;
   for (size_t i = 0; i < dir.users.size(); ++i) {
     sips.insert(dir.users[i].sip_address);
-    total += bench::TransitiveGroups(dir, static_cast<int>(i)).size();
+    total += TransitiveGroups(dir, static_cast<int>(i)).size();
   }
   EXPECT_EQ(sips.size(), dir.users.size());
   EXPECT_NEAR(static_cast<double>(total) / dir.users.size(), 30.0, 5.0);
   for (int n = 1; n <= options.eleven_user_count; ++n) {
     const int user = options.user_count - options.eleven_user_count + n - 1;
-    EXPECT_EQ(dir.users[static_cast<size_t>(user)].sip_address, bench::ElevenSipAddress(n, options));
-    EXPECT_EQ(bench::TransitiveGroups(dir, user).size(), static_cast<size_t>(bench::kElevenGroupCount));
+    EXPECT_EQ(dir.users[static_cast<size_t>(user)].sip_address, ElevenSipAddress(n, options));
+    EXPECT_EQ(TransitiveGroups(dir, user).size(), static_cast<size_t>(kElevenGroupCount));
   }
-  const auto reaches_itself = [&](const bench::GeneratedGroup& g) {
+  const auto reaches_itself = [&](const GeneratedGroup& g) {
     const int self = static_cast<int>(&g - dir.groups.data());
     std::vector<int> pending(g.parents);
     std::set<int> seen;
@@ -189,20 +189,20 @@ TEST(DirectoryGeneratorTest, DefaultDirectoryHasTheAdvertisedShape) {
 // The LDIF is deterministic, and a server loaded with it shows through
 // memberOf the groups the model says a user reaches.
 TEST(DirectoryGeneratorTest, ServerMemberOfMatchesTheModel) {
-  bench::GeneratorOptions options;
+  GeneratorOptions options;
   options.user_count = 300;
   options.group_count = 100;
   options.eleven_user_count = 2;
   std::ostringstream first, second;
-  bench::WriteGeneratedDirectory(first, options);
-  bench::WriteGeneratedDirectory(second, options);
+  WriteGeneratedDirectory(first, options);
+  WriteGeneratedDirectory(second, options);
   EXPECT_EQ(first.str(), second.str());
 
   SlapdOptions slapd;
   slapd.ldif_files.clear();
   slapd.ldif_writers.push_back([&](std::ostream& out) { out << first.str(); });
   std::unique_ptr<SlapdServer> server = SlapdServer::Start(slapd);
-  const bench::GeneratedDirectory dir = bench::GenerateDirectory(options);
+  const GeneratedDirectory dir = GenerateDirectory(options);
   for (int user : {0, 150, options.user_count - 1}) {
     SCOPED_TRACE(user);
     std::set<std::string> reached, expected;
@@ -216,10 +216,10 @@ TEST(DirectoryGeneratorTest, ServerMemberOfMatchesTheModel) {
         if (reached.insert(parent).second) pending.push_back(parent);
       }
     }
-    for (int g : bench::TransitiveGroups(dir, user)) expected.insert(dir.groups[static_cast<size_t>(g)].dn);
+    for (int g : TransitiveGroups(dir, user)) expected.insert(dir.groups[static_cast<size_t>(g)].dn);
     EXPECT_EQ(reached, expected);
   }
 }
 
 }  // namespace
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
