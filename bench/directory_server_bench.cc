@@ -9,14 +9,15 @@
 #include <sstream>
 #include <string>
 
-#include "bench/directory_generator.h"
-#include "tests/support/slapd_server.h"
+#include "local_directories/directory_generator.h"
+#include "local_directories/slapd_server.h"
 
 namespace {
 
-using userpolicy::bench::GeneratorOptions;
-using userpolicy::testing::SlapdOptions;
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::GeneratorOptions;
+using userpolicy::local_directories::SlapdOptions;
+using userpolicy::local_directories::SlapdServer;
+using userpolicy::local_directories::WriteGeneratedDirectory;
 
 constexpr int kUsersPerGroup = 5;
 
@@ -37,7 +38,7 @@ void BM_StartGeneratedDirectory(benchmark::State& state) {
   generator.user_count = static_cast<int>(state.range(0));
   generator.group_count = generator.user_count / kUsersPerGroup;
   std::ostringstream text;
-  userpolicy::bench::WriteGeneratedDirectory(text, generator);
+  WriteGeneratedDirectory(text, generator);
   const std::string ldif = text.str();
 
   SlapdOptions options;

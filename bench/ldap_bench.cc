@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/raw_ldap_connection.h"
+#include "local_directories/slapd_server.h"
 #include "manager/global_catalog_path.h"
 #include "manager/user_policy_manager.h"
 #include "module/directory_queries.h"
@@ -39,12 +41,10 @@
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/settings.h"
-#include "bench/raw_ldap_connection.h"
-#include "tests/support/slapd_server.h"
 
 namespace {
 
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::SlapdServer;
 
 constexpr char kUserSip[] = "sip:alice@example.test";
 constexpr char kGroupDn[] = "cn=Engineering,ou=Groups,dc=example,dc=test";

@@ -33,8 +33,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "bench/directory_generator.h"
 #include "bench/raw_ldap_connection.h"
+#include "local_directories/directory_generator.h"
+#include "local_directories/slapd_server.h"
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager_impl.h"
 #include "module/manager_factories.h"
@@ -48,13 +49,18 @@
 #include "platform/sync.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
-#include "tests/support/slapd_server.h"
 
 namespace {
 
-using userpolicy::bench::GeneratorOptions;
 using userpolicy::bench::RawLdapConnection;
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::ElevenSipAddress;
+using userpolicy::local_directories::GeneratedDirectory;
+using userpolicy::local_directories::GenerateDirectory;
+using userpolicy::local_directories::GeneratorOptions;
+using userpolicy::local_directories::SlapdOptions;
+using userpolicy::local_directories::SlapdServer;
+using userpolicy::local_directories::UserSipAddress;
+using userpolicy::local_directories::WriteGeneratedDirectory;
 
 constexpr int kUsersResolved = 1000;
 constexpr int kEmailCapacity = 256;
@@ -229,7 +235,7 @@ class LookupFloor {
   // nested-group cache. Keys are normalised as the manager normalises them.
   LookupFloor(const GeneratorOptions& options, const std::vector<std::wstring>& sips,
               const std::wstring& primary_group_key, const std::vector<std::wstring>& cached_group_keys) {
-    const userpolicy::bench::GeneratedDirectory directory = userpolicy::bench::GenerateDirectory(options);
+    const GeneratedDirectory directory = GenerateDirectory(options);
     std::map<std::wstring, size_t> user_by_sip;
     for (size_t i = 0; i < directory.users.size(); ++i) {
       user_by_sip[platform::Utf8ToWide(directory.users[i].sip_address)] = i;
@@ -323,10 +329,10 @@ struct World {
     DBG::LogOptions log = DBG::GetOptions();
     log.threshold = DBG::Severity::kWarning;
     DBG::Configure(log);
-    userpolicy::testing::SlapdOptions slapd;
+    SlapdOptions slapd;
     slapd.ldif_files.clear();
     slapd.ldif_writers.push_back(
-        [this](std::ostream& out) { userpolicy::bench::WriteGeneratedDirectory(out, options); });
+        [this](std::ostream& out) { WriteGeneratedDirectory(out, options); });
     slapd.start_timeout = std::chrono::seconds(120);
     server = SlapdServer::Start(slapd);
     // Anonymous reads. First the default cache sizes (the memory figure),
@@ -338,10 +344,10 @@ struct World {
                                       "\n[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = 20000\n"
                                       "PrimaryGroupCacheMaximum = 100\nNestedGroupCacheMaximum = 20000\n");
     for (int i = 0; i < kUsersResolved; ++i) {
-      users.push_back(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i * 7 + 1, options)));  // 1-based
+      users.push_back(platform::Utf8ToWide(UserSipAddress(i * 7 + 1, options)));  // 1-based
     }
     for (int i = 0; i < options.eleven_user_count; ++i) {
-      eleven_users.push_back(platform::Utf8ToWide(userpolicy::bench::ElevenSipAddress(i + 1, options)));
+      eleven_users.push_back(platform::Utf8ToWide(ElevenSipAddress(i + 1, options)));
     }
     MeasureMemory();
     MeasureCold();
@@ -388,7 +394,7 @@ struct World {
     const double before = ResidentBytes();
     const double heap_before = static_cast<double>(mallinfo2().uordblks);
     for (int i = 0; i < options.user_count; ++i) {
-      Resolve(platform::Utf8ToWide(userpolicy::bench::UserSipAddress(i + 1, options)));
+      Resolve(platform::Utf8ToWide(UserSipAddress(i + 1, options)));
       if (CachedRecords(UserPolicy_GetUserIdentityManager()) > 1000 &&
           CachedRecords(UserPolicy_GetGroupMemeberShipManager()) > 1000) {
         break;

@@ -9,13 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include "local_directories/samba_dc.h"
 #include "tests/support/end_to_end.h"
-#include "tests/support/samba_dc.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {
 
-using userpolicy::testing::SambaDomainController;
+using userpolicy::local_directories::SambaDomainController;
 
 TEST(EndToEndActiveDirectory, EveryTestUserResolvesAsTheDirectorySays) {
   // The install step installs Samba; a machine without it fails here.

@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include "local_directories/slapd_server.h"
 #include "tests/support/end_to_end.h"
 #include "tests/support/scoped_settings_file.h"
-#include "tests/support/slapd_server.h"
 
 namespace {
 
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::SlapdServer;
 
 TEST(EndToEnd, EverySampleUserResolvesAsTheDirectorySays) {
   const std::unique_ptr<SlapdServer> server = SlapdServer::Start();

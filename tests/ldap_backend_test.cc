@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "local_directories/slapd_server.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_config.h"
@@ -34,7 +35,6 @@
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
 #include "tests/support/scoped_settings_file.h"
-#include "tests/support/slapd_server.h"
 
 namespace directory {
 namespace {
@@ -43,7 +43,7 @@ namespace ldap = platform::ldap;
 using Clock = std::chrono::steady_clock;
 using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
 using Strings = std::vector<std::string>;
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::SlapdServer;
 
 constexpr wchar_t kAliceDn[] = L"cn=Alice Anderson,ou=People,dc=example,dc=test";
 constexpr char kAliceGuid[] = "objectGUID BYTES:01010000000000000000000000000000";
@@ -56,7 +56,7 @@ constexpr std::chrono::milliseconds kSlack{3000};
 // One server for every case of this program.
 SlapdServer& Server() {
   static const std::unique_ptr<SlapdServer> server = [] {
-    userpolicy::testing::SlapdOptions options;
+    userpolicy::local_directories::SlapdOptions options;
     options.tls = true;
     return SlapdServer::Start(options);
   }();

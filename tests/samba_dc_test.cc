@@ -1,8 +1,9 @@
 // Self-test of the Samba domain controller fixture: one controller at a
-// time, the test directory samba_dc.h describes on the Global Catalog, and a
-// stop by PID that leaves nothing behind.
+// time, the test directory samba_dc.h describes on the Global Catalog, a
+// stop by PID that leaves nothing behind, and attaching to a controller
+// started outside the program without stopping it.
 
-#include "tests/support/samba_dc.h"
+#include "local_directories/samba_dc.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,7 +19,9 @@
 #include <utility>
 #include <vector>
 
-namespace userpolicy::testing {
+#include "tests/support/scoped_environment.h"
+
+namespace userpolicy::local_directories {
 namespace {
 
 class SambaEnvironment : public ::testing::Environment {
@@ -33,7 +36,7 @@ class SambaEnvironment : public ::testing::Environment {
     }
   }
   void TearDown() override {
-    if (dc_ == nullptr) return;
+    if (dc_ == nullptr || dc_->attached()) return;
     const pid_t pid = dc_->pid();
     const std::string dir = dc_->work_dir();
     dc_.reset();
@@ -86,6 +89,37 @@ TEST_F(SambaDcTest, ServesTheGlobalCatalogOnLoopbackOneControllerAtATime) {
   }
 }
 
+// A program that cannot start Samba attaches to the controller that another
+// holds the lock for, reads the test directory through it, and leaves it
+// running.
+TEST_F(SambaDcTest, AttachesToTheControllerTheEnvironmentDescribes) {
+  const pid_t pid = dc().pid();
+  ASSERT_GT(pid, 0);
+  {
+    const std::string name = kExternalSambaVariable;
+    const userpolicy::testing::ScopedEnvironment environment({{name, dc().gc_host_port()},
+                                                              {name + "_PASSWORD_FILE", dc().service_password_file()},
+                                                              {name + "_BASE_DN", std::nullopt},
+                                                              {name + "_SERVICE_DN", std::nullopt}});
+    SambaOptions no_waiting;
+    no_waiting.lock_timeout = std::chrono::milliseconds(0);
+    std::unique_ptr<SambaDomainController> attached = SambaDomainController::Start(no_waiting);
+    EXPECT_TRUE(attached->attached());
+    EXPECT_EQ(attached->pid(), -1);
+    EXPECT_EQ(attached->gc_host_port(), dc().gc_host_port());
+    EXPECT_EQ(attached->base_dn(), dc().base_dn());
+    EXPECT_EQ(attached->test_ou(), dc().test_ou());
+    EXPECT_EQ(attached->service_dn(), dc().service_dn());
+    const std::vector<LdifEntry> alice =
+        ParseLdif(attached->Search(Dn("Alice Archer"), "(objectClass=*)", {"mail"}, "base"));
+    ASSERT_EQ(alice.size(), 1u);
+    EXPECT_EQ(alice[0].Get("mail"), std::vector<std::string>{"alice@userpolicy.test"});
+    attached.reset();
+  }
+  EXPECT_EQ(::kill(pid, 0), 0) << "samba " << pid << " was stopped";
+  EXPECT_EQ(Values("", "isGlobalCatalogReady"), std::vector<std::string>{"TRUE"});
+}
+
 // The shape the end-to-end test relies on, which agreeing with ldapsearch
 // alone would not show: every person, proxyAddresses on the Global Catalog,
 // direct memberOf, a primary group other than Domain Users and a ranged group.
@@ -134,4 +168,4 @@ TEST_F(SambaDcTest, TheTestDirectoryIsTheDescribedOne) {
 }
 
 }  // namespace
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

@@ -1,10 +1,12 @@
 // Self-test of the slapd fixture: it loads the sample and generated
 // directories with memberOf as Active Directory shows it, keeps the service
-// account's password private, explains failures and leaves nothing behind.
+// account's password private, explains failures and leaves nothing behind,
+// and attaches to a server started outside the program without ever
+// stopping it.
 // (ldap_backend_test's fault cases pause, stop and restart it and use a wrong
 // password; its ldaps cases prove its TLS.)
 
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,18 +17,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "bench/directory_generator.h"
+#include "local_directories/directory_generator.h"
+#include "tests/support/end_to_end.h"
+#include "tests/support/scoped_environment.h"
+#include "tests/support/scoped_settings_file.h"
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 namespace fs = std::filesystem;
+using userpolicy::testing::ScopedEnvironment;
 
 bool ProcessGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
@@ -42,7 +49,7 @@ class SampleDirectoryEnvironment : public ::testing::Environment {
     }
   }
   void TearDown() override {
-    if (server_ == nullptr) return;
+    if (server_ == nullptr || server_->attached()) return;
     const pid_t pid = server_->pid();
     const std::string dir = server_->work_dir();
     server_.reset();
@@ -132,6 +139,103 @@ TEST(SlapdServerTest, AFailedStartExplainsItselfAndLeavesNothing) {
   fs::remove_all(tmp);
 }
 
+// The description of the program's own server, as whatever started it
+// would give it to a program that cannot start one.
+ScopedEnvironment::Values Described(const std::string& address, const std::optional<std::string>& password_file,
+                                    const std::optional<std::string>& base_dn = std::nullopt) {
+  const std::string name = kExternalSlapdVariable;
+  return {{name, address},
+          {name + "_PASSWORD_FILE", password_file},
+          {name + "_BASE_DN", base_dn},
+          {name + "_SERVICE_DN", std::nullopt}};
+}
+
+// A program that cannot start slapd runs against one started outside it:
+// the attached object gives the library that server's address and account,
+// refuses to stop, pause or restart what it did not start, and leaves the
+// server running when it goes.
+TEST(SlapdServerTest, AttachesToTheServerTheEnvironmentDescribes) {
+  const pid_t pid = Server().pid();
+  ASSERT_GT(pid, 0);
+  {
+    const ScopedEnvironment environment(Described(Server().host_port(), Server().service_password_file()));
+    std::unique_ptr<SlapdServer> attached = SlapdServer::Start();
+    EXPECT_TRUE(attached->attached());
+    EXPECT_EQ(attached->pid(), -1);
+    EXPECT_EQ(attached->host_port(), Server().host_port());
+    EXPECT_EQ(attached->base_dn(), Server().base_dn());
+    EXPECT_EQ(attached->service_dn(), Server().service_dn());
+    {
+      const userpolicy::testing::ScopedSettingsFile settings(userpolicy::testing::DirectorySettings(
+          attached->host_port(), attached->service_dn(), attached->service_password_file()));
+      userpolicy::testing::ExpectColdAndWarmPassesAsTheDirectorySays(*attached, attached->base_dn(), 5);
+    }
+    EXPECT_THROW(attached->Stop(), std::logic_error);
+    EXPECT_THROW(attached->Pause(), std::logic_error);
+    EXPECT_THROW(attached->Resume(), std::logic_error);
+    EXPECT_THROW(attached->Restart(), std::logic_error);
+    const std::string dir = attached->work_dir();
+    attached.reset();
+    EXPECT_FALSE(fs::exists(dir)) << dir;
+  }
+  EXPECT_FALSE(ProcessGone(pid));
+  EXPECT_TRUE(fs::exists(Server().work_dir() + "/slapd.conf"));
+  EXPECT_TRUE(Server().running());
+  EXPECT_EQ(ParseLdif(Server().Search(kBase, "(objectClass=*)", {"1.1"}, "base")).size(), 1u);
+}
+
+// A description that is incomplete, points off this machine, leaves the
+// password readable by others or does not let the account read the base is
+// refused, naming what is wrong; so are options an attached server cannot
+// honour.
+TEST(SlapdServerTest, RefusesADescriptionItCannotUse) {
+  const std::string dir = MakeTempDir("slapd-attach-test-");
+  const std::string password = Server().service_password_file();
+  const std::string readable = dir + "/readable.pw";
+  const std::string wrong = dir + "/wrong.pw";
+  WritePrivateFile(readable, Server().service_password());
+  ASSERT_EQ(::chmod(readable.c_str(), 0644), 0);
+  WritePrivateFile(wrong, "not-the-password");
+  const std::string here = Server().host_port();
+  const std::vector<std::tuple<std::string, std::optional<std::string>, std::optional<std::string>, std::string>>
+      cases = {
+          {"127.0.0.1", password, std::nullopt, "USERPOLICY_TEST_SLAPD=127.0.0.1: want HOST:PORT"},
+          {"192.0.2.1:389", password, std::nullopt, "IPv4 loopback"},
+          {"localhost:389", password, std::nullopt, "IPv4 loopback"},
+          {"127.0.0.1:65536", password, std::nullopt, "port"},
+          {here, std::nullopt, std::nullopt, "USERPOLICY_TEST_SLAPD_PASSWORD_FILE: not set"},
+          {here, dir + "/missing.pw", std::nullopt, "not a readable file"},
+          {here, readable, std::nullopt, "mode 0600"},
+          {here, wrong, std::nullopt, "cannot read the base DN"},
+          {here, password, "dc=elsewhere,dc=test", "dc=elsewhere,dc=test"},
+      };
+  for (const auto& [address, password_file, base_dn, complaint] : cases) {
+    SCOPED_TRACE(address + " " + password_file.value_or("(no password file)") + " " + base_dn.value_or(""));
+    const ScopedEnvironment environment(Described(address, password_file, base_dn));
+    try {
+      SlapdServer::Start();
+      ADD_FAILURE() << "attached";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(complaint), std::string::npos) << e.what();
+    }
+  }
+
+  const ScopedEnvironment environment(Described(here, password));
+  SlapdOptions tls;
+  tls.tls = true;
+  SlapdOptions generated;
+  generated.ldif_writers.push_back([](std::ostream&) {});
+  for (const SlapdOptions& options : {tls, generated}) {
+    try {
+      SlapdServer::Start(options);
+      ADD_FAILURE() << "attached with options it cannot honour";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("other data or for TLS"), std::string::npos) << e.what();
+    }
+  }
+  fs::remove_all(dir);
+}
+
 // Loading parses and rewrites LDIF: folded lines, comments and values that
 // LDIF cannot hold as they are.
 TEST(LdifTest, HandlesFoldedLinesAndValuesThatNeedBase64) {
@@ -150,8 +254,8 @@ TEST(LdifTest, HandlesFoldedLinesAndValuesThatNeedBase64) {
 // The generator's promised shape: sizes, unique SIP addresses, about 30
 // groups per user, cycles, and the "eleven" users last.
 TEST(DirectoryGeneratorTest, DefaultDirectoryHasTheAdvertisedShape) {
-  const bench::GeneratorOptions options;
-  const bench::GeneratedDirectory dir = bench::GenerateDirectory(options);
+  const GeneratorOptions options;
+  const GeneratedDirectory dir = GenerateDirectory(options);
   ASSERT_EQ(dir.users.size(), 10000u);
   ASSERT_EQ(dir.groups.size(), 2000u);
   EXPECT_TRUE(dir.groups[static_cast<size_t>(dir.domain_users)].member_users.empty());
@@ -160,16 +264,16 @@ TEST(DirectoryGeneratorTest, DefaultDirectoryHasTheAdvertisedShape) {
   size_t total = 0;
   for (size_t i = 0; i < dir.users.size(); ++i) {
     sips.insert(dir.users[i].sip_address);
-    total += bench::TransitiveGroups(dir, static_cast<int>(i)).size();
+    total += TransitiveGroups(dir, static_cast<int>(i)).size();
   }
   EXPECT_EQ(sips.size(), dir.users.size());
   EXPECT_NEAR(static_cast<double>(total) / dir.users.size(), 30.0, 5.0);
   for (int n = 1; n <= options.eleven_user_count; ++n) {
     const int user = options.user_count - options.eleven_user_count + n - 1;
-    EXPECT_EQ(dir.users[static_cast<size_t>(user)].sip_address, bench::ElevenSipAddress(n, options));
-    EXPECT_EQ(bench::TransitiveGroups(dir, user).size(), static_cast<size_t>(bench::kElevenGroupCount));
+    EXPECT_EQ(dir.users[static_cast<size_t>(user)].sip_address, ElevenSipAddress(n, options));
+    EXPECT_EQ(TransitiveGroups(dir, user).size(), static_cast<size_t>(kElevenGroupCount));
   }
-  const auto reaches_itself = [&](const bench::GeneratedGroup& g) {
+  const auto reaches_itself = [&](const GeneratedGroup& g) {
     const int self = static_cast<int>(&g - dir.groups.data());
     std::vector<int> pending(g.parents);
     std::set<int> seen;
@@ -189,20 +293,20 @@ TEST(DirectoryGeneratorTest, DefaultDirectoryHasTheAdvertisedShape) {
 // The LDIF is deterministic, and a server loaded with it shows through
 // memberOf the groups the model says a user reaches.
 TEST(DirectoryGeneratorTest, ServerMemberOfMatchesTheModel) {
-  bench::GeneratorOptions options;
+  GeneratorOptions options;
   options.user_count = 300;
   options.group_count = 100;
   options.eleven_user_count = 2;
   std::ostringstream first, second;
-  bench::WriteGeneratedDirectory(first, options);
-  bench::WriteGeneratedDirectory(second, options);
+  WriteGeneratedDirectory(first, options);
+  WriteGeneratedDirectory(second, options);
   EXPECT_EQ(first.str(), second.str());
 
   SlapdOptions slapd;
   slapd.ldif_files.clear();
   slapd.ldif_writers.push_back([&](std::ostream& out) { out << first.str(); });
   std::unique_ptr<SlapdServer> server = SlapdServer::Start(slapd);
-  const bench::GeneratedDirectory dir = bench::GenerateDirectory(options);
+  const GeneratedDirectory dir = GenerateDirectory(options);
   for (int user : {0, 150, options.user_count - 1}) {
     SCOPED_TRACE(user);
     std::set<std::string> reached, expected;
@@ -216,10 +320,10 @@ TEST(DirectoryGeneratorTest, ServerMemberOfMatchesTheModel) {
         if (reached.insert(parent).second) pending.push_back(parent);
       }
     }
-    for (int g : bench::TransitiveGroups(dir, user)) expected.insert(dir.groups[static_cast<size_t>(g)].dn);
+    for (int g : TransitiveGroups(dir, user)) expected.insert(dir.groups[static_cast<size_t>(g)].dn);
     EXPECT_EQ(reached, expected);
   }
 }
 
 }  // namespace
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

@@ -24,11 +24,11 @@
 #include "platform/log.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 namespace {
 
-using userpolicy::testing::SlapdServer;
+using userpolicy::local_directories::SlapdServer;
 
 constexpr size_t kEmailCapacity = 256;
 constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
@@ -113,7 +113,7 @@ int main() {
 
   // The sample users, as the directory lists them, and one nobody knows.
   std::vector<std::string> sip_addresses;
-  for (const auto& entry : userpolicy::testing::ParseLdif(
+  for (const auto& entry : userpolicy::local_directories::ParseLdif(
            server->Search(server->base_dn(), std::string("(") + kSipAttribute + "=*)", {kSipAttribute}))) {
     for (const std::string& value : entry.Get(kSipAttribute)) sip_addresses.push_back(value);
   }

@@ -14,6 +14,9 @@
 namespace userpolicy::testing {
 namespace {
 
+using local_directories::LdifEntry;
+using local_directories::ParseLdif;
+
 constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
 constexpr size_t kRidBytes = 4;
 constexpr size_t kPrefixLength = 5;

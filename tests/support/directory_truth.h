@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/slapd_server.h"
+#include "local_directories/directory_tools.h"
 
 namespace userpolicy::testing {
 
@@ -25,12 +25,12 @@ class DirectoryTruth {
   DirectoryTruth(LdapSearchFunction search, std::string base);
 
   // The person or contact the library's user filter finds for `sip`.
-  std::optional<LdifEntry> User(const std::string& sip) const;
+  std::optional<local_directories::LdifEntry> User(const std::string& sip) const;
   // The GUID list of `user`, 32 lower-case hex digits each.
-  std::vector<std::string> Guids(const LdifEntry& user) const;
+  std::vector<std::string> Guids(const local_directories::LdifEntry& user) const;
   // The primary SMTP: address, else the first smtp: one, else the first
   // mail value, else "".
-  static std::string Email(const LdifEntry& user);
+  static std::string Email(const local_directories::LdifEntry& user);
   static std::string Hex(const std::string& bytes);
 
  private:

@@ -28,8 +28,8 @@ void ExpectColdAndWarmPassesAsTheDirectorySays(const Server& server, const std::
   ASSERT_EQ(IPC_SERVER_Init(), 0);
   ASSERT_NE(g_pDSAccessPerfObject, nullptr);
   std::vector<std::string> sips;
-  for (const auto& entry :
-       ParseLdif(server.Search(users_base, "(" + std::string(kSipAttribute) + "=*)", {kSipAttribute}))) {
+  const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
+  for (const auto& entry : local_directories::ParseLdif(server.Search(users_base, filter, {kSipAttribute}))) {
     for (const std::string& sip : entry.Get(kSipAttribute)) sips.push_back(sip);
   }
   ASSERT_GE(sips.size(), min_users);

@@ -1,24 +1,26 @@
 // What the directory-server fixtures (slapd_server.h, samba_dc.h) share:
 // programs and server processes, private files, ldapsearch and ldapmodify,
-// and LDIF.  Children are started with fork/exec (never a shell), read
-// /dev/null and get SIGKILL when the test program dies.  Secrets go in files
-// of mode 0600, never on a command line.  Errors are std::runtime_error.
-// The free functions are thread-safe.  Linux only.
+// LDIF, and the description of a server started outside the program.
+// Children are started with fork/exec (never a shell), read /dev/null and
+// get SIGKILL when the test program dies.  Secrets go in files of mode 0600,
+// never on a command line or in the environment.  Errors are
+// std::runtime_error.  The free functions are thread-safe.  Linux only.
 
-#ifndef USERPOLICY_TESTS_SUPPORT_DIRECTORY_TOOLS_H_
-#define USERPOLICY_TESTS_SUPPORT_DIRECTORY_TOOLS_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 
 struct ProgramResult {
   int exit_code = -1;      // 128 + signal number if killed
@@ -118,6 +120,33 @@ std::string LdapSearch(const LdapLogin& login, const std::string& base, const st
 // `scratch_dir`; throws as RunOrThrow if any change fails.
 void LdapModify(const LdapLogin& login, const std::string& ldif, const std::string& scratch_dir);
 
+// A directory server that something outside this program started and that a
+// fixture attaches to instead of starting one (see slapd_server.h and
+// samba_dc.h).
+struct ExternalServer {
+  std::string host;  // an IPv4 address in 127.0.0.0/8
+  int port = 0;      // plain LDAP
+  std::string base_dn;
+  std::string service_dn;
+  std::string service_password_file;
+
+  std::string host_port() const { return host + ":" + std::to_string(port); }
+};
+
+// The server the environment describes under the variable `name`:
+//   NAME                "HOST:PORT", HOST an IPv4 loopback address
+//   NAME_PASSWORD_FILE  a file holding exactly the service account's
+//                       password, which neither group nor others may read
+//   NAME_BASE_DN        optional; `default_base_dn` when unset or empty
+//   NAME_SERVICE_DN     optional; `service_rdn` + "," + the base DN
+// No variable holds a secret, so the environment may be logged.  Returns
+// nullopt when NAME is unset or empty.  Throws std::runtime_error naming the
+// variable at fault when the description is incomplete or unsafe, or when
+// the service account cannot read the base DN's entry on that server.
+std::optional<ExternalServer> ExternalServerFromEnvironment(const std::string& name,
+                                                            const std::string& default_base_dn,
+                                                            const std::string& service_rdn);
+
 // One LDIF entry, its DN and values decoded.
 struct LdifEntry {
   struct Value {
@@ -138,6 +167,6 @@ std::vector<LdifEntry> ParseLdif(std::string_view ldif);
 // "name: value\n", or "name:: BASE64\n" for a value LDIF cannot hold as is.
 std::string LdifLine(std::string_view name, std::string_view value);
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
 
-#endif  // USERPOLICY_TESTS_SUPPORT_DIRECTORY_TOOLS_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_TOOLS_H_

@@ -12,9 +12,30 @@
 // Start one server per test program.  Start, Stop, Restart, Pause, Resume
 // and the destructor belong to one thread; the const members may be called
 // from any thread.
+//
+// A server started outside the program.  A program that cannot start slapd
+// (a Windows test program under wine cannot fork one) runs against a server
+// that something else started, e.g. this fixture in a native program, as the
+// environment describes it (see ExternalServerFromEnvironment):
+//   USERPOLICY_TEST_SLAPD                HOST:PORT of its plain LDAP, HOST in
+//                                        127.0.0.0/8
+//   USERPOLICY_TEST_SLAPD_PASSWORD_FILE  the file holding the service
+//                                        account's password, mode 0600
+//   USERPOLICY_TEST_SLAPD_BASE_DN        default dc=example,dc=test
+//   USERPOLICY_TEST_SLAPD_SERVICE_DN     default cn=svc-userpolicy,<base DN>
+// A started server's host_port(), base_dn(), service_dn() and
+// service_password_file() are those values.  No password is ever in the
+// environment.  While USERPOLICY_TEST_SLAPD is set and not empty, Start
+// starts nothing: it checks that the service account can read the base entry
+// there and returns an attached() server, which must hold the sample
+// directory; Start refuses options that ask for other data or for TLS.  What
+// it did not start it never stops: on an attached server Stop, Restart,
+// Pause and Resume throw std::logic_error, and the destructor only removes
+// work_dir(), which then holds no server files.  Search runs ldapsearch as
+// ever.
 
-#ifndef USERPOLICY_TESTS_SUPPORT_SLAPD_SERVER_H_
-#define USERPOLICY_TESTS_SUPPORT_SLAPD_SERVER_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_
 
 #include <sys/types.h>
 
@@ -26,9 +47,9 @@
 #include <vector>
 
 // RunProgram, ParseLdif and LdifEntry come with this header.
-#include "tests/support/directory_tools.h"
+#include "local_directories/directory_tools.h"
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 
 struct SlapdOptions {
   // LDIF files (relative ones from the source tree), then what the writers
@@ -41,27 +62,34 @@ struct SlapdOptions {
   std::chrono::milliseconds start_timeout = std::chrono::seconds(10);
 };
 
+// The environment variable that describes a server started outside the
+// program; its companions append _PASSWORD_FILE, _BASE_DN and _SERVICE_DN.
+inline constexpr char kExternalSlapdVariable[] = "USERPOLICY_TEST_SLAPD";
+
 class SlapdServer {
  public:
   // Throws std::runtime_error with slapd's or slapadd's error output if
-  // anything fails, leaving nothing running and no directory behind.
+  // anything fails, leaving nothing running and no directory behind.  Attaches
+  // instead when kExternalSlapdVariable is set (see above).
   static std::unique_ptr<SlapdServer> Start(const SlapdOptions& options = {});
-  // Stops slapd and removes the temporary directory.
+  // Stops slapd unless attached, and removes the temporary directory.
   ~SlapdServer();
 
   SlapdServer(const SlapdServer&) = delete;
   SlapdServer& operator=(const SlapdServer&) = delete;
 
+  // Whether Start attached to a server started outside the program.
+  bool attached() const { return attached_; }
   int port() const { return port_; }
-  std::string host_port() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string host_port() const { return host_ + ":" + std::to_string(port_); }
   std::string url() const { return "ldap://" + host_port(); }
   const std::string& base_dn() const { return base_dn_; }
   const std::string& service_dn() const { return service_dn_; }
   // Holds exactly the service account's password, without a newline.
   const std::string& service_password_file() const { return service_password_file_; }
   std::string service_password() const { return ReadFile(service_password_file_); }
-  pid_t pid() const { return process_.pid(); }  // -1 when stopped
-  bool running() const { return process_.running(); }
+  pid_t pid() const { return process_.pid(); }  // -1 when stopped or attached
+  bool running() const { return attached_ || process_.running(); }  // attached: taken to run
   bool paused() const { return process_.paused(); }
   const std::string& work_dir() const { return work_dir_; }
 
@@ -73,11 +101,12 @@ class SlapdServer {
 
   // Fault control as ServerProcess's.  Restart starts slapd again on the same
   // ports with the same data; it throws if slapd does not answer, e.g.
-  // because another process took the port.
-  void Stop() { process_.Stop(); }
+  // because another process took the port.  All four throw std::logic_error
+  // on an attached server.
+  void Stop();
   void Restart();
-  void Pause() { process_.Pause(); }
-  void Resume() { process_.Resume(); }
+  void Pause();
+  void Resume();
 
   // LdapSearch (directory_tools.h) bound as the service account.
   std::string Search(const std::string& base, const std::string& filter, const std::vector<std::string>& attrs,
@@ -87,7 +116,9 @@ class SlapdServer {
 
  private:
   SlapdServer() = default;
+  static std::unique_ptr<SlapdServer> Attach(const ExternalServer& external, const SlapdOptions& options);
   void Launch();  // starts slapd on port_ (and tls_port_) and waits until it answers
+  void RequireOwnProcess(const char* operation) const;  // throws std::logic_error when attached
 
   std::string work_dir_;
   std::string conf_file_;
@@ -95,15 +126,17 @@ class SlapdServer {
   std::string service_password_file_;
   std::string ca_file_;
   std::string other_ca_file_;
-  std::string base_dn_ = "dc=example,dc=test";
-  std::string service_dn_ = "cn=svc-userpolicy," + base_dn_;
+  std::string base_dn_;
+  std::string service_dn_;
   std::chrono::milliseconds start_timeout_{0};
+  std::string host_ = "127.0.0.1";
   int port_ = 0;
   int tls_port_ = 0;
   bool want_tls_ = false;
+  bool attached_ = false;
   ServerProcess process_;
 };
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
 
-#endif  // USERPOLICY_TESTS_SUPPORT_SLAPD_SERVER_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_SLAPD_SERVER_H_

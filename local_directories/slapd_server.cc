@@ -1,4 +1,4 @@
-#include "tests/support/slapd_server.h"
+#include "local_directories/slapd_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,13 +11,14 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 using std::chrono::milliseconds;
@@ -32,6 +33,8 @@ constexpr size_t kPasswordLength = 32;
 // Errors only; any -d keeps slapd in the foreground, and "-d 0" hides errors.
 constexpr const char* kSlapdDebugLevel = "32768";
 constexpr const char* kConfTemplate = "testdata/slapd.conf.in";
+constexpr const char* kBaseDn = "dc=example,dc=test";
+constexpr const char* kServiceRdn = "cn=svc-userpolicy";
 // An LDAPv3 anonymous simple bind, message ID 1; the answer is a SEQUENCE.
 constexpr std::array<unsigned char, 14> kAnonymousBind = {0x30, 0x0c, 0x02, 0x01, 0x01, 0x60, 0x07,
                                                           0x02, 0x01, 0x03, 0x04, 0x00, 0x80, 0x00};
@@ -129,8 +132,14 @@ void MakeCertificates(const std::string& dir) {
 }  // namespace
 
 std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
+  if (std::optional<ExternalServer> external =
+          ExternalServerFromEnvironment(kExternalSlapdVariable, kBaseDn, kServiceRdn)) {
+    return Attach(*external, options);
+  }
   // Owned at once: a failure below stops slapd and removes the directory.
   std::unique_ptr<SlapdServer> server(new SlapdServer());
+  server->base_dn_ = kBaseDn;
+  server->service_dn_ = std::string(kServiceRdn) + "," + kBaseDn;
   server->work_dir_ = MakeTempDir("userpolicy-slapd-");
   const std::string& dir = server->work_dir_;
   const std::string root_dn = "cn=admin," + server->base_dn_;
@@ -196,8 +205,25 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
   return server;
 }
 
+std::unique_ptr<SlapdServer> SlapdServer::Attach(const ExternalServer& external, const SlapdOptions& options) {
+  if (options.tls || options.ldif_files != SlapdOptions().ldif_files || !options.ldif_writers.empty()) {
+    throw std::runtime_error(std::string(kExternalSlapdVariable) +
+                             " is set: the server it names serves the sample directory over plain LDAP, "
+                             "and these options ask for other data or for TLS");
+  }
+  std::unique_ptr<SlapdServer> server(new SlapdServer());
+  server->attached_ = true;
+  server->host_ = external.host;
+  server->port_ = external.port;
+  server->base_dn_ = external.base_dn;
+  server->service_dn_ = external.service_dn;
+  server->service_password_file_ = external.service_password_file;
+  server->work_dir_ = MakeTempDir("userpolicy-slapd-");
+  return server;
+}
+
 SlapdServer::~SlapdServer() {
-  Stop();
+  if (!attached_) process_.Stop();
   std::error_code ignored;
   if (!work_dir_.empty()) std::filesystem::remove_all(work_dir_, ignored);
 }
@@ -239,9 +265,32 @@ void SlapdServer::Launch() {
   throw std::runtime_error(failure);
 }
 
+void SlapdServer::RequireOwnProcess(const char* operation) const {
+  if (!attached_) return;
+  throw std::logic_error(std::string(operation) + ": this slapd at " + host_port() +
+                         " was started outside the program (" + kExternalSlapdVariable +
+                         "); only what started it may stop, pause or restart it");
+}
+
+void SlapdServer::Stop() {
+  RequireOwnProcess("Stop");
+  process_.Stop();
+}
+
 void SlapdServer::Restart() {
-  Stop();
+  RequireOwnProcess("Restart");
+  process_.Stop();
   Launch();
 }
 
-}  // namespace userpolicy::testing
+void SlapdServer::Pause() {
+  RequireOwnProcess("Pause");
+  process_.Pause();
+}
+
+void SlapdServer::Resume() {
+  RequireOwnProcess("Resume");
+  process_.Resume();
+}
+
+}  // namespace userpolicy::local_directories

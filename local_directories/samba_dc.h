@@ -29,9 +29,28 @@
 // Start waits for a lock that every running controller holds.  Start one
 // per test program; Start and the destructor belong to one thread, the const
 // members may be called from any thread.
+//
+// A controller started outside the program, as the environment describes it
+// (see ExternalServerFromEnvironment and, for why, slapd_server.h):
+//   USERPOLICY_TEST_SAMBA                HOST:PORT of its Global Catalog,
+//                                        HOST in 127.0.0.0/8
+//   USERPOLICY_TEST_SAMBA_PASSWORD_FILE  the file holding the service
+//                                        account's password, mode 0600
+//   USERPOLICY_TEST_SAMBA_BASE_DN        default DC=userpolicy,DC=test
+//   USERPOLICY_TEST_SAMBA_SERVICE_DN     default CN=svc-userpolicy,<test OU>
+// A started controller's gc_host_port(), base_dn(), service_dn() and
+// service_password_file() are those values; the test OU is
+// OU=UserPolicy Test under the base DN.  While USERPOLICY_TEST_SAMBA is set
+// and not empty, Start neither takes the lock (the program that started the
+// controller holds it) nor provisions anything: it checks that the service
+// account can read the base entry there and returns an attached()
+// controller, which must hold the test directory above.  The destructor of
+// an attached controller stops nothing and only removes work_dir(), which
+// then holds no server files.  The Administrator account is used only while
+// provisioning, so the description does not name it.
 
-#ifndef USERPOLICY_TESTS_SUPPORT_SAMBA_DC_H_
-#define USERPOLICY_TESTS_SUPPORT_SAMBA_DC_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_
 
 #include <sys/types.h>
 
@@ -40,9 +59,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/directory_tools.h"
+#include "local_directories/directory_tools.h"
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
+
+// The environment variable that describes a controller started outside the
+// program; its companions append _PASSWORD_FILE, _BASE_DN and _SERVICE_DN.
+inline constexpr char kExternalSambaVariable[] = "USERPOLICY_TEST_SAMBA";
 
 struct SambaOptions {
   // How long Start waits for another program's controller to stop.
@@ -52,25 +75,28 @@ struct SambaOptions {
 class SambaDomainController {
  public:
   // Whether the packages Start needs are installed (samba, samba-ad-dc,
-  // samba-ad-provision, ldap-utils).
+  // samba-ad-provision, ldap-utils; only ldap-utils to attach).
   static bool Available();
 
   // Throws std::runtime_error with samba's or the tool's error output if
   // anything fails, leaving nothing running and no directory behind.
+  // Attaches instead when kExternalSambaVariable is set (see above).
   static std::unique_ptr<SambaDomainController> Start(const SambaOptions& options = {});
-  // Stops samba and removes the temporary directory.
+  // Stops samba unless attached, and removes the temporary directory.
   ~SambaDomainController();
 
   SambaDomainController(const SambaDomainController&) = delete;
   SambaDomainController& operator=(const SambaDomainController&) = delete;
 
-  std::string gc_host_port() const;  // "127.0.0.1:3268"
+  // Whether Start attached to a controller started outside the program.
+  bool attached() const { return attached_; }
+  const std::string& gc_host_port() const { return gc_host_port_; }  // "127.0.0.1:3268"
   const std::string& base_dn() const { return base_dn_; }  // DC=userpolicy,DC=test
   const std::string& test_ou() const { return test_ou_; }
   const std::string& service_dn() const { return service_dn_; }
   // Holds exactly the service account's password, without a newline.
   const std::string& service_password_file() const { return service_password_file_; }
-  pid_t pid() const { return process_.pid(); }
+  pid_t pid() const { return process_.pid(); }  // -1 when attached
   const std::string& work_dir() const { return work_dir_; }
 
   // LdapSearch (directory_tools.h) on the Global Catalog as the service
@@ -91,10 +117,12 @@ class SambaDomainController {
   std::string base_dn_;
   std::string test_ou_;
   std::string service_dn_;
+  std::string gc_host_port_;
+  bool attached_ = false;
   UniqueFd lock_;  // holds the lock file locked
   ServerProcess process_;
 };
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories
 
-#endif  // USERPOLICY_TESTS_SUPPORT_SAMBA_DC_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_SAMBA_DC_H_

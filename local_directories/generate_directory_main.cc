@@ -15,9 +15,15 @@
 #include <string>
 #include <string_view>
 
-#include "bench/directory_generator.h"
+#include "local_directories/directory_generator.h"
 
 namespace {
+
+using userpolicy::local_directories::GeneratedDirectory;
+using userpolicy::local_directories::GenerateDirectory;
+using userpolicy::local_directories::GeneratorOptions;
+using userpolicy::local_directories::TransitiveGroups;
+using userpolicy::local_directories::WriteLdif;
 
 constexpr int kUsageExitCode = 2;
 
@@ -38,12 +44,10 @@ bool ParseNumber(const char* text, uint64_t* value) {
   return true;
 }
 
-void PrintStats(const userpolicy::bench::GeneratedDirectory& directory) {
+void PrintStats(const GeneratedDirectory& directory) {
   size_t min = SIZE_MAX, max = 0, total = 0;
   for (size_t i = 0; i < directory.users.size(); ++i) {
-    size_t reached =
-        userpolicy::bench::TransitiveGroups(directory, static_cast<int>(i))
-            .size();
+    size_t reached = TransitiveGroups(directory, static_cast<int>(i)).size();
     min = std::min(min, reached);
     max = std::max(max, reached);
     total += reached;
@@ -59,7 +63,7 @@ void PrintStats(const userpolicy::bench::GeneratedDirectory& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  userpolicy::bench::GeneratorOptions options;
+  GeneratorOptions options;
   std::string output;
   bool stats = false;
   for (int i = 1; i < argc; ++i) {
@@ -91,16 +95,15 @@ int main(int argc, char** argv) {
   }
 
   try {
-    userpolicy::bench::GeneratedDirectory directory =
-        userpolicy::bench::GenerateDirectory(options);
+    GeneratedDirectory directory = GenerateDirectory(options);
     if (stats) PrintStats(directory);
     if (output.empty()) {
-      userpolicy::bench::WriteLdif(std::cout, directory, options);
+      WriteLdif(std::cout, directory, options);
       std::cout.flush();
       return std::cout ? EXIT_SUCCESS : EXIT_FAILURE;
     }
     std::ofstream file(output, std::ios::binary | std::ios::trunc);
-    userpolicy::bench::WriteLdif(file, directory, options);
+    WriteLdif(file, directory, options);
     file.close();
     if (!file) {
       std::cerr << "generate_directory: cannot write " << output << "\n";

@@ -1,4 +1,4 @@
-#include "tests/support/samba_dc.h"
+#include "local_directories/samba_dc.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,13 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 namespace fs = std::filesystem;
@@ -35,12 +37,15 @@ constexpr const char* kLockFile = "/tmp/userpolicy-samba.lock";
 constexpr const char* kSamba = "/usr/sbin/samba";
 constexpr const char* kSambaTool = "/usr/bin/samba-tool";
 constexpr const char* kPython = "/usr/bin/python3";
+constexpr const char* kLdapSearch = "/usr/bin/ldapsearch";
 constexpr milliseconds kStartTimeout = std::chrono::seconds(60);
 constexpr milliseconds kPollInterval{100};
 constexpr mode_t kPrivateMode = 0600;
 constexpr size_t kPasswordRandomChars = 24;
 constexpr size_t kLogTailBytes = 3000;
 constexpr size_t kRidBytes = 4;
+constexpr const char* kBaseDn = "DC=userpolicy,DC=test";
+constexpr const char* kTestOuRdn = "OU=UserPolicy Test";
 constexpr const char* kServiceRdn = "CN=svc-userpolicy";
 constexpr const char* kServiceAccount = "svc-userpolicy";
 constexpr const char* kAdminAccount = "Administrator";
@@ -218,7 +223,9 @@ void SetPasswords(const std::string& conf_file, const std::vector<std::string>& 
 }  // namespace
 
 bool SambaDomainController::Available() {
-  for (const char* program : {kSamba, kSambaTool, kPython, "/usr/bin/ldapsearch"}) {
+  const char* external = std::getenv(kExternalSambaVariable);
+  if (external != nullptr && *external != '\0') return ::access(kLdapSearch, X_OK) == 0;
+  for (const char* program : {kSamba, kSambaTool, kPython, kLdapSearch}) {
     if (::access(program, X_OK) != 0) return false;
   }
   return ::access(kProvisionCheckFile, R_OK) == 0;
@@ -226,10 +233,22 @@ bool SambaDomainController::Available() {
 
 std::unique_ptr<SambaDomainController> SambaDomainController::Start(const SambaOptions& options) {
   std::unique_ptr<SambaDomainController> dc(new SambaDomainController());
+  if (std::optional<ExternalServer> external = ExternalServerFromEnvironment(
+          kExternalSambaVariable, kBaseDn, std::string(kServiceRdn) + "," + kTestOuRdn)) {
+    dc->attached_ = true;
+    dc->gc_host_port_ = external->host_port();
+    dc->base_dn_ = external->base_dn;
+    dc->test_ou_ = std::string(kTestOuRdn) + "," + dc->base_dn_;
+    dc->service_dn_ = external->service_dn;
+    dc->service_password_file_ = external->service_password_file;
+    dc->work_dir_ = MakeTempDir("userpolicy-samba-");
+    return dc;
+  }
   dc->lock_ = LockFile(kLockFile, options.lock_timeout);
   dc->work_dir_ = MakeTempDir("userpolicy-samba-");
-  dc->base_dn_ = "DC=userpolicy,DC=test";
-  dc->test_ou_ = "OU=UserPolicy Test," + dc->base_dn_;
+  dc->gc_host_port_ = kGcHostPort;
+  dc->base_dn_ = kBaseDn;
+  dc->test_ou_ = std::string(kTestOuRdn) + "," + dc->base_dn_;
   dc->service_dn_ = std::string(kServiceRdn) + "," + dc->test_ou_;
   const std::string domain_dir = dc->work_dir_ + "/domain";
   dc->conf_file_ = domain_dir + "/etc/smb.conf";
@@ -279,12 +298,10 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(const SambaO
 }
 
 SambaDomainController::~SambaDomainController() {
-  process_.Stop();
+  if (!attached_) process_.Stop();
   std::error_code ignored;
   if (!work_dir_.empty()) fs::remove_all(work_dir_, ignored);
 }
-
-std::string SambaDomainController::gc_host_port() const { return kGcHostPort; }
 
 void SambaDomainController::Launch() {
   const std::string out_file = work_dir_ + "/samba.out";
@@ -319,4 +336,4 @@ void SambaDomainController::Modify(const std::string& ldif) const {
   LdapModify({kLdapUrl, std::string(kAdminAccount) + "@" + kRealm, admin_password_file_}, ldif, work_dir_);
 }
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

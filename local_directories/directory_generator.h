@@ -1,7 +1,7 @@
 // Deterministic generator of a large directory for benchmarks: users with
 // SIP addresses, nested groups (chains, diamonds, cycles) and the primary
 // group Domain Users, written as LDIF for the test slapd (see
-// tests/support/slapd_server.h and testdata/schema/ad-subset.schema).
+// local_directories/slapd_server.h and testdata/schema/ad-subset.schema).
 //
 // The same options give byte-for-byte the same LDIF on every run and
 // platform: all choices come from a fixed-seed generator of our own.
@@ -22,8 +22,8 @@
 //
 // Thread safety: all functions are pure; call them from any thread.
 
-#ifndef USERPOLICY_BENCH_DIRECTORY_GENERATOR_H_
-#define USERPOLICY_BENCH_DIRECTORY_GENERATOR_H_
+#ifndef USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_GENERATOR_H_
+#define USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_GENERATOR_H_
 
 #include <array>
 #include <cstdint>
@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-namespace userpolicy::bench {
+namespace userpolicy::local_directories {
 
 struct GeneratorOptions {
   int user_count = 10000;     // all users, the "eleven" users included
@@ -108,6 +108,6 @@ std::string ElevenSipAddress(int n, const GeneratorOptions& options);
 // Binary SID S-1-5-21-<kGeneratedDomainSubAuthorities>-rid.
 std::vector<uint8_t> GeneratedSid(uint32_t rid);
 
-}  // namespace userpolicy::bench
+}  // namespace userpolicy::local_directories
 
-#endif  // USERPOLICY_BENCH_DIRECTORY_GENERATOR_H_
+#endif  // USERPOLICY_LOCAL_DIRECTORIES_DIRECTORY_GENERATOR_H_

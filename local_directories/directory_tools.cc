@@ -1,5 +1,6 @@
-#include "tests/support/directory_tools.h"
+#include "local_directories/directory_tools.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,7 +28,7 @@
 
 extern char** environ;
 
-namespace userpolicy::testing {
+namespace userpolicy::local_directories {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -381,6 +382,64 @@ void LdapModify(const LdapLogin& login, const std::string& ldif, const std::stri
   ThrowUnlessSucceeded(r, "ldapmodify");
 }
 
+std::optional<ExternalServer> ExternalServerFromEnvironment(const std::string& name,
+                                                            const std::string& default_base_dn,
+                                                            const std::string& service_rdn) {
+  const auto variable = [&name](const char* suffix) {
+    const char* value = std::getenv((name + suffix).c_str());
+    return std::string(value != nullptr ? value : "");
+  };
+  const std::string address = variable("");
+  if (address.empty()) return std::nullopt;
+  const auto refuse = [](const std::string& what, const std::string& why) {
+    return std::runtime_error(what + ": " + why);
+  };
+
+  ExternalServer server;
+  const size_t colon = address.rfind(':');
+  in_addr ipv4{};
+  if (colon == std::string::npos || ::inet_pton(AF_INET, address.substr(0, colon).c_str(), &ipv4) != 1 ||
+      (ntohl(ipv4.s_addr) >> 24) != 127) {
+    throw refuse(name + "=" + address, "want HOST:PORT with HOST an IPv4 loopback address (127.0.0.0/8)");
+  }
+  const std::string port = address.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(port) < 1 || std::stoi(port) > 65535) {
+    throw refuse(name + "=" + address, "the port must be a number from 1 to 65535");
+  }
+  server.host = address.substr(0, colon);
+  server.port = std::stoi(port);
+  server.base_dn = variable("_BASE_DN");
+  if (server.base_dn.empty()) server.base_dn = default_base_dn;
+  server.service_dn = variable("_SERVICE_DN");
+  if (server.service_dn.empty()) server.service_dn = service_rdn + "," + server.base_dn;
+
+  const std::string password_variable = name + "_PASSWORD_FILE";
+  server.service_password_file = variable("_PASSWORD_FILE");
+  struct stat info {};
+  if (server.service_password_file.empty()) {
+    throw refuse(password_variable, "not set; it must name the file holding the service account's password");
+  }
+  if (::stat(server.service_password_file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    throw refuse(password_variable + "=" + server.service_password_file, "not a readable file");
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    throw refuse(password_variable + "=" + server.service_password_file,
+                 "group or others may read it; a password file must have mode 0600");
+  }
+
+  const std::string where = name + "=" + address + " (" + server.service_dn + ")";
+  std::string base_entry;
+  try {
+    base_entry = LdapSearch({"ldap://" + server.host_port(), server.service_dn, server.service_password_file},
+                            server.base_dn, "(objectClass=*)", {"1.1"}, "base");
+  } catch (const std::runtime_error& e) {
+    throw refuse(where, std::string("the service account cannot read the base DN: ") + e.what());
+  }
+  if (base_entry.empty()) throw refuse(where, "the base DN " + server.base_dn + " does not exist there");
+  return server;
+}
+
 std::vector<std::string> LdifEntry::Get(std::string_view attribute) const {
   std::vector<std::string> found;
   for (const Value& v : values) {
@@ -413,4 +472,4 @@ std::string LdifLine(std::string_view name, std::string_view value) {
   return std::string(name) + (safe ? ": " + std::string(value) : ":: " + Base64Encode(value)) + "\n";
 }
 
-}  // namespace userpolicy::testing
+}  // namespace userpolicy::local_directories

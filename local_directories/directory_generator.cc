@@ -1,4 +1,4 @@
-#include "bench/directory_generator.h"
+#include "local_directories/directory_generator.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace userpolicy::bench {
+namespace userpolicy::local_directories {
 namespace {
 
 // Share of the ordinary groups on each nesting level, lowest (users' own
@@ -370,4 +370,4 @@ std::vector<int> TransitiveGroups(const GeneratedDirectory& dir, int user) {
   return reached;
 }
 
-}  // namespace userpolicy::bench
+}  // namespace userpolicy::local_directories
