@@ -9,6 +9,7 @@
 
 #include <toml++/toml.h>
 
+#include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/log.h"
 

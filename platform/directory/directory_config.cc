@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/com.h"
 #include "platform/crt.h"
 #include "platform/log.h"

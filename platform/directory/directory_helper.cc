@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
+#include "platform/escaping.h"
+#include "platform/hex.h"
 
 namespace {
 
@@ -36,8 +39,6 @@ constexpr uint64_t kMaxAuthority = (uint64_t{1} << 48) - 1;
 constexpr uint64_t kHexAuthorityThreshold = uint64_t{1} << 32;
 constexpr size_t kAuthorityHexDigits = 12;
 constexpr size_t kGuidLength = 16;
-constexpr wchar_t kLowerHex[] = L"0123456789abcdef";
-constexpr wchar_t kUpperHex[] = L"0123456789ABCDEF";
 
 // A parsed SID; fixed size, so that parsing allocates nothing.
 struct Sid {
@@ -76,11 +77,7 @@ bool ReadHexAuthority(std::wstring_view text, size_t* pos, uint64_t* value) {
   const size_t start = *pos;
   uint64_t result = 0;
   while (*pos < text.size() && *pos - start < kAuthorityHexDigits) {
-    const wchar_t c = text[*pos];
-    int digit = -1;
-    if (c >= L'0' && c <= L'9') digit = c - L'0';
-    if (c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+    const int digit = platform::HexValue(text[*pos]);
     if (digit < 0) break;
     result = result * 16 + static_cast<uint64_t>(digit);
     ++*pos;
@@ -191,12 +188,8 @@ HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(con
     uint8_t bytes[kMaxSidLength];
     const size_t length = SidToBytes(sid, bytes);
     wchar_t escaped[3 * kMaxSidLength];
-    for (size_t i = 0; i < length; ++i) {
-      escaped[3 * i] = L'\\';
-      escaped[3 * i + 1] = kLowerHex[bytes[i] >> 4];
-      escaped[3 * i + 2] = kLowerHex[bytes[i] & 0x0f];
-    }
-    return CopyOut(std::wstring_view(escaped, 3 * length), search_string, size);
+    const wchar_t* end = platform::WriteHexEscaped(std::span<const uint8_t>(bytes, length), escaped);
+    return CopyOut(std::wstring_view(escaped, static_cast<size_t>(end - escaped)), search_string, size);
   });
 }
 
@@ -236,10 +229,7 @@ HRESULT CDirectoryHelper::GUIDtoBindableString(GUID* guid, wchar_t* text, unsign
   std::copy(std::begin(guid->Data4), std::end(guid->Data4), bytes + 8);
   return WithoutExceptions([&]() -> HRESULT {
     std::wstring hex;
-    for (uint8_t byte : bytes) {
-      hex += kLowerHex[byte >> 4];
-      hex += kLowerHex[byte & 0x0f];
-    }
+    for (uint8_t byte : bytes) platform::AppendLowerHexByte(&hex, byte);
     return CopyOut(hex, text, size);
   });
 }
@@ -262,7 +252,9 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
       platform::AppendDecimal(&result, authority);
     } else {
       result += L"0x";
-      for (size_t i = kAuthorityHexDigits; i > 0; --i) result += kUpperHex[(authority >> (4 * (i - 1))) & 0x0f];
+      for (size_t i = kAuthorityHexDigits; i > 0; --i) {
+        result += platform::UpperHexDigit<wchar_t>(authority >> (4 * (i - 1)));
+      }
     }
     for (size_t i = 0; i < bytes[1]; ++i) {
       const BYTE* sub = bytes + kSidHeaderLength + kSubAuthorityLength * i;

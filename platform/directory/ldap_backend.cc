@@ -12,10 +12,13 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/com.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/gc_discovery.h"
+#include "platform/escaping.h"
+#include "platform/hex.h"
 #include "platform/ldap_api.h"
 #include "platform/log.h"
 #include "platform/sync.h"
@@ -70,12 +73,6 @@ constexpr std::string_view kBinarySyntaxes[] = {
 };
 
 // Text -----------------------------------------------------------------------
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && platform::EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
-}
 
 constexpr unsigned kAsciiLimit = 0x80;
 
@@ -287,7 +284,7 @@ class Schema {
       constexpr uint64_t kOffset = 14695981039346656037ull;  // FNV-1a
       constexpr uint64_t kPrime = 1099511628211ull;
       uint64_t hash = kOffset;
-      for (char c : text) hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * kPrime;
+      for (char c : text) hash = (hash ^ static_cast<unsigned char>(platform::AsciiToLower(c))) * kPrime;
       return static_cast<size_t>(hash);
     }
   };
@@ -337,7 +334,7 @@ std::vector<SchemaToken> TokenizeDescription(std::string_view text) {
 bool TakesArgument(std::string_view keyword) {
   static constexpr std::string_view kWithArgument[] = {"NAME",     "DESC",   "SUP",    "EQUALITY",
                                                        "ORDERING", "SUBSTR", "SYNTAX", "USAGE"};
-  if (StartsWithIgnoreCase(keyword, "X-")) return true;
+  if (platform::StartsWithIgnoringAsciiCase(keyword, "X-")) return true;
   for (std::string_view known : kWithArgument) {
     if (platform::EqualsIgnoringAsciiCase(keyword, known)) return true;
   }
@@ -871,7 +868,7 @@ std::optional<std::string_view> RangeEnd(std::string_view name) {
   while (at != std::string_view::npos) {
     const size_t next = name.find(';', at + 1);
     const std::string_view option = name.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
-    if (StartsWithIgnoreCase(option, kRangeOption)) {
+    if (platform::StartsWithIgnoringAsciiCase(option, kRangeOption)) {
       const size_t dash = option.find('-');
       if (dash == std::string_view::npos) return std::nullopt;
       return option.substr(dash + 1);
@@ -1223,17 +1220,13 @@ bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& p
 
 bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& path,
                                    const std::vector<std::string>& attributes, ldap::Entry* entry) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const std::wstring target = path.ToString();
   std::atomic<int>& form = session.server->guid_form;
   std::vector<ldap::Entry> entries;
 
   if (form.load(std::memory_order_relaxed) != ServerState::kGuidFormSearch) {
     std::string dn(kGuidDnPrefix.begin(), kGuidDnPrefix.end());
-    for (uint8_t byte : path.guid) {
-      dn += kHex[byte >> 4];
-      dn += kHex[byte & 0x0f];
-    }
+    for (uint8_t byte : path.guid) platform::AppendLowerHexByte(&dn, byte);
     dn += '>';
     const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1),
                                                &entries, L"read", target);
@@ -1250,11 +1243,7 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
   }
 
   std::string filter = "(objectGUID=";
-  for (uint8_t byte : path.guid) {
-    filter += '\\';
-    filter += kHex[byte >> 4];
-    filter += kHex[byte & 0x0f];
-  }
+  platform::AppendHexEscaped(&filter, path.guid);
   filter += ')';
   entries.clear();
   const ldap::Status status =

@@ -16,6 +16,9 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/ascii.h"
+#include "platform/hex.h"
+
 static_assert(sizeof(wchar_t) == 4, "the POSIX runtime assumes UTF-32 wchar_t");
 
 namespace {
@@ -41,7 +44,7 @@ constexpr size_t kNumberBufferSize = 128;
 constexpr wchar_t kNullString[] = L"(null)";
 
 using platform::AsciiToLower;
-inline wchar_t AsciiToUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? c - (L'a' - L'A') : c; }
+using platform::AsciiToUpper;
 
 // UTF-8 ------------------------------------------------------------------------
 
@@ -223,10 +226,10 @@ template <typename Sink>
 void EmitInteger(Sink& sink, const Conversion& conv, wchar_t type, bool negative,
                  unsigned long long magnitude) {
   const unsigned base = type == L'o' ? 8 : (type == L'x' || type == L'X') ? 16 : 10;
-  const wchar_t* alphabet = type == L'X' ? L"0123456789ABCDEF" : L"0123456789abcdef";
+  const char* alphabet = type == L'X' ? platform::kUpperHexDigits : platform::kLowerHexDigits;
   wchar_t digits[kMaxIntegerDigits];
   size_t end = kMaxIntegerDigits;
-  for (unsigned long long v = magnitude; v != 0; v /= base) digits[--end] = alphabet[v % base];
+  for (unsigned long long v = magnitude; v != 0; v /= base) digits[--end] = static_cast<wchar_t>(alphabet[v % base]);
   const size_t digit_count = kMaxIntegerDigits - end;
 
   size_t zeros = 0;  // leading zeros demanded by the precision (or a lone 0)
