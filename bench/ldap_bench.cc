@@ -38,6 +38,7 @@
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/settings.h"
+#include "platform/utf8.h"
 #include "bench/raw_ldap_connection.h"
 #include "tests/support/slapd_server.h"
 

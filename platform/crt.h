@@ -1,7 +1,8 @@
 // C runtime string functions under their Windows names (_wcsicmp, _wcsupr,
 // _snwprintf, ...) plus the standard wide-string functions (wcslen,
 // wcsncpy, wcsncmp), the Windows wide format as a string, and decimal
-// digits. ASCII case folding is in platform/ascii.h.
+// digits. ASCII case folding is in platform/ascii.h, UTF-8 conversion in
+// platform/utf8.h.
 //
 // On Windows the CRT functions are the real ones from <wchar.h>/<stdio.h>/
 // <string.h>. Elsewhere "platform/posix/crt_posix.h" implements them with the
@@ -34,13 +35,6 @@ bool AppendWindowsFormatV(std::wstring* out, const wchar_t* format, va_list args
 // The result of the Windows wide `format` applied to `args`; for an invalid
 // format, the text formatted before the bad conversion. Consumes `args`.
 std::wstring FormatWindowsV(const wchar_t* format, va_list args);
-
-// UTF-8 <-> wide conversion. Never throws on bad data: invalid input (lone
-// surrogates, values above U+10FFFF, malformed or overlong UTF-8) becomes
-// U+FFFD, one per maximal invalid subsequence. A valid UTF-16 surrogate pair
-// in the wide input is combined into its code point.
-std::string WideToUtf8(std::wstring_view text);
-std::wstring Utf8ToWide(std::string_view text);
 
 // Appends the decimal digits of `value` to `*out`: what std::to_wstring
 // gives, without the wide-stream machinery it goes through (several times

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/crt.h"
+#include "platform/utf8.h"
 
 namespace OS {
 

@@ -17,6 +17,7 @@
 #include "platform/log_output.h"
 #include "platform/log_testing.h"
 #include "platform/sync.h"
+#include "platform/utf8.h"
 
 namespace DBG {
 namespace internal {

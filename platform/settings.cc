@@ -12,6 +12,7 @@
 #include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/log.h"
+#include "platform/utf8.h"
 
 namespace {
 

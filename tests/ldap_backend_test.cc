@@ -25,13 +25,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_config.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/ldap_api_testing.h"
 #include "platform/log_testing.h"
+#include "platform/utf8.h"
 #include "tests/support/directory_truth.h"
 #include "tests/support/scoped_settings_file.h"
 #include "tests/support/slapd_server.h"

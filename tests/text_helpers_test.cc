@@ -1,7 +1,9 @@
 // The platform's small text helpers: ASCII classes and case folding
-// (platform/ascii.h), hex digits (platform/hex.h) and backslash escapes
-// (platform/escaping.h), at the edges of each range and with wide
-// characters whose low byte looks like ASCII.
+// (platform/ascii.h), hex digits (platform/hex.h), backslash escapes
+// (platform/escaping.h) and the UTF-8 checks and the ASCII edge of the
+// conversions (platform/utf8.h), at the edges of each range and with wide
+// characters whose low byte looks like ASCII. The conversions themselves are
+// checked in crt_cstring_test.cc.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "platform/ascii.h"
 #include "platform/escaping.h"
 #include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -113,6 +116,50 @@ TEST(HexEscapes, WriteEveryByteAsBackslashAndTwoDigits) {
   std::string filter = "(objectGUID=";
   platform::AppendHexEscaped(&filter, bytes);
   EXPECT_EQ(filter, "(objectGUID=\\29\\00\\ff\\5c\\41");
+}
+
+TEST(Utf8Checks, AcceptOnlyStrictUtf8AndPrintableText) {
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool valid, printable;
+  } cases[] = {
+      {"empty", "", true, true},
+      {"ASCII with tab and line breaks", "a\tb\r\n", true, true},
+      {"two, three and four bytes", "Z\xC3\xBCrich \xE2\x82\xAC \xF0\x9F\x98\x80", true, true},
+      {"U+10FFFF", "\xF4\x8F\xBF\xBF", true, true},
+      {"NUL", std::string(1, '\0'), true, false},
+      {"control character", "a\x01", true, false},
+      {"DEL", "\x7F", true, false},
+      {"overlong two bytes", "\xC0\x80", false, false},
+      {"overlong three bytes", "\xE0\x80\x80", false, false},
+      {"overlong four bytes", "\xF0\x8F\xBF\xBF", false, false},
+      {"surrogate", "\xED\xA0\x80", false, false},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", false, false},
+      {"truncated", "\xE2\x82", false, false},
+      {"continuation without lead", "\x80", false, false},
+      {"lead followed by ASCII", "\xC3" "A", false, false},
+      {"five-byte lead", "\xF8\x88\x80\x80\x80", false, false},
+      {"objectGUID bytes", std::string("\x01\x01\0\0", 4), true, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::IsValidUtf8(c.bytes), c.valid) << c.name;
+    EXPECT_EQ(platform::IsPrintableText(c.bytes), c.printable) << c.name;
+  }
+}
+
+TEST(Utf8Conversion, CopiesAsciiAndDecodesFromU0080On) {
+  EXPECT_TRUE(platform::IsAscii(std::string_view("\x7F")));
+  EXPECT_FALSE(platform::IsAscii(std::string_view("a\x80")));
+  EXPECT_TRUE(platform::IsAscii(std::wstring_view(L"\x7F")));
+  EXPECT_FALSE(platform::IsAscii(std::wstring_view(L"a\x80")));
+  EXPECT_FALSE(platform::IsAscii(std::wstring_view(L"\x1F600")));
+  EXPECT_EQ(platform::Utf8ToWide(std::string_view("a\0\x7F", 3)), std::wstring(L"a\0\x7F", 3));
+  EXPECT_EQ(platform::Utf8ToWide("a\x80"), L"a\xFFFD");
+  EXPECT_EQ(platform::WideToUtf8(std::wstring_view(L"a\0\x7F", 3)), std::string("a\0\x7F", 3));
+  EXPECT_EQ(platform::WideToUtf8(L"a\x80"), "a\xC2\x80");
+  // A code unit whose low byte is ASCII is not ASCII.
+  EXPECT_EQ(platform::WideToUtf8(L"\x141"), "\xC5\x81");
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "platform/directory/directory_error.h"
 #include "platform/directory/memory_directory.h"
 #include "platform/log_testing.h"
+#include "platform/utf8.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
 

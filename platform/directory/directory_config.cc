@@ -6,9 +6,9 @@
 
 #include "platform/ascii.h"
 #include "platform/com.h"
-#include "platform/crt.h"
 #include "platform/log.h"
 #include "platform/settings.h"
+#include "platform/utf8.h"
 
 namespace directory {
 namespace {

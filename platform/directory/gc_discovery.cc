@@ -7,11 +7,11 @@
 #include <new>
 #include <utility>
 
-#include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/log.h"
 #include "platform/sync.h"
+#include "platform/utf8.h"
 
 #if defined(_WIN32)
 #include <windns.h>

@@ -23,6 +23,7 @@
 #include "platform/log.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
+#include "platform/utf8.h"
 
 namespace directory {
 namespace {
@@ -74,81 +75,6 @@ constexpr std::string_view kBinarySyntaxes[] = {
 
 // Text -----------------------------------------------------------------------
 
-constexpr unsigned kAsciiLimit = 0x80;
-
-bool IsAscii(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= kAsciiLimit) return false;
-  }
-  return true;
-}
-
-bool IsAscii(std::wstring_view text) {
-  for (wchar_t c : text) {
-    if (static_cast<uint32_t>(c) >= kAsciiLimit) return false;
-  }
-  return true;
-}
-
-// UTF-8 <-> wide. Names, DNs and filters are mostly ASCII, which is copied
-// directly; the rest goes through the platform converters.
-std::wstring Wide(std::string_view text) {
-  if (!IsAscii(text)) return platform::Utf8ToWide(text);
-  std::wstring wide(text.size(), L'\0');
-  for (size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<wchar_t>(text[i]);
-  return wide;
-}
-
-std::string Utf8(std::wstring_view text) {
-  if (!IsAscii(text)) return platform::WideToUtf8(text);
-  std::string narrow(text.size(), '\0');
-  for (size_t i = 0; i < text.size(); ++i) narrow[i] = static_cast<char>(text[i]);
-  return narrow;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length = 0;
-    uint32_t code = 0;
-    uint32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
-// Text a person could read: valid UTF-8 without control characters other
-// than tab and line breaks.
-bool IsPrintableText(std::string_view value) {
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t' && c != '\n' && c != '\r') || byte == 0x7F) return false;
-  }
-  return IsValidUtf8(value);
-}
-
 // Overwrites a secret before its memory is released.
 void Wipe(char* data, size_t size) {
   volatile char* p = data;
@@ -185,7 +111,7 @@ ValueKind KindOfSyntax(std::string_view syntax) {
 
 _variant_t TextVariant(std::string_view utf8) {
   BSTR bstr = nullptr;
-  if (IsAscii(utf8)) {
+  if (platform::IsAscii(utf8)) {
     bstr = SysAllocStringLen(nullptr, static_cast<UINT>(utf8.size()));
     if (bstr != nullptr) {
       for (size_t i = 0; i < utf8.size(); ++i) bstr[i] = static_cast<OLECHAR>(utf8[i]);
@@ -251,7 +177,7 @@ _variant_t ToVariant(const std::string& raw, ValueKind kind) {
     case ValueKind::kUnknown:
       break;
   }
-  return IsPrintableText(raw) ? TextVariant(raw) : BytesVariant(raw);
+  return platform::IsPrintableText(raw) ? TextVariant(raw) : BytesVariant(raw);
 }
 
 // Schema ---------------------------------------------------------------------
@@ -432,7 +358,7 @@ std::optional<ServerSpec> ParseServerSpec(std::wstring_view text) {
   }
   if (server_spec.host.empty()) return std::nullopt;
   if (!port.empty()) {
-    const std::string digits = Utf8(port);
+    const std::string digits = platform::WideToUtf8(port);
     const std::optional<long long> number = ParseInteger(digits);
     if (!number || *number < 1 || *number > 65535) return std::nullopt;
     server_spec.port = static_cast<int>(*number);
@@ -455,7 +381,7 @@ Endpoint MakeEndpoint(const std::wstring& host, int port, bool ldaps) {
   std::wstring authority = (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host) + L":";
   platform::AppendDecimal(&authority, static_cast<unsigned>(port));
   endpoint.name = authority;
-  endpoint.uri = (ldaps ? "ldaps://" : "ldap://") + Utf8(authority);
+  endpoint.uri = (ldaps ? "ldaps://" : "ldap://") + platform::WideToUtf8(authority);
   return endpoint;
 }
 
@@ -522,7 +448,7 @@ struct Settings {
 std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
   auto settings = std::make_shared<Settings>();
   settings->ldaps = config.tls == DirectoryConfig::Tls::kLdaps;
-  settings->search_base = Utf8(config.search_base);
+  settings->search_base = platform::WideToUtf8(config.search_base);
   for (const std::wstring& server : config.global_catalog_servers) {
     if (std::optional<ServerSpec> server_spec = ParseServerSpec(server)) settings->global_catalogs.push_back(*server_spec);
   }
@@ -533,11 +459,11 @@ std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
   settings->connect.connect_timeout = std::chrono::milliseconds(config.connect_timeout_ms);
   settings->connect.operation_timeout = std::chrono::milliseconds(config.operation_timeout_ms);
   settings->operation_timeout = settings->connect.operation_timeout;
-  settings->connection_key = std::to_wstring(static_cast<int>(config.tls)) + L"|" + Wide(config.ca_file) + L"|" +
+  settings->connection_key = std::to_wstring(static_cast<int>(config.tls)) + L"|" + platform::Utf8ToWide(config.ca_file) + L"|" +
                              (config.verify_certificate ? L"v" : L"-") + L"|" +
                              std::to_wstring(config.connect_timeout_ms) + L"|" +
                              std::to_wstring(config.operation_timeout_ms) + L"|" + std::to_wstring(config.pool_size) +
-                             L"|" + config.bind_dn + L"|" + Wide(config.password_file);
+                             L"|" + config.bind_dn + L"|" + platform::Utf8ToWide(config.password_file);
   settings->config = std::move(config);
   return settings;
 }
@@ -575,8 +501,8 @@ DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation
   context.operation = std::move(operation);
   context.target = std::move(target);
   context.ldap_result = status.code;
-  context.ldap_text = Wide(status.text);
-  context.diagnostic = Wide(status.diagnostic);
+  context.ldap_text = platform::Utf8ToWide(status.text);
+  context.diagnostic = platform::Utf8ToWide(status.diagnostic);
   return context;
 }
 
@@ -611,7 +537,7 @@ DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation
 bool ReadPassword(const std::string& path, Secret* password, std::wstring* problem) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    *problem = L"cannot open the password file " + Wide(path) + L": " + Wide(std::strerror(errno));
+    *problem = L"cannot open the password file " + platform::Utf8ToWide(path) + L": " + platform::Utf8ToWide(std::strerror(errno));
     return false;
   }
   // Unbuffered, so that no copy of the password stays in a stdio buffer.
@@ -622,12 +548,12 @@ bool ReadPassword(const std::string& path, Secret* password, std::wstring* probl
   const bool failed = std::ferror(file) != 0;
   std::fclose(file);
   if (failed) {
-    *problem = L"cannot read the password file " + Wide(path);
+    *problem = L"cannot read the password file " + platform::Utf8ToWide(path);
     return false;
   }
   const size_t line_end = std::min(text->find('\n'), read);
   if (line_end == read && read == kMaxPasswordFileBytes) {
-    *problem = L"the first line of the password file " + Wide(path) + L" is too long";
+    *problem = L"the first line of the password file " + platform::Utf8ToWide(path) + L" is too long";
     return false;
   }
   size_t length = line_end;
@@ -747,8 +673,8 @@ class ConnectionPool {
     ldap::Status status = ldap::Connection::Open(options, &connection);
     if (!status.ok()) {
       const std::wstring operation = status.tls ? L"set up TLS" : L"connect";
-      if (IsServerFailure(status)) throw ServerFailure{status, operation, Wide(endpoint_.uri)};
-      ThrowRequestError(endpoint_, operation, Wide(endpoint_.uri), status);
+      if (IsServerFailure(status)) throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri)};
+      ThrowRequestError(endpoint_, operation, platform::Utf8ToWide(endpoint_.uri), status);
     }
     const DirectoryConfig& config = settings.config;
     if (!config.bind_dn.empty()) {
@@ -762,7 +688,7 @@ class ConnectionPool {
         context.target = config.bind_dn;
         DIRECTORY_THROW(kDirectoryConfigError, problem, context);
       }
-      status = connection->SimpleBind(Utf8(config.bind_dn), password.value());
+      status = connection->SimpleBind(platform::WideToUtf8(config.bind_dn), password.value());
       if (!status.ok()) {
         if (IsServerFailure(status)) throw ServerFailure{status, L"bind", config.bind_dn};
         ThrowRequestError(endpoint_, L"bind as " + config.bind_dn, config.bind_dn, status);
@@ -854,7 +780,7 @@ struct AttributeRequest {
     keep_everything = attributes.empty();
     utf8.reserve(attributes.size());
     for (size_t i = 0; i < attributes.size(); ++i) {
-      utf8.push_back(Utf8(attributes[i]));
+      utf8.push_back(platform::WideToUtf8(attributes[i]));
       if (utf8.back() == "*" || utf8.back() == "+") keep_everything = true;
       if (platform::EqualsIgnoringAsciiCase(utf8.back(), kDistinguishedName) && !distinguished_name) distinguished_name = i;
     }
@@ -884,13 +810,13 @@ std::string_view BaseName(std::string_view name) { return name.substr(0, name.fi
                                 const std::string& problem) {
   DirectoryErrorContext context;
   context.server = endpoint.name;
-  context.operation = L"read range of " + Wide(base_name);
+  context.operation = L"read range of " + platform::Utf8ToWide(base_name);
   context.target = target;
   context.ldap_result = ldap::kDecodingError;
-  context.ldap_text = Wide(ldap::ResultText(ldap::kDecodingError));
-  context.diagnostic = Wide(problem);
+  context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kDecodingError));
+  context.diagnostic = platform::Utf8ToWide(problem);
   DIRECTORY_THROW(kDirectoryProtocolError,
-                  L"the directory server " + endpoint.name + L" answered " + Wide(base_name) + L" in bad ranges",
+                  L"the directory server " + endpoint.name + L" answered " + platform::Utf8ToWide(base_name) + L" in bad ranges",
                   context);
 }
 
@@ -898,7 +824,7 @@ std::string_view BaseName(std::string_view name) { return name.substr(0, name.fi
 // returned so far) until the server marks the last range with "*".
 void CompleteRange(const Session& session, const std::string& dn, std::string_view base_name, std::string_view end,
                    std::vector<std::string>* values) {
-  const std::wstring target = Wide(dn);
+  const std::wstring target = platform::Utf8ToWide(dn);
   std::string range_end(end);
   for (int reads = 0; range_end != kRangeEndless; ++reads) {
     const std::optional<long long> last = ParseInteger(range_end);
@@ -910,7 +836,7 @@ void CompleteRange(const Session& session, const std::string& dn, std::string_vi
     std::vector<ldap::Entry> entries;
     const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, {next}, 1),
                                                &entries, L"read range", target);
-    if (!status.ok()) ThrowRequestError(*session.endpoint, L"read range of " + Wide(base_name), target, status);
+    if (!status.ok()) ThrowRequestError(*session.endpoint, L"read range of " + platform::Utf8ToWide(base_name), target, status);
     const ldap::Attribute* found = nullptr;
     if (!entries.empty()) {
       for (const ldap::Attribute& attribute : entries.front().attributes) {
@@ -1183,7 +1109,7 @@ std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& sessio
   if (!subschema.empty()) {
     std::vector<ldap::Entry> entries;
     status = session.Search(session.Request(subschema, ldap::Scope::kBase, kSubschemaFilter, {kAttributeTypes}, 1),
-                            &entries, L"read schema", Wide(subschema));
+                            &entries, L"read schema", platform::Utf8ToWide(subschema));
     if (status.ok() && !entries.empty()) {
       for (const ldap::Attribute& attribute : entries.front().attributes) {
         if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) schema = Schema::Parse(attribute.values);
@@ -1210,7 +1136,7 @@ bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& p
   const std::wstring target = path.ToString();
   std::vector<ldap::Entry> entries;
   const ldap::Status status = session.Search(
-      session.Request(Utf8(path.dn), ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
+      session.Request(platform::WideToUtf8(path.dn), ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
   if (status.code == ldap::kNoSuchObject) return false;
   if (!status.ok()) ThrowRequestError(*session.endpoint, L"read", target, status);
   if (entries.empty()) return false;
@@ -1263,7 +1189,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
                                                                       const AttributeRequest& request) {
   const std::shared_ptr<const Schema> schema = SchemaFor(session);
   auto object = std::make_shared<DirectoryObject>();
-  object->distinguished_name = Wide(entry->dn);
+  object->distinguished_name = platform::Utf8ToWide(entry->dn);
   object->attributes.reserve(request.keep_everything ? entry->attributes.size() : request.utf8.size());
 
   // The requested index of a returned attribute name, or nullopt: the same
@@ -1302,7 +1228,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
     } else {
       if (asked) slot_of[*asked] = object->attributes.size();
       target = &object->attributes.emplace_back();
-      target->name = asked ? request.names[*asked] : Wide(base);
+      target->name = asked ? request.names[*asked] : platform::Utf8ToWide(base);
     }
     target->values.reserve(target->values.size() + attribute.values.size());
     for (const std::string& raw : attribute.values) target->values.push_back(ToVariant(raw, kind));
@@ -1336,7 +1262,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
                  context.operation = L"read";
                  context.target = target;
                  context.ldap_result = ldap::kNoSuchObject;
-                 context.ldap_text = Wide(ldap::ResultText(ldap::kNoSuchObject));
+                 context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kNoSuchObject));
                  DIRECTORY_THROW(kDirectoryNotFound, L"no object at " + target, context);
                }
                return BuildObject(session, &entry, request);
@@ -1356,7 +1282,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
-  const std::string filter_utf8 = Utf8(filter);
+  const std::string filter_utf8 = platform::WideToUtf8(filter);
   return Run(*ServersFor(root, *settings), settings, L"search", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                std::string base;
@@ -1365,7 +1291,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
                    base = session.settings->search_base;
                    break;
                  case DirectoryPath::Kind::kDistinguishedName:
-                   base = Utf8(root.dn);
+                   base = platform::WideToUtf8(root.dn);
                    break;
                  case DirectoryPath::Kind::kGuid: {
                    ldap::Entry located;
@@ -1430,7 +1356,7 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
                       endpoint.name.c_str(), answer.first.c_str(), answer.second.c_str());
       return E_FAIL;
     }
-    std::wstring result = L"GC://" + Wide(answer.first);
+    std::wstring result = L"GC://" + platform::Utf8ToWide(answer.first);
     if (test_server) result += L":" + std::to_wstring(port);
     *path = std::move(result);
     return S_OK;

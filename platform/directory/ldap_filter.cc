@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "platform/ascii.h"
-#include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace directory {
 

@@ -7,12 +7,12 @@
 #include <utility>
 
 #include "platform/ascii.h"
-#include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_filter.h"
 #include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace directory {
 namespace {

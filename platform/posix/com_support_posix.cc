@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "platform/com.h"
-#include "platform/crt.h"
 #include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace {
 
