@@ -17,6 +17,8 @@
 #include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/gc_discovery.h"
+#include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
 #include "platform/escaping.h"
 #include "platform/hex.h"
@@ -29,8 +31,17 @@
 namespace directory {
 namespace {
 
+using ldap_backend_internal::Endpoint;
+using ldap_backend_internal::ErrorContextOf;
+using ldap_backend_internal::IsServerFailure;
+using ldap_backend_internal::MakeEndpoint;
+using ldap_backend_internal::MakeSettings;
 using ldap_backend_internal::ParseInteger;
 using ldap_backend_internal::Schema;
+using ldap_backend_internal::ServerFailure;
+using ldap_backend_internal::ServerSpec;
+using ldap_backend_internal::Settings;
+using ldap_backend_internal::ThrowRequestError;
 using ldap_backend_internal::TextVariant;
 using ldap_backend_internal::ToVariant;
 using ldap_backend_internal::ValueKind;
@@ -38,9 +49,6 @@ namespace ldap = platform::ldap;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kSource[] = "ldap_backend";
-
-constexpr int kGlobalCatalogTlsPort = 3269;
-constexpr int kLdapTlsPort = 636;
 
 constexpr char kAnyObjectFilter[] = "(objectClass=*)";
 constexpr char kSubschemaFilter[] = "(objectClass=subschema)";
@@ -77,142 +85,6 @@ class Secret {
   std::string value_;
 };
 
-// Servers --------------------------------------------------------------------
-
-// "host", "host:port", "[v6]" or "[v6]:port"; port 0 when none is given.
-struct ServerSpec {
-  std::wstring host;
-  int port = 0;
-};
-
-std::optional<ServerSpec> ParseServerSpec(std::wstring_view text) {
-  ServerSpec server_spec;
-  std::wstring_view port;
-  if (!text.empty() && text.front() == L'[') {
-    const size_t close = text.find(L']');
-    if (close == std::wstring_view::npos) return std::nullopt;
-    server_spec.host = std::wstring(text.substr(1, close - 1));
-    if (close + 1 < text.size()) {
-      if (text[close + 1] != L':') return std::nullopt;
-      port = text.substr(close + 2);
-    }
-  } else {
-    const size_t colon = text.find(L':');
-    server_spec.host = std::wstring(text.substr(0, colon));
-    if (colon != std::wstring_view::npos) port = text.substr(colon + 1);
-  }
-  if (server_spec.host.empty()) return std::nullopt;
-  if (!port.empty()) {
-    const std::string digits = platform::WideToUtf8(port);
-    const std::optional<long long> number = ParseInteger(digits);
-    if (!number || *number < 1 || *number > 65535) return std::nullopt;
-    server_spec.port = static_cast<int>(*number);
-  }
-  return server_spec;
-}
-
-// One server to talk to.
-struct Endpoint {
-  std::wstring host;
-  int port = 0;
-  std::wstring name;  // "host:port", for messages and as the key of its state
-  std::string uri;    // "ldap://host:port" or "ldaps://host:port"
-};
-
-Endpoint MakeEndpoint(const std::wstring& host, int port, bool ldaps) {
-  Endpoint endpoint;
-  endpoint.host = host;
-  endpoint.port = port;
-  std::wstring authority = (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host) + L":";
-  platform::AppendDecimal(&authority, static_cast<unsigned>(port));
-  endpoint.name = authority;
-  endpoint.uri = (ldaps ? "ldaps://" : "ldap://") + platform::WideToUtf8(authority);
-  return endpoint;
-}
-
-// The configuration and what follows from it.
-struct Settings {
-  DirectoryConfig config;
-  bool ldaps = false;
-  std::string search_base;  // UTF-8
-  std::vector<ServerSpec> global_catalogs;
-  std::optional<ServerSpec> domain_controller;
-  ldap::ConnectOptions connect;  // everything but the URI
-  std::chrono::milliseconds operation_timeout{0};
-  // What pooled connections depend on; pools of another key are closed.
-  std::wstring connection_key;
-
-  // Global Catalogs found by DNS when none is configured, looked up once,
-  // and the servers of host-less paths by scheme, worked out once.
-  mutable platform::Mutex discovery_mu;
-  mutable std::optional<std::vector<ServerSpec>> discovered GUARDED_BY(discovery_mu);
-  mutable std::shared_ptr<const std::vector<Endpoint>> default_servers[2] GUARDED_BY(discovery_mu);
-  // The servers of the last path with a host: the module names its Global
-  // Catalog in every path, so this is the list of nearly every read.
-  struct HostServers {
-    DirectoryPath::Scheme scheme = DirectoryPath::Scheme::kGlobalCatalog;
-    std::wstring host;
-    int port = 0;
-    std::shared_ptr<const std::vector<Endpoint>> servers;
-  };
-  mutable HostServers last_host_servers GUARDED_BY(discovery_mu);
-
-  int GlobalCatalogPort() const { return ldaps ? kGlobalCatalogTlsPort : DirectoryPath::kGlobalCatalogPort; }
-  int LdapPort() const { return ldaps ? kLdapTlsPort : DirectoryPath::kLdapPort; }
-  // The port a configured server is reached on for `scheme`: its own when
-  // it is not one of the standard ports (a test server), else the scheme's.
-  int PortFor(const ServerSpec& server_spec, DirectoryPath::Scheme scheme) const {
-    const bool standard = server_spec.port == 0 || server_spec.port == DirectoryPath::kGlobalCatalogPort ||
-                          server_spec.port == kGlobalCatalogTlsPort || server_spec.port == DirectoryPath::kLdapPort ||
-                          server_spec.port == kLdapTlsPort;
-    if (!standard) return server_spec.port;
-    if (scheme == DirectoryPath::Scheme::kGlobalCatalog) {
-      return server_spec.port == DirectoryPath::kGlobalCatalogPort || server_spec.port == 0 ? GlobalCatalogPort() : server_spec.port;
-    }
-    return server_spec.port == DirectoryPath::kLdapPort || server_spec.port == 0 ? LdapPort() : server_spec.port;
-  }
-
-  // The configured Global Catalogs, or the discovered ones.
-  std::vector<ServerSpec> GlobalCatalogs() const {
-    if (!global_catalogs.empty()) return global_catalogs;
-    platform::MutexLock lock(&discovery_mu);
-    if (!discovered) {
-      std::vector<std::wstring> names;
-      std::vector<ServerSpec> specs;
-      if (SUCCEEDED(DiscoverGlobalCatalogServers(config, &names))) {
-        for (const std::wstring& name : names) {
-          if (std::optional<ServerSpec> server_spec = ParseServerSpec(name)) specs.push_back(std::move(*server_spec));
-        }
-      }
-      discovered = std::move(specs);
-    }
-    return *discovered;
-  }
-};
-
-std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
-  auto settings = std::make_shared<Settings>();
-  settings->ldaps = config.tls == DirectoryConfig::Tls::kLdaps;
-  settings->search_base = platform::WideToUtf8(config.search_base);
-  for (const std::wstring& server : config.global_catalog_servers) {
-    if (std::optional<ServerSpec> server_spec = ParseServerSpec(server)) settings->global_catalogs.push_back(*server_spec);
-  }
-  if (!config.domain_controller.empty()) settings->domain_controller = ParseServerSpec(config.domain_controller);
-  settings->connect.start_tls = config.tls == DirectoryConfig::Tls::kStartTls;
-  settings->connect.ca_file = config.ca_file;
-  settings->connect.verify_certificate = config.verify_certificate;
-  settings->connect.connect_timeout = std::chrono::milliseconds(config.connect_timeout_ms);
-  settings->connect.operation_timeout = std::chrono::milliseconds(config.operation_timeout_ms);
-  settings->operation_timeout = settings->connect.operation_timeout;
-  settings->connection_key = std::to_wstring(static_cast<int>(config.tls)) + L"|" + platform::Utf8ToWide(config.ca_file) + L"|" +
-                             (config.verify_certificate ? L"v" : L"-") + L"|" +
-                             std::to_wstring(config.connect_timeout_ms) + L"|" +
-                             std::to_wstring(config.operation_timeout_ms) + L"|" + std::to_wstring(config.pool_size) +
-                             L"|" + config.bind_dn + L"|" + platform::Utf8ToWide(config.password_file);
-  settings->config = std::move(config);
-  return settings;
-}
-
 // What the backend remembers about one server for its whole life.
 struct ServerState {
   enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
@@ -223,59 +95,6 @@ struct ServerState {
   std::atomic<int> guid_form{kGuidFormUnknown};
   std::atomic<int64_t> last_failure{0};  // steady-clock ticks; 0: none
 };
-
-// Failures ---------------------------------------------------------------------
-
-// A failure that makes the call try the next server: the server cannot be
-// reached, does not answer, or refuses service.
-struct ServerFailure {
-  ldap::Status status;
-  std::wstring operation;
-  std::wstring target;
-};
-
-bool IsServerFailure(const ldap::Status& status) {
-  return ldap::IsConnectionFailure(status.code) || status.code == ldap::kBusy || status.code == ldap::kUnavailable ||
-         status.tls;
-}
-
-DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation, std::wstring target,
-                                const ldap::Status& status) {
-  DirectoryErrorContext context;
-  context.server = endpoint.name;
-  context.operation = std::move(operation);
-  context.target = std::move(target);
-  context.ldap_result = status.code;
-  context.ldap_text = platform::Utf8ToWide(status.text);
-  context.diagnostic = platform::Utf8ToWide(status.diagnostic);
-  return context;
-}
-
-// Raises the error for a refused request (not a server failure).
-[[noreturn]] void ThrowRequestError(const Endpoint& endpoint, const std::wstring& operation, const std::wstring& target,
-                                    const ldap::Status& status) {
-  const DirectoryErrorContext context = ContextOf(endpoint, operation, target, status);
-  switch (status.code) {
-    case ldap::kNoSuchObject:
-      DIRECTORY_THROW(kDirectoryNotFound, L"no such object: " + target, context);
-    case ldap::kInvalidDnSyntax:
-      DIRECTORY_THROW(kDirectoryInvalidPath, L"the server does not accept the name " + target, context);
-    case ldap::kFilterError:
-      DIRECTORY_THROW(kDirectoryInvalidArgument, L"malformed search filter " + target, context);
-    case ldap::kTimeLimitExceeded:
-      DIRECTORY_THROW(kDirectoryTimeout, L"the server's time limit ended the " + operation, context);
-    case ldap::kInvalidCredentials:
-    case ldap::kInappropriateAuthentication:
-    case ldap::kAuthMethodNotSupported:
-    case ldap::kStrongerAuthRequired:
-    case ldap::kConfidentialityRequired:
-      DIRECTORY_THROW(kDirectoryAuthFailed, L"the directory server " + endpoint.name + L" refused the " + operation,
-                      context);
-    default:
-      DIRECTORY_THROW(kDirectoryProtocolError, L"the directory server " + endpoint.name + L" refused the " + operation,
-                      context);
-  }
-}
 
 // Connection pool ----------------------------------------------------------------
 
@@ -812,7 +631,7 @@ auto LdapBackend::Impl::Run(const std::vector<Endpoint>& servers, const std::sha
   }
   const ServerFailure& failure = *last_failure;
   const std::wstring step = failure.operation == operation ? operation : failure.operation + L" (" + operation + L")";
-  const DirectoryErrorContext context = ContextOf(*last_server, step, failure.target, failure.status);
+  const DirectoryErrorContext context = ErrorContextOf(*last_server, step, failure.target, failure.status);
   const std::wstring where = servers.size() > 1 ? L" (tried " + tried + L")" : L"";
   if (failure.status.tls) {
     DIRECTORY_THROW(kDirectoryTlsFailed, L"TLS with the directory server " + last_server->name + L" failed" + where,
