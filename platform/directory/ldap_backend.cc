@@ -17,6 +17,7 @@
 #include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/gc_discovery.h"
+#include "platform/directory/ldap_connection_pool.h"
 #include "platform/directory/ldap_request_errors.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
@@ -31,9 +32,11 @@
 namespace directory {
 namespace {
 
+using ldap_backend_internal::ConnectionPool;
 using ldap_backend_internal::Endpoint;
 using ldap_backend_internal::ErrorContextOf;
 using ldap_backend_internal::IsServerFailure;
+using ldap_backend_internal::Lease;
 using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
 using ldap_backend_internal::ParseInteger;
@@ -46,7 +49,7 @@ using ldap_backend_internal::TextVariant;
 using ldap_backend_internal::ToVariant;
 using ldap_backend_internal::ValueKind;
 namespace ldap = platform::ldap;
-using Clock = std::chrono::steady_clock;
+using ldap_backend_internal::Clock;
 
 constexpr char kSource[] = "ldap_backend";
 
@@ -63,28 +66,6 @@ constexpr std::string_view kRangeEndless = "*";
 constexpr std::string_view kBooleanTrue = "TRUE";
 constexpr std::wstring_view kGuidDnPrefix = L"<GUID=";
 
-// The password file holds the password on its first line.
-constexpr size_t kMaxPasswordFileBytes = 4096;
-
-// Overwrites a secret before its memory is released.
-void Wipe(char* data, size_t size) {
-  volatile char* p = data;
-  for (size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
-class Secret {
- public:
-  Secret() = default;
-  ~Secret() { Wipe(value_.data(), value_.size()); }
-  Secret(const Secret&) = delete;
-  Secret& operator=(const Secret&) = delete;
-  std::string* get() { return &value_; }
-  const std::string& value() const { return value_; }
-
- private:
-  std::string value_;
-};
-
 // What the backend remembers about one server for its whole life.
 struct ServerState {
   enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
@@ -94,210 +75,6 @@ struct ServerState {
   platform::Mutex schema_load_mu;  // one reader of the schema at a time
   std::atomic<int> guid_form{kGuidFormUnknown};
   std::atomic<int64_t> last_failure{0};  // steady-clock ticks; 0: none
-};
-
-// Connection pool ----------------------------------------------------------------
-
-bool ReadPassword(const std::string& path, Secret* password, std::wstring* problem) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *problem = L"cannot open the password file " + platform::Utf8ToWide(path) + L": " + platform::Utf8ToWide(std::strerror(errno));
-    return false;
-  }
-  // Unbuffered, so that no copy of the password stays in a stdio buffer.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  std::string* text = password->get();
-  text->resize(kMaxPasswordFileBytes);
-  const size_t read = std::fread(text->data(), 1, text->size(), file);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    *problem = L"cannot read the password file " + platform::Utf8ToWide(path);
-    return false;
-  }
-  const size_t line_end = std::min(text->find('\n'), read);
-  if (line_end == read && read == kMaxPasswordFileBytes) {
-    *problem = L"the first line of the password file " + platform::Utf8ToWide(path) + L" is too long";
-    return false;
-  }
-  size_t length = line_end;
-  if (length > 0 && (*text)[length - 1] == '\r') --length;
-  Wipe(text->data() + length, text->size() - length);
-  text->resize(length);
-  return true;
-}
-
-class ConnectionPool {
- public:
-  ConnectionPool(Endpoint endpoint, std::shared_ptr<const Settings> settings)
-      : endpoint_(std::move(endpoint)), settings_(std::move(settings)) {}
-
-  const Endpoint& endpoint() const { return endpoint_; }
-  const Settings& settings() const { return *settings_; }
-
-  // A bound connection: an idle one that is still alive (probed when it was
-  // idle for kProbeIdleAfter or more), a new one while fewer than the pool
-  // size are open, or the next one given back before
-  // `deadline`. Raises ServerFailure when one cannot be made, and
-  // CDirectoryException for refused binds, configuration problems and a
-  // pool that stays busy.
-  std::unique_ptr<ldap::Connection> Acquire(Clock::time_point deadline, bool* reused) {
-    const int capacity = settings_->config.pool_size;
-    for (;;) {
-      std::unique_ptr<ldap::Connection> candidate;
-      Clock::time_point idle_since;
-      {
-        platform::MutexLock lock(&mu_);
-        if (!idle_.empty()) {
-          candidate = std::move(idle_.back().connection);
-          idle_since = idle_.back().since;
-          idle_.pop_back();
-        } else if (open_ < capacity) {
-          ++open_;
-        } else {
-          if (!available_.WaitUntil(deadline)) {
-            DirectoryErrorContext context;
-            context.server = endpoint_.name;
-            context.operation = L"wait for a connection";
-            DIRECTORY_THROW(kDirectoryTimeout,
-                            L"no pooled connection to " + endpoint_.name + L" became free within the operation timeout",
-                            context);
-          }
-          continue;
-        }
-      }
-      if (candidate == nullptr) {
-        *reused = false;
-        return OpenCounted();
-      }
-      // A connection given back moments ago is taken as it is: the probe is
-      // a system call on every read, and a connection that died meanwhile
-      // fails its request, which the caller retries once on a fresh one.
-      if (Clock::now() - idle_since < kProbeIdleAfter || candidate->IsAlive()) {
-        *reused = true;
-        return candidate;
-      }
-      candidate.reset();
-      Forget();
-    }
-  }
-
-  // Takes back a connection from Acquire; keeps it unless it failed (a
-  // server that closed it is noticed by the next Acquire).
-  void Release(std::unique_ptr<ldap::Connection> connection) {
-    if (connection == nullptr) return;
-    if (!connection->broken()) {
-      platform::MutexLock lock(&mu_);
-      idle_.push_back(IdleConnection{std::move(connection), Clock::now()});
-      available_.Signal();
-      return;
-    }
-    connection.reset();
-    Forget();
-  }
-
-  // Closes the idle connections (after one of them turned out dead, the
-  // others most likely are too).
-  void DiscardIdle() {
-    std::vector<IdleConnection> dropped;
-    {
-      platform::MutexLock lock(&mu_);
-      dropped.swap(idle_);
-      open_ -= static_cast<int>(dropped.size());
-      available_.SignalAll();
-    }
-  }
-
- private:
-  void Forget() {
-    platform::MutexLock lock(&mu_);
-    --open_;
-    available_.Signal();
-  }
-
-  // Opens one connection for a slot already counted in open_.
-  std::unique_ptr<ldap::Connection> OpenCounted() {
-    struct SlotGuard {
-      ConnectionPool* pool;
-      bool keep = false;
-      ~SlotGuard() {
-        if (!keep) pool->Forget();
-      }
-    } guard{this};
-    std::unique_ptr<ldap::Connection> connection = Open();
-    guard.keep = true;
-    return connection;
-  }
-
-  std::unique_ptr<ldap::Connection> Open() {
-    const Settings& settings = *settings_;
-    ldap::ConnectOptions options = settings.connect;
-    options.uri = endpoint_.uri;
-    std::unique_ptr<ldap::Connection> connection;
-    ldap::Status status = ldap::Connection::Open(options, &connection);
-    if (!status.ok()) {
-      const std::wstring operation = status.tls ? L"set up TLS" : L"connect";
-      if (IsServerFailure(status)) throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri)};
-      ThrowRequestError(endpoint_, operation, platform::Utf8ToWide(endpoint_.uri), status);
-    }
-    const DirectoryConfig& config = settings.config;
-    if (!config.bind_dn.empty()) {
-      Secret password;
-      std::wstring problem;
-      if (config.password_file.empty() || !ReadPassword(config.password_file, &password, &problem)) {
-        if (problem.empty()) problem = L"BindDN is set but PasswordFile is not";
-        DirectoryErrorContext context;
-        context.server = endpoint_.name;
-        context.operation = L"bind";
-        context.target = config.bind_dn;
-        DIRECTORY_THROW(kDirectoryConfigError, problem, context);
-      }
-      status = connection->SimpleBind(platform::WideToUtf8(config.bind_dn), password.value());
-      if (!status.ok()) {
-        if (IsServerFailure(status)) throw ServerFailure{status, L"bind", config.bind_dn};
-        ThrowRequestError(endpoint_, L"bind as " + config.bind_dn, config.bind_dn, status);
-      }
-    }
-    if (DBG::IsEnabled(DBG::kLevelData)) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"connected to %s%s", endpoint_.name.c_str(),
-                      config.bind_dn.empty() ? L" (anonymous)" : L"");
-    }
-    return connection;
-  }
-
-  const Endpoint endpoint_;
-  const std::shared_ptr<const Settings> settings_;
-  platform::Mutex mu_;
-  platform::CondVar available_{&mu_};
-  struct IdleConnection {
-    std::unique_ptr<ldap::Connection> connection;
-    Clock::time_point since;  // when it was given back
-  };
-  // Idle connections are probed for a close by the server only after this long.
-  static constexpr std::chrono::milliseconds kProbeIdleAfter{1000};
-
-  std::vector<IdleConnection> idle_ GUARDED_BY(mu_);
-  int open_ GUARDED_BY(mu_) = 0;  // idle and in use
-};
-
-// A connection taken from a pool for one call; given back when destroyed.
-class Lease {
- public:
-  explicit Lease(std::shared_ptr<ConnectionPool> pool) : pool_(std::move(pool)) {}
-  ~Lease() { pool_->Release(std::move(connection_)); }
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-
-  ldap::Connection& Acquire(Clock::time_point deadline) {
-    connection_ = pool_->Acquire(deadline, &reused_);
-    return *connection_;
-  }
-  bool reused() const { return reused_; }
-
- private:
-  std::shared_ptr<ConnectionPool> pool_;
-  std::unique_ptr<ldap::Connection> connection_;
-  bool reused_ = false;
 };
 
 // One call's view of the server it is talking to.
