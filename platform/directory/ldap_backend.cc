@@ -17,7 +17,7 @@
 #include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/gc_discovery.h"
-#include "platform/directory/ldap_connection_pool.h"
+#include "platform/directory/ldap_failover.h"
 #include "platform/directory/ldap_request_errors.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
@@ -32,17 +32,18 @@
 namespace directory {
 namespace {
 
-using ldap_backend_internal::ConnectionPool;
 using ldap_backend_internal::Endpoint;
 using ldap_backend_internal::ErrorContextOf;
+using ldap_backend_internal::Failover;
 using ldap_backend_internal::IsServerFailure;
-using ldap_backend_internal::Lease;
 using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
 using ldap_backend_internal::ParseInteger;
 using ldap_backend_internal::Schema;
 using ldap_backend_internal::ServerFailure;
 using ldap_backend_internal::ServerSpec;
+using ldap_backend_internal::ServerState;
+using ldap_backend_internal::Session;
 using ldap_backend_internal::Settings;
 using ldap_backend_internal::ThrowRequestError;
 using ldap_backend_internal::TextVariant;
@@ -65,46 +66,6 @@ constexpr std::string_view kRangeOption = "range=";
 constexpr std::string_view kRangeEndless = "*";
 constexpr std::string_view kBooleanTrue = "TRUE";
 constexpr std::wstring_view kGuidDnPrefix = L"<GUID=";
-
-// What the backend remembers about one server for its whole life.
-struct ServerState {
-  enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
-
-  platform::Mutex mu;
-  std::shared_ptr<const Schema> schema GUARDED_BY(mu);
-  platform::Mutex schema_load_mu;  // one reader of the schema at a time
-  std::atomic<int> guid_form{kGuidFormUnknown};
-  std::atomic<int64_t> last_failure{0};  // steady-clock ticks; 0: none
-};
-
-// One call's view of the server it is talking to.
-struct Session {
-  ldap::Connection* connection;
-  ServerState* server;
-  const Endpoint* endpoint;
-  const Settings* settings;
-
-  // Runs `request`; raises ServerFailure for server failures and returns
-  // the status otherwise (success or a refusal the caller interprets).
-  ldap::Status Search(const ldap::SearchRequest& request, std::vector<ldap::Entry>* entries,
-                      const std::wstring& operation, const std::wstring& target) const {
-    const ldap::Status status = connection->Search(request, entries);
-    if (IsServerFailure(status)) throw ServerFailure{status, operation, target};
-    return status;
-  }
-
-  ldap::SearchRequest Request(std::string base, ldap::Scope scope, std::string filter,
-                              std::vector<std::string> attributes, int size_limit) const {
-    ldap::SearchRequest request;
-    request.base = std::move(base);
-    request.scope = scope;
-    request.filter = std::move(filter);
-    request.attributes = std::move(attributes);
-    request.size_limit = size_limit;
-    request.timeout = settings->operation_timeout;
-    return request;
-  }
-};
 
 // Attribute lists ------------------------------------------------------------
 
@@ -210,20 +171,8 @@ class LdapBackend::Impl {
   explicit Impl(ConfigSource source) : source_(std::move(source)) { Reconfigure(source_()); }
 
   void Reload() { Reconfigure(source_()); }
-
-  void Reconfigure(DirectoryConfig config) {
-    std::shared_ptr<const Settings> settings = MakeSettings(std::move(config));
-    std::map<std::wstring, std::shared_ptr<ConnectionPool>> dropped;
-    platform::MutexLock lock(&mu_);
-    if (settings_ == nullptr || settings_->connection_key != settings->connection_key) dropped.swap(pools_);
-    settings_ = std::move(settings);
-    // `dropped` goes after the lock: connections in use close when released.
-  }
-
-  std::shared_ptr<const Settings> CurrentSettings() {
-    platform::MutexLock lock(&mu_);
-    return settings_;
-  }
+  void Reconfigure(DirectoryConfig config) { failover_.Reconfigure(MakeSettings(std::move(config))); }
+  std::shared_ptr<const Settings> CurrentSettings() const { return failover_.CurrentSettings(); }
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
                                                     const std::vector<std::wstring>& attributes);
@@ -232,18 +181,6 @@ class LdapBackend::Impl {
   HRESULT GetGCFromRootDSE(std::wstring* path);
 
  private:
-  // The servers to try for `path`, best first.
-  std::shared_ptr<const std::vector<Endpoint>> ServersFor(const DirectoryPath& path, const Settings& settings);
-  std::shared_ptr<ConnectionPool> PoolFor(const Endpoint& endpoint, const std::shared_ptr<const Settings>& settings);
-  std::shared_ptr<ServerState> StateFor(const Endpoint& endpoint);
-
-  // Runs `work` on the first server that answers (see the header for the
-  // retry and failover rules) and returns its result.
-  template <typename Work>
-  auto Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
-           const std::wstring& operation, const std::wstring& target, Work&& work)
-      -> decltype(work(std::declval<const Session&>()));
-
   std::shared_ptr<const Schema> SchemaFor(const Session& session);
   // The entry `path` names, with `attributes`; false when there is none.
   bool ReadEntry(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
@@ -254,175 +191,8 @@ class LdapBackend::Impl {
                                                      const AttributeRequest& request);
 
   const ConfigSource source_;
-  platform::Mutex mu_;
-  std::shared_ptr<const Settings> settings_ GUARDED_BY(mu_);
-  std::map<std::wstring, std::shared_ptr<ConnectionPool>> pools_ GUARDED_BY(mu_);
-  std::map<std::wstring, std::shared_ptr<ServerState>> servers_ GUARDED_BY(mu_);
+  Failover failover_{kFailureHoldOff};
 };
-
-namespace {
-
-// The servers for `path` in configured order: its host first, then (LDAP)
-// the domain controller, then the Global Catalogs; duplicates dropped.
-std::vector<Endpoint> ConfiguredServers(const DirectoryPath& path, const Settings& settings) {
-  std::vector<Endpoint> servers;
-  auto add = [&](const std::wstring& host, int port) {
-    Endpoint endpoint = MakeEndpoint(host, port, settings.ldaps);
-    for (const Endpoint& known : servers) {
-      if (platform::EqualsIgnoringAsciiCase(known.name, endpoint.name)) return;
-    }
-    servers.push_back(std::move(endpoint));
-  };
-  if (!path.host.empty()) {
-    const ServerSpec server_spec{path.host, path.port};
-    add(path.host, path.port != 0 ? path.port : settings.PortFor(server_spec, path.scheme));
-  }
-  if (path.scheme == DirectoryPath::Scheme::kLdap && settings.domain_controller) {
-    add(settings.domain_controller->host, settings.PortFor(*settings.domain_controller, path.scheme));
-  }
-  for (const ServerSpec& server_spec : settings.GlobalCatalogs()) add(server_spec.host, settings.PortFor(server_spec, path.scheme));
-  return servers;
-}
-
-}  // namespace
-
-std::shared_ptr<const std::vector<Endpoint>> LdapBackend::Impl::ServersFor(const DirectoryPath& path,
-                                                                           const Settings& settings) {
-  std::shared_ptr<const std::vector<Endpoint>> servers;
-  if (path.host.empty()) {
-    // Host-less paths are the common case: their list is made once.
-    const size_t slot = path.scheme == DirectoryPath::Scheme::kGlobalCatalog ? 0 : 1;
-    {
-      platform::MutexLock lock(&settings.discovery_mu);
-      servers = settings.default_servers[slot];
-    }
-    if (servers == nullptr) {
-      servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
-      platform::MutexLock lock(&settings.discovery_mu);
-      settings.default_servers[slot] = servers;
-    }
-  } else {
-    {
-      platform::MutexLock lock(&settings.discovery_mu);
-      if (settings.last_host_servers.servers != nullptr && settings.last_host_servers.scheme == path.scheme &&
-          settings.last_host_servers.port == path.port && settings.last_host_servers.host == path.host) {
-        servers = settings.last_host_servers.servers;
-      }
-    }
-    if (servers == nullptr) {
-      servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
-      platform::MutexLock lock(&settings.discovery_mu);
-      settings.last_host_servers = Settings::HostServers{path.scheme, path.host, path.port, servers};
-    }
-  }
-
-  // Servers that failed lately go last, in their configured order.
-  const int64_t now = Clock::now().time_since_epoch().count();
-  const int64_t hold_off = std::chrono::duration_cast<Clock::duration>(kFailureHoldOff).count();
-  std::vector<bool> held_off(servers->size(), false);
-  bool any_held_off = false;
-  for (size_t i = 0; i < servers->size(); ++i) {
-    const int64_t failed = StateFor((*servers)[i])->last_failure.load(std::memory_order_relaxed);
-    held_off[i] = failed != 0 && now - failed < hold_off;
-    any_held_off = any_held_off || held_off[i];
-  }
-  if (!any_held_off) return servers;
-  auto ordered = std::make_shared<std::vector<Endpoint>>();
-  ordered->reserve(servers->size());
-  for (bool late : {false, true}) {
-    for (size_t i = 0; i < servers->size(); ++i) {
-      if (held_off[i] == late) ordered->push_back((*servers)[i]);
-    }
-  }
-  return ordered;
-}
-
-std::shared_ptr<ConnectionPool> LdapBackend::Impl::PoolFor(const Endpoint& endpoint,
-                                                           const std::shared_ptr<const Settings>& settings) {
-  platform::MutexLock lock(&mu_);
-  if (settings_ != settings && settings_->connection_key != settings->connection_key) {
-    // Settings changed while this call started: a pool of its own, closed
-    // when the call ends.
-    return std::make_shared<ConnectionPool>(endpoint, settings);
-  }
-  std::shared_ptr<ConnectionPool>& pool = pools_[endpoint.name];
-  if (pool == nullptr) pool = std::make_shared<ConnectionPool>(endpoint, settings);
-  return pool;
-}
-
-std::shared_ptr<ServerState> LdapBackend::Impl::StateFor(const Endpoint& endpoint) {
-  platform::MutexLock lock(&mu_);
-  std::shared_ptr<ServerState>& state = servers_[endpoint.name];
-  if (state == nullptr) state = std::make_shared<ServerState>();
-  return state;
-}
-
-template <typename Work>
-auto LdapBackend::Impl::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
-                            const std::wstring& operation, const std::wstring& target, Work&& work)
-    -> decltype(work(std::declval<const Session&>())) {
-  if (servers.empty()) {
-    DirectoryErrorContext context;
-    context.operation = operation;
-    context.target = target;
-    DIRECTORY_THROW(kDirectoryNoServer, L"no directory server is configured or can be discovered", context);
-  }
-  std::optional<ServerFailure> last_failure;
-  const Endpoint* last_server = nullptr;
-  std::wstring tried;
-  for (const Endpoint& endpoint : servers) {
-    const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
-    const std::shared_ptr<ServerState> state = StateFor(endpoint);
-    constexpr int kAttempts = 2;  // the second only after a dead reused connection
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      Lease lease(pool);
-      try {
-        ldap::Connection& connection = lease.Acquire(Clock::now() + settings->operation_timeout);
-        const Session session{&connection, state.get(), &endpoint, settings.get()};
-        auto result = work(session);
-        state->last_failure.store(0, std::memory_order_relaxed);
-        return result;
-      } catch (const ServerFailure& failure) {
-        if (attempt + 1 < kAttempts && lease.reused() && failure.status.code != ldap::kTimeout) {
-          DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__,
-                          L"a pooled connection to %s was dead (%S); retrying on a new one", endpoint.name.c_str(),
-                          failure.status.text.c_str());
-          pool->DiscardIdle();
-          continue;
-        }
-        state->last_failure.store(std::max<int64_t>(Clock::now().time_since_epoch().count(), 1),
-                                  std::memory_order_relaxed);
-        last_failure = failure;
-        last_server = &endpoint;
-        break;
-      }
-    }
-    if (!tried.empty()) tried += L", ";
-    tried += endpoint.name;
-    if (&endpoint != &servers.back()) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                      L"%s on %s failed (%S: %S); trying the next server", last_failure->operation.c_str(),
-                      endpoint.name.c_str(), last_failure->status.text.c_str(),
-                      last_failure->status.diagnostic.c_str());
-    }
-  }
-  const ServerFailure& failure = *last_failure;
-  const std::wstring step = failure.operation == operation ? operation : failure.operation + L" (" + operation + L")";
-  const DirectoryErrorContext context = ErrorContextOf(*last_server, step, failure.target, failure.status);
-  const std::wstring where = servers.size() > 1 ? L" (tried " + tried + L")" : L"";
-  if (failure.status.tls) {
-    DIRECTORY_THROW(kDirectoryTlsFailed, L"TLS with the directory server " + last_server->name + L" failed" + where,
-                    context);
-  }
-  if (failure.status.code == ldap::kTimeout) {
-    DIRECTORY_THROW(kDirectoryTimeout,
-                    L"the directory server " + last_server->name + L" did not answer in time (connect timeout " +
-                        std::to_wstring(settings->config.connect_timeout_ms) + L" ms, operation timeout " +
-                        std::to_wstring(settings->config.operation_timeout_ms) + L" ms)" + where,
-                    context);
-  }
-  DIRECTORY_THROW(kDirectoryServerDown, L"cannot reach the directory server " + last_server->name + where, context);
-}
 
 std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& session) {
   ServerState& state = *session.server;
@@ -594,7 +364,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
-  return Run(*ServersFor(path, *settings), settings, L"read", target,
+  return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"read", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                ldap::Entry entry;
                if (!ReadEntry(session, path, request.utf8, &entry)) {
@@ -624,7 +394,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
   const std::string filter_utf8 = platform::WideToUtf8(filter);
-  return Run(*ServersFor(root, *settings), settings, L"search", target,
+  return failover_.Run(*failover_.ServersFor(root, *settings), settings, L"search", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                std::string base;
                switch (root.kind) {
@@ -676,7 +446,7 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   const Endpoint endpoint = MakeEndpoint(server->host, port, settings->ldaps);
   try {
     const std::pair<std::string, std::string> answer =
-        Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
+        failover_.Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
           std::vector<ldap::Entry> entries;
           const ldap::Status status = session.Search(
               session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kDnsHostName, kIsGlobalCatalogReady}, 1),
