@@ -1,23 +1,19 @@
 #include "platform/directory/ldap_backend.h"
 
-#include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <cstdio>
-#include <cstring>
-#include <limits>
-#include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/ascii.h"
 #include "platform/com.h"
-#include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/gc_discovery.h"
 #include "platform/directory/ldap_failover.h"
+#include "platform/directory/ldap_ranged_attributes.h"
 #include "platform/directory/ldap_request_errors.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
@@ -26,35 +22,32 @@
 #include "platform/ldap_api.h"
 #include "platform/log.h"
 #include "platform/sync.h"
-#include "platform/thread_annotations.h"
 #include "platform/utf8.h"
 
 namespace directory {
 namespace {
 
+using ldap_backend_internal::BaseName;
+using ldap_backend_internal::CompleteRange;
 using ldap_backend_internal::Endpoint;
-using ldap_backend_internal::ErrorContextOf;
 using ldap_backend_internal::Failover;
-using ldap_backend_internal::IsServerFailure;
+using ldap_backend_internal::kAnyObjectFilter;
 using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
-using ldap_backend_internal::ParseInteger;
+using ldap_backend_internal::RangeEnd;
 using ldap_backend_internal::Schema;
-using ldap_backend_internal::ServerFailure;
 using ldap_backend_internal::ServerSpec;
 using ldap_backend_internal::ServerState;
 using ldap_backend_internal::Session;
 using ldap_backend_internal::Settings;
-using ldap_backend_internal::ThrowRequestError;
 using ldap_backend_internal::TextVariant;
+using ldap_backend_internal::ThrowRequestError;
 using ldap_backend_internal::ToVariant;
 using ldap_backend_internal::ValueKind;
 namespace ldap = platform::ldap;
-using ldap_backend_internal::Clock;
 
 constexpr char kSource[] = "ldap_backend";
 
-constexpr char kAnyObjectFilter[] = "(objectClass=*)";
 constexpr char kSubschemaFilter[] = "(objectClass=subschema)";
 constexpr char kNoAttributes[] = "1.1";  // RFC 4511: ask for no attributes
 constexpr char kSubschemaSubentry[] = "subschemaSubentry";
@@ -62,8 +55,6 @@ constexpr char kAttributeTypes[] = "attributeTypes";
 constexpr char kDnsHostName[] = "dnsHostName";
 constexpr char kIsGlobalCatalogReady[] = "isGlobalCatalogReady";
 constexpr std::string_view kDistinguishedName = "distinguishedname";
-constexpr std::string_view kRangeOption = "range=";
-constexpr std::string_view kRangeEndless = "*";
 constexpr std::string_view kBooleanTrue = "TRUE";
 constexpr std::wstring_view kGuidDnPrefix = L"<GUID=";
 
@@ -84,83 +75,12 @@ struct AttributeRequest {
     for (size_t i = 0; i < attributes.size(); ++i) {
       utf8.push_back(platform::WideToUtf8(attributes[i]));
       if (utf8.back() == "*" || utf8.back() == "+") keep_everything = true;
-      if (platform::EqualsIgnoringAsciiCase(utf8.back(), kDistinguishedName) && !distinguished_name) distinguished_name = i;
+      if (platform::EqualsIgnoringAsciiCase(utf8.back(), kDistinguishedName) && !distinguished_name) {
+        distinguished_name = i;
+      }
     }
   }
 };
-
-// "member;range=0-1499" -> the range's end ("1499"); nullopt when the name
-// carries no range option.
-std::optional<std::string_view> RangeEnd(std::string_view name) {
-  size_t at = name.find(';');
-  while (at != std::string_view::npos) {
-    const size_t next = name.find(';', at + 1);
-    const std::string_view option = name.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
-    if (platform::StartsWithIgnoringAsciiCase(option, kRangeOption)) {
-      const size_t dash = option.find('-');
-      if (dash == std::string_view::npos) return std::nullopt;
-      return option.substr(dash + 1);
-    }
-    at = next;
-  }
-  return std::nullopt;
-}
-
-std::string_view BaseName(std::string_view name) { return name.substr(0, name.find(';')); }
-
-[[noreturn]] void ThrowBadRange(const Endpoint& endpoint, std::string_view base_name, const std::wstring& target,
-                                const std::string& problem) {
-  DirectoryErrorContext context;
-  context.server = endpoint.name;
-  context.operation = L"read range of " + platform::Utf8ToWide(base_name);
-  context.target = target;
-  context.ldap_result = ldap::kDecodingError;
-  context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kDecodingError));
-  context.diagnostic = platform::Utf8ToWide(problem);
-  DIRECTORY_THROW(kDirectoryProtocolError,
-                  L"the directory server " + endpoint.name + L" answered " + platform::Utf8ToWide(base_name) + L" in bad ranges",
-                  context);
-}
-
-// Reads the values of a ranged attribute after `end` (the end of the range
-// returned so far) until the server marks the last range with "*".
-void CompleteRange(const Session& session, const std::string& dn, std::string_view base_name, std::string_view end,
-                   std::vector<std::string>* values) {
-  const std::wstring target = platform::Utf8ToWide(dn);
-  std::string range_end(end);
-  for (int reads = 0; range_end != kRangeEndless; ++reads) {
-    const std::optional<long long> last = ParseInteger(range_end);
-    if (!last || *last < 0 || reads >= LdapBackend::kMaxRangeReads) {
-      ThrowBadRange(*session.endpoint, base_name, target, "the range end '" + range_end + "' is malformed or endless");
-    }
-    const std::string next = std::string(base_name) + ";" + std::string(kRangeOption) + std::to_string(*last + 1) +
-                             "-" + std::string(kRangeEndless);
-    std::vector<ldap::Entry> entries;
-    const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, {next}, 1),
-                                               &entries, L"read range", target);
-    if (!status.ok()) ThrowRequestError(*session.endpoint, L"read range of " + platform::Utf8ToWide(base_name), target, status);
-    const ldap::Attribute* found = nullptr;
-    if (!entries.empty()) {
-      for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (platform::EqualsIgnoringAsciiCase(BaseName(attribute.name), base_name) && RangeEnd(attribute.name)) {
-          found = &attribute;
-          break;
-        }
-      }
-    }
-    if (found == nullptr) return;  // nothing beyond what was read
-    const std::string new_end(*RangeEnd(found->name));
-    if (new_end != kRangeEndless) {
-      const std::optional<long long> now = ParseInteger(new_end);
-      if (!now || *now <= *last) {
-        ThrowBadRange(*session.endpoint, base_name, target,
-                      "the range end '" + new_end + "' does not advance past " + range_end);
-      }
-    }
-    values->insert(values->end(), found->values.begin(), found->values.end());
-    range_end = new_end;
-  }
-}
 
 }  // namespace
 
@@ -223,7 +143,9 @@ std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& sessio
                             &entries, L"read schema", platform::Utf8ToWide(subschema));
     if (status.ok() && !entries.empty()) {
       for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) schema = Schema::Parse(attribute.values);
+        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) {
+          schema = Schema::Parse(attribute.values);
+        }
       }
     }
   }
@@ -246,8 +168,9 @@ bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& p
   if (path.kind == DirectoryPath::Kind::kGuid) return ReadByGuid(session, path, attributes, entry);
   const std::wstring target = path.ToString();
   std::vector<ldap::Entry> entries;
-  const ldap::Status status = session.Search(
-      session.Request(platform::WideToUtf8(path.dn), ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
+  const std::string dn = platform::WideToUtf8(path.dn);
+  const ldap::Status status =
+      session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
   if (status.code == ldap::kNoSuchObject) return false;
   if (!status.ok()) ThrowRequestError(*session.endpoint, L"read", target, status);
   if (entries.empty()) return false;
@@ -329,7 +252,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
     std::optional<size_t> asked = match(base);
     if (!asked && !request.keep_everything) continue;
     if (const std::optional<std::string_view> end = RangeEnd(attribute.name)) {
-      CompleteRange(session, entry->dn, base, *end, &attribute.values);
+      CompleteRange(session, entry->dn, base, *end, kMaxRangeReads, &attribute.values);
     }
     const Schema::Type* type = schema->Find(base);
     const ValueKind kind = type != nullptr ? type->kind : ValueKind::kUnknown;
@@ -456,8 +379,12 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
           if (entries.empty()) return values;
           for (const ldap::Attribute& attribute : entries.front().attributes) {
             if (attribute.values.empty()) continue;
-            if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) values.first = attribute.values.front();
-            if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) values.second = attribute.values.front();
+            if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) {
+              values.first = attribute.values.front();
+            }
+            if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) {
+              values.second = attribute.values.front();
+            }
           }
           return values;
         });

@@ -49,6 +49,9 @@
 
 namespace directory::ldap_backend_internal {
 
+// The filter that matches any entry, for reads of one entry by its DN.
+inline constexpr char kAnyObjectFilter[] = "(objectClass=*)";
+
 // What the backend remembers about one server for its whole life.
 struct ServerState {
   enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };

@@ -15,6 +15,8 @@ namespace directory {
 
 namespace {
 
+using platform::HexValue;
+
 constexpr char kSource[] = "ldap_filter";
 // Deeper nesting than any real filter; bounds the parser's recursion.
 constexpr int kMaxNestingDepth = 64;
@@ -260,8 +262,8 @@ class Parser {
     if (c == L'(' || c == L'\0') return Fail(L"unescaped '(' or NUL in a value");
     if (c == L'\\') {
       if (pos_ + 2 >= text_.size()) return Fail(L"incomplete escape");
-      const int high = platform::HexValue(text_[pos_ + 1]);
-      const int low = platform::HexValue(text_[pos_ + 2]);
+      const int high = HexValue(text_[pos_ + 1]);
+      const int low = HexValue(text_[pos_ + 2]);
       if (high < 0 || low < 0) return Fail(L"escape is not \\ and two hex digits");
       bytes->push_back(static_cast<char>(high * 16 + low));
       pos_ += 3;
