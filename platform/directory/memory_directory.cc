@@ -7,15 +7,17 @@
 #include <utility>
 
 #include "platform/ascii.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_filter.h"
-#include "platform/hex.h"
-#include "platform/utf8.h"
 
 namespace directory {
 namespace {
+
+using platform::HexValue;
 
 constexpr char kSource[] = "memory_directory";
 constexpr wchar_t kDefaultGCPath[] = L"GC://127.0.0.1:3268";
@@ -89,9 +91,9 @@ std::optional<std::vector<std::wstring>> NormaliseDn(std::wstring_view dn) {
     }
     if (c == L'\\') {
       if (i + 1 >= dn.size()) return std::nullopt;
-      if (platform::HexValue(dn[i + 1]) >= 0) {
-        if (i + 2 >= dn.size() || platform::HexValue(dn[i + 2]) < 0) return std::nullopt;
-        value.Append(std::string(1, static_cast<char>(platform::HexValue(dn[i + 1]) * 16 + platform::HexValue(dn[i + 2]))), true);
+      if (HexValue(dn[i + 1]) >= 0) {
+        if (i + 2 >= dn.size() || HexValue(dn[i + 2]) < 0) return std::nullopt;
+        value.Append(std::string(1, static_cast<char>(HexValue(dn[i + 1]) * 16 + HexValue(dn[i + 2]))), true);
         i += 2;
       } else {
         value.Append(platform::WideToUtf8(dn.substr(i + 1, 1)), true);
