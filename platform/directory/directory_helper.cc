@@ -23,10 +23,13 @@
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
 #include "platform/escaping.h"
+#include "platform/exception.h"
 #include "platform/hex.h"
+#include "platform/log.h"
 
 namespace {
 
+constexpr char kSource[] = "directory_helper";
 constexpr HRESULT kInsufficientBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 constexpr uint8_t kSidRevision = 1;
 constexpr size_t kMaxSubAuthorities = 15;
@@ -140,21 +143,26 @@ SAFEARRAY* ByteArrayOf(const VARIANT& value) {
   return array;
 }
 
+// Runs `call` and returns its result; E_OUTOFMEMORY when memory ran out,
+// and E_FAIL, logged with the exception's text and `where` (the helper's
+// name), for any other exception.
 template <typename Call>
-HRESULT WithoutExceptions(Call call) {
+HRESULT WithoutExceptions(const char* where, Call call) {
   try {
     return call();
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"CDirectoryHelper::%S failed: %s", where,
+                    OS::DescribeCurrentException().c_str());
     return E_FAIL;
   }
 }
 
-HRESULT CopyBackendPath(HRESULT (directory::DirectoryBackend::*get)(std::wstring*), wchar_t* path,
-                        unsigned long size) {
+HRESULT CopyBackendPath(const char* where, HRESULT (directory::DirectoryBackend::*get)(std::wstring*),
+                        wchar_t* path, unsigned long size) {
   if (path == nullptr) return E_INVALIDARG;
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(where, [&]() -> HRESULT {
     std::wstring text;
     const HRESULT hr = (directory::CurrentBackend().*get)(&text);
     if (FAILED(hr)) {
@@ -168,11 +176,11 @@ HRESULT CopyBackendPath(HRESULT (directory::DirectoryBackend::*get)(std::wstring
 }  // namespace
 
 HRESULT CDirectoryHelper::GetRootGCPath(wchar_t* path, unsigned long size) {
-  return CopyBackendPath(&directory::DirectoryBackend::GetRootGCPath, path, size);
+  return CopyBackendPath(__func__, &directory::DirectoryBackend::GetRootGCPath, path, size);
 }
 
 HRESULT CDirectoryHelper::GetGCFromRootDSE(wchar_t* path, unsigned long size) {
-  return CopyBackendPath(&directory::DirectoryBackend::GetGCFromRootDSE, path, size);
+  return CopyBackendPath(__func__, &directory::DirectoryBackend::GetGCFromRootDSE, path, size);
 }
 
 HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(const wchar_t* user_sid,
@@ -180,7 +188,7 @@ HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(con
                                                                             wchar_t* search_string,
                                                                             unsigned long size) {
   if (user_sid == nullptr || search_string == nullptr || primary_group_id < 0) return E_INVALIDARG;
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(__func__, [&]() -> HRESULT {
     // Built on the stack: this runs for every resolution, cached or not.
     Sid sid;
     if (!ParseSid(user_sid, &sid) || sid.sub_authority_count == 0) return E_INVALIDARG;
@@ -227,7 +235,7 @@ HRESULT CDirectoryHelper::GUIDtoBindableString(GUID* guid, wchar_t* text, unsign
   for (size_t i = 0; i < 2; ++i) bytes[4 + i] = static_cast<uint8_t>(guid->Data2 >> (8 * i));
   for (size_t i = 0; i < 2; ++i) bytes[6 + i] = static_cast<uint8_t>(guid->Data3 >> (8 * i));
   std::copy(std::begin(guid->Data4), std::end(guid->Data4), bytes + 8);
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(__func__, [&]() -> HRESULT {
     std::wstring hex;
     for (uint8_t byte : bytes) platform::AppendLowerHexByte(&hex, byte);
     return CopyOut(hex, text, size);
@@ -244,7 +252,7 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
       length != kSidHeaderLength + kSubAuthorityLength * bytes[1]) {
     return E_INVALIDARG;
   }
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(__func__, [&]() -> HRESULT {
     uint64_t authority = 0;
     for (size_t i = 0; i < kAuthorityLength; ++i) authority = (authority << 8) | bytes[2 + i];
     std::wstring result = L"S-1-";

@@ -18,6 +18,7 @@
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
 #include "platform/escaping.h"
+#include "platform/exception.h"
 #include "platform/hex.h"
 #include "platform/ldap_api.h"
 #include "platform/log.h"
@@ -169,8 +170,8 @@ bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& p
   const std::wstring target = path.ToString();
   std::vector<ldap::Entry> entries;
   const std::string dn = platform::WideToUtf8(path.dn);
-  const ldap::Status status =
-      session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
+  const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1),
+                                             &entries, L"read", target);
   if (status.code == ldap::kNoSuchObject) return false;
   if (!status.ok()) ThrowRequestError(*session.endpoint, L"read", target, status);
   if (entries.empty()) return false;
@@ -367,48 +368,34 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   const int port = settings->PortFor(*server, DirectoryPath::Scheme::kLdap);
   const bool test_server = port != settings->LdapPort();
   const Endpoint endpoint = MakeEndpoint(server->host, port, settings->ldaps);
-  try {
-    const std::pair<std::string, std::string> answer =
-        failover_.Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
-          std::vector<ldap::Entry> entries;
-          const ldap::Status status = session.Search(
-              session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kDnsHostName, kIsGlobalCatalogReady}, 1),
-              &entries, L"read rootDSE", L"");
-          if (!status.ok()) ThrowRequestError(*session.endpoint, L"read rootDSE", L"", status);
-          std::pair<std::string, std::string> values;
-          if (entries.empty()) return values;
-          for (const ldap::Attribute& attribute : entries.front().attributes) {
-            if (attribute.values.empty()) continue;
-            if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) {
-              values.first = attribute.values.front();
-            }
-            if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) {
-              values.second = attribute.values.front();
-            }
+  const std::pair<std::string, std::string> answer =
+      failover_.Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
+        std::vector<ldap::Entry> entries;
+        const ldap::Status status = session.Search(
+            session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kDnsHostName, kIsGlobalCatalogReady}, 1),
+            &entries, L"read rootDSE", L"");
+        if (!status.ok()) ThrowRequestError(*session.endpoint, L"read rootDSE", L"", status);
+        std::pair<std::string, std::string> values;
+        if (entries.empty()) return values;
+        for (const ldap::Attribute& attribute : entries.front().attributes) {
+          if (attribute.values.empty()) continue;
+          if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) values.first = attribute.values.front();
+          if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) {
+            values.second = attribute.values.front();
           }
-          return values;
-        });
-    if (answer.first.empty() || !platform::EqualsIgnoringAsciiCase(answer.second, kBooleanTrue)) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                      L"the rootDSE of %s names no ready Global Catalog (dnsHostName '%S', isGlobalCatalogReady '%S')",
-                      endpoint.name.c_str(), answer.first.c_str(), answer.second.c_str());
-      return E_FAIL;
-    }
-    std::wstring result = L"GC://" + platform::Utf8ToWide(answer.first);
-    if (test_server) result += L":" + std::to_wstring(port);
-    *path = std::move(result);
-    return S_OK;
-  } catch (const OS::CException& error) {
-    // Already logged where it was raised.
-    return E_FAIL;
-  } catch (const std::exception& error) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed: %S", error.what());
-    return E_FAIL;
-  } catch (const _com_error& error) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed: %s",
-                    error.ErrorMessage());
+        }
+        return values;
+      });
+  if (answer.first.empty() || !platform::EqualsIgnoringAsciiCase(answer.second, kBooleanTrue)) {
+    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
+                    L"the rootDSE of %s names no ready Global Catalog (dnsHostName '%S', isGlobalCatalogReady '%S')",
+                    endpoint.name.c_str(), answer.first.c_str(), answer.second.c_str());
     return E_FAIL;
   }
+  std::wstring result = L"GC://" + platform::Utf8ToWide(answer.first);
+  if (test_server) result += L":" + std::to_wstring(port);
+  *path = std::move(result);
+  return S_OK;
 }
 
 LdapBackend::LdapBackend(ConfigSource source) : impl_(std::make_unique<Impl>(std::move(source))) {}
@@ -431,7 +418,8 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
     impl_->Reload();
     return DiscoverGlobalCatalog(impl_->CurrentSettings()->config, path);
   } catch (...) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed");
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed: %s",
+                    OS::DescribeCurrentException().c_str());
     return E_FAIL;
   }
 }
@@ -439,8 +427,13 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
 HRESULT LdapBackend::GetGCFromRootDSE(std::wstring* path) {
   try {
     return impl_->GetGCFromRootDSE(path);
+  } catch (const CDirectoryException&) {
+    // Logged with its server, operation and LDAP result where it was raised
+    // (DIRECTORY_THROW).
+    return E_FAIL;
   } catch (...) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed");
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed: %s",
+                    OS::DescribeCurrentException().c_str());
     return E_FAIL;
   }
 }
