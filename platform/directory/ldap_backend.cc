@@ -1,3 +1,12 @@
+// LdapBackend: reads objects and searches (DN and <GUID=...> paths, the
+// attribute selection of ldap_backend.h), the schema of each server, and
+// the Global Catalog discovery calls, on top of its parts:
+//   ldap_failover.h           which server, retries and failover (Run)
+//   ldap_connection_pool.h    bound connections per server, the bind password
+//   ldap_server_settings.h    servers and ports from the DirectoryConfig
+//   ldap_request_errors.h     LDAP statuses as failover or CDirectoryException
+//   ldap_ranged_attributes.h  attributes returned in ranges
+//   ldap_value_typing.h       the schema and typed values
 #include "platform/directory/ldap_backend.h"
 
 #include <atomic>
@@ -102,12 +111,20 @@ class LdapBackend::Impl {
   HRESULT GetGCFromRootDSE(std::wstring* path);
 
  private:
+  // The schema of the session's server: read once (one reader at a time)
+  // and kept for the backend's life. A server whose schema cannot be read
+  // gets an empty one, with a warning: its values are typed by content.
   std::shared_ptr<const Schema> SchemaFor(const Session& session);
   // The entry `path` names, with `attributes`; false when there is none.
   bool ReadEntry(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                  ldap::Entry* entry);
+  // The same for a <GUID=...> path: the base DN "<GUID=hex>" where the
+  // server takes it, else a subtree search for (objectGUID=\xx...); which
+  // form works is remembered in the server's ServerState.
   bool ReadByGuid(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                   ldap::Entry* entry);
+  // The object of `entry` with the attributes `request` keeps (see
+  // ldap_backend.h), ranged ones completed, values typed by the schema.
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
                                                      const AttributeRequest& request);
 

@@ -1,6 +1,6 @@
-// The bound connections to one LDAP server, reused across calls. Internal to
-// the LDAP backend (ldap_backend.h): only platform/directory/ldap_*.cc
-// include this header.
+// The bound connections to one LDAP server, reused across calls.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
 //
 // A pool holds at most Settings::config.pool_size connections, idle and in
 // use together, all made with the settings it was created with. A new

@@ -1,6 +1,7 @@
 // Which server a call of the LDAP backend talks to, and what happens when it
-// fails. Internal to the LDAP backend (ldap_backend.h): only
-// platform/directory/ldap_*.cc include this header.
+// fails.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
 //
 // Order. A path's host is tried first; then, for LDAP:// paths, the domain
 // controller; then the Global Catalogs, configured or discovered (on the

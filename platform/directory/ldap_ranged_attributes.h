@@ -1,5 +1,6 @@
-// Attributes a server returns in ranges. Internal to the LDAP backend
-// (ldap_backend.h): only platform/directory/ldap_*.cc include this header.
+// Attributes a server returns in ranges.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
 //
 // Active Directory returns at most a page of a large multi-valued attribute
 // (member, memberOf) at a time, naming what it returned with a range

@@ -1,8 +1,8 @@
 // What an LDAP status means to the backend: a server failure, after which a
 // call moves on to the next server, or a refused request, raised as the
-// CDirectoryException its result code calls for. Internal to the LDAP
-// backend (ldap_backend.h): only platform/directory/ldap_*.cc include this
-// header.
+// CDirectoryException its result code calls for.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
 //
 // Thread safety: values and pure functions.
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_LDAP_REQUEST_ERRORS_H_

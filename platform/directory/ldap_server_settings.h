@@ -1,6 +1,7 @@
 // The servers the LDAP backend may talk to and how, as worked out once from
-// a DirectoryConfig. Internal to the LDAP backend (ldap_backend.h): only
-// platform/directory/ldap_*.cc include this header.
+// a DirectoryConfig.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
 //
 // A server is named "host", "host:port", "[v6]" or "[v6]:port". Default
 // ports: GC 3268 (3269 with Tls = ldaps), LDAP 389 (636). A configured

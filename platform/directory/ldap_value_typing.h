@@ -1,6 +1,6 @@
-// Typing the values an LDAP server returns. Internal to the LDAP backend
-// (ldap_backend.h): only platform/directory/ldap_*.cc and their tests
-// include this header.
+// Typing the values an LDAP server returns.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
 //
 // A server sends every value as bytes. Its schema (the attributeTypes of its
 // subschema entry, RFC 4512) gives each attribute a syntax, directly or
