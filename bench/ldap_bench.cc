@@ -37,10 +37,11 @@
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
-#include "testing/scoped_backend.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/settings.h"
+#include "platform/utf8.h"
+#include "testing/scoped_backend.h"
 
 namespace {
 

@@ -47,6 +47,7 @@
 #include "testing/scoped_backend.h"
 #include "platform/log.h"
 #include "platform/sync.h"
+#include "platform/utf8.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dsobject/user_policy_manager_exception.h"
+#include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/sync.h"
 

@@ -6,12 +6,10 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/crt.h"
 
 namespace {
-
-wchar_t AsciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
-wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? c - L'a' + L'A' : c; }
 
 // Appends the formatted text to *out, or throws std::invalid_argument for an
 // invalid format, leaving *out unchanged.
@@ -108,7 +106,7 @@ int CStringW::Compare(const wchar_t* psz) const noexcept {
 }
 
 int CStringW::CompareNoCase(const wchar_t* psz) const noexcept {
-  return CompareFolded(GetString(), psz, AsciiLower);
+  return CompareFolded(GetString(), psz, platform::AsciiToLower<wchar_t>);
 }
 
 int CStringW::Find(wchar_t ch, int iStart) const noexcept {
@@ -154,12 +152,12 @@ int CStringW::Replace(wchar_t chOld, wchar_t chNew) {
 }
 
 CStringW& CStringW::MakeUpper() noexcept {
-  for (wchar_t& c : text_) c = AsciiUpper(c);
+  for (wchar_t& c : text_) c = platform::AsciiToUpper(c);
   return *this;
 }
 
 CStringW& CStringW::MakeLower() noexcept {
-  for (wchar_t& c : text_) c = AsciiLower(c);
+  for (wchar_t& c : text_) c = platform::AsciiToLower(c);
   return *this;
 }
 

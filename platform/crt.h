@@ -1,7 +1,8 @@
 // C runtime string functions under their Windows names (_wcsicmp, _wcsupr,
 // _snwprintf, ...) plus the standard wide-string functions (wcslen,
-// wcsncpy, wcsncmp), and the text helpers the rest of the platform layer
-// uses.
+// wcsncpy, wcsncmp), the Windows wide format as a string, and decimal
+// digits. ASCII case folding is in platform/ascii.h, UTF-8 conversion in
+// platform/utf8.h.
 //
 // On Windows the CRT functions are the real ones from <wchar.h>/<stdio.h>/
 // <string.h>. Elsewhere "platform/posix/crt_posix.h" implements them with the
@@ -35,13 +36,6 @@ bool AppendWindowsFormatV(std::wstring* out, const wchar_t* format, va_list args
 // format, the text formatted before the bad conversion. Consumes `args`.
 std::wstring FormatWindowsV(const wchar_t* format, va_list args);
 
-// UTF-8 <-> wide conversion. Never throws on bad data: invalid input (lone
-// surrogates, values above U+10FFFF, malformed or overlong UTF-8) becomes
-// U+FFFD, one per maximal invalid subsequence. A valid UTF-16 surrogate pair
-// in the wide input is combined into its code point.
-std::string WideToUtf8(std::wstring_view text);
-std::wstring Utf8ToWide(std::string_view text);
-
 // Appends the decimal digits of `value` to `*out`: what std::to_wstring
 // gives, without the wide-stream machinery it goes through (several times
 // slower, and on paths that run for every directory read).
@@ -53,31 +47,6 @@ inline void AppendDecimal(std::wstring* out, unsigned long long value) {
     value /= 10;
   } while (value != 0);
   while (count > 0) out->push_back(digits[--count]);
-}
-
-// `c` with an ASCII capital made small, as _wcsicmp and _stricmp fold
-// characters before comparing them; other characters are unchanged.
-template <class Char>
-constexpr Char AsciiToLower(Char c) {
-  return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
-}
-
-// Equality of two texts with ASCII letters compared without regard to case
-// (other characters by code unit), as keywords, schemes and LDAP attribute
-// names compare.
-template <class Char>
-constexpr bool EqualsIgnoringAsciiCase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiToLower(a[i]) != AsciiToLower(b[i])) return false;
-  }
-  return true;
-}
-inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return EqualsIgnoringAsciiCase<char>(a, b);
-}
-inline bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
-  return EqualsIgnoringAsciiCase<wchar_t>(a, b);
 }
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 #include "platform/exception.h"
 
+#include <exception>
 #include <string>
 
-#include "platform/crt.h"
+#include "platform/com.h"
+#include "platform/utf8.h"
 
 namespace OS {
 
@@ -51,6 +53,25 @@ const std::wstring* CException::FindContext(std::wstring_view name) const {
     if (item.first == name) return &item.second;
   }
   return nullptr;
+}
+
+std::wstring DescribeCurrentException() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const CException& error) {
+      return error.GetErrorMsgEx().str();
+    } catch (const _com_error& error) {
+      return error.ErrorMessage();
+    } catch (const std::exception& error) {
+      return platform::Utf8ToWide(error.what());
+    } catch (...) {
+      return L"an exception of unknown type";
+    }
+  } catch (...) {
+    // Out of memory while describing: nothing to describe it with.
+    return std::wstring();
+  }
 }
 
 }  // namespace OS

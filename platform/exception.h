@@ -97,6 +97,16 @@ class USERPOLICY_EXPORT CException {
   std::vector<std::pair<std::wstring, std::wstring>> context_;
 };
 
+// The text of the exception being handled, for the log line of a caller that
+// turns it into an error code: GetErrorMsgEx() of an OS::CException (a
+// CDirectoryException's server, operation, target and LDAP result
+// included), ErrorMessage() of a _com_error, what() of a std::exception,
+// "an exception of unknown type" for anything else; empty when even that
+// cannot be allocated. Never throws.
+// REQUIRES: called inside a catch block (directly or from a function it
+// calls).
+std::wstring DescribeCurrentException() noexcept;
+
 }  // namespace OS
 
 #endif  // USERPOLICY_PLATFORM_EXCEPTION_H_

@@ -1,5 +1,6 @@
 // The debug log: configuration, record formatting and the sink hook.
 // The destinations themselves live in the system-specific LogOutput.
+#include "platform/hex.h"
 #include "platform/log.h"
 
 #include <cstdio>
@@ -10,11 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/clock.h"
 #include "platform/crt.h"
 #include "platform/log_output.h"
 #include "platform/log_hook.h"
 #include "platform/sync.h"
+#include "platform/utf8.h"
 
 namespace DBG {
 namespace internal {
@@ -55,7 +58,6 @@ void AppendEscaped(std::string* out, std::string_view message) {
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
     message.remove_suffix(1);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   for (const char c : message) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\n') {
@@ -64,8 +66,7 @@ void AppendEscaped(std::string* out, std::string_view message) {
       out->append("\\r");
     } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
       out->append("\\x");
-      out->push_back(kHex[byte >> 4]);
-      out->push_back(kHex[byte & 0xF]);
+      platform::AppendLowerHexByte(out, byte);
     } else {
       out->push_back(c);
     }

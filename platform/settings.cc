@@ -9,8 +9,10 @@
 
 #include <toml++/toml.h>
 
+#include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/log.h"
+#include "platform/utf8.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager.h"
 #include "module/manager_factories.h"
+#include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/exception.h"

@@ -1,18 +1,21 @@
 #include "testing/ldap_filter.h"
 
 #include <cstdint>
-#include <cwctype>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/crt.h"
+#include "platform/ascii.h"
 #include "platform/directory/directory_error.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace directory {
 
 namespace {
+
+using platform::HexValue;
 
 constexpr char kSource[] = "ldap_filter";
 // Deeper nesting than any real filter; bounds the parser's recursion.
@@ -23,27 +26,6 @@ constexpr std::wstring_view kObjectCategory = L"objectCategory";
 constexpr std::wstring_view kDistinguishedName = L"distinguishedName";
 constexpr std::wstring_view kTrue = L"true";
 constexpr std::wstring_view kFalse = L"false";
-
-std::wstring Fold(std::wstring_view text) {
-  std::wstring folded(text);
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return folded;
-}
-
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
-  }
-  return true;
-}
-
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
 
 // A decimal integer with an optional sign, or nothing.
 std::optional<int64_t> ParseInteger(std::wstring_view text) {
@@ -93,7 +75,7 @@ struct AssertionValue {
   std::optional<int64_t> number;
 
   void Finish() {
-    folded = Fold(platform::Utf8ToWide(bytes));
+    folded = platform::AsciiLowercase(platform::Utf8ToWide(bytes));
     number = ParseInteger(folded);
   }
 };
@@ -179,8 +161,7 @@ class Parser {
   }
 
   static bool IsDescriptionChar(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || c == L'-' ||
-           c == L'.' || c == L';';
+    return platform::IsAsciiAlphanumeric(c) || c == L'-' || c == L'.' || c == L';';
   }
 
   bool ParseItem(Node* node) {
@@ -303,7 +284,7 @@ const std::vector<_variant_t>* FindValues(const DirectoryObject& object, std::ws
   for (const DirectoryAttribute& candidate : object.attributes) {
     std::wstring_view name = candidate.name;
     name = name.substr(0, name.find(L';'));
-    if (EqualsIgnoreCase(name, attribute)) return &candidate.values;
+    if (platform::EqualsIgnoringAsciiCase(name, attribute)) return &candidate.values;
   }
   return nullptr;
 }
@@ -356,7 +337,7 @@ int Compare(const T& a, const T& b) {
 }
 
 bool MatchText(const Node& node, std::wstring_view text) {
-  const std::wstring folded = Fold(text);
+  const std::wstring folded = platform::AsciiLowercase(text);
   if (node.type == Node::Type::kSubstring) {
     std::optional<std::wstring_view> initial;
     std::optional<std::wstring_view> final_part;
@@ -372,9 +353,9 @@ bool MatchText(const Node& node, std::wstring_view text) {
     const int64_t mask = *node.value.number;
     return node.type == Node::Type::kBitAnd ? (*number & mask) == mask : (*number & mask) != 0;
   }
-  if (node.type == Node::Type::kEqual && EqualsIgnoreCase(node.attribute, kObjectCategory) &&
+  if (node.type == Node::Type::kEqual && platform::EqualsIgnoringAsciiCase(node.attribute, kObjectCategory) &&
       node.value.folded.find(L'=') == std::wstring::npos && folded.find(L'=') != std::wstring::npos) {
-    return Fold(FirstRdnValue(folded)) == node.value.folded;
+    return platform::AsciiLowercase(FirstRdnValue(folded)) == node.value.folded;
   }
   return MatchOrdered(node.type, Compare(folded, node.value.folded));
 }
@@ -443,7 +424,7 @@ bool Evaluate(const Node& node, const DirectoryObject& object) {
   }
   const std::vector<_variant_t>* values = FindValues(object, node.attribute);
   std::vector<_variant_t> dn_value;
-  if (values == nullptr && EqualsIgnoreCase(node.attribute, kDistinguishedName)) {
+  if (values == nullptr && platform::EqualsIgnoringAsciiCase(node.attribute, kDistinguishedName)) {
     dn_value.emplace_back(object.distinguished_name.c_str());
     values = &dn_value;
   }

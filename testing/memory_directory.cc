@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cwctype>
 #include <optional>
 #include <thread>
 #include <utility>
 
-#include "platform/crt.h"
+#include "platform/ascii.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
@@ -16,39 +17,19 @@
 namespace directory {
 namespace {
 
+using platform::HexValue;
+
 constexpr char kSource[] = "memory_directory";
 constexpr wchar_t kDefaultGCPath[] = L"GC://127.0.0.1:3268";
 constexpr std::wstring_view kObjectGuid = L"objectGUID";
 constexpr std::wstring_view kDistinguishedName = L"distinguishedName";
 constexpr std::wstring_view kAllAttributes = L"*";
 constexpr size_t kGuidLength = 16;
-constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 // Characters escaped in a normalised RDN value, so that the joined form
 // names one DN only.
 constexpr std::wstring_view kNormalEscapes = L"\\,+=";
 
 using Guid = std::array<uint8_t, kGuidLength>;
-
-bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
-  }
-  return true;
-}
-
-std::wstring Fold(std::wstring_view text) {
-  std::wstring folded(text);
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  return folded;
-}
-
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
 
 std::wstring TrimSpaces(std::wstring_view text) {
   while (!text.empty() && text.front() == L' ') text.remove_prefix(1);
@@ -67,7 +48,7 @@ class RdnValue {
   }
   // The value case-folded, with the separators escaped.
   std::wstring Normalised() const {
-    const std::wstring text = Fold(platform::Utf8ToWide(bytes_.substr(0, kept_)));
+    const std::wstring text = platform::AsciiLowercase(platform::Utf8ToWide(bytes_.substr(0, kept_)));
     std::wstring escaped;
     for (wchar_t c : text) {
       if (kNormalEscapes.find(c) != std::wstring_view::npos) escaped += L'\\';
@@ -100,7 +81,7 @@ std::optional<std::vector<std::wstring>> NormaliseDn(std::wstring_view dn) {
     const wchar_t c = dn[i];
     if (!in_value) {
       if (c == L'=') {
-        type = Fold(TrimSpaces(dn.substr(type_start, i - type_start)));
+        type = platform::AsciiLowercase(TrimSpaces(dn.substr(type_start, i - type_start)));
         if (type.empty()) return std::nullopt;
         in_value = true;
       } else if (c == L',' || c == L'+' || c == L'\\') {
@@ -148,8 +129,7 @@ std::wstring JoinRdns(const std::vector<std::wstring>& rdns) {
 std::wstring GuidKey(const Guid& guid) {
   std::wstring key = L"<guid=";
   for (uint8_t byte : guid) {
-    key += kHexDigits[byte >> 4];
-    key += kHexDigits[byte & 0x0f];
+    platform::AppendLowerHexByte(&key, byte);
   }
   return key + L'>';
 }
@@ -157,7 +137,7 @@ std::wstring GuidKey(const Guid& guid) {
 // The objectGUID of `object`: its first 16-byte binary value.
 std::optional<Guid> GuidOf(const DirectoryObject& object) {
   for (const DirectoryAttribute& attribute : object.attributes) {
-    if (!EqualsIgnoreCase(attribute.name, kObjectGuid)) continue;
+    if (!platform::EqualsIgnoringAsciiCase(attribute.name, kObjectGuid)) continue;
     for (const _variant_t& value : attribute.values) {
       if (value.vt != (VT_ARRAY | VT_UI1) || value.parray == nullptr) continue;
       LONG lower = 0;
@@ -200,14 +180,14 @@ std::shared_ptr<const DirectoryObject> Project(const std::shared_ptr<const Direc
   std::vector<bool> found(attributes.size(), false);
   for (const DirectoryAttribute& stored : object->attributes) {
     for (size_t i = 0; i < attributes.size(); ++i) {
-      if (found[i] || !EqualsIgnoreCase(stored.name, attributes[i])) continue;
+      if (found[i] || !platform::EqualsIgnoringAsciiCase(stored.name, attributes[i])) continue;
       found[i] = true;
       projected->attributes.push_back(DirectoryAttribute{attributes[i], stored.values});
       break;
     }
   }
   for (size_t i = 0; i < attributes.size(); ++i) {
-    if (found[i] || !EqualsIgnoreCase(attributes[i], kDistinguishedName)) continue;
+    if (found[i] || !platform::EqualsIgnoringAsciiCase(attributes[i], kDistinguishedName)) continue;
     found[i] = true;
     DirectoryAttribute dn{attributes[i], {}};
     dn.values.emplace_back(object->distinguished_name.c_str());
@@ -233,7 +213,7 @@ MemoryObject::MemoryObject(std::wstring distinguished_name) {
 
 MemoryObject& MemoryObject::AddValue(std::wstring_view attribute, const _variant_t& value) {
   for (DirectoryAttribute& existing : object_.attributes) {
-    if (EqualsIgnoreCase(existing.name, attribute)) {
+    if (platform::EqualsIgnoringAsciiCase(existing.name, attribute)) {
       existing.values.push_back(value);
       return *this;
     }
@@ -331,7 +311,7 @@ void MemoryDirectory::SetGCFromRootDSE(HRESULT result, std::wstring path) {
 int MemoryDirectory::ReadCount(std::wstring_view key) const {
   std::wstring normalised(key);
   if (!key.empty() && key.front() == L'<') {
-    normalised = Fold(key);
+    normalised = platform::AsciiLowercase(key);
   } else if (!key.empty() && key.front() != L'(') {
     if (const std::optional<std::vector<std::wstring>> rdns = NormaliseDn(key)) normalised = JoinRdns(*rdns);
   }

@@ -9,6 +9,7 @@
 
 #include "platform/atl_cstring.h"
 #include "platform/crt.h"
+#include "platform/utf8.h"
 
 namespace {
 

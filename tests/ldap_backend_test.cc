@@ -31,6 +31,7 @@
 #include "platform/directory/directory_config.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
+#include "platform/utf8.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"

@@ -24,16 +24,17 @@
 #include "manager/user_policy_manager_impl.h"
 #include "module/manager_factories.h"
 #include "perf/ds_access_perf_object.h"
-#include "testing/fake_clock.h"
 #include "platform/com.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
 #include "platform/directory/directory_error.h"
-#include "testing/memory_directory.h"
-#include "testing/log_capture.h"
+#include "platform/utf8.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
+#include "testing/fake_clock.h"
+#include "testing/log_capture.h"
+#include "testing/memory_directory.h"
 
 namespace {
 

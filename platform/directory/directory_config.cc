@@ -4,10 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/com.h"
-#include "platform/crt.h"
 #include "platform/log.h"
 #include "platform/settings.h"
+#include "platform/utf8.h"
 
 namespace directory {
 namespace {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,9 +22,14 @@
 #include "platform/crt.h"
 #include "platform/directory.h"
 #include "platform/directory/directory_backend.h"
+#include "platform/escaping.h"
+#include "platform/exception.h"
+#include "platform/hex.h"
+#include "platform/log.h"
 
 namespace {
 
+constexpr char kSource[] = "directory_helper";
 constexpr HRESULT kInsufficientBuffer = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
 constexpr uint8_t kSidRevision = 1;
 constexpr size_t kMaxSubAuthorities = 15;
@@ -36,8 +42,6 @@ constexpr uint64_t kMaxAuthority = (uint64_t{1} << 48) - 1;
 constexpr uint64_t kHexAuthorityThreshold = uint64_t{1} << 32;
 constexpr size_t kAuthorityHexDigits = 12;
 constexpr size_t kGuidLength = 16;
-constexpr wchar_t kLowerHex[] = L"0123456789abcdef";
-constexpr wchar_t kUpperHex[] = L"0123456789ABCDEF";
 
 // A parsed SID; fixed size, so that parsing allocates nothing.
 struct Sid {
@@ -76,11 +80,7 @@ bool ReadHexAuthority(std::wstring_view text, size_t* pos, uint64_t* value) {
   const size_t start = *pos;
   uint64_t result = 0;
   while (*pos < text.size() && *pos - start < kAuthorityHexDigits) {
-    const wchar_t c = text[*pos];
-    int digit = -1;
-    if (c >= L'0' && c <= L'9') digit = c - L'0';
-    if (c >= L'a' && c <= L'f') digit = c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+    const int digit = platform::HexValue(text[*pos]);
     if (digit < 0) break;
     result = result * 16 + static_cast<uint64_t>(digit);
     ++*pos;
@@ -143,21 +143,26 @@ SAFEARRAY* ByteArrayOf(const VARIANT& value) {
   return array;
 }
 
+// Runs `call` and returns its result; E_OUTOFMEMORY when memory ran out,
+// and E_FAIL, logged with the exception's text and `where` (the helper's
+// name), for any other exception.
 template <typename Call>
-HRESULT WithoutExceptions(Call call) {
+HRESULT WithoutExceptions(const char* where, Call call) {
   try {
     return call();
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"CDirectoryHelper::%S failed: %s", where,
+                    OS::DescribeCurrentException().c_str());
     return E_FAIL;
   }
 }
 
-HRESULT CopyBackendPath(HRESULT (directory::DirectoryBackend::*get)(std::wstring*), wchar_t* path,
-                        unsigned long size) {
+HRESULT CopyBackendPath(const char* where, HRESULT (directory::DirectoryBackend::*get)(std::wstring*),
+                        wchar_t* path, unsigned long size) {
   if (path == nullptr) return E_INVALIDARG;
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(where, [&]() -> HRESULT {
     std::wstring text;
     const HRESULT hr = (directory::CurrentBackend().*get)(&text);
     if (FAILED(hr)) {
@@ -171,11 +176,11 @@ HRESULT CopyBackendPath(HRESULT (directory::DirectoryBackend::*get)(std::wstring
 }  // namespace
 
 HRESULT CDirectoryHelper::GetRootGCPath(wchar_t* path, unsigned long size) {
-  return CopyBackendPath(&directory::DirectoryBackend::GetRootGCPath, path, size);
+  return CopyBackendPath(__func__, &directory::DirectoryBackend::GetRootGCPath, path, size);
 }
 
 HRESULT CDirectoryHelper::GetGCFromRootDSE(wchar_t* path, unsigned long size) {
-  return CopyBackendPath(&directory::DirectoryBackend::GetGCFromRootDSE, path, size);
+  return CopyBackendPath(__func__, &directory::DirectoryBackend::GetGCFromRootDSE, path, size);
 }
 
 HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(const wchar_t* user_sid,
@@ -183,7 +188,7 @@ HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(con
                                                                             wchar_t* search_string,
                                                                             unsigned long size) {
   if (user_sid == nullptr || search_string == nullptr || primary_group_id < 0) return E_INVALIDARG;
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(__func__, [&]() -> HRESULT {
     // Built on the stack: this runs for every resolution, cached or not.
     Sid sid;
     if (!ParseSid(user_sid, &sid) || sid.sub_authority_count == 0) return E_INVALIDARG;
@@ -191,12 +196,8 @@ HRESULT CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(con
     uint8_t bytes[kMaxSidLength];
     const size_t length = SidToBytes(sid, bytes);
     wchar_t escaped[3 * kMaxSidLength];
-    for (size_t i = 0; i < length; ++i) {
-      escaped[3 * i] = L'\\';
-      escaped[3 * i + 1] = kLowerHex[bytes[i] >> 4];
-      escaped[3 * i + 2] = kLowerHex[bytes[i] & 0x0f];
-    }
-    return CopyOut(std::wstring_view(escaped, 3 * length), search_string, size);
+    const wchar_t* end = platform::WriteHexEscaped(std::span<const uint8_t>(bytes, length), escaped);
+    return CopyOut(std::wstring_view(escaped, static_cast<size_t>(end - escaped)), search_string, size);
   });
 }
 
@@ -234,12 +235,9 @@ HRESULT CDirectoryHelper::GUIDtoBindableString(GUID* guid, wchar_t* text, unsign
   for (size_t i = 0; i < 2; ++i) bytes[4 + i] = static_cast<uint8_t>(guid->Data2 >> (8 * i));
   for (size_t i = 0; i < 2; ++i) bytes[6 + i] = static_cast<uint8_t>(guid->Data3 >> (8 * i));
   std::copy(std::begin(guid->Data4), std::end(guid->Data4), bytes + 8);
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(__func__, [&]() -> HRESULT {
     std::wstring hex;
-    for (uint8_t byte : bytes) {
-      hex += kLowerHex[byte >> 4];
-      hex += kLowerHex[byte & 0x0f];
-    }
+    for (uint8_t byte : bytes) platform::AppendLowerHexByte(&hex, byte);
     return CopyOut(hex, text, size);
   });
 }
@@ -254,7 +252,7 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
       length != kSidHeaderLength + kSubAuthorityLength * bytes[1]) {
     return E_INVALIDARG;
   }
-  return WithoutExceptions([&]() -> HRESULT {
+  return WithoutExceptions(__func__, [&]() -> HRESULT {
     uint64_t authority = 0;
     for (size_t i = 0; i < kAuthorityLength; ++i) authority = (authority << 8) | bytes[2 + i];
     std::wstring result = L"S-1-";
@@ -262,7 +260,9 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
       platform::AppendDecimal(&result, authority);
     } else {
       result += L"0x";
-      for (size_t i = kAuthorityHexDigits; i > 0; --i) result += kUpperHex[(authority >> (4 * (i - 1))) & 0x0f];
+      for (size_t i = kAuthorityHexDigits; i > 0; --i) {
+        result += platform::UpperHexDigit<wchar_t>(authority >> (4 * (i - 1)));
+      }
     }
     for (size_t i = 0; i < bytes[1]; ++i) {
       const BYTE* sub = bytes + kSidHeaderLength + kSubAuthorityLength * i;

@@ -1,11 +1,12 @@
 #include "platform/directory/directory_path.h"
 
 
-#include <cwctype>
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/directory/directory_error.h"
+#include "platform/hex.h"
 
 namespace directory {
 namespace {
@@ -20,7 +21,6 @@ constexpr size_t kGuidHexDigits = 32;
 constexpr int kMaxPort = 65535;
 constexpr size_t kMaxPortDigits = 5;
 constexpr size_t kMaxHostLength = 253;  // a DNS name
-constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 // Characters RFC 4514 lets a backslash escape besides a hex pair.
 constexpr std::wstring_view kDnEscapable = L"\\\"+,;<>#= ";
 
@@ -29,17 +29,6 @@ constexpr std::wstring_view kDnEscapable = L"\\\"+,;<>#= ";
   context.operation = L"parse path";
   context.target = std::wstring(text);
   DIRECTORY_THROW(kDirectoryInvalidPath, L"invalid directory path: " + std::wstring(reason), context);
-}
-
-int HexValue(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
-bool IsAsciiAlnum(wchar_t c) {
-  return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
 }
 
 // A DNS name or IPv4 address: labels of letters, digits, '-' and '_'
@@ -51,7 +40,7 @@ bool IsHostName(std::wstring_view host) {
     if (c == L'.') {
       if (label_empty) return false;
       label_empty = true;
-    } else if (IsAsciiAlnum(c) || c == L'-' || c == L'_') {
+    } else if (platform::IsAsciiAlphanumeric(c) || c == L'-' || c == L'_') {
       label_empty = false;
     } else {
       return false;
@@ -65,7 +54,7 @@ bool IsHostName(std::wstring_view host) {
 bool IsIpv6Address(std::wstring_view host) {
   if (host.find(L':') == std::wstring_view::npos) return false;
   for (wchar_t c : host) {
-    if (HexValue(c) < 0 && c != L':' && c != L'.') return false;
+    if (platform::HexValue(c) < 0 && c != L':' && c != L'.') return false;
   }
   return true;
 }
@@ -115,8 +104,8 @@ bool ParseGuid(std::wstring_view text, std::array<uint8_t, 16>* guid) {
   if (text.back() != kGuidSuffix) return false;
   const std::wstring_view hex = text.substr(kGuidPrefix.size(), kGuidHexDigits);
   for (size_t i = 0; i < guid->size(); ++i) {
-    const int high = HexValue(hex[2 * i]);
-    const int low = HexValue(hex[2 * i + 1]);
+    const int high = platform::HexValue(hex[2 * i]);
+    const int low = platform::HexValue(hex[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     (*guid)[i] = static_cast<uint8_t>(high * 16 + low);
   }
@@ -131,7 +120,7 @@ bool IsAttributeType(std::wstring_view type) {
   if (type.empty()) return false;
   const bool numeric = type.front() >= L'0' && type.front() <= L'9';
   for (wchar_t c : type) {
-    const bool ok = numeric ? ((c >= L'0' && c <= L'9') || c == L'.') : (IsAsciiAlnum(c) || c == L'-');
+    const bool ok = numeric ? ((c >= L'0' && c <= L'9') || c == L'.') : (platform::IsAsciiAlphanumeric(c) || c == L'-');
     if (!ok) return false;
   }
   return true;
@@ -149,8 +138,8 @@ bool IsDistinguishedName(std::wstring_view dn) {
     const wchar_t c = dn[i];
     if (c == L'\\') {
       if (i + 1 >= dn.size()) return false;
-      if (HexValue(dn[i + 1]) >= 0) {
-        if (i + 2 >= dn.size() || HexValue(dn[i + 2]) < 0) return false;
+      if (platform::HexValue(dn[i + 1]) >= 0) {
+        if (i + 2 >= dn.size() || platform::HexValue(dn[i + 2]) < 0) return false;
         i += 2;
       } else if (kDnEscapable.find(dn[i + 1]) != std::wstring_view::npos) {
         i += 1;
@@ -257,8 +246,7 @@ std::wstring DirectoryPath::ToString() const {
   } else {
     text += kGuidPrefix;
     for (uint8_t byte : guid) {
-      text += kHexDigits[byte >> 4];
-      text += kHexDigits[byte & 0x0f];
+      platform::AppendLowerHexByte(&text, byte);
     }
     text += kGuidSuffix;
   }

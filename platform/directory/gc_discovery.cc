@@ -7,12 +7,13 @@
 #include <new>
 #include <utility>
 
-#include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/srv_resolver_hook.h"
+#include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/sync.h"
+#include "platform/utf8.h"
 
 #if defined(_WIN32)
 #include <windns.h>
@@ -114,8 +115,8 @@ std::vector<SrvRecord> QuerySrvRecords(const std::string& name) {
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__, L"the SRV query for %S failed",
-                    name.c_str());
+    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__, L"the SRV query for %S failed: %s",
+                    name.c_str(), OS::DescribeCurrentException().c_str());
     return {};
   }
 }

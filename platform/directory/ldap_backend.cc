@@ -1,38 +1,63 @@
+// LdapBackend: reads objects and searches (DN and <GUID=...> paths, the
+// attribute selection of ldap_backend.h), the schema of each server, and
+// the Global Catalog discovery calls, on top of its parts:
+//   ldap_failover.h           which server, retries and failover (Run)
+//   ldap_connection_pool.h    bound connections per server, the bind password
+//   ldap_server_settings.h    servers and ports from the DirectoryConfig
+//   ldap_request_errors.h     LDAP statuses as failover or CDirectoryException
+//   ldap_ranged_attributes.h  attributes returned in ranges
+//   ldap_value_typing.h       the schema and typed values
 #include "platform/directory/ldap_backend.h"
 
-#include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <cstdio>
-#include <cstring>
-#include <limits>
-#include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "platform/ascii.h"
 #include "platform/com.h"
-#include "platform/crt.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/gc_discovery.h"
+#include "platform/directory/ldap_failover.h"
+#include "platform/directory/ldap_ranged_attributes.h"
+#include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_server_settings.h"
+#include "platform/directory/ldap_value_typing.h"
+#include "platform/escaping.h"
+#include "platform/exception.h"
+#include "platform/hex.h"
 #include "platform/ldap_api.h"
 #include "platform/log.h"
 #include "platform/sync.h"
-#include "platform/thread_annotations.h"
+#include "platform/utf8.h"
 
 namespace directory {
 namespace {
 
+using ldap_backend_internal::BaseName;
+using ldap_backend_internal::CompleteRange;
+using ldap_backend_internal::Endpoint;
+using ldap_backend_internal::Failover;
+using ldap_backend_internal::kAnyObjectFilter;
+using ldap_backend_internal::MakeEndpoint;
+using ldap_backend_internal::MakeSettings;
+using ldap_backend_internal::RangeEnd;
+using ldap_backend_internal::Schema;
+using ldap_backend_internal::ServerSpec;
+using ldap_backend_internal::ServerState;
+using ldap_backend_internal::Session;
+using ldap_backend_internal::Settings;
+using ldap_backend_internal::TextVariant;
+using ldap_backend_internal::ThrowRequestError;
+using ldap_backend_internal::ToVariant;
+using ldap_backend_internal::ValueKind;
 namespace ldap = platform::ldap;
-using Clock = std::chrono::steady_clock;
 
 constexpr char kSource[] = "ldap_backend";
 
-constexpr int kGlobalCatalogTlsPort = 3269;
-constexpr int kLdapTlsPort = 636;
-
-constexpr char kAnyObjectFilter[] = "(objectClass=*)";
 constexpr char kSubschemaFilter[] = "(objectClass=subschema)";
 constexpr char kNoAttributes[] = "1.1";  // RFC 4511: ask for no attributes
 constexpr char kSubschemaSubentry[] = "subschemaSubentry";
@@ -40,807 +65,8 @@ constexpr char kAttributeTypes[] = "attributeTypes";
 constexpr char kDnsHostName[] = "dnsHostName";
 constexpr char kIsGlobalCatalogReady[] = "isGlobalCatalogReady";
 constexpr std::string_view kDistinguishedName = "distinguishedname";
-constexpr std::string_view kRangeOption = "range=";
-constexpr std::string_view kRangeEndless = "*";
 constexpr std::string_view kBooleanTrue = "TRUE";
-constexpr std::string_view kBooleanFalse = "FALSE";
 constexpr std::wstring_view kGuidDnPrefix = L"<GUID=";
-
-// The password file holds the password on its first line.
-constexpr size_t kMaxPasswordFileBytes = 4096;
-// Resolving a SUP chain stops after this many steps (a loop in the schema).
-constexpr int kMaxSuperiorDepth = 32;
-
-// Attribute syntaxes that decide a value's type.
-constexpr std::string_view kSyntaxInteger = "1.3.6.1.4.1.1466.115.121.1.27";
-constexpr std::string_view kSyntaxBoolean = "1.3.6.1.4.1.1466.115.121.1.7";
-constexpr std::string_view kSyntaxLargeInteger = "1.2.840.113556.1.4.906";
-constexpr std::string_view kBinarySyntaxes[] = {
-    "1.3.6.1.4.1.1466.115.121.1.40",  // octet string
-    "1.3.6.1.4.1.1466.115.121.1.5",   // binary
-    "1.3.6.1.4.1.1466.115.121.1.4",   // audio
-    "1.3.6.1.4.1.1466.115.121.1.8",   // certificate
-    "1.3.6.1.4.1.1466.115.121.1.9",   // certificate list
-    "1.3.6.1.4.1.1466.115.121.1.10",  // certificate pair
-    "1.3.6.1.4.1.1466.115.121.1.28",  // JPEG
-    "1.2.840.113556.1.4.907",         // Active Directory security descriptor
-    "2.5.5.10",                       // Active Directory octet string
-    "2.5.5.15",                       // Active Directory security descriptor
-    "2.5.5.17",                       // Active Directory SID
-};
-
-// Text -----------------------------------------------------------------------
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && platform::EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
-}
-
-constexpr unsigned kAsciiLimit = 0x80;
-
-bool IsAscii(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= kAsciiLimit) return false;
-  }
-  return true;
-}
-
-bool IsAscii(std::wstring_view text) {
-  for (wchar_t c : text) {
-    if (static_cast<uint32_t>(c) >= kAsciiLimit) return false;
-  }
-  return true;
-}
-
-// UTF-8 <-> wide. Names, DNs and filters are mostly ASCII, which is copied
-// directly; the rest goes through the platform converters.
-std::wstring Wide(std::string_view text) {
-  if (!IsAscii(text)) return platform::Utf8ToWide(text);
-  std::wstring wide(text.size(), L'\0');
-  for (size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<wchar_t>(text[i]);
-  return wide;
-}
-
-std::string Utf8(std::wstring_view text) {
-  if (!IsAscii(text)) return platform::WideToUtf8(text);
-  std::string narrow(text.size(), '\0');
-  for (size_t i = 0; i < text.size(); ++i) narrow[i] = static_cast<char>(text[i]);
-  return narrow;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length = 0;
-    uint32_t code = 0;
-    uint32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
-
-// Text a person could read: valid UTF-8 without control characters other
-// than tab and line breaks.
-bool IsPrintableText(std::string_view value) {
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t' && c != '\n' && c != '\r') || byte == 0x7F) return false;
-  }
-  return IsValidUtf8(value);
-}
-
-// Overwrites a secret before its memory is released.
-void Wipe(char* data, size_t size) {
-  volatile char* p = data;
-  for (size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
-class Secret {
- public:
-  Secret() = default;
-  ~Secret() { Wipe(value_.data(), value_.size()); }
-  Secret(const Secret&) = delete;
-  Secret& operator=(const Secret&) = delete;
-  std::string* get() { return &value_; }
-  const std::string& value() const { return value_; }
-
- private:
-  std::string value_;
-};
-
-// Values ---------------------------------------------------------------------
-
-enum class ValueKind { kUnknown, kText, kInteger, kLargeInteger, kBoolean, kBytes };
-
-ValueKind KindOfSyntax(std::string_view syntax) {
-  if (syntax.empty()) return ValueKind::kUnknown;
-  if (syntax == kSyntaxInteger) return ValueKind::kInteger;
-  if (syntax == kSyntaxLargeInteger) return ValueKind::kLargeInteger;
-  if (syntax == kSyntaxBoolean) return ValueKind::kBoolean;
-  for (std::string_view binary : kBinarySyntaxes) {
-    if (syntax == binary) return ValueKind::kBytes;
-  }
-  return ValueKind::kText;
-}
-
-_variant_t TextVariant(std::string_view utf8) {
-  BSTR bstr = nullptr;
-  if (IsAscii(utf8)) {
-    bstr = SysAllocStringLen(nullptr, static_cast<UINT>(utf8.size()));
-    if (bstr != nullptr) {
-      for (size_t i = 0; i < utf8.size(); ++i) bstr[i] = static_cast<OLECHAR>(utf8[i]);
-    }
-  } else {
-    const std::wstring text = platform::Utf8ToWide(utf8);
-    bstr = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  }
-  if (bstr == nullptr) _com_issue_error(E_OUTOFMEMORY);
-  _variant_t value;
-  value.vt = VT_BSTR;
-  value.bstrVal = bstr;
-  return value;
-}
-
-_variant_t BytesVariant(std::string_view bytes) {
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
-  if (array == nullptr) _com_issue_error(E_OUTOFMEMORY);
-  if (!bytes.empty()) std::memcpy(array->pvData, bytes.data(), bytes.size());
-  _variant_t value;
-  value.vt = VT_ARRAY | VT_UI1;
-  value.parray = array;
-  return value;
-}
-
-std::optional<long long> ParseInteger(std::string_view text) {
-  long long number = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, number);
-  if (error != std::errc() || stop != end || text.empty()) return std::nullopt;
-  return number;
-}
-
-_variant_t ToVariant(const std::string& raw, ValueKind kind) {
-  switch (kind) {
-    case ValueKind::kInteger:
-    case ValueKind::kLargeInteger:
-      if (const std::optional<long long> number = ParseInteger(raw)) {
-        _variant_t value;
-        if (kind == ValueKind::kInteger && *number >= std::numeric_limits<int32_t>::min() &&
-            *number <= std::numeric_limits<int32_t>::max()) {
-          value.vt = VT_I4;
-          value.lVal = static_cast<LONG>(*number);
-        } else {
-          value.vt = VT_I8;
-          value.llVal = *number;
-        }
-        return value;
-      }
-      return TextVariant(raw);
-    case ValueKind::kBoolean:
-      if (raw == kBooleanTrue || raw == kBooleanFalse) {
-        _variant_t value;
-        value.vt = VT_BOOL;
-        value.boolVal = raw == kBooleanTrue ? VARIANT_TRUE : VARIANT_FALSE;
-        return value;
-      }
-      return TextVariant(raw);
-    case ValueKind::kBytes:
-      return BytesVariant(raw);
-    case ValueKind::kText:
-      return TextVariant(raw);
-    case ValueKind::kUnknown:
-      break;
-  }
-  return IsPrintableText(raw) ? TextVariant(raw) : BytesVariant(raw);
-}
-
-// Schema ---------------------------------------------------------------------
-
-// The attribute types of one server, found by any of their names or their
-// OID in any letter case.
-class Schema {
- public:
-  struct Type {
-    ValueKind kind = ValueKind::kUnknown;
-  };
-
-  // Parses attributeTypes values (RFC 4512 AttributeTypeDescription);
-  // values that do not parse are skipped.
-  static std::shared_ptr<const Schema> Parse(const std::vector<std::string>& descriptions);
-
-  // The type of `name` (a name or OID without options, any case), or null.
-  const Type* Find(std::string_view name) const {
-    const auto it = index_.find(name);
-    return it == index_.end() ? nullptr : &types_[it->second];
-  }
-  size_t size() const { return types_.size(); }
-
- private:
-  // ASCII case-insensitive hashing and equality, usable with string_view
-  // keys so that a lookup allocates nothing.
-  struct CaseInsensitiveHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const {
-      constexpr uint64_t kOffset = 14695981039346656037ull;  // FNV-1a
-      constexpr uint64_t kPrime = 1099511628211ull;
-      uint64_t hash = kOffset;
-      for (char c : text) hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * kPrime;
-      return static_cast<size_t>(hash);
-    }
-  };
-  struct CaseInsensitiveEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return platform::EqualsIgnoringAsciiCase(a, b); }
-  };
-
-  std::vector<Type> types_;
-  std::unordered_map<std::string, size_t, CaseInsensitiveHash, CaseInsensitiveEqual> index_;
-};
-
-struct SchemaToken {
-  std::string text;
-  bool quoted = false;
-  bool Is(char c) const { return !quoted && text.size() == 1 && text[0] == c; }
-};
-
-std::vector<SchemaToken> TokenizeDescription(std::string_view text) {
-  std::vector<SchemaToken> tokens;
-  size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-      ++i;
-    } else if (c == '(' || c == ')' || c == '$') {
-      tokens.push_back({std::string(1, c), false});
-      ++i;
-    } else if (c == '\'') {
-      const size_t close = text.find('\'', i + 1);
-      const size_t end = close == std::string_view::npos ? text.size() : close;
-      tokens.push_back({std::string(text.substr(i + 1, end - i - 1)), true});
-      i = end + 1;
-    } else {
-      size_t end = i;
-      while (end < text.size() && text[end] != ' ' && text[end] != '(' && text[end] != ')' && text[end] != '\'' &&
-             text[end] != '$' && text[end] != '\t' && text[end] != '\n' && text[end] != '\r') {
-        ++end;
-      }
-      tokens.push_back({std::string(text.substr(i, end - i)), false});
-      i = end;
-    }
-  }
-  return tokens;
-}
-
-bool TakesArgument(std::string_view keyword) {
-  static constexpr std::string_view kWithArgument[] = {"NAME",     "DESC",   "SUP",    "EQUALITY",
-                                                       "ORDERING", "SUBSTR", "SYNTAX", "USAGE"};
-  if (StartsWithIgnoreCase(keyword, "X-")) return true;
-  for (std::string_view known : kWithArgument) {
-    if (platform::EqualsIgnoringAsciiCase(keyword, known)) return true;
-  }
-  return false;
-}
-
-struct ParsedType {
-  std::string oid;
-  std::vector<std::string> names;
-  std::string superior;
-  std::string syntax;
-};
-
-std::optional<ParsedType> ParseDescription(std::string_view description) {
-  const std::vector<SchemaToken> tokens = TokenizeDescription(description);
-  if (tokens.size() < 3 || !tokens.front().Is('(') || !tokens.back().Is(')')) return std::nullopt;
-  ParsedType type;
-  type.oid = tokens[1].text;
-  size_t i = 2;
-  const size_t last = tokens.size() - 1;
-  while (i < last) {
-    const std::string& keyword = tokens[i++].text;
-    if (!TakesArgument(keyword)) continue;
-    std::vector<std::string> arguments;
-    if (i < last && tokens[i].Is('(')) {
-      for (++i; i < last && !tokens[i].Is(')'); ++i) {
-        if (!tokens[i].Is('$')) arguments.push_back(tokens[i].text);
-      }
-      ++i;
-    } else if (i < last) {
-      arguments.push_back(tokens[i++].text);
-    }
-    if (arguments.empty()) continue;
-    if (platform::EqualsIgnoringAsciiCase(keyword, "NAME")) {
-      type.names = std::move(arguments);
-    } else if (platform::EqualsIgnoringAsciiCase(keyword, "SUP")) {
-      type.superior = arguments.front();
-    } else if (platform::EqualsIgnoringAsciiCase(keyword, "SYNTAX")) {
-      // "1.3.6.1.4.1.1466.115.121.1.15{32768}": the length is irrelevant.
-      type.syntax = arguments.front().substr(0, arguments.front().find('{'));
-    }
-  }
-  return type;
-}
-
-std::shared_ptr<const Schema> Schema::Parse(const std::vector<std::string>& descriptions) {
-  std::vector<ParsedType> parsed;
-  parsed.reserve(descriptions.size());
-  auto schema = std::make_shared<Schema>();
-  auto& by_name = schema->index_;
-  for (const std::string& description : descriptions) {
-    std::optional<ParsedType> type = ParseDescription(description);
-    if (!type) continue;
-    by_name.emplace(type->oid, parsed.size());
-    for (const std::string& name : type->names) by_name.emplace(name, parsed.size());
-    parsed.push_back(std::move(*type));
-  }
-  schema->types_.reserve(parsed.size());
-  for (size_t i = 0; i < parsed.size(); ++i) {
-    // The syntax is the type's own or, failing that, its nearest superior's.
-    size_t current = i;
-    for (int depth = 0; parsed[current].syntax.empty() && depth < kMaxSuperiorDepth; ++depth) {
-      const auto superior = by_name.find(std::string_view(parsed[current].superior));
-      if (parsed[current].superior.empty() || superior == by_name.end()) break;
-      current = superior->second;
-    }
-    schema->types_.push_back(Type{KindOfSyntax(parsed[current].syntax)});
-  }
-  return schema;
-}
-
-// Servers --------------------------------------------------------------------
-
-// "host", "host:port", "[v6]" or "[v6]:port"; port 0 when none is given.
-struct ServerSpec {
-  std::wstring host;
-  int port = 0;
-};
-
-std::optional<ServerSpec> ParseServerSpec(std::wstring_view text) {
-  ServerSpec server_spec;
-  std::wstring_view port;
-  if (!text.empty() && text.front() == L'[') {
-    const size_t close = text.find(L']');
-    if (close == std::wstring_view::npos) return std::nullopt;
-    server_spec.host = std::wstring(text.substr(1, close - 1));
-    if (close + 1 < text.size()) {
-      if (text[close + 1] != L':') return std::nullopt;
-      port = text.substr(close + 2);
-    }
-  } else {
-    const size_t colon = text.find(L':');
-    server_spec.host = std::wstring(text.substr(0, colon));
-    if (colon != std::wstring_view::npos) port = text.substr(colon + 1);
-  }
-  if (server_spec.host.empty()) return std::nullopt;
-  if (!port.empty()) {
-    const std::string digits = Utf8(port);
-    const std::optional<long long> number = ParseInteger(digits);
-    if (!number || *number < 1 || *number > 65535) return std::nullopt;
-    server_spec.port = static_cast<int>(*number);
-  }
-  return server_spec;
-}
-
-// One server to talk to.
-struct Endpoint {
-  std::wstring host;
-  int port = 0;
-  std::wstring name;  // "host:port", for messages and as the key of its state
-  std::string uri;    // "ldap://host:port" or "ldaps://host:port"
-};
-
-Endpoint MakeEndpoint(const std::wstring& host, int port, bool ldaps) {
-  Endpoint endpoint;
-  endpoint.host = host;
-  endpoint.port = port;
-  std::wstring authority = (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host) + L":";
-  platform::AppendDecimal(&authority, static_cast<unsigned>(port));
-  endpoint.name = authority;
-  endpoint.uri = (ldaps ? "ldaps://" : "ldap://") + Utf8(authority);
-  return endpoint;
-}
-
-// The configuration and what follows from it.
-struct Settings {
-  DirectoryConfig config;
-  bool ldaps = false;
-  std::string search_base;  // UTF-8
-  std::vector<ServerSpec> global_catalogs;
-  std::optional<ServerSpec> domain_controller;
-  ldap::ConnectOptions connect;  // everything but the URI
-  std::chrono::milliseconds operation_timeout{0};
-  // What pooled connections depend on; pools of another key are closed.
-  std::wstring connection_key;
-
-  // Global Catalogs found by DNS when none is configured, looked up once,
-  // and the servers of host-less paths by scheme, worked out once.
-  mutable platform::Mutex discovery_mu;
-  mutable std::optional<std::vector<ServerSpec>> discovered GUARDED_BY(discovery_mu);
-  mutable std::shared_ptr<const std::vector<Endpoint>> default_servers[2] GUARDED_BY(discovery_mu);
-  // The servers of the last path with a host: the module names its Global
-  // Catalog in every path, so this is the list of nearly every read.
-  struct HostServers {
-    DirectoryPath::Scheme scheme = DirectoryPath::Scheme::kGlobalCatalog;
-    std::wstring host;
-    int port = 0;
-    std::shared_ptr<const std::vector<Endpoint>> servers;
-  };
-  mutable HostServers last_host_servers GUARDED_BY(discovery_mu);
-
-  int GlobalCatalogPort() const { return ldaps ? kGlobalCatalogTlsPort : DirectoryPath::kGlobalCatalogPort; }
-  int LdapPort() const { return ldaps ? kLdapTlsPort : DirectoryPath::kLdapPort; }
-  // The port a configured server is reached on for `scheme`: its own when
-  // it is not one of the standard ports (a test server), else the scheme's.
-  int PortFor(const ServerSpec& server_spec, DirectoryPath::Scheme scheme) const {
-    const bool standard = server_spec.port == 0 || server_spec.port == DirectoryPath::kGlobalCatalogPort ||
-                          server_spec.port == kGlobalCatalogTlsPort || server_spec.port == DirectoryPath::kLdapPort ||
-                          server_spec.port == kLdapTlsPort;
-    if (!standard) return server_spec.port;
-    if (scheme == DirectoryPath::Scheme::kGlobalCatalog) {
-      return server_spec.port == DirectoryPath::kGlobalCatalogPort || server_spec.port == 0 ? GlobalCatalogPort() : server_spec.port;
-    }
-    return server_spec.port == DirectoryPath::kLdapPort || server_spec.port == 0 ? LdapPort() : server_spec.port;
-  }
-
-  // The configured Global Catalogs, or the discovered ones.
-  std::vector<ServerSpec> GlobalCatalogs() const {
-    if (!global_catalogs.empty()) return global_catalogs;
-    platform::MutexLock lock(&discovery_mu);
-    if (!discovered) {
-      std::vector<std::wstring> names;
-      std::vector<ServerSpec> specs;
-      if (SUCCEEDED(DiscoverGlobalCatalogServers(config, &names))) {
-        for (const std::wstring& name : names) {
-          if (std::optional<ServerSpec> server_spec = ParseServerSpec(name)) specs.push_back(std::move(*server_spec));
-        }
-      }
-      discovered = std::move(specs);
-    }
-    return *discovered;
-  }
-};
-
-std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
-  auto settings = std::make_shared<Settings>();
-  settings->ldaps = config.tls == DirectoryConfig::Tls::kLdaps;
-  settings->search_base = Utf8(config.search_base);
-  for (const std::wstring& server : config.global_catalog_servers) {
-    if (std::optional<ServerSpec> server_spec = ParseServerSpec(server)) settings->global_catalogs.push_back(*server_spec);
-  }
-  if (!config.domain_controller.empty()) settings->domain_controller = ParseServerSpec(config.domain_controller);
-  settings->connect.start_tls = config.tls == DirectoryConfig::Tls::kStartTls;
-  settings->connect.ca_file = config.ca_file;
-  settings->connect.verify_certificate = config.verify_certificate;
-  settings->connect.connect_timeout = std::chrono::milliseconds(config.connect_timeout_ms);
-  settings->connect.operation_timeout = std::chrono::milliseconds(config.operation_timeout_ms);
-  settings->operation_timeout = settings->connect.operation_timeout;
-  settings->connection_key = std::to_wstring(static_cast<int>(config.tls)) + L"|" + Wide(config.ca_file) + L"|" +
-                             (config.verify_certificate ? L"v" : L"-") + L"|" +
-                             std::to_wstring(config.connect_timeout_ms) + L"|" +
-                             std::to_wstring(config.operation_timeout_ms) + L"|" + std::to_wstring(config.pool_size) +
-                             L"|" + config.bind_dn + L"|" + Wide(config.password_file);
-  settings->config = std::move(config);
-  return settings;
-}
-
-// What the backend remembers about one server for its whole life.
-struct ServerState {
-  enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
-
-  platform::Mutex mu;
-  std::shared_ptr<const Schema> schema GUARDED_BY(mu);
-  platform::Mutex schema_load_mu;  // one reader of the schema at a time
-  std::atomic<int> guid_form{kGuidFormUnknown};
-  std::atomic<int64_t> last_failure{0};  // steady-clock ticks; 0: none
-};
-
-// Failures ---------------------------------------------------------------------
-
-// A failure that makes the call try the next server: the server cannot be
-// reached, does not answer, or refuses service.
-struct ServerFailure {
-  ldap::Status status;
-  std::wstring operation;
-  std::wstring target;
-};
-
-bool IsServerFailure(const ldap::Status& status) {
-  return ldap::IsConnectionFailure(status.code) || status.code == ldap::kBusy || status.code == ldap::kUnavailable ||
-         status.tls;
-}
-
-DirectoryErrorContext ContextOf(const Endpoint& endpoint, std::wstring operation, std::wstring target,
-                                const ldap::Status& status) {
-  DirectoryErrorContext context;
-  context.server = endpoint.name;
-  context.operation = std::move(operation);
-  context.target = std::move(target);
-  context.ldap_result = status.code;
-  context.ldap_text = Wide(status.text);
-  context.diagnostic = Wide(status.diagnostic);
-  return context;
-}
-
-// Raises the error for a refused request (not a server failure).
-[[noreturn]] void ThrowRequestError(const Endpoint& endpoint, const std::wstring& operation, const std::wstring& target,
-                                    const ldap::Status& status) {
-  const DirectoryErrorContext context = ContextOf(endpoint, operation, target, status);
-  switch (status.code) {
-    case ldap::kNoSuchObject:
-      DIRECTORY_THROW(kDirectoryNotFound, L"no such object: " + target, context);
-    case ldap::kInvalidDnSyntax:
-      DIRECTORY_THROW(kDirectoryInvalidPath, L"the server does not accept the name " + target, context);
-    case ldap::kFilterError:
-      DIRECTORY_THROW(kDirectoryInvalidArgument, L"malformed search filter " + target, context);
-    case ldap::kTimeLimitExceeded:
-      DIRECTORY_THROW(kDirectoryTimeout, L"the server's time limit ended the " + operation, context);
-    case ldap::kInvalidCredentials:
-    case ldap::kInappropriateAuthentication:
-    case ldap::kAuthMethodNotSupported:
-    case ldap::kStrongerAuthRequired:
-    case ldap::kConfidentialityRequired:
-      DIRECTORY_THROW(kDirectoryAuthFailed, L"the directory server " + endpoint.name + L" refused the " + operation,
-                      context);
-    default:
-      DIRECTORY_THROW(kDirectoryProtocolError, L"the directory server " + endpoint.name + L" refused the " + operation,
-                      context);
-  }
-}
-
-// Connection pool ----------------------------------------------------------------
-
-bool ReadPassword(const std::string& path, Secret* password, std::wstring* problem) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *problem = L"cannot open the password file " + Wide(path) + L": " + Wide(std::strerror(errno));
-    return false;
-  }
-  // Unbuffered, so that no copy of the password stays in a stdio buffer.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  std::string* text = password->get();
-  text->resize(kMaxPasswordFileBytes);
-  const size_t read = std::fread(text->data(), 1, text->size(), file);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    *problem = L"cannot read the password file " + Wide(path);
-    return false;
-  }
-  const size_t line_end = std::min(text->find('\n'), read);
-  if (line_end == read && read == kMaxPasswordFileBytes) {
-    *problem = L"the first line of the password file " + Wide(path) + L" is too long";
-    return false;
-  }
-  size_t length = line_end;
-  if (length > 0 && (*text)[length - 1] == '\r') --length;
-  Wipe(text->data() + length, text->size() - length);
-  text->resize(length);
-  return true;
-}
-
-class ConnectionPool {
- public:
-  ConnectionPool(Endpoint endpoint, std::shared_ptr<const Settings> settings)
-      : endpoint_(std::move(endpoint)), settings_(std::move(settings)) {}
-
-  const Endpoint& endpoint() const { return endpoint_; }
-  const Settings& settings() const { return *settings_; }
-
-  // A bound connection: an idle one that is still alive (probed when it was
-  // idle for kProbeIdleAfter or more), a new one while fewer than the pool
-  // size are open, or the next one given back before
-  // `deadline`. Raises ServerFailure when one cannot be made, and
-  // CDirectoryException for refused binds, configuration problems and a
-  // pool that stays busy.
-  std::unique_ptr<ldap::Connection> Acquire(Clock::time_point deadline, bool* reused) {
-    const int capacity = settings_->config.pool_size;
-    for (;;) {
-      std::unique_ptr<ldap::Connection> candidate;
-      Clock::time_point idle_since;
-      {
-        platform::MutexLock lock(&mu_);
-        if (!idle_.empty()) {
-          candidate = std::move(idle_.back().connection);
-          idle_since = idle_.back().since;
-          idle_.pop_back();
-        } else if (open_ < capacity) {
-          ++open_;
-        } else {
-          if (!available_.WaitUntil(deadline)) {
-            DirectoryErrorContext context;
-            context.server = endpoint_.name;
-            context.operation = L"wait for a connection";
-            DIRECTORY_THROW(kDirectoryTimeout,
-                            L"no pooled connection to " + endpoint_.name + L" became free within the operation timeout",
-                            context);
-          }
-          continue;
-        }
-      }
-      if (candidate == nullptr) {
-        *reused = false;
-        return OpenCounted();
-      }
-      // A connection given back moments ago is taken as it is: the probe is
-      // a system call on every read, and a connection that died meanwhile
-      // fails its request, which the caller retries once on a fresh one.
-      if (Clock::now() - idle_since < kProbeIdleAfter || candidate->IsAlive()) {
-        *reused = true;
-        return candidate;
-      }
-      candidate.reset();
-      Forget();
-    }
-  }
-
-  // Takes back a connection from Acquire; keeps it unless it failed (a
-  // server that closed it is noticed by the next Acquire).
-  void Release(std::unique_ptr<ldap::Connection> connection) {
-    if (connection == nullptr) return;
-    if (!connection->broken()) {
-      platform::MutexLock lock(&mu_);
-      idle_.push_back(IdleConnection{std::move(connection), Clock::now()});
-      available_.Signal();
-      return;
-    }
-    connection.reset();
-    Forget();
-  }
-
-  // Closes the idle connections (after one of them turned out dead, the
-  // others most likely are too).
-  void DiscardIdle() {
-    std::vector<IdleConnection> dropped;
-    {
-      platform::MutexLock lock(&mu_);
-      dropped.swap(idle_);
-      open_ -= static_cast<int>(dropped.size());
-      available_.SignalAll();
-    }
-  }
-
- private:
-  void Forget() {
-    platform::MutexLock lock(&mu_);
-    --open_;
-    available_.Signal();
-  }
-
-  // Opens one connection for a slot already counted in open_.
-  std::unique_ptr<ldap::Connection> OpenCounted() {
-    struct SlotGuard {
-      ConnectionPool* pool;
-      bool keep = false;
-      ~SlotGuard() {
-        if (!keep) pool->Forget();
-      }
-    } guard{this};
-    std::unique_ptr<ldap::Connection> connection = Open();
-    guard.keep = true;
-    return connection;
-  }
-
-  std::unique_ptr<ldap::Connection> Open() {
-    const Settings& settings = *settings_;
-    ldap::ConnectOptions options = settings.connect;
-    options.uri = endpoint_.uri;
-    std::unique_ptr<ldap::Connection> connection;
-    ldap::Status status = ldap::Connection::Open(options, &connection);
-    if (!status.ok()) {
-      const std::wstring operation = status.tls ? L"set up TLS" : L"connect";
-      if (IsServerFailure(status)) throw ServerFailure{status, operation, Wide(endpoint_.uri)};
-      ThrowRequestError(endpoint_, operation, Wide(endpoint_.uri), status);
-    }
-    const DirectoryConfig& config = settings.config;
-    if (!config.bind_dn.empty()) {
-      Secret password;
-      std::wstring problem;
-      if (config.password_file.empty() || !ReadPassword(config.password_file, &password, &problem)) {
-        if (problem.empty()) problem = L"BindDN is set but PasswordFile is not";
-        DirectoryErrorContext context;
-        context.server = endpoint_.name;
-        context.operation = L"bind";
-        context.target = config.bind_dn;
-        DIRECTORY_THROW(kDirectoryConfigError, problem, context);
-      }
-      status = connection->SimpleBind(Utf8(config.bind_dn), password.value());
-      if (!status.ok()) {
-        if (IsServerFailure(status)) throw ServerFailure{status, L"bind", config.bind_dn};
-        ThrowRequestError(endpoint_, L"bind as " + config.bind_dn, config.bind_dn, status);
-      }
-    }
-    if (DBG::IsEnabled(DBG::kLevelData)) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"connected to %s%s", endpoint_.name.c_str(),
-                      config.bind_dn.empty() ? L" (anonymous)" : L"");
-    }
-    return connection;
-  }
-
-  const Endpoint endpoint_;
-  const std::shared_ptr<const Settings> settings_;
-  platform::Mutex mu_;
-  platform::CondVar available_{&mu_};
-  struct IdleConnection {
-    std::unique_ptr<ldap::Connection> connection;
-    Clock::time_point since;  // when it was given back
-  };
-  // Idle connections are probed for a close by the server only after this long.
-  static constexpr std::chrono::milliseconds kProbeIdleAfter{1000};
-
-  std::vector<IdleConnection> idle_ GUARDED_BY(mu_);
-  int open_ GUARDED_BY(mu_) = 0;  // idle and in use
-};
-
-// A connection taken from a pool for one call; given back when destroyed.
-class Lease {
- public:
-  explicit Lease(std::shared_ptr<ConnectionPool> pool) : pool_(std::move(pool)) {}
-  ~Lease() { pool_->Release(std::move(connection_)); }
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
-
-  ldap::Connection& Acquire(Clock::time_point deadline) {
-    connection_ = pool_->Acquire(deadline, &reused_);
-    return *connection_;
-  }
-  bool reused() const { return reused_; }
-
- private:
-  std::shared_ptr<ConnectionPool> pool_;
-  std::unique_ptr<ldap::Connection> connection_;
-  bool reused_ = false;
-};
-
-// One call's view of the server it is talking to.
-struct Session {
-  ldap::Connection* connection;
-  ServerState* server;
-  const Endpoint* endpoint;
-  const Settings* settings;
-
-  // Runs `request`; raises ServerFailure for server failures and returns
-  // the status otherwise (success or a refusal the caller interprets).
-  ldap::Status Search(const ldap::SearchRequest& request, std::vector<ldap::Entry>* entries,
-                      const std::wstring& operation, const std::wstring& target) const {
-    const ldap::Status status = connection->Search(request, entries);
-    if (IsServerFailure(status)) throw ServerFailure{status, operation, target};
-    return status;
-  }
-
-  ldap::SearchRequest Request(std::string base, ldap::Scope scope, std::string filter,
-                              std::vector<std::string> attributes, int size_limit) const {
-    ldap::SearchRequest request;
-    request.base = std::move(base);
-    request.scope = scope;
-    request.filter = std::move(filter);
-    request.attributes = std::move(attributes);
-    request.size_limit = size_limit;
-    request.timeout = settings->operation_timeout;
-    return request;
-  }
-};
 
 // Attribute lists ------------------------------------------------------------
 
@@ -857,85 +83,14 @@ struct AttributeRequest {
     keep_everything = attributes.empty();
     utf8.reserve(attributes.size());
     for (size_t i = 0; i < attributes.size(); ++i) {
-      utf8.push_back(Utf8(attributes[i]));
+      utf8.push_back(platform::WideToUtf8(attributes[i]));
       if (utf8.back() == "*" || utf8.back() == "+") keep_everything = true;
-      if (platform::EqualsIgnoringAsciiCase(utf8.back(), kDistinguishedName) && !distinguished_name) distinguished_name = i;
+      if (platform::EqualsIgnoringAsciiCase(utf8.back(), kDistinguishedName) && !distinguished_name) {
+        distinguished_name = i;
+      }
     }
   }
 };
-
-// "member;range=0-1499" -> the range's end ("1499"); nullopt when the name
-// carries no range option.
-std::optional<std::string_view> RangeEnd(std::string_view name) {
-  size_t at = name.find(';');
-  while (at != std::string_view::npos) {
-    const size_t next = name.find(';', at + 1);
-    const std::string_view option = name.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
-    if (StartsWithIgnoreCase(option, kRangeOption)) {
-      const size_t dash = option.find('-');
-      if (dash == std::string_view::npos) return std::nullopt;
-      return option.substr(dash + 1);
-    }
-    at = next;
-  }
-  return std::nullopt;
-}
-
-std::string_view BaseName(std::string_view name) { return name.substr(0, name.find(';')); }
-
-[[noreturn]] void ThrowBadRange(const Endpoint& endpoint, std::string_view base_name, const std::wstring& target,
-                                const std::string& problem) {
-  DirectoryErrorContext context;
-  context.server = endpoint.name;
-  context.operation = L"read range of " + Wide(base_name);
-  context.target = target;
-  context.ldap_result = ldap::kDecodingError;
-  context.ldap_text = Wide(ldap::ResultText(ldap::kDecodingError));
-  context.diagnostic = Wide(problem);
-  DIRECTORY_THROW(kDirectoryProtocolError,
-                  L"the directory server " + endpoint.name + L" answered " + Wide(base_name) + L" in bad ranges",
-                  context);
-}
-
-// Reads the values of a ranged attribute after `end` (the end of the range
-// returned so far) until the server marks the last range with "*".
-void CompleteRange(const Session& session, const std::string& dn, std::string_view base_name, std::string_view end,
-                   std::vector<std::string>* values) {
-  const std::wstring target = Wide(dn);
-  std::string range_end(end);
-  for (int reads = 0; range_end != kRangeEndless; ++reads) {
-    const std::optional<long long> last = ParseInteger(range_end);
-    if (!last || *last < 0 || reads >= LdapBackend::kMaxRangeReads) {
-      ThrowBadRange(*session.endpoint, base_name, target, "the range end '" + range_end + "' is malformed or endless");
-    }
-    const std::string next = std::string(base_name) + ";" + std::string(kRangeOption) + std::to_string(*last + 1) +
-                             "-" + std::string(kRangeEndless);
-    std::vector<ldap::Entry> entries;
-    const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, {next}, 1),
-                                               &entries, L"read range", target);
-    if (!status.ok()) ThrowRequestError(*session.endpoint, L"read range of " + Wide(base_name), target, status);
-    const ldap::Attribute* found = nullptr;
-    if (!entries.empty()) {
-      for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (platform::EqualsIgnoringAsciiCase(BaseName(attribute.name), base_name) && RangeEnd(attribute.name)) {
-          found = &attribute;
-          break;
-        }
-      }
-    }
-    if (found == nullptr) return;  // nothing beyond what was read
-    const std::string new_end(*RangeEnd(found->name));
-    if (new_end != kRangeEndless) {
-      const std::optional<long long> now = ParseInteger(new_end);
-      if (!now || *now <= *last) {
-        ThrowBadRange(*session.endpoint, base_name, target,
-                      "the range end '" + new_end + "' does not advance past " + range_end);
-      }
-    }
-    values->insert(values->end(), found->values.begin(), found->values.end());
-    range_end = new_end;
-  }
-}
 
 }  // namespace
 
@@ -946,20 +101,8 @@ class LdapBackend::Impl {
   explicit Impl(ConfigSource source) : source_(std::move(source)) { Reconfigure(source_()); }
 
   void Reload() { Reconfigure(source_()); }
-
-  void Reconfigure(DirectoryConfig config) {
-    std::shared_ptr<const Settings> settings = MakeSettings(std::move(config));
-    std::map<std::wstring, std::shared_ptr<ConnectionPool>> dropped;
-    platform::MutexLock lock(&mu_);
-    if (settings_ == nullptr || settings_->connection_key != settings->connection_key) dropped.swap(pools_);
-    settings_ = std::move(settings);
-    // `dropped` goes after the lock: connections in use close when released.
-  }
-
-  std::shared_ptr<const Settings> CurrentSettings() {
-    platform::MutexLock lock(&mu_);
-    return settings_;
-  }
+  void Reconfigure(DirectoryConfig config) { failover_.Reconfigure(MakeSettings(std::move(config))); }
+  std::shared_ptr<const Settings> CurrentSettings() const { return failover_.CurrentSettings(); }
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
                                                     const std::vector<std::wstring>& attributes);
@@ -968,197 +111,26 @@ class LdapBackend::Impl {
   HRESULT GetGCFromRootDSE(std::wstring* path);
 
  private:
-  // The servers to try for `path`, best first.
-  std::shared_ptr<const std::vector<Endpoint>> ServersFor(const DirectoryPath& path, const Settings& settings);
-  std::shared_ptr<ConnectionPool> PoolFor(const Endpoint& endpoint, const std::shared_ptr<const Settings>& settings);
-  std::shared_ptr<ServerState> StateFor(const Endpoint& endpoint);
-
-  // Runs `work` on the first server that answers (see the header for the
-  // retry and failover rules) and returns its result.
-  template <typename Work>
-  auto Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
-           const std::wstring& operation, const std::wstring& target, Work&& work)
-      -> decltype(work(std::declval<const Session&>()));
-
+  // The schema of the session's server: read once (one reader at a time)
+  // and kept for the backend's life. A server whose schema cannot be read
+  // gets an empty one, with a warning: its values are typed by content.
   std::shared_ptr<const Schema> SchemaFor(const Session& session);
   // The entry `path` names, with `attributes`; false when there is none.
   bool ReadEntry(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                  ldap::Entry* entry);
+  // The same for a <GUID=...> path: the base DN "<GUID=hex>" where the
+  // server takes it, else a subtree search for (objectGUID=\xx...); which
+  // form works is remembered in the server's ServerState.
   bool ReadByGuid(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                   ldap::Entry* entry);
+  // The object of `entry` with the attributes `request` keeps (see
+  // ldap_backend.h), ranged ones completed, values typed by the schema.
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
                                                      const AttributeRequest& request);
 
   const ConfigSource source_;
-  platform::Mutex mu_;
-  std::shared_ptr<const Settings> settings_ GUARDED_BY(mu_);
-  std::map<std::wstring, std::shared_ptr<ConnectionPool>> pools_ GUARDED_BY(mu_);
-  std::map<std::wstring, std::shared_ptr<ServerState>> servers_ GUARDED_BY(mu_);
+  Failover failover_{kFailureHoldOff};
 };
-
-namespace {
-
-// The servers for `path` in configured order: its host first, then (LDAP)
-// the domain controller, then the Global Catalogs; duplicates dropped.
-std::vector<Endpoint> ConfiguredServers(const DirectoryPath& path, const Settings& settings) {
-  std::vector<Endpoint> servers;
-  auto add = [&](const std::wstring& host, int port) {
-    Endpoint endpoint = MakeEndpoint(host, port, settings.ldaps);
-    for (const Endpoint& known : servers) {
-      if (platform::EqualsIgnoringAsciiCase(known.name, endpoint.name)) return;
-    }
-    servers.push_back(std::move(endpoint));
-  };
-  if (!path.host.empty()) {
-    const ServerSpec server_spec{path.host, path.port};
-    add(path.host, path.port != 0 ? path.port : settings.PortFor(server_spec, path.scheme));
-  }
-  if (path.scheme == DirectoryPath::Scheme::kLdap && settings.domain_controller) {
-    add(settings.domain_controller->host, settings.PortFor(*settings.domain_controller, path.scheme));
-  }
-  for (const ServerSpec& server_spec : settings.GlobalCatalogs()) add(server_spec.host, settings.PortFor(server_spec, path.scheme));
-  return servers;
-}
-
-}  // namespace
-
-std::shared_ptr<const std::vector<Endpoint>> LdapBackend::Impl::ServersFor(const DirectoryPath& path,
-                                                                           const Settings& settings) {
-  std::shared_ptr<const std::vector<Endpoint>> servers;
-  if (path.host.empty()) {
-    // Host-less paths are the common case: their list is made once.
-    const size_t slot = path.scheme == DirectoryPath::Scheme::kGlobalCatalog ? 0 : 1;
-    {
-      platform::MutexLock lock(&settings.discovery_mu);
-      servers = settings.default_servers[slot];
-    }
-    if (servers == nullptr) {
-      servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
-      platform::MutexLock lock(&settings.discovery_mu);
-      settings.default_servers[slot] = servers;
-    }
-  } else {
-    {
-      platform::MutexLock lock(&settings.discovery_mu);
-      if (settings.last_host_servers.servers != nullptr && settings.last_host_servers.scheme == path.scheme &&
-          settings.last_host_servers.port == path.port && settings.last_host_servers.host == path.host) {
-        servers = settings.last_host_servers.servers;
-      }
-    }
-    if (servers == nullptr) {
-      servers = std::make_shared<const std::vector<Endpoint>>(ConfiguredServers(path, settings));
-      platform::MutexLock lock(&settings.discovery_mu);
-      settings.last_host_servers = Settings::HostServers{path.scheme, path.host, path.port, servers};
-    }
-  }
-
-  // Servers that failed lately go last, in their configured order.
-  const int64_t now = Clock::now().time_since_epoch().count();
-  const int64_t hold_off = std::chrono::duration_cast<Clock::duration>(kFailureHoldOff).count();
-  std::vector<bool> held_off(servers->size(), false);
-  bool any_held_off = false;
-  for (size_t i = 0; i < servers->size(); ++i) {
-    const int64_t failed = StateFor((*servers)[i])->last_failure.load(std::memory_order_relaxed);
-    held_off[i] = failed != 0 && now - failed < hold_off;
-    any_held_off = any_held_off || held_off[i];
-  }
-  if (!any_held_off) return servers;
-  auto ordered = std::make_shared<std::vector<Endpoint>>();
-  ordered->reserve(servers->size());
-  for (bool late : {false, true}) {
-    for (size_t i = 0; i < servers->size(); ++i) {
-      if (held_off[i] == late) ordered->push_back((*servers)[i]);
-    }
-  }
-  return ordered;
-}
-
-std::shared_ptr<ConnectionPool> LdapBackend::Impl::PoolFor(const Endpoint& endpoint,
-                                                           const std::shared_ptr<const Settings>& settings) {
-  platform::MutexLock lock(&mu_);
-  if (settings_ != settings && settings_->connection_key != settings->connection_key) {
-    // Settings changed while this call started: a pool of its own, closed
-    // when the call ends.
-    return std::make_shared<ConnectionPool>(endpoint, settings);
-  }
-  std::shared_ptr<ConnectionPool>& pool = pools_[endpoint.name];
-  if (pool == nullptr) pool = std::make_shared<ConnectionPool>(endpoint, settings);
-  return pool;
-}
-
-std::shared_ptr<ServerState> LdapBackend::Impl::StateFor(const Endpoint& endpoint) {
-  platform::MutexLock lock(&mu_);
-  std::shared_ptr<ServerState>& state = servers_[endpoint.name];
-  if (state == nullptr) state = std::make_shared<ServerState>();
-  return state;
-}
-
-template <typename Work>
-auto LdapBackend::Impl::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
-                            const std::wstring& operation, const std::wstring& target, Work&& work)
-    -> decltype(work(std::declval<const Session&>())) {
-  if (servers.empty()) {
-    DirectoryErrorContext context;
-    context.operation = operation;
-    context.target = target;
-    DIRECTORY_THROW(kDirectoryNoServer, L"no directory server is configured or can be discovered", context);
-  }
-  std::optional<ServerFailure> last_failure;
-  const Endpoint* last_server = nullptr;
-  std::wstring tried;
-  for (const Endpoint& endpoint : servers) {
-    const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
-    const std::shared_ptr<ServerState> state = StateFor(endpoint);
-    constexpr int kAttempts = 2;  // the second only after a dead reused connection
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      Lease lease(pool);
-      try {
-        ldap::Connection& connection = lease.Acquire(Clock::now() + settings->operation_timeout);
-        const Session session{&connection, state.get(), &endpoint, settings.get()};
-        auto result = work(session);
-        state->last_failure.store(0, std::memory_order_relaxed);
-        return result;
-      } catch (const ServerFailure& failure) {
-        if (attempt + 1 < kAttempts && lease.reused() && failure.status.code != ldap::kTimeout) {
-          DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__,
-                          L"a pooled connection to %s was dead (%S); retrying on a new one", endpoint.name.c_str(),
-                          failure.status.text.c_str());
-          pool->DiscardIdle();
-          continue;
-        }
-        state->last_failure.store(std::max<int64_t>(Clock::now().time_since_epoch().count(), 1),
-                                  std::memory_order_relaxed);
-        last_failure = failure;
-        last_server = &endpoint;
-        break;
-      }
-    }
-    if (!tried.empty()) tried += L", ";
-    tried += endpoint.name;
-    if (&endpoint != &servers.back()) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                      L"%s on %s failed (%S: %S); trying the next server", last_failure->operation.c_str(),
-                      endpoint.name.c_str(), last_failure->status.text.c_str(),
-                      last_failure->status.diagnostic.c_str());
-    }
-  }
-  const ServerFailure& failure = *last_failure;
-  const std::wstring step = failure.operation == operation ? operation : failure.operation + L" (" + operation + L")";
-  const DirectoryErrorContext context = ContextOf(*last_server, step, failure.target, failure.status);
-  const std::wstring where = servers.size() > 1 ? L" (tried " + tried + L")" : L"";
-  if (failure.status.tls) {
-    DIRECTORY_THROW(kDirectoryTlsFailed, L"TLS with the directory server " + last_server->name + L" failed" + where,
-                    context);
-  }
-  if (failure.status.code == ldap::kTimeout) {
-    DIRECTORY_THROW(kDirectoryTimeout,
-                    L"the directory server " + last_server->name + L" did not answer in time (connect timeout " +
-                        std::to_wstring(settings->config.connect_timeout_ms) + L" ms, operation timeout " +
-                        std::to_wstring(settings->config.operation_timeout_ms) + L" ms)" + where,
-                    context);
-  }
-  DIRECTORY_THROW(kDirectoryServerDown, L"cannot reach the directory server " + last_server->name + where, context);
-}
 
 std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& session) {
   ServerState& state = *session.server;
@@ -1186,10 +158,12 @@ std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& sessio
   if (!subschema.empty()) {
     std::vector<ldap::Entry> entries;
     status = session.Search(session.Request(subschema, ldap::Scope::kBase, kSubschemaFilter, {kAttributeTypes}, 1),
-                            &entries, L"read schema", Wide(subschema));
+                            &entries, L"read schema", platform::Utf8ToWide(subschema));
     if (status.ok() && !entries.empty()) {
       for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) schema = Schema::Parse(attribute.values);
+        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) {
+          schema = Schema::Parse(attribute.values);
+        }
       }
     }
   }
@@ -1212,8 +186,9 @@ bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& p
   if (path.kind == DirectoryPath::Kind::kGuid) return ReadByGuid(session, path, attributes, entry);
   const std::wstring target = path.ToString();
   std::vector<ldap::Entry> entries;
-  const ldap::Status status = session.Search(
-      session.Request(Utf8(path.dn), ldap::Scope::kBase, kAnyObjectFilter, attributes, 1), &entries, L"read", target);
+  const std::string dn = platform::WideToUtf8(path.dn);
+  const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1),
+                                             &entries, L"read", target);
   if (status.code == ldap::kNoSuchObject) return false;
   if (!status.ok()) ThrowRequestError(*session.endpoint, L"read", target, status);
   if (entries.empty()) return false;
@@ -1223,17 +198,13 @@ bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& p
 
 bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& path,
                                    const std::vector<std::string>& attributes, ldap::Entry* entry) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const std::wstring target = path.ToString();
   std::atomic<int>& form = session.server->guid_form;
   std::vector<ldap::Entry> entries;
 
   if (form.load(std::memory_order_relaxed) != ServerState::kGuidFormSearch) {
     std::string dn(kGuidDnPrefix.begin(), kGuidDnPrefix.end());
-    for (uint8_t byte : path.guid) {
-      dn += kHex[byte >> 4];
-      dn += kHex[byte & 0x0f];
-    }
+    for (uint8_t byte : path.guid) platform::AppendLowerHexByte(&dn, byte);
     dn += '>';
     const ldap::Status status = session.Search(session.Request(dn, ldap::Scope::kBase, kAnyObjectFilter, attributes, 1),
                                                &entries, L"read", target);
@@ -1250,11 +221,7 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
   }
 
   std::string filter = "(objectGUID=";
-  for (uint8_t byte : path.guid) {
-    filter += '\\';
-    filter += kHex[byte >> 4];
-    filter += kHex[byte & 0x0f];
-  }
+  platform::AppendHexEscaped(&filter, path.guid);
   filter += ')';
   entries.clear();
   const ldap::Status status =
@@ -1274,7 +241,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
                                                                       const AttributeRequest& request) {
   const std::shared_ptr<const Schema> schema = SchemaFor(session);
   auto object = std::make_shared<DirectoryObject>();
-  object->distinguished_name = Wide(entry->dn);
+  object->distinguished_name = platform::Utf8ToWide(entry->dn);
   object->attributes.reserve(request.keep_everything ? entry->attributes.size() : request.utf8.size());
 
   // The requested index of a returned attribute name, or nullopt: the same
@@ -1303,7 +270,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
     std::optional<size_t> asked = match(base);
     if (!asked && !request.keep_everything) continue;
     if (const std::optional<std::string_view> end = RangeEnd(attribute.name)) {
-      CompleteRange(session, entry->dn, base, *end, &attribute.values);
+      CompleteRange(session, entry->dn, base, *end, kMaxRangeReads, &attribute.values);
     }
     const Schema::Type* type = schema->Find(base);
     const ValueKind kind = type != nullptr ? type->kind : ValueKind::kUnknown;
@@ -1313,7 +280,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
     } else {
       if (asked) slot_of[*asked] = object->attributes.size();
       target = &object->attributes.emplace_back();
-      target->name = asked ? request.names[*asked] : Wide(base);
+      target->name = asked ? request.names[*asked] : platform::Utf8ToWide(base);
     }
     target->values.reserve(target->values.size() + attribute.values.size());
     for (const std::string& raw : attribute.values) target->values.push_back(ToVariant(raw, kind));
@@ -1338,7 +305,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
-  return Run(*ServersFor(path, *settings), settings, L"read", target,
+  return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"read", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                ldap::Entry entry;
                if (!ReadEntry(session, path, request.utf8, &entry)) {
@@ -1347,7 +314,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
                  context.operation = L"read";
                  context.target = target;
                  context.ldap_result = ldap::kNoSuchObject;
-                 context.ldap_text = Wide(ldap::ResultText(ldap::kNoSuchObject));
+                 context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kNoSuchObject));
                  DIRECTORY_THROW(kDirectoryNotFound, L"no object at " + target, context);
                }
                return BuildObject(session, &entry, request);
@@ -1367,8 +334,8 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
-  const std::string filter_utf8 = Utf8(filter);
-  return Run(*ServersFor(root, *settings), settings, L"search", target,
+  const std::string filter_utf8 = platform::WideToUtf8(filter);
+  return failover_.Run(*failover_.ServersFor(root, *settings), settings, L"search", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                std::string base;
                switch (root.kind) {
@@ -1376,7 +343,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
                    base = session.settings->search_base;
                    break;
                  case DirectoryPath::Kind::kDistinguishedName:
-                   base = Utf8(root.dn);
+                   base = platform::WideToUtf8(root.dn);
                    break;
                  case DirectoryPath::Kind::kGuid: {
                    ldap::Entry located;
@@ -1418,44 +385,34 @@ HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   const int port = settings->PortFor(*server, DirectoryPath::Scheme::kLdap);
   const bool test_server = port != settings->LdapPort();
   const Endpoint endpoint = MakeEndpoint(server->host, port, settings->ldaps);
-  try {
-    const std::pair<std::string, std::string> answer =
-        Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
-          std::vector<ldap::Entry> entries;
-          const ldap::Status status = session.Search(
-              session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kDnsHostName, kIsGlobalCatalogReady}, 1),
-              &entries, L"read rootDSE", L"");
-          if (!status.ok()) ThrowRequestError(*session.endpoint, L"read rootDSE", L"", status);
-          std::pair<std::string, std::string> values;
-          if (entries.empty()) return values;
-          for (const ldap::Attribute& attribute : entries.front().attributes) {
-            if (attribute.values.empty()) continue;
-            if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) values.first = attribute.values.front();
-            if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) values.second = attribute.values.front();
+  const std::pair<std::string, std::string> answer =
+      failover_.Run({endpoint}, settings, L"read rootDSE", L"", [&](const Session& session) {
+        std::vector<ldap::Entry> entries;
+        const ldap::Status status = session.Search(
+            session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kDnsHostName, kIsGlobalCatalogReady}, 1),
+            &entries, L"read rootDSE", L"");
+        if (!status.ok()) ThrowRequestError(*session.endpoint, L"read rootDSE", L"", status);
+        std::pair<std::string, std::string> values;
+        if (entries.empty()) return values;
+        for (const ldap::Attribute& attribute : entries.front().attributes) {
+          if (attribute.values.empty()) continue;
+          if (platform::EqualsIgnoringAsciiCase(attribute.name, kDnsHostName)) values.first = attribute.values.front();
+          if (platform::EqualsIgnoringAsciiCase(attribute.name, kIsGlobalCatalogReady)) {
+            values.second = attribute.values.front();
           }
-          return values;
-        });
-    if (answer.first.empty() || !platform::EqualsIgnoringAsciiCase(answer.second, kBooleanTrue)) {
-      DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                      L"the rootDSE of %s names no ready Global Catalog (dnsHostName '%S', isGlobalCatalogReady '%S')",
-                      endpoint.name.c_str(), answer.first.c_str(), answer.second.c_str());
-      return E_FAIL;
-    }
-    std::wstring result = L"GC://" + Wide(answer.first);
-    if (test_server) result += L":" + std::to_wstring(port);
-    *path = std::move(result);
-    return S_OK;
-  } catch (const OS::CException& error) {
-    // Already logged where it was raised.
-    return E_FAIL;
-  } catch (const std::exception& error) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed: %S", error.what());
-    return E_FAIL;
-  } catch (const _com_error& error) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed: %s",
-                    error.ErrorMessage());
+        }
+        return values;
+      });
+  if (answer.first.empty() || !platform::EqualsIgnoringAsciiCase(answer.second, kBooleanTrue)) {
+    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
+                    L"the rootDSE of %s names no ready Global Catalog (dnsHostName '%S', isGlobalCatalogReady '%S')",
+                    endpoint.name.c_str(), answer.first.c_str(), answer.second.c_str());
     return E_FAIL;
   }
+  std::wstring result = L"GC://" + platform::Utf8ToWide(answer.first);
+  if (test_server) result += L":" + std::to_wstring(port);
+  *path = std::move(result);
+  return S_OK;
 }
 
 LdapBackend::LdapBackend(ConfigSource source) : impl_(std::make_unique<Impl>(std::move(source))) {}
@@ -1478,7 +435,8 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
     impl_->Reload();
     return DiscoverGlobalCatalog(impl_->CurrentSettings()->config, path);
   } catch (...) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed");
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed: %s",
+                    OS::DescribeCurrentException().c_str());
     return E_FAIL;
   }
 }
@@ -1486,8 +444,13 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
 HRESULT LdapBackend::GetGCFromRootDSE(std::wstring* path) {
   try {
     return impl_->GetGCFromRootDSE(path);
+  } catch (const CDirectoryException&) {
+    // Logged with its server, operation and LDAP result where it was raised
+    // (DIRECTORY_THROW).
+    return E_FAIL;
   } catch (...) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed");
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"rootDSE discovery failed: %s",
+                    OS::DescribeCurrentException().c_str());
     return E_FAIL;
   }
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/com.h"
+#include "platform/hex.h"
 
 namespace {
 
@@ -24,9 +25,8 @@ constexpr int kGuidTextLength = 39;
 
 // Writes `value` as `digits` upper-case hexadecimal digits.
 wchar_t* PutHex(wchar_t* out, uint32_t value, int digits) {
-  static const wchar_t kHexDigits[] = L"0123456789ABCDEF";
   for (int i = digits - 1; i >= 0; --i) {
-    out[i] = kHexDigits[value & 0xF];
+    out[i] = platform::UpperHexDigit<wchar_t>(value);
     value >>= 4;
   }
   return out + digits;

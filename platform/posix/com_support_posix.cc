@@ -9,7 +9,8 @@
 #include <utility>
 
 #include "platform/com.h"
-#include "platform/crt.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -61,10 +62,9 @@ void WriteMessage(wchar_t* out, size_t capacity, const wchar_t* prefix, const st
 }
 
 std::wstring UpperHex(uint32_t value) {
-  static const wchar_t kHexDigits[] = L"0123456789ABCDEF";
   std::wstring digits;
   do {
-    digits.insert(digits.begin(), kHexDigits[value & 0xF]);
+    digits.insert(digits.begin(), platform::UpperHexDigit<wchar_t>(value));
     value >>= 4;
   } while (value != 0);
   return digits;

@@ -16,16 +16,13 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/ascii.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
+
 static_assert(sizeof(wchar_t) == 4, "the POSIX runtime assumes UTF-32 wchar_t");
 
 namespace {
-
-constexpr char32_t kReplacementChar = 0xFFFD;
-constexpr char32_t kMaxCodePoint = 0x10FFFF;
-constexpr char32_t kHighSurrogateFirst = 0xD800;
-constexpr char32_t kHighSurrogateLast = 0xDBFF;
-constexpr char32_t kLowSurrogateFirst = 0xDC00;
-constexpr char32_t kLowSurrogateLast = 0xDFFF;
 
 // Widths and precisions above this make the format invalid rather than
 // asking for gigabytes of padding.
@@ -41,72 +38,7 @@ constexpr size_t kNumberBufferSize = 128;
 constexpr wchar_t kNullString[] = L"(null)";
 
 using platform::AsciiToLower;
-inline wchar_t AsciiToUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? c - (L'a' - L'A') : c; }
-
-// UTF-8 ------------------------------------------------------------------------
-
-void AppendUtf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-// Decodes one character at text[*pos], advancing *pos past it. A malformed
-// sequence yields U+FFFD and advances past its maximal valid prefix (at least
-// one byte), as Unicode recommends.
-char32_t DecodeUtf8(std::string_view text, size_t* pos) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(*pos);
-  if (lead < 0x80) {
-    ++*pos;
-    return lead;
-  }
-  size_t length;
-  unsigned char second_min = 0x80;
-  unsigned char second_max = 0xBF;
-  char32_t value;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    value = lead & 0x0F;
-    if (lead == 0xE0) second_min = 0xA0;  // no overlong forms
-    if (lead == 0xED) second_max = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    value = lead & 0x07;
-    if (lead == 0xF0) second_min = 0x90;  // no overlong forms
-    if (lead == 0xF4) second_max = 0x8F;  // nothing above U+10FFFF
-  } else {
-    ++*pos;  // continuation byte without a lead, C0, C1 or F5..FF
-    return kReplacementChar;
-  }
-  size_t i = *pos + 1;
-  for (size_t k = 1; k < length; ++k, ++i) {
-    const unsigned char min = k == 1 ? second_min : 0x80;
-    const unsigned char max = k == 1 ? second_max : 0xBF;
-    if (i >= text.size() || byte(i) < min || byte(i) > max) {
-      *pos = i;
-      return kReplacementChar;
-    }
-    value = (value << 6) | (byte(i) & 0x3F);
-  }
-  *pos = i;
-  return value;
-}
+using platform::AsciiToUpper;
 
 // Output sinks for the formatter ----------------------------------------------
 
@@ -223,10 +155,10 @@ template <typename Sink>
 void EmitInteger(Sink& sink, const Conversion& conv, wchar_t type, bool negative,
                  unsigned long long magnitude) {
   const unsigned base = type == L'o' ? 8 : (type == L'x' || type == L'X') ? 16 : 10;
-  const wchar_t* alphabet = type == L'X' ? L"0123456789ABCDEF" : L"0123456789abcdef";
+  const char* alphabet = type == L'X' ? platform::kUpperHexDigits : platform::kLowerHexDigits;
   wchar_t digits[kMaxIntegerDigits];
   size_t end = kMaxIntegerDigits;
-  for (unsigned long long v = magnitude; v != 0; v /= base) digits[--end] = alphabet[v % base];
+  for (unsigned long long v = magnitude; v != 0; v /= base) digits[--end] = static_cast<wchar_t>(alphabet[v % base]);
   const size_t digit_count = kMaxIntegerDigits - end;
 
   size_t zeros = 0;  // leading zeros demanded by the precision (or a lone 0)
@@ -463,7 +395,7 @@ bool FormatArgs(Sink& sink, const wchar_t* format, va_list* args) {
         wchar_t c;
         if (narrow) {
           const unsigned char byte = static_cast<unsigned char>(arg);
-          c = byte < 0x80 ? static_cast<wchar_t>(byte) : static_cast<wchar_t>(kReplacementChar);
+          c = byte < 0x80 ? static_cast<wchar_t>(byte) : static_cast<wchar_t>(platform::kReplacementCharacter);
         } else {
           c = static_cast<wchar_t>(arg);
         }
@@ -617,34 +549,6 @@ bool AppendWindowsFormatV(std::wstring* out, const wchar_t* format, va_list args
 std::wstring FormatWindowsV(const wchar_t* format, va_list args) {
   std::wstring out;
   AppendWindowsFormatV(&out, format, args);
-  return out;
-}
-
-std::string WideToUtf8(std::wstring_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = static_cast<char32_t>(text[i]);
-    if (c >= kHighSurrogateFirst && c <= kHighSurrogateLast && i + 1 < text.size()) {
-      const char32_t low = static_cast<char32_t>(text[i + 1]);
-      if (low >= kLowSurrogateFirst && low <= kLowSurrogateLast) {
-        c = 0x10000 + ((c - kHighSurrogateFirst) << 10) + (low - kLowSurrogateFirst);
-        ++i;
-      }
-    }
-    if (c > kMaxCodePoint || (c >= kHighSurrogateFirst && c <= kLowSurrogateLast)) {
-      c = kReplacementChar;
-    }
-    AppendUtf8(&out, c);
-  }
-  return out;
-}
-
-std::wstring Utf8ToWide(std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  size_t pos = 0;
-  while (pos < text.size()) out.push_back(static_cast<wchar_t>(DecodeUtf8(text, &pos)));
   return out;
 }
 

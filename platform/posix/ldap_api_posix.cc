@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/ldap_api_hook.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
@@ -337,12 +338,7 @@ class TlsWatchdog {
 
 Status TlsTimeout() { return MakeStatus(LDAP_TIMEOUT, "the TLS set-up did not finish within the timeout"); }
 
-bool IsLdapsUri(const std::string& uri) {
-  constexpr std::string_view kLdaps = "ldaps://";
-  if (uri.size() < kLdaps.size()) return false;
-  return std::equal(kLdaps.begin(), kLdaps.end(), uri.begin(),
-                    [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
-}
+bool IsLdapsUri(const std::string& uri) { return platform::StartsWithIgnoringAsciiCase(uri, "ldaps://"); }
 
 Status SetOption(LDAP* ld, int option, const void* value, const char* what, bool tls) {
   if (ldap_set_option(ld, option, value) == LDAP_OPT_SUCCESS) return Status{};

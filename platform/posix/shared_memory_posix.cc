@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/ascii.h"
 #include "platform/log.h"
 #include "platform/module.h"
 #include "platform/shared_memory.h"
@@ -30,8 +31,7 @@ constexpr mode_t kSegmentMode = 0644;
 bool IsValidName(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameLength || name == "." || name == "..") return false;
   for (const char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '.' || c == '_' || c == '-';
+    const bool ok = platform::IsAsciiAlphanumeric(c) || c == '.' || c == '_' || c == '-';
     if (!ok) return false;
   }
   return true;

@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/ascii.h"
 #include "platform/com.h"
 #include "platform/posix/vartype_posix.h"
 
@@ -90,17 +91,6 @@ std::wstring Trimmed(BSTR bstr) {
   while (begin != end && IsBlank(*begin)) ++begin;
   while (end != begin && IsBlank(end[-1])) --end;
   return std::wstring(begin, end);
-}
-
-bool EqualsAsciiNoCase(const std::wstring& text, const char* word) {
-  size_t i = 0;
-  for (; word[i] != '\0'; ++i) {
-    if (i == text.size()) return false;
-    wchar_t c = text[i];
-    if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
-    if (c != static_cast<wchar_t>(word[i])) return false;
-  }
-  return i == text.size();
 }
 
 // Parses C-locale decimal text: [sign] digits [. digits] [e [sign] digits],
@@ -498,8 +488,8 @@ HRESULT Coerce(const VARIANT& from, USHORT flags, VARTYPE vt, VARIANT* out) {
   if (from.vt == VT_BSTR && vt == VT_DATE) return DISP_E_TYPEMISMATCH;  // no date parsing
   if (from.vt == VT_BSTR && vt == VT_BOOL) {
     const std::wstring word = Trimmed(from.bstrVal);
-    if (EqualsAsciiNoCase(word, "true") || EqualsAsciiNoCase(word, "false")) {
-      out->boolVal = EqualsAsciiNoCase(word, "true") ? VARIANT_TRUE : VARIANT_FALSE;
+    if (platform::EqualsIgnoringAsciiCase(word, L"true") || platform::EqualsIgnoringAsciiCase(word, L"false")) {
+      out->boolVal = platform::EqualsIgnoringAsciiCase(word, L"true") ? VARIANT_TRUE : VARIANT_FALSE;
       out->vt = VT_BOOL;
       return S_OK;
     }

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/com.h"
-#include "platform/crt.h"
+#include "platform/utf8.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
 

@@ -1,0 +1,196 @@
+// Which server a call of the LDAP backend talks to, and what happens when it
+// fails.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
+//
+// Order. A path's host is tried first; then, for LDAP:// paths, the domain
+// controller; then the Global Catalogs, configured or discovered (on the
+// LDAP port for LDAP:// paths). Duplicates are dropped. A server that failed
+// less than the hold-off ago is tried after the others, in its place among
+// them.
+//
+// Retry and failover. Run takes a connection from the server's pool and runs
+// the call's work on it. When the work fails with a ServerFailure on a
+// connection that was idle in the pool (the server dropped it or
+// restarted), the pool's idle connections are closed and the work runs once
+// more on a fresh connection, unless the failure was a timeout. Any other
+// ServerFailure moves on to the next server, with a warning naming the
+// failed one. When every server failed, Run raises CDirectoryException:
+// kDirectoryTlsFailed, kDirectoryTimeout or kDirectoryServerDown after the
+// last failure, naming every server tried; kDirectoryNoServer when there
+// was none to try. Other exceptions of the work pass through unchanged.
+//
+// Run is a template in this header so that the work of each call inlines
+// into it; what runs only on failure is out of line.
+//
+// Thread safety: every member of Failover may be called from any number of
+// threads. A Session belongs to the thread of its call.
+#ifndef USERPOLICY_PLATFORM_DIRECTORY_LDAP_FAILOVER_H_
+#define USERPOLICY_PLATFORM_DIRECTORY_LDAP_FAILOVER_H_
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/directory/directory_path.h"
+#include "platform/directory/ldap_connection_pool.h"
+#include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_server_settings.h"
+#include "platform/directory/ldap_value_typing.h"
+#include "platform/ldap_api.h"
+#include "platform/sync.h"
+#include "platform/thread_annotations.h"
+
+namespace directory::ldap_backend_internal {
+
+// The filter that matches any entry, for reads of one entry by its DN.
+inline constexpr char kAnyObjectFilter[] = "(objectClass=*)";
+
+// What the backend remembers about one server for its whole life.
+struct ServerState {
+  enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
+
+  platform::Mutex mu;
+  std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // null until read
+  platform::Mutex schema_load_mu;                       // one reader of the schema at a time
+  std::atomic<int> guid_form{kGuidFormUnknown};         // how <GUID=...> paths are read
+  std::atomic<int64_t> last_failure{0};                 // steady-clock ticks; 0: none
+};
+
+// One call's view of the server it is talking to, valid during the work
+// Failover::Run runs.
+struct Session {
+  ldap::Connection* connection;
+  ServerState* server;
+  const Endpoint* endpoint;
+  const Settings* settings;
+
+  // Runs `request` and appends its entries to *entries. Raises ServerFailure
+  // (naming `operation` and `target`) for a server failure; returns the
+  // status otherwise: success, or a refusal the caller interprets.
+  ldap::Status Search(const ldap::SearchRequest& request, std::vector<ldap::Entry>* entries,
+                      const std::wstring& operation, const std::wstring& target) const {
+    const ldap::Status status = connection->Search(request, entries);
+    if (IsServerFailure(status)) throw ServerFailure{status, operation, target};
+    return status;
+  }
+
+  // A request bounded by the operation timeout.
+  ldap::SearchRequest Request(std::string base, ldap::Scope scope, std::string filter,
+                              std::vector<std::string> attributes, int size_limit) const {
+    ldap::SearchRequest request;
+    request.base = std::move(base);
+    request.scope = scope;
+    request.filter = std::move(filter);
+    request.attributes = std::move(attributes);
+    request.size_limit = size_limit;
+    request.timeout = settings->operation_timeout;
+    return request;
+  }
+};
+
+// The servers of one backend under its current settings: a connection pool
+// and a ServerState per server, the order to try them in, and the loop that
+// runs a call on the first that answers.
+class Failover {
+ public:
+  // A server that failed is tried after the others for `hold_off`.
+  explicit Failover(std::chrono::seconds hold_off) : hold_off_(hold_off) {}
+  Failover(const Failover&) = delete;
+  Failover& operator=(const Failover&) = delete;
+
+  // Makes `settings` (not null) those of the calls that start from now on.
+  // When the connection settings differ from the current ones, the pools
+  // are dropped: idle connections close now, those in use when released.
+  void Reconfigure(std::shared_ptr<const Settings> settings) EXCLUDES(mu_);
+
+  // The current settings; null before the first Reconfigure.
+  std::shared_ptr<const Settings> CurrentSettings() const EXCLUDES(mu_);
+
+  // The servers to try for `path` under `settings`, best first (see the top
+  // of this file). May be empty. The list of host-less paths and of the
+  // last path with a host is kept in `settings`, so that a read does not
+  // build it again.
+  std::shared_ptr<const std::vector<Endpoint>> ServersFor(const DirectoryPath& path, const Settings& settings)
+      EXCLUDES(mu_);
+
+  // Runs `work(const Session&)` on the first of `servers` that answers, with
+  // the retries and failover described at the top of this file, and returns
+  // its result. `operation` and `target` name the call in errors.
+  template <typename Work>
+  auto Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
+           const std::wstring& operation, const std::wstring& target, Work&& work)
+      -> decltype(work(std::declval<const Session&>()));
+
+ private:
+  // The pool of `endpoint`: the shared one, or one of the call's own when
+  // the connection settings changed since the call began.
+  std::shared_ptr<ConnectionPool> PoolFor(const Endpoint& endpoint, const std::shared_ptr<const Settings>& settings)
+      EXCLUDES(mu_);
+  std::shared_ptr<ServerState> StateFor(const Endpoint& endpoint) EXCLUDES(mu_);
+
+  // The cold paths of Run.
+  [[noreturn]] static void ThrowNoServer(const std::wstring& operation, const std::wstring& target);
+  static void LogRetry(const Endpoint& endpoint, const ServerFailure& failure);
+  static void LogFailover(const Endpoint& endpoint, const ServerFailure& failure);
+  [[noreturn]] static void ThrowAllFailed(const std::vector<Endpoint>& servers, const Endpoint& last_server,
+                                          const ServerFailure& failure, const std::wstring& tried,
+                                          const std::wstring& operation, const Settings& settings);
+
+  const std::chrono::seconds hold_off_;
+  mutable platform::Mutex mu_;
+  std::shared_ptr<const Settings> settings_ GUARDED_BY(mu_);
+  std::map<std::wstring, std::shared_ptr<ConnectionPool>> pools_ GUARDED_BY(mu_);
+  std::map<std::wstring, std::shared_ptr<ServerState>> servers_ GUARDED_BY(mu_);
+};
+
+template <typename Work>
+auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
+                   const std::wstring& operation, const std::wstring& target, Work&& work)
+    -> decltype(work(std::declval<const Session&>())) {
+  if (servers.empty()) ThrowNoServer(operation, target);
+  std::optional<ServerFailure> last_failure;
+  const Endpoint* last_server = nullptr;
+  std::wstring tried;
+  for (const Endpoint& endpoint : servers) {
+    const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
+    const std::shared_ptr<ServerState> state = StateFor(endpoint);
+    constexpr int kAttempts = 2;  // the second only after a dead reused connection
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      Lease lease(pool);
+      try {
+        ldap::Connection& connection = lease.Acquire(Clock::now() + settings->operation_timeout);
+        const Session session{&connection, state.get(), &endpoint, settings.get()};
+        auto result = work(session);
+        state->last_failure.store(0, std::memory_order_relaxed);
+        return result;
+      } catch (const ServerFailure& failure) {
+        if (attempt + 1 < kAttempts && lease.reused() && failure.status.code != ldap::kTimeout) {
+          LogRetry(endpoint, failure);
+          pool->DiscardIdle();
+          continue;
+        }
+        state->last_failure.store(std::max<int64_t>(Clock::now().time_since_epoch().count(), 1),
+                                  std::memory_order_relaxed);
+        last_failure = failure;
+        last_server = &endpoint;
+        break;
+      }
+    }
+    if (!tried.empty()) tried += L", ";
+    tried += endpoint.name;
+    if (&endpoint != &servers.back()) LogFailover(endpoint, *last_failure);
+  }
+  ThrowAllFailed(servers, *last_server, *last_failure, tried, operation, *settings);
+}
+
+}  // namespace directory::ldap_backend_internal
+
+#endif  // USERPOLICY_PLATFORM_DIRECTORY_LDAP_FAILOVER_H_

@@ -1,0 +1,111 @@
+// Typing the values an LDAP server returns.
+// Internal to the LDAP backend (ldap_backend.h): included only by the
+// backend's own .cc files and their tests.
+//
+// A server sends every value as bytes. Its schema (the attributeTypes of its
+// subschema entry, RFC 4512) gives each attribute a syntax, directly or
+// through the chain of its superior types (SUP), and the syntax decides the
+// type of the attribute's values:
+//   INTEGER                       VT_I4, or VT_I8 for a value beyond 32 bits
+//   large integer (Active Directory 1.2.840.113556.1.4.906)   VT_I8
+//   Boolean                       VT_BOOL
+//   octet string and the binary syntaxes (certificates, JPEG, Active
+//   Directory SIDs and security descriptors)   VT_ARRAY | VT_UI1
+//   every other syntax            VT_BSTR
+// A number or Boolean that does not parse stays text. An attribute the
+// schema does not know is VT_BSTR when its value is printable UTF-8 text
+// (platform::IsPrintableText), VT_ARRAY | VT_UI1 otherwise.
+//
+// Thread safety: a Schema is immutable once parsed and may be read from any
+// number of threads; the functions are pure.
+#ifndef USERPOLICY_PLATFORM_DIRECTORY_LDAP_VALUE_TYPING_H_
+#define USERPOLICY_PLATFORM_DIRECTORY_LDAP_VALUE_TYPING_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/ascii.h"
+#include "platform/com.h"
+
+namespace directory::ldap_backend_internal {
+
+// What the values of an attribute are, as its syntax says.
+enum class ValueKind { kUnknown, kText, kInteger, kLargeInteger, kBoolean, kBytes };
+
+// The kind of the values of `syntax`, an OID without a length suffix:
+// kUnknown for an empty one, kText for any syntax not listed above.
+ValueKind KindOfSyntax(std::string_view syntax);
+
+// The attribute types of one server, found by any of their names or their
+// OID in any letter case.
+class Schema {
+ public:
+  struct Type {
+    ValueKind kind = ValueKind::kUnknown;
+  };
+
+  // Parses attributeTypes values (RFC 4512 AttributeTypeDescription, with a
+  // length suffix such as {32768} on the syntax ignored). Values that do not
+  // parse are skipped. A type without a SYNTAX takes its nearest superior's;
+  // a SUP chain that loops or names an unknown type gives kUnknown. Never
+  // returns null.
+  static std::shared_ptr<const Schema> Parse(const std::vector<std::string>& descriptions);
+
+  // The type of `name` (a name or OID without options, any case), or null.
+  // Every name of one type returns the same pointer; it stays valid as long
+  // as the Schema.
+  const Type* Find(std::string_view name) const {
+    const auto it = index_.find(name);
+    return it == index_.end() ? nullptr : &types_[it->second];
+  }
+  // The number of types parsed.
+  size_t size() const { return types_.size(); }
+
+ private:
+  // ASCII case-insensitive hashing and equality, usable with string_view
+  // keys so that a lookup allocates nothing.
+  struct CaseInsensitiveHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      constexpr uint64_t kOffset = 14695981039346656037ull;  // FNV-1a
+      constexpr uint64_t kPrime = 1099511628211ull;
+      uint64_t hash = kOffset;
+      for (char c : text) hash = (hash ^ static_cast<unsigned char>(platform::AsciiToLower(c))) * kPrime;
+      return static_cast<size_t>(hash);
+    }
+  };
+  struct CaseInsensitiveEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return platform::EqualsIgnoringAsciiCase(a, b); }
+  };
+
+  std::vector<Type> types_;
+  std::unordered_map<std::string, size_t, CaseInsensitiveHash, CaseInsensitiveEqual> index_;
+};
+
+// `text` as a number when it is one: an optional '-' and decimal digits
+// (what an LDAP INTEGER, a range end or a port is written as), within the
+// range of long long. nullopt for anything else, the empty text included.
+std::optional<long long> ParseInteger(std::string_view text);
+
+// `utf8` as VT_BSTR; invalid UTF-8 becomes U+FFFD. Raises _com_error
+// E_OUTOFMEMORY when the string cannot be allocated.
+_variant_t TextVariant(std::string_view utf8);
+
+// `bytes` as VT_ARRAY | VT_UI1 with lower bound 0. Raises _com_error
+// E_OUTOFMEMORY when the array cannot be allocated.
+_variant_t BytesVariant(std::string_view bytes);
+
+// `raw`, one value as the server sent it, typed as `kind` says (see the top
+// of this file).
+_variant_t ToVariant(const std::string& raw, ValueKind kind);
+
+}  // namespace directory::ldap_backend_internal
+
+#endif  // USERPOLICY_PLATFORM_DIRECTORY_LDAP_VALUE_TYPING_H_
