@@ -1,0 +1,184 @@
+/* The C interface of the userpolicy library: plain C types only, so that a
+ * host written in C, or in any language that can call C (Python's ctypes,
+ * Go's cgo, Rust's FFI), uses the library without our C++ compiler's ABI.
+ * It answers the same questions as the C++ interface (the resolution
+ * helpers, the three managers, the counters) and gives the same answers.
+ *
+ *   up_error* error = NULL;
+ *   if (up_start(NULL, &error) != UP_OK) { fprintf(stderr, "%s\n", error->message); ... }
+ *   up_string_list* guids = NULL;
+ *   if (up_get_guids("sip:ann@example.test", &guids, &error) == UP_OK) {
+ *     for (size_t i = 0; i < guids->count; ++i) puts(guids->items[i]);
+ *     up_free_string_list(guids);
+ *   }
+ *   up_stop(NULL);
+ *
+ * Text. Every string in and out is UTF-8 and NUL-terminated.
+ *
+ * Results. Every function that can fail returns an up_status; UP_OK is 0.
+ * On failure its out-parameters are left null (or zero), and when `error`
+ * is not null *error receives an up_error describing the failure (status,
+ * the library's own error code, and a one-line message naming what was
+ * wrong: key, server, LDAP result; never a secret), which the caller frees
+ * with up_free_error. Everything a function hands out is allocated by the
+ * library and freed by the caller with the matching up_free_* function;
+ * each of those accepts null.
+ *
+ * Threads. After up_start, any number of threads may call every function
+ * at once. up_start and up_stop are called by one thread at a time; calls
+ * that overlap a stop either complete or fail with UP_NOT_STARTED.
+ */
+#ifndef USERPOLICY_CAPI_USERPOLICY_H_
+#define USERPOLICY_CAPI_USERPOLICY_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Outcomes. Stable numbers: hosts and the command-line tool's exit codes
+ * depend on them. */
+typedef enum up_status {
+  UP_OK = 0,
+  UP_NOT_FOUND = 1,          /* the directory holds no such user or object */
+  UP_INVALID_ARGUMENT = 2,   /* a null or malformed argument */
+  UP_NOT_STARTED = 3,        /* no up_start, or after up_stop */
+  UP_DIRECTORY_ERROR = 4,    /* the directory could not be read (unreachable,
+                                timed out, refused the request) */
+  UP_CONFIG_ERROR = 5,       /* the settings are unusable */
+  UP_OUT_OF_MEMORY = 6,
+  UP_INTERNAL_ERROR = 7      /* anything else; the message says what */
+} up_status;
+
+typedef struct up_error {
+  int status;    /* an up_status other than UP_OK */
+  int code;      /* the library's own code: a module exception code (e.g.
+                    -91008), a directory error code, an HRESULT; 0 if none */
+  char* message; /* one line, UTF-8 */
+} up_error;
+
+typedef struct up_string_list {
+  size_t count;
+  char** items;
+} up_string_list;
+
+/* One value of a directory attribute, with its variant type. */
+typedef struct up_value {
+  uint16_t vartype;     /* the VARIANT type: 8 VT_BSTR, 3 VT_I4, 20 VT_I8,
+                           11 VT_BOOL, 8209 VT_ARRAY|VT_UI1, ... */
+  char* text;           /* the value as text: strings as they are, integers
+                           in decimal, booleans "TRUE"/"FALSE", bytes as
+                           lower-case hex */
+  unsigned char* bytes; /* VT_ARRAY|VT_UI1 only: the bytes; else null */
+  size_t byte_count;
+  int64_t integer;      /* integer and boolean types: the number (boolean
+                           true is 1); else 0 */
+} up_value;
+
+typedef struct up_property {
+  char* name;
+  size_t value_count;
+  up_value* values;
+} up_property;
+
+/* The record a manager returns for a key: its properties in order. */
+typedef struct up_record {
+  size_t property_count;
+  up_property* properties;
+} up_record;
+
+/* The three managers of the module. */
+typedef enum up_manager {
+  UP_MANAGER_USER = 0,          /* key: a SIP address */
+  UP_MANAGER_PRIMARY_GROUP = 1, /* key: the primary group's search string
+                                   (its objectSid as escaped bytes) */
+  UP_MANAGER_GROUP = 2          /* key: a group's distinguished name */
+} up_manager;
+
+/* The sixteen performance counters: per kind of lookup (all, user, primary
+ * group, nested group), how many the directory and the caches answered and
+ * their summed milliseconds. */
+typedef struct up_counters {
+  uint32_t total_ds_access;
+  int64_t total_ds_access_time_ms;
+  uint32_t total_cache_access;
+  int64_t total_cache_access_time_ms;
+  uint32_t user_ds_access;
+  int64_t user_ds_access_time_ms;
+  uint32_t user_cache_access;
+  int64_t user_cache_access_time_ms;
+  uint32_t pgroup_ds_access;
+  int64_t pgroup_ds_access_time_ms;
+  uint32_t pgroup_cache_access;
+  int64_t pgroup_cache_access_time_ms;
+  uint32_t ngroup_ds_access;
+  int64_t ngroup_ds_access_time_ms;
+  uint32_t ngroup_cache_access;
+  int64_t ngroup_cache_access_time_ms;
+} up_counters;
+
+/* What up_start uses instead of the defaults; any field may be null. */
+typedef struct up_options {
+  const char* settings_file; /* else $USERPOLICY_SETTINGS, else the default */
+  const char* server;        /* "host[:port]" or "ldap://host:port": the
+                                only Global Catalog server, in place of the
+                                configured ones */
+  const char* log_level;     /* off | error | warning | info | trace */
+  const char* log_file;      /* "stderr", "syslog" or a path */
+} up_options;
+
+/* The library's version, "MAJOR.MINOR.PATCH". Never fails. */
+USERPOLICY_EXPORT const char* up_version(void);
+/* The name of an up_status ("UP_NOT_FOUND"); "UP_UNKNOWN" for others. */
+USERPOLICY_EXPORT const char* up_status_name(int status);
+
+/* Starts the module (as IPC_SERVER_Init does) with `options` (null: the
+ * defaults). UP_CONFIG_ERROR for unusable options or settings;
+ * UP_DIRECTORY_ERROR when no Global Catalog can be found. */
+USERPOLICY_EXPORT int up_start(const up_options* options, up_error** error);
+/* Stops the module (IPC_SERVER_Deinit). UP_NOT_STARTED when not started. */
+USERPOLICY_EXPORT int up_stop(up_error** error);
+
+/* The GUID list of the user `sip_address`: the user's objectGUID, the
+ * primary group's, then every group reached through memberOf, in that
+ * order, as GetUserIdentityAndMembershipGuids gives it. UP_NOT_FOUND (and
+ * no list) for an address the directory does not hold. */
+USERPOLICY_EXPORT int up_get_guids(const char* sip_address, up_string_list** guids, up_error** error);
+
+/* The e-mail address of the user `sip_address`, as
+ * GetEMailAddressBySipAddress gives it. UP_NOT_FOUND when the user or the
+ * address is missing. */
+USERPOLICY_EXPORT int up_get_email(const char* sip_address, char** email, up_error** error);
+
+/* The record `manager` returns for `key`, and in *from_directory (may be
+ * null) 1 when this call read the directory, 0 when a cache or another
+ * thread's read answered. An object the directory does not hold is an
+ * empty record (property_count 0) with UP_OK, as the managers cache it. */
+USERPOLICY_EXPORT int up_get_record(int manager, const char* key, up_record** record, int* from_directory,
+                                    up_error** error);
+
+/* How the Global Catalog is found, step by step (the configured servers,
+ * DNS SRV, the rootDSE), each step one line saying what it found; and the
+ * path found in *gc_path (null when none). UP_DIRECTORY_ERROR when no step
+ * found one (the steps are still handed out). Does not need up_start. */
+USERPOLICY_EXPORT int up_discover(char** gc_path, up_string_list** steps, up_error** error);
+
+/* The counters of this process (all zero before up_start), or of the
+ * process `pid` that publishes them (pid 0: this process).
+ * UP_NOT_FOUND when that process publishes none. */
+USERPOLICY_EXPORT int up_get_counters(int pid, up_counters* counters, up_error** error);
+
+USERPOLICY_EXPORT void up_free_string(char* text);
+USERPOLICY_EXPORT void up_free_string_list(up_string_list* list);
+USERPOLICY_EXPORT void up_free_record(up_record* record);
+USERPOLICY_EXPORT void up_free_error(up_error* error);
+
+#ifdef __cplusplus
+}  /* extern "C" */
+#endif
+
+#endif /* USERPOLICY_CAPI_USERPOLICY_H_ */
