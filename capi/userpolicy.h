@@ -161,6 +161,14 @@ USERPOLICY_EXPORT int up_get_email(const char* sip_address, char** email, up_err
 USERPOLICY_EXPORT int up_get_record(int manager, const char* key, up_record** record, int* from_directory,
                                     up_error** error);
 
+/* The key under which UP_MANAGER_PRIMARY_GROUP finds the primary group of
+ * a user whose objectSid is `user_sid` (the SID string a user record holds,
+ * "S-1-5-21-...") and whose primaryGroupID is `primary_group_id`: what
+ * up_get_guids looks the primary group up by. UP_INVALID_ARGUMENT for a
+ * malformed SID. */
+USERPOLICY_EXPORT int up_primary_group_key(const char* user_sid, int32_t primary_group_id, char** key,
+                                           up_error** error);
+
 /* How the Global Catalog is found, step by step (the configured servers,
  * DNS SRV, the rootDSE), each step one line saying what it found; and the
  * path found in *gc_path (null when none). UP_DIRECTORY_ERROR when no step
