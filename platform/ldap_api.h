@@ -76,7 +76,8 @@ struct Status {
 };
 
 // True for the codes that mean the connection itself is unusable (lost,
-// never made, or not answering), as opposed to a refused request.
+// never made, not answering, or carrying answers that cannot be decoded, so
+// that nothing after them can be trusted), as opposed to a refused request.
 bool IsConnectionFailure(int code);
 
 // The library's text for `code` ("Can't contact LDAP server").

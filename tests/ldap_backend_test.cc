@@ -603,6 +603,96 @@ TEST(LdapFaultsTest, RetriesOnceOnAFreshConnectionWhenAPooledOneDied) {
   EXPECT_EQ(g_hooks.searches.load(), g_hooks.drop_from.load() + 1);
 }
 
+// A server that fails one step of every call with a chosen status, made
+// entirely through the operation table: nothing listens on its address.
+struct FailingServer {
+  std::string host_port;  // the address the settings name first
+  std::string step;       // "connect", "bind" or "search"
+  ldap::Status status;
+} g_failing;
+char g_failing_session_tag;
+ldap::NativeSession* FailingSession() { return reinterpret_cast<ldap::NativeSession*>(&g_failing_session_tag); }
+
+ldap::Status FailingConnect(const ldap::ConnectOptions& options, ldap::NativeSession** session) {
+  if (options.uri != "ldap://" + g_failing.host_port) return ldap::testing::DefaultOperations().connect(options, session);
+  if (g_failing.step == "connect") return g_failing.status;
+  *session = FailingSession();
+  return ldap::Status{};
+}
+ldap::Status FailingBind(ldap::NativeSession* session, const std::string& dn, const std::string& password,
+                         std::chrono::milliseconds timeout) {
+  if (session != FailingSession()) return ldap::testing::DefaultOperations().bind(session, dn, password, timeout);
+  return g_failing.step == "bind" ? g_failing.status : ldap::Status{};
+}
+ldap::Status FailingSearch(ldap::NativeSession* session, const ldap::SearchRequest& request, int* id) {
+  if (session != FailingSession()) return ldap::testing::DefaultOperations().search(session, request, id);
+  return g_failing.status;
+}
+bool FailingIsAlive(ldap::NativeSession* session) {
+  return session == FailingSession() || ldap::testing::DefaultOperations().is_alive(session);
+}
+void FailingClose(ldap::NativeSession* session) {
+  if (session != FailingSession()) ldap::testing::DefaultOperations().close(session);
+}
+void FailingAbandon(ldap::NativeSession* session, int id) {
+  if (session != FailingSession()) ldap::testing::DefaultOperations().abandon(session, id);
+}
+
+TEST(LdapFaultsTest, MovesToTheNextServerOnlyWhenTheServerIsToBlame) {
+  ldap::Operations operations = ldap::testing::DefaultOperations();
+  operations.connect = &FailingConnect;
+  operations.bind = &FailingBind;
+  operations.search = &FailingSearch;
+  operations.is_alive = &FailingIsAlive;
+  operations.close = &FailingClose;
+  operations.abandon = &FailingAbandon;
+  ldap::testing::ScopedOperations install(operations);
+  g_failing.host_port = "127.0.0.3:" + std::to_string(Server().port());
+  ScopedSettings settings(Settings(g_failing.host_port + ", " + Server().host_port()));
+
+  struct Case {
+    const char* step;
+    int code;
+    bool tls;
+    bool next_server;  // the call moves on and the second server answers
+  };
+  const Case cases[] = {
+      {"connect", ldap::kServerDown, false, true},
+      {"connect", ldap::kConnectError, false, true},
+      {"connect", ldap::kLocalError, true, true},  // TLS could not be set up
+      {"connect", ldap::kParamError, false, false},
+      {"bind", ldap::kTimeout, false, true},
+      {"bind", ldap::kBusy, false, true},
+      {"bind", ldap::kProtocolError, false, true},
+      {"bind", ldap::kUnwillingToPerform, false, false},
+      {"bind", ldap::kInvalidCredentials, false, false},
+      {"search", ldap::kServerDown, false, true},
+      {"search", ldap::kTimeout, false, true},
+      {"search", ldap::kDecodingError, false, true},
+      {"search", ldap::kBusy, false, true},
+      {"search", ldap::kUnavailable, false, true},
+      {"search", ldap::kUnwillingToPerform, false, true},
+      {"search", ldap::kProtocolError, false, false},
+      {"search", ldap::kFilterError, false, false},
+      {"search", ldap::kNoSuchObject, false, false},
+      {"search", ldap::kSizeLimitExceeded, false, false},
+      {"search", ldap::kAdminLimitExceeded, false, false},
+      {"search", ldap::kOther, false, false},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(std::string(test.step) + " " + ldap::ResultText(test.code) + (test.tls ? " (TLS)" : ""));
+    g_failing.step = test.step;
+    g_failing.status = ldap::Status{test.code, ldap::ResultText(test.code), "made by the test", test.tls};
+    LdapBackend backend;  // no server marked as failed by an earlier case
+    if (test.next_server) {
+      EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
+    } else {
+      const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+      EXPECT_EQ(ContextOf(error, L"server"), Wide(g_failing.host_port)) << Narrow(error.GetErrorMsgEx().str());
+    }
+  }
+}
+
 TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
   const std::string secret = "Wr0ng-S3cret-q7Zx";
   const std::string password_file =

@@ -163,7 +163,7 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Open() const {
   ldap::Status status = ldap::Connection::Open(options, &connection);
   if (!status.ok()) {
     const std::wstring operation = status.tls ? L"set up TLS" : L"connect";
-    if (IsServerFailure(status)) throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri)};
+    if (IsServerFailure(status, FailedStep::kConnect)) throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri)};
     ThrowRequestError(endpoint_, operation, platform::Utf8ToWide(endpoint_.uri), status);
   }
   const DirectoryConfig& config = settings.config;
@@ -180,7 +180,7 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Open() const {
     }
     status = connection->SimpleBind(platform::WideToUtf8(config.bind_dn), password.value());
     if (!status.ok()) {
-      if (IsServerFailure(status)) throw ServerFailure{status, L"bind", config.bind_dn};
+      if (IsServerFailure(status, FailedStep::kConnect)) throw ServerFailure{status, L"bind", config.bind_dn};
       ThrowRequestError(endpoint_, L"bind as " + config.bind_dn, config.bind_dn, status);
     }
   }

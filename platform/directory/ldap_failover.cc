@@ -3,6 +3,7 @@
 #include "platform/ascii.h"
 #include "platform/directory/directory_error.h"
 #include "platform/log.h"
+#include "platform/utf8.h"
 
 namespace directory::ldap_backend_internal {
 namespace {
@@ -155,7 +156,15 @@ void Failover::ThrowAllFailed(const std::vector<Endpoint>& servers, const Endpoi
                         std::to_wstring(settings.config.operation_timeout_ms) + L" ms)" + where,
                     context);
   }
-  DIRECTORY_THROW(kDirectoryServerDown, L"cannot reach the directory server " + last_server.name + where, context);
+  if (failure.status.code == ldap::kServerDown || failure.status.code == ldap::kConnectError) {
+    DIRECTORY_THROW(kDirectoryServerDown, L"cannot reach the directory server " + last_server.name + where, context);
+  }
+  // It answered, but not with service: busy, unavailable, refusing, or
+  // with something that is not LDAP.
+  DIRECTORY_THROW(kDirectoryServerDown,
+                  L"the directory server " + last_server.name + L" cannot answer now (" +
+                      platform::Utf8ToWide(failure.status.text) + L")" + where,
+                  context);
 }
 
 }  // namespace directory::ldap_backend_internal

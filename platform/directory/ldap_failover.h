@@ -78,7 +78,7 @@ struct Session {
   ldap::Status Search(const ldap::SearchRequest& request, std::vector<ldap::Entry>* entries,
                       const std::wstring& operation, const std::wstring& target) const {
     const ldap::Status status = connection->Search(request, entries);
-    if (IsServerFailure(status)) throw ServerFailure{status, operation, target};
+    if (IsServerFailure(status, FailedStep::kRequest)) throw ServerFailure{status, operation, target};
     return status;
   }
 

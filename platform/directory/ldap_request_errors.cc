@@ -9,7 +9,41 @@ namespace {
 
 constexpr char kSource[] = "ldap_backend";
 
+// Who a result code blames, per step. Codes not listed blame the request.
+enum class Blame : bool { kRequest, kServer };
+struct BlameRule {
+  int code;
+  Blame on_connect;  // connect, TLS set-up and bind
+  Blame on_request;  // a search on a connection made
+};
+constexpr Blame kServer = Blame::kServer;
+constexpr Blame kRequest = Blame::kRequest;
+constexpr BlameRule kBlameRules[] = {
+    {ldap::kServerDown, kServer, kServer},     // refused, or the connection was lost
+    {ldap::kConnectError, kServer, kServer},   // connected, but no LDAP session came up
+    {ldap::kTimeout, kServer, kServer},        // no answer within the timeout
+    {ldap::kDecodingError, kServer, kServer},  // an answer that is not LDAP
+    {ldap::kBusy, kServer, kServer},
+    {ldap::kUnavailable, kServer, kServer},
+    // A search refused this way is a server refusing service (shutting
+    // down, over a limit of its own); a bind refused this way is about the
+    // credentials, which every server refuses alike.
+    {ldap::kUnwillingToPerform, kRequest, kServer},
+    // A bind the server cannot parse says the server is broken; a search
+    // it cannot parse says the request is.
+    {ldap::kProtocolError, kServer, kRequest},
+};
+
 }  // namespace
+
+bool IsServerFailure(const ldap::Status& status, FailedStep step) {
+  if (status.ok()) return false;
+  if (status.tls) return true;  // no TLS, no service from this server
+  for (const BlameRule& rule : kBlameRules) {
+    if (rule.code == status.code) return (step == FailedStep::kConnect ? rule.on_connect : rule.on_request) == kServer;
+  }
+  return false;
+}
 
 DirectoryErrorContext ErrorContextOf(const Endpoint& endpoint, std::wstring operation, std::wstring target,
                                      const ldap::Status& status) {

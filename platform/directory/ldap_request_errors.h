@@ -26,12 +26,22 @@ struct ServerFailure {
   std::wstring target;
 };
 
-// True for the statuses that raise ServerFailure: the connection failed or
-// timed out, the server is busy or unavailable, or TLS could not be set up.
-inline bool IsServerFailure(const ldap::Status& status) {
-  return ldap::IsConnectionFailure(status.code) || status.code == ldap::kBusy || status.code == ldap::kUnavailable ||
-         status.tls;
-}
+// The step of a call that failed: making the connection (connect, TLS,
+// bind) or a request on a connection already made.
+enum class FailedStep { kConnect, kRequest };
+
+// Whether a failed `status` of `step` says "this server cannot answer now"
+// (the call marks the server and moves to the next one) rather than "the
+// request is wrong" (the same request would fail on every server, so it is
+// raised at once). One table decides (ldap_request_errors.cc):
+//   server:  connection refused or lost, no answer in time, TLS failure,
+//            an answer that cannot be decoded, busy, unavailable, unwilling
+//            to perform a request (a server refusing service), protocol
+//            error on connect or bind (a server that cannot speak LDAP)
+//   request: everything else: bad filter, no such object, size or time
+//            limit, refused credentials, unwilling to bind (a refused
+//            unauthenticated or restricted bind), ...
+bool IsServerFailure(const ldap::Status& status, FailedStep step);
 
 // The context of a failure of `operation` on `target` at `endpoint`: its
 // server name, and the status's result code, text and diagnostic.

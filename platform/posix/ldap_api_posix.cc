@@ -77,7 +77,9 @@ void SetOperations(const Operations& operations) {
 
 // Connection -----------------------------------------------------------------
 
-bool IsConnectionFailure(int code) { return code == kServerDown || code == kConnectError || code == kTimeout; }
+bool IsConnectionFailure(int code) {
+  return code == kServerDown || code == kConnectError || code == kTimeout || code == kDecodingError;
+}
 
 std::string ResultText(int code) { return ldap_err2string(posix::ToNativeCode(code)); }
 
