@@ -39,6 +39,13 @@ inline bool IsAscii(std::wstring_view text) {
   return true;
 }
 
+// The index of the first code unit of `text` that is not part of a valid
+// Unicode character, or npos when there is none: a surrogate that is not
+// half of a pair (on systems whose wchar_t is UTF-16; where it is UTF-32,
+// every surrogate), or a value above U+10FFFF. Conversion to UTF-8 would
+// turn such a unit into U+FFFD, so that different texts became one.
+size_t FindInvalidCodeUnit(std::wstring_view text);
+
 // Whether `text` is strict UTF-8: no overlong forms, no surrogates, nothing
 // above U+10FFFF, no truncated sequence.
 bool IsValidUtf8(std::string_view text);

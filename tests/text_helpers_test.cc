@@ -162,4 +162,20 @@ TEST(Utf8Conversion, CopiesAsciiAndDecodesFromU0080On) {
   EXPECT_EQ(platform::WideToUtf8(L"\x141"), "\xC5\x81");
 }
 
+TEST(Utf8Checks, FindTheFirstCodeUnitThatIsNoUnicodeCharacter) {
+  constexpr size_t kNone = std::wstring_view::npos;
+  const std::pair<std::wstring, size_t> cases[] = {
+      {L"", kNone},
+      {L"sip:zo\x00eb@example.test", kNone},
+      {L"\x1F600 \xFFFD \x10FFFF \xD7FF \xE000", kNone},
+      {L"ab\xD800", 2},
+      {L"a\xDFFF" L"b", 1},
+      {std::wstring(L"x") + static_cast<wchar_t>(0x110000), 1},
+      {L"\xDBFF\xDC00", 0},  // a pair is no character where wchar_t holds UTF-32
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(platform::FindInvalidCodeUnit(text), expected) << platform::WideToUtf8(text);
+  }
+}
+
 }  // namespace

@@ -221,6 +221,17 @@ TEST_F(UserPolicyManagerTest, FilterValuesAreEscapedOnlyWhenTheManagerSaysSoAndS
     EXPECT_EQ(directory_.ReadCount(L"(&(objectClass=group)(objectSid=" + NormaliseKey(c.key) + L"))"), 1) << c.key;
   }
 
+  // A key that is not valid Unicode would reach the server with U+FFFD in
+  // its place, one search for many keys: it is refused before any read.
+  const int reads = directory_.TotalCalls();
+  for (const wchar_t* key : {L"sip:a\xD800@example.test", L"sip:a\xDFFF@example.test", L"sip:a\x110000@example.test"}) {
+    bool fetched = false;
+    EXPECT_EQ(ErrorCodeOf([&] { escaping.GetDSObjectInfo(key, fetched); }), kDirectoryInvalidArgument);
+    EXPECT_EQ(ErrorCodeOf([&] { GroupManager(kLookupBindDistinguishedName).GetDSObjectInfo(key, fetched); }),
+              kDirectoryInvalidArgument);
+  }
+  EXPECT_EQ(directory_.TotalCalls(), reads);
+
   // Paths escape every slash (one in a DN: the lookup types below).
   OS::x_wstring path;
   EscapeSlashes(L"CN=a//b/", 8, path);

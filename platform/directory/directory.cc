@@ -4,6 +4,7 @@
 // properties are views into that object.
 #include "platform/directory.h"
 
+#include <cstdint>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -12,6 +13,8 @@
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_object.h"
 #include "platform/directory/directory_path.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -24,6 +27,21 @@ using directory::DirectoryObject;
   DirectoryErrorContext context;
   context.target = std::wstring(target);
   DIRECTORY_THROW(kDirectoryInvalidArgument, message, context);
+}
+
+// Refuses `text` (a path or a filter, named by `what`) when it holds a code
+// unit that is not valid Unicode: on its way to the server it would become
+// U+FFFD, and two different keys would run the same request.
+void RequireValidUnicode(std::wstring_view text, std::wstring_view what) {
+  const size_t at = platform::FindInvalidCodeUnit(text);
+  if (at == std::wstring_view::npos) return;
+  std::wstring message = std::wstring(what) + L" holds the code unit 0x";
+  const auto unit = static_cast<uint32_t>(text[at]);
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    if ((unit >> shift) != 0 || shift < 16) message += platform::UpperHexDigit<wchar_t>(unit >> shift);
+  }
+  message += L" at character " + std::to_wstring(at) + L", which is not a valid Unicode character";
+  ThrowInvalidArgument(message, text);
 }
 
 // The attribute `index` of `object`; raises kDirectoryInvalidArgument when
@@ -48,6 +66,7 @@ size_t PropertyCount(const std::shared_ptr<const DirectoryObject>& object) {
 
 directory::DirectoryPath ParsePath(const wchar_t* path) {
   if (path == nullptr) ThrowInvalidArgument(L"null directory path");
+  RequireValidUnicode(path, L"the directory path");
   return directory::DirectoryPath::Parse(path);
 }
 
@@ -149,6 +168,7 @@ CDirectorySearcher::CDirectorySearcher(CDirectoryEntry& root, const wchar_t* fil
     ThrowInvalidArgument(L"unknown search scope " + std::to_wstring(scope), filter);
   }
   filter_.assign(filter, length);
+  RequireValidUnicode(filter_, L"the search filter");
   if (attributes != nullptr) attributes_ = attributes->strings();
 }
 

@@ -108,6 +108,14 @@ std::string WideToUtf8(std::wstring_view text) {
   return out;
 }
 
+size_t FindInvalidCodeUnit(std::wstring_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<char32_t>(text[i]);
+    if (c > kMaxCodePoint || (c >= kHighSurrogateFirst && c <= kLowSurrogateLast)) return i;
+  }
+  return std::wstring_view::npos;
+}
+
 std::wstring Utf8ToWide(std::string_view text) {
   if (IsAscii(text)) {
     std::wstring wide(text.size(), L'\0');
