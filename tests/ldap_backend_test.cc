@@ -52,6 +52,8 @@ constexpr char kAliceGuid[] = "objectGUID BYTES:01010000000000000000000000000000
 // take beyond them on a busy machine.
 constexpr int kTimeoutMs = 1000;
 constexpr char kShortTimeouts[] = "ConnectTimeoutMs = 1000\nOperationTimeoutMs = 1000\n";
+// A failed server is tried again by the next call.
+constexpr char kNoBackoff[] = "FailureBackoffMs = 0\n";
 constexpr std::chrono::milliseconds kSlack{3000};
 
 // One server for every case of this program.
@@ -517,13 +519,13 @@ struct ScopedRevive {
 
 TEST(LdapFaultsTest, StalledServerGivesUpWithinTheTimeouts) {
   ScopedRevive revive;
-  ScopedSettings settings(Settings(Server().host_port(), kShortTimeouts));
+  ScopedSettings settings(Settings(Server().host_port(), std::string(kShortTimeouts) + kNoBackoff));
   LdapBackend pooled;
   ASSERT_EQ(ReadAlice(pooled)->distinguished_name, kAliceDn);
   LdapBackend fresh;  // no connection yet: the bind is what stalls
   const std::string tls_server = "127.0.0.1:" + std::to_string(Server().tls_port());
-  ScopedSettings tls_settings(
-      Settings(tls_server, std::string(kShortTimeouts) + "Tls = \"ldaps\"\nCaFile = \"" + Server().ca_file() + "\"\n"));
+  ScopedSettings tls_settings(Settings(tls_server, std::string(kShortTimeouts) + kNoBackoff + "Tls = \"ldaps\"\nCaFile = \"" +
+                                                       Server().ca_file() + "\"\n"));
   LdapBackend tls;  // the TLS handshake stalls
 
   Server().Pause();
@@ -545,11 +547,13 @@ TEST(LdapFaultsTest, StalledServerGivesUpWithinTheTimeouts) {
   for (const auto& [name, backend, server] : cases) EXPECT_EQ(ReadAlice(*backend)->distinguished_name, kAliceDn) << name;
 }
 
-TEST(LdapFaultsTest, FailsOverThenFailsQuicklyNamingEveryServerAndRecovers) {
+TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
   ScopedRevive revive;
   // Nothing listens on 127.0.0.2: the server holds 127.0.0.1 only.
   const std::string dead = "127.0.0.2:" + std::to_string(Server().port());
-  ScopedSettings settings(Settings(dead + ", " + Server().host_port(), kShortTimeouts));
+  constexpr std::chrono::milliseconds kBackoff{2000};
+  ScopedSettings settings(Settings(dead + ", " + Server().host_port(),
+                                   std::string(kShortTimeouts) + "FailureBackoffMs = 2000\nMaxFailureBackoffMs = 2000\n"));
   LdapBackend backend;
   {
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
@@ -557,8 +561,8 @@ TEST(LdapFaultsTest, FailsOverThenFailsQuicklyNamingEveryServerAndRecovers) {
     EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelWarning, "on " + dead + " failed"));
   }
   {
-    // The failed server, even named by the path, now comes last: no new
-    // failure to report.
+    // The failed server, even named by the path, is skipped while its
+    // back-off lasts: no new failure to report.
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
     EXPECT_EQ(ReadAlice(backend, Wide(dead))->distinguished_name, kAliceDn);
     EXPECT_EQ(capture.Count(DBG::kLevelWarning), 0u);
@@ -566,17 +570,65 @@ TEST(LdapFaultsTest, FailsOverThenFailsQuicklyNamingEveryServerAndRecovers) {
 
   // The pooled connection dies with the server; the fresh one cannot connect.
   Server().Stop();
-  const Clock::time_point start = Clock::now();
   const CDirectoryException error = Failure([&] { ReadAlice(backend); });
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs) + kSlack);
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown) << Narrow(error.GetErrorMsgEx().str());
-  EXPECT_EQ(ContextOf(error, L"server"), Wide(dead));  // the last one tried
+  EXPECT_EQ(ContextOf(error, L"server"), Wide(Server().host_port()));  // the last one tried
   const std::wstring message = error.GetErrorMsg().str();
-  EXPECT_NE(message.find(Wide(dead)), std::wstring::npos) << Narrow(message);
   EXPECT_NE(message.find(Wide(Server().host_port())), std::wstring::npos) << Narrow(message);
+  EXPECT_NE(message.find(L"skipped " + Wide(dead)), std::wstring::npos) << Narrow(message);
 
-  // The same backend, no restart of the caller.
+  // Now every server is backing off: calls fail at once, with the same code
+  // and the latest failure's server.
+  const Clock::time_point start = Clock::now();
+  const CDirectoryException fast = Failure([&] { ReadAlice(backend); });
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs / 2));
+  EXPECT_EQ(fast.GetErrorCode(), kDirectoryServerDown) << Narrow(fast.GetErrorMsgEx().str());
+  EXPECT_EQ(ContextOf(fast, L"server"), Wide(Server().host_port()));
+  EXPECT_NE(fast.GetErrorMsg().str().find(L"not tried"), std::wstring::npos) << Narrow(fast.GetErrorMsg().str());
+
+  // The same backend, no restart of the caller: once the back-off is over,
+  // the next call probes the server and finds it back.
   Server().Restart();
+  std::this_thread::sleep_for(kBackoff + std::chrono::milliseconds(100));
+  EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
+}
+
+TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
+  ScopedRevive revive;
+  constexpr std::chrono::milliseconds kBackoff{1500};
+  ScopedSettings settings(Settings(Server().host_port(), std::string(kShortTimeouts) +
+                                                             "FailureBackoffMs = 1500\nMaxFailureBackoffMs = 1500\n"));
+  LdapBackend backend;
+  ASSERT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
+  Server().Pause();
+
+  // The first call waits for the time-out; the ones after it, a whole walk
+  // of them, fail at once with the same error.
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs) + kSlack);
+
+  // When the back-off is over, one caller at a time probes the server: of
+  // four at once, one waits for the time-out and the others fail at once.
+  std::this_thread::sleep_for(kBackoff + std::chrono::milliseconds(100));
+  std::vector<std::chrono::steady_clock::duration> took(4);
+  std::vector<std::thread> callers;
+  for (auto& elapsed : took) {
+    callers.emplace_back([&backend, &elapsed] {
+      const Clock::time_point begin = Clock::now();
+      Failure([&] { ReadAlice(backend); });
+      elapsed = Clock::now() - begin;
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  const auto waited = std::count_if(took.begin(), took.end(), [](auto elapsed) {
+    return elapsed >= std::chrono::milliseconds(kTimeoutMs) * 9 / 10;
+  });
+  EXPECT_EQ(waited, 1);
+
+  Server().Resume();
+  std::this_thread::sleep_for(kBackoff + std::chrono::milliseconds(100));  // the maximum: no doubling
   EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
 }
 

@@ -1,5 +1,6 @@
 #include "platform/directory/directory_config.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <string>
 #include <string_view>
@@ -202,6 +203,9 @@ DirectoryConfig DirectoryConfig::Load() {
   reader.ReadInt(L"ConnectTimeoutMs", 1, kMaxTimeoutMs, &config.connect_timeout_ms);
   reader.ReadInt(L"OperationTimeoutMs", 1, kMaxTimeoutMs, &config.operation_timeout_ms);
   reader.ReadInt(L"PoolSize", 1, kMaxPoolSize, &config.pool_size);
+  reader.ReadInt(L"FailureBackoffMs", 0, kMaxTimeoutMs, &config.failure_backoff_ms);
+  reader.ReadInt(L"MaxFailureBackoffMs", 0, kMaxTimeoutMs, &config.max_failure_backoff_ms);
+  config.max_failure_backoff_ms = std::max(config.max_failure_backoff_ms, config.failure_backoff_ms);
   reader.ReadString(L"SearchBase", &config.search_base);
   return config;
 }

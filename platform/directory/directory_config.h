@@ -11,10 +11,21 @@
 //   Tls = "none"                                # none | ldaps | starttls
 //   CaFile = "/etc/userpolicy/ca.pem"
 //   VerifyCertificate = true
-//   ConnectTimeoutMs = 5000
-//   OperationTimeoutMs = 15000
+//   ConnectTimeoutMs = 3000
+//   OperationTimeoutMs = 5000
 //   PoolSize = 4                                # connections kept per server
 //   SearchBase = ""                             # base of searches from a forest root
+//   FailureBackoffMs = 1000                     # a failed server is skipped this long,
+//   MaxFailureBackoffMs = 30000                 #   doubling while it keeps failing
+//
+// The time-outs suit a login path: a Global Catalog answers in milliseconds,
+// so one that has not answered in seconds is treated as failed, and the next
+// server is tried. A server that failed is skipped for FailureBackoffMs;
+// then one caller at a time probes it while the others skip it. Each failed
+// probe doubles the period up to MaxFailureBackoffMs; an answer ends it.
+// When every server is being skipped, a call fails at once with the last
+// error instead of waiting for a time-out, so that an outage costs a login
+// at most one time-out, however many lookups it makes.
 //
 // A value of the wrong type or out of range is reported by one warning
 // naming the key and its line in the file, and the default is kept.
@@ -29,9 +40,11 @@ namespace directory {
 struct DirectoryConfig {
   enum class Tls { kNone, kLdaps, kStartTls };
 
-  static constexpr int kDefaultConnectTimeoutMs = 5000;
-  static constexpr int kDefaultOperationTimeoutMs = 15000;
+  static constexpr int kDefaultConnectTimeoutMs = 3000;
+  static constexpr int kDefaultOperationTimeoutMs = 5000;
   static constexpr int kDefaultPoolSize = 4;
+  static constexpr int kDefaultFailureBackoffMs = 1000;
+  static constexpr int kDefaultMaxFailureBackoffMs = 30000;
 
   std::vector<std::wstring> global_catalog_servers;  // "host[:port]"
   std::wstring domain_controller;
@@ -45,6 +58,8 @@ struct DirectoryConfig {
   int operation_timeout_ms = kDefaultOperationTimeoutMs;
   int pool_size = kDefaultPoolSize;
   std::wstring search_base;
+  int failure_backoff_ms = kDefaultFailureBackoffMs;
+  int max_failure_backoff_ms = kDefaultMaxFailureBackoffMs;
 
   // Reads the settings table; the defaults when there is none.
   static DirectoryConfig Load();

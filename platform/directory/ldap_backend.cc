@@ -129,7 +129,7 @@ class LdapBackend::Impl {
                                                      const AttributeRequest& request);
 
   const ConfigSource source_;
-  Failover failover_{kFailureHoldOff};
+  Failover failover_;
 };
 
 std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& session) {

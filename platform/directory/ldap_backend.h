@@ -8,8 +8,10 @@
 // controller and then to the Global Catalog hosts on the LDAP port. Default
 // ports: GC 3268 (3269 with Tls = ldaps), LDAP 389 (636). A configured
 // server with a port other than those keeps it for both schemes (a test
-// server that answers on one port). Servers that failed within the last
-// kFailureHoldOff are tried after the others.
+// server that answers on one port). A server that failed is skipped for a
+// back-off period (FailureBackoffMs, doubling up to MaxFailureBackoffMs
+// while it keeps failing) except by one probing call at a time; when every
+// server is being skipped, a call fails at once with the latest failure.
 //
 // Objects. A root path searches the whole directory from the configured
 // SearchBase, or from the empty base "" (which a Global Catalog, and a slapd
@@ -67,8 +69,6 @@ class LdapBackend : public DirectoryBackend {
  public:
   using ConfigSource = std::function<DirectoryConfig()>;
 
-  // How long a server that failed is tried only after the others.
-  static constexpr std::chrono::seconds kFailureHoldOff{30};
   // Continuation reads of one ranged attribute before giving up.
   static constexpr int kMaxRangeReads = 10000;
 

@@ -79,25 +79,7 @@ std::shared_ptr<const std::vector<Endpoint>> Failover::ServersFor(const Director
     }
   }
 
-  // Servers that failed lately go last, in their configured order.
-  const int64_t now = Clock::now().time_since_epoch().count();
-  const int64_t hold_off = std::chrono::duration_cast<Clock::duration>(hold_off_).count();
-  std::vector<bool> held_off(servers->size(), false);
-  bool any_held_off = false;
-  for (size_t i = 0; i < servers->size(); ++i) {
-    const int64_t failed = StateFor((*servers)[i])->last_failure.load(std::memory_order_relaxed);
-    held_off[i] = failed != 0 && now - failed < hold_off;
-    any_held_off = any_held_off || held_off[i];
-  }
-  if (!any_held_off) return servers;
-  auto ordered = std::make_shared<std::vector<Endpoint>>();
-  ordered->reserve(servers->size());
-  for (bool late : {false, true}) {
-    for (size_t i = 0; i < servers->size(); ++i) {
-      if (held_off[i] == late) ordered->push_back((*servers)[i]);
-    }
-  }
-  return ordered;
+  return servers;
 }
 
 std::shared_ptr<ConnectionPool> Failover::PoolFor(const Endpoint& endpoint,
@@ -118,6 +100,62 @@ std::shared_ptr<ServerState> Failover::StateFor(const Endpoint& endpoint) {
   std::shared_ptr<ServerState>& state = servers_[endpoint.name];
   if (state == nullptr) state = std::make_shared<ServerState>();
   return state;
+}
+
+void ServerState::RecordFailure(const ServerFailure& failure, const Settings& settings) {
+  const int64_t now = std::max<int64_t>(Clock::now().time_since_epoch().count(), 1);
+  platform::MutexLock lock(&failure_mu);
+  backoff = backoff.count() == 0 ? settings.failure_backoff : std::min(2 * backoff, settings.max_failure_backoff);
+  last_failure = failure;
+  failed_at = now;
+  retry_at.store(now + std::chrono::duration_cast<Clock::duration>(backoff).count(), std::memory_order_relaxed);
+}
+
+std::wstring Failover::SkippedNote(const SkippedServers& skipped) {
+  if (skipped.empty()) return L"";
+  std::wstring note = L"; skipped ";
+  for (size_t i = 0; i < skipped.size(); ++i) {
+    if (i > 0) note += L", ";
+    note += skipped[i].first->name;
+  }
+  return note + L" (failed lately)";
+}
+
+void Failover::ThrowAllSkipped(const SkippedServers& skipped, const std::wstring& operation,
+                               const std::wstring& target, const Settings& settings) {
+  // The most recent failure among the skipped servers speaks for them all.
+  const Endpoint* server = nullptr;
+  std::optional<ServerFailure> failure;
+  int64_t failed_at = 0;
+  int64_t retry_at = 0;
+  for (const auto& [endpoint, state] : skipped) {
+    platform::MutexLock lock(&state->failure_mu);
+    if (state->last_failure && (server == nullptr || state->failed_at > failed_at)) {
+      server = endpoint;
+      failure = state->last_failure;
+      failed_at = state->failed_at;
+    }
+    const int64_t next = state->retry_at.load(std::memory_order_relaxed);
+    if (next != 0 && (retry_at == 0 || next < retry_at)) retry_at = next;
+  }
+  if (server == nullptr) {
+    // Every server answered meanwhile: the caller's next call will use them.
+    DirectoryErrorContext context;
+    context.operation = operation;
+    context.target = target;
+    DIRECTORY_THROW(kDirectoryServerDown, L"every directory server was being probed by other calls", context);
+  }
+  const int64_t now = Clock::now().time_since_epoch().count();
+  const auto to_ms = [](int64_t ticks) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::duration(std::max<int64_t>(ticks, 0))).count();
+  };
+  std::wstring note = L"; not tried: it failed " + std::to_wstring(to_ms(now - failed_at)) + L" ms ago";
+  if (skipped.size() > 1) note = L"; not tried: every server failed lately, " + server->name + L" " +
+                                 std::to_wstring(to_ms(now - failed_at)) + L" ms ago";
+  note += L", next try in " + std::to_wstring(to_ms(retry_at - now)) + L" ms";
+  std::vector<Endpoint> servers;
+  for (const auto& entry : skipped) servers.push_back(*entry.first);
+  ThrowAllFailed(servers, *server, *failure, L"", operation, settings, note);
 }
 
 void Failover::ThrowNoServer(const std::wstring& operation, const std::wstring& target) {
@@ -141,10 +179,11 @@ void Failover::LogFailover(const Endpoint& endpoint, const ServerFailure& failur
 
 void Failover::ThrowAllFailed(const std::vector<Endpoint>& servers, const Endpoint& last_server,
                               const ServerFailure& failure, const std::wstring& tried, const std::wstring& operation,
-                              const Settings& settings) {
+                              const Settings& settings, const std::wstring& note) {
   const std::wstring step = failure.operation == operation ? operation : failure.operation + L" (" + operation + L")";
   const DirectoryErrorContext context = ErrorContextOf(last_server, step, failure.target, failure.status);
-  const std::wstring where = servers.size() > 1 ? L" (tried " + tried + L")" : L"";
+  std::wstring where = servers.size() > 1 && !tried.empty() ? L" (tried " + tried + L")" : L"";
+  if (!note.empty()) where += L" (" + note.substr(2) + L")";
   if (failure.status.tls) {
     DIRECTORY_THROW(kDirectoryTlsFailed, L"TLS with the directory server " + last_server.name + L" failed" + where,
                     context);

@@ -5,9 +5,15 @@
 //
 // Order. A path's host is tried first; then, for LDAP:// paths, the domain
 // controller; then the Global Catalogs, configured or discovered (on the
-// LDAP port for LDAP:// paths). Duplicates are dropped. A server that failed
-// less than the hold-off ago is tried after the others, in its place among
-// them.
+// LDAP port for LDAP:// paths). Duplicates are dropped.
+//
+// Back-off. A server that failed is skipped by every call for the settings'
+// failure back-off; after that, one call at a time probes it (tries it in
+// its place) while the others keep skipping it. A failed probe doubles the
+// period, up to the settings' maximum; any answer ends the back-off. When
+// every server is being skipped, Run fails at once with the most recent of
+// their failures (the same error code it had), so that an outage costs
+// each caller at most one time-out.
 //
 // Retry and failover. Run takes a connection from the server's pool and runs
 // the call's work on it. When the work fails with a ServerFailure on a
@@ -61,7 +67,29 @@ struct ServerState {
   std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // null until read
   platform::Mutex schema_load_mu;                       // one reader of the schema at a time
   std::atomic<int> guid_form{kGuidFormUnknown};         // how <GUID=...> paths are read
-  std::atomic<int64_t> last_failure{0};                 // steady-clock ticks; 0: none
+
+  // Back-off. Until `retry_at` (steady-clock ticks; 0: the server is in
+  // good standing) calls skip the server; after it, the one caller that
+  // sets `probing` tries it while the others still skip it.
+  std::atomic<int64_t> retry_at{0};
+  std::atomic<bool> probing{false};
+  platform::Mutex failure_mu;
+  std::chrono::milliseconds backoff GUARDED_BY(failure_mu){0};  // the period last set
+  std::optional<ServerFailure> last_failure GUARDED_BY(failure_mu);
+  int64_t failed_at GUARDED_BY(failure_mu) = 0;  // steady-clock ticks of last_failure
+
+  // Starts or lengthens the back-off after `failure` (the first period is
+  // settings.failure_backoff, each further one twice the last, at most
+  // settings.max_failure_backoff).
+  void RecordFailure(const ServerFailure& failure, const Settings& settings) EXCLUDES(failure_mu);
+  // Ends the back-off after an answer. Cheap when there is none.
+  void RecordSuccess() EXCLUDES(failure_mu) {
+    if (retry_at.load(std::memory_order_relaxed) == 0) return;
+    platform::MutexLock lock(&failure_mu);
+    retry_at.store(0, std::memory_order_relaxed);
+    backoff = std::chrono::milliseconds(0);
+    last_failure.reset();
+  }
 };
 
 // One call's view of the server it is talking to, valid during the work
@@ -101,8 +129,7 @@ struct Session {
 // runs a call on the first that answers.
 class Failover {
  public:
-  // A server that failed is tried after the others for `hold_off`.
-  explicit Failover(std::chrono::seconds hold_off) : hold_off_(hold_off) {}
+  Failover() = default;
   Failover(const Failover&) = delete;
   Failover& operator=(const Failover&) = delete;
 
@@ -136,15 +163,52 @@ class Failover {
       EXCLUDES(mu_);
   std::shared_ptr<ServerState> StateFor(const Endpoint& endpoint) EXCLUDES(mu_);
 
+  // Whether this call may try a server: yes when the server is in good
+  // standing, or when its back-off is over and no other call probes it (this
+  // call then probes it until the claim goes out of scope).
+  class ProbeClaim {
+   public:
+    explicit ProbeClaim(ServerState* state) {
+      const int64_t retry_at = state->retry_at.load(std::memory_order_relaxed);
+      if (retry_at == 0) return;
+      if (Clock::now().time_since_epoch().count() < retry_at) {
+        may_try_ = false;
+        return;
+      }
+      bool idle = false;
+      may_try_ = state->probing.compare_exchange_strong(idle, true, std::memory_order_acq_rel);
+      if (may_try_) probing_ = state;
+    }
+    ~ProbeClaim() {
+      if (probing_ != nullptr) probing_->probing.store(false, std::memory_order_release);
+    }
+    ProbeClaim(const ProbeClaim&) = delete;
+    ProbeClaim& operator=(const ProbeClaim&) = delete;
+    bool may_try() const { return may_try_; }
+
+   private:
+    bool may_try_ = true;
+    ServerState* probing_ = nullptr;
+  };
+
+  using SkippedServers = std::vector<std::pair<const Endpoint*, std::shared_ptr<ServerState>>>;
+
   // The cold paths of Run.
   [[noreturn]] static void ThrowNoServer(const std::wstring& operation, const std::wstring& target);
+  // Every server is being skipped: fails at once with the latest of their
+  // failures, saying when the next probe may happen.
+  [[noreturn]] static void ThrowAllSkipped(const SkippedServers& skipped, const std::wstring& operation,
+                                           const std::wstring& target, const Settings& settings);
+  // "; skipped a, b (failed lately)" or nothing.
+  static std::wstring SkippedNote(const SkippedServers& skipped);
   static void LogRetry(const Endpoint& endpoint, const ServerFailure& failure);
   static void LogFailover(const Endpoint& endpoint, const ServerFailure& failure);
+  // `tried` lists the servers tried; `note` ("; ...") adds what was skipped.
   [[noreturn]] static void ThrowAllFailed(const std::vector<Endpoint>& servers, const Endpoint& last_server,
                                           const ServerFailure& failure, const std::wstring& tried,
-                                          const std::wstring& operation, const Settings& settings);
+                                          const std::wstring& operation, const Settings& settings,
+                                          const std::wstring& note = L"");
 
-  const std::chrono::seconds hold_off_;
   mutable platform::Mutex mu_;
   std::shared_ptr<const Settings> settings_ GUARDED_BY(mu_);
   std::map<std::wstring, std::shared_ptr<ConnectionPool>> pools_ GUARDED_BY(mu_);
@@ -159,9 +223,15 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
   std::optional<ServerFailure> last_failure;
   const Endpoint* last_server = nullptr;
   std::wstring tried;
+  std::vector<std::pair<const Endpoint*, std::shared_ptr<ServerState>>> skipped;
   for (const Endpoint& endpoint : servers) {
-    const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
     const std::shared_ptr<ServerState> state = StateFor(endpoint);
+    ProbeClaim probe(state.get());
+    if (!probe.may_try()) {
+      skipped.emplace_back(&endpoint, state);
+      continue;
+    }
+    const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
     constexpr int kAttempts = 2;  // the second only after a dead reused connection
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       Lease lease(pool);
@@ -169,7 +239,7 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
         ldap::Connection& connection = lease.Acquire(Clock::now() + settings->operation_timeout);
         const Session session{&connection, state.get(), &endpoint, settings.get()};
         auto result = work(session);
-        state->last_failure.store(0, std::memory_order_relaxed);
+        state->RecordSuccess();
         return result;
       } catch (const ServerFailure& failure) {
         if (attempt + 1 < kAttempts && lease.reused() && failure.status.code != ldap::kTimeout) {
@@ -177,8 +247,7 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
           pool->DiscardIdle();
           continue;
         }
-        state->last_failure.store(std::max<int64_t>(Clock::now().time_since_epoch().count(), 1),
-                                  std::memory_order_relaxed);
+        state->RecordFailure(failure, *settings);
         last_failure = failure;
         last_server = &endpoint;
         break;
@@ -188,7 +257,8 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
     tried += endpoint.name;
     if (&endpoint != &servers.back()) LogFailover(endpoint, *last_failure);
   }
-  ThrowAllFailed(servers, *last_server, *last_failure, tried, operation, *settings);
+  if (last_server == nullptr) ThrowAllSkipped(skipped, operation, target, *settings);
+  ThrowAllFailed(servers, *last_server, *last_failure, tried, operation, *settings, SkippedNote(skipped));
 }
 
 }  // namespace directory::ldap_backend_internal

@@ -91,6 +91,8 @@ std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
   settings->connect.connect_timeout = std::chrono::milliseconds(config.connect_timeout_ms);
   settings->connect.operation_timeout = std::chrono::milliseconds(config.operation_timeout_ms);
   settings->operation_timeout = settings->connect.operation_timeout;
+  settings->failure_backoff = std::chrono::milliseconds(config.failure_backoff_ms);
+  settings->max_failure_backoff = std::chrono::milliseconds(config.max_failure_backoff_ms);
   settings->connection_key = std::to_wstring(static_cast<int>(config.tls)) + L"|" +
                              platform::Utf8ToWide(config.ca_file) + L"|" + (config.verify_certificate ? L"v" : L"-") +
                              L"|" + std::to_wstring(config.connect_timeout_ms) + L"|" +

@@ -64,6 +64,9 @@ struct Settings {
   std::optional<ServerSpec> domain_controller;
   ldap::ConnectOptions connect;  // everything but the URI
   std::chrono::milliseconds operation_timeout{0};
+  // How long a failed server is skipped at first, and at most.
+  std::chrono::milliseconds failure_backoff{0};
+  std::chrono::milliseconds max_failure_backoff{0};
   // What pooled connections depend on; pools of another key are closed.
   std::wstring connection_key;
 
