@@ -22,6 +22,7 @@
 #ifndef USERPOLICY_MANAGER_IN_FLIGHT_TABLE_H_
 #define USERPOLICY_MANAGER_IN_FLIGHT_TABLE_H_
 
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,8 +46,18 @@ class CCompletionEvent {
   // Waits without time-out until Signal. REQUIRES: handle() != null.
   void Wait();
 
+  // What the fetch ended with, for waiters that are to share it: set by the
+  // fetcher before the event is signalled, read by waiters after Wait
+  // returned (the event orders the two).
+  void SetFailure(std::exception_ptr failure) { failure_ = std::move(failure); }
+  void SetNotFound() { not_found_ = true; }
+  const std::exception_ptr& failure() const { return failure_; }
+  bool not_found() const { return not_found_; }
+
  private:
   HANDLE handle_;
+  std::exception_ptr failure_;
+  bool not_found_ = false;
 };
 
 // The value of the in-flight table.

@@ -1,6 +1,7 @@
 #include "manager/user_policy_manager.h"
 
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "dsobject/user_policy_manager_exception.h"
@@ -9,6 +10,7 @@
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager_impl.h"
 #include "platform/crt.h"
+#include "platform/directory/directory_error.h"
 #include "platform/log.h"
 #include "platform/module.h"
 
@@ -56,6 +58,23 @@ void CopyProperty(SourceProperty& source, CDSObjectInfo& record) {
     }
   }
   record.AddProperty(property);
+}
+
+// Raises a copy of the exception `failure` holds, so that each waiter owns
+// the exception it catches (waiters on other threads get copies of the same
+// failure).
+[[noreturn]] void RethrowCopy(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const CDirectoryException& error) {
+    throw CDirectoryException(error);
+  } catch (const CUserPolicyManagerException& error) {
+    throw CUserPolicyManagerException(error);
+  } catch (const OS::CException& error) {
+    throw OS::CException(error);
+  } catch (const _com_error& error) {
+    throw _com_error(error);
+  }
 }
 
 }  // namespace
@@ -111,7 +130,10 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
     } else {
       CSyncObject entry;
       auto created = std::make_shared<CCompletionEvent>();
-      if (created->handle() != nullptr) entry.event = std::move(created);
+      if (created->handle() != nullptr) {
+        if (m_waitersShareFailures) event = created;  // to leave the outcome on
+        entry.event = std::move(created);
+      }
       entry.record = record;
       m_inFlight.emplace(key, std::move(entry));
       fetchedFromDirectory = true;
@@ -121,11 +143,27 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
   if (!found) {
     CAutoRemoveSyncObject remover(&key, &m_inFlight, &m_inFlightLock);
     lock_discipline::CheckNoLockHeld("a directory read while holding a module lock");
-    result = _Fetch(key, record);
+    if (event == nullptr) {
+      result = _Fetch(key, record);
+    } else {
+      // Waiters are to share the outcome: leave it on the event, which the
+      // remover signals after this.
+      try {
+        result = _Fetch(key, record);
+      } catch (...) {
+        event->SetFailure(std::current_exception());
+        throw;
+      }
+      if (!result) event->SetNotFound();
+    }
   } else if (event != nullptr) {
     if (in_flight_hooks::BeforeWaitHook hook = in_flight_hooks::GetBeforeWaitHook()) hook(key);
     event->Wait();
     result = true;
+    if (m_waitersShareFailures) {
+      if (event->failure() != nullptr) RethrowCopy(event->failure());
+      result = !event->not_found();
+    }
   }
 
   DBG::DebugLogEx(platform::CurrentModuleHandle(), DBG::kLevelLeave, kSource, __LINE__, L"_SyncGetDSObjectInfo(), Result=%u",

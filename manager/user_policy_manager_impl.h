@@ -29,6 +29,13 @@ class CUserPolicyManagerImpl {
   CDSObjectInfo GetDSObjectInfo(const wchar_t* key, bool& fetchedFromDirectory);
 
   int lookup_type() const { return m_lookupType; }
+
+  // Whether threads that waited for another thread's read of their key get
+  // that read's failure (its exception, or not found) instead of the
+  // record as the read left it. Off unless set before the manager is
+  // shared (the factories set it from the settings).
+  void set_waiters_share_failures(bool share) { m_waitersShareFailures = share; }
+  bool waiters_share_failures() const { return m_waitersShareFailures; }
   CDSObjectCache& cache() { return m_cache; }
 
   volatile LONG m_refCount = 1;
@@ -49,6 +56,7 @@ class CUserPolicyManagerImpl {
   _bstr_t m_filterTemplate;
   CStringCollection m_attributes;
   const bool m_escapeFilterValue;
+  bool m_waitersShareFailures = false;
   CDSObjectCache m_cache;
   InFlightMap m_inFlight GUARDED_BY(m_inFlightLock);
   CSLock m_inFlightLock;

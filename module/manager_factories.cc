@@ -7,6 +7,7 @@
 
 #include "dsobject/user_policy_manager_exception.h"
 #include "manager/cs_lock.h"
+#include "manager/user_policy_manager_impl.h"
 #include "module/directory_queries.h"
 #include "platform/com.h"
 #include "platform/settings.h"
@@ -16,6 +17,9 @@ namespace {
 constexpr char kSource[] = "servUserPolicyManager";
 constexpr wchar_t kSettingsClass[] = L"QV_DSAccess";
 constexpr wchar_t kSettingsInstance[] = L"DEFAULT";
+// Off by default: threads that waited for another thread's read of their
+// key then get the record as that read left it (empty when it failed).
+constexpr wchar_t kShareFailuresKey[] = L"ShareFetchFailuresWithWaiters";
 
 // One row of the factory table.
 struct ManagerRecipe {
@@ -63,6 +67,17 @@ void ReadIntegerSetting(CMgmtObject& settings, const wchar_t* key, int* value) {
   }
 }
 
+// Replaces `*value` with the setting `key` when it is a VT_BOOL, or an
+// integer (non-zero: true).
+void ReadBooleanSetting(CMgmtObject& settings, const wchar_t* key, bool* value) {
+  const _variant_t* stored = settings.GetPropertyValue(key);
+  if (stored == nullptr) return;
+  if (stored->vt == VT_BOOL) *value = stored->boolVal != VARIANT_FALSE;
+  if (stored->vt == VT_I4 || stored->vt == VT_UI4 || stored->vt == VT_INT || stored->vt == VT_UINT) {
+    *value = stored->lVal != 0;
+  }
+}
+
 CUserPolicyManager GetOrCreate(std::atomic<CUserPolicyManager*>& slot, const ManagerRecipe& recipe) {
   CUserPolicyManager* manager = slot.load(std::memory_order_acquire);
   if (manager == nullptr) {
@@ -71,11 +86,13 @@ CUserPolicyManager GetOrCreate(std::atomic<CUserPolicyManager*>& slot, const Man
     if (manager == nullptr) {
       int timeout = recipe.default_timeout;
       int maximum = recipe.default_maximum;
+      bool share_failures = false;
       {
         CMgmtObject settings(kSettingsClass, kSettingsInstance, nullptr);
         if (settings.Get()) {
           ReadIntegerSetting(settings, recipe.timeout_key, &timeout);
           ReadIntegerSetting(settings, recipe.maximum_key, &maximum);
+          ReadBooleanSetting(settings, kShareFailuresKey, &share_failures);
         }
       }
       // The module's own handle lives on the heap until shut-down; the
@@ -91,6 +108,7 @@ CUserPolicyManager GetOrCreate(std::atomic<CUserPolicyManager*>& slot, const Man
       if (created == nullptr) {
         throw CUserPolicyManagerException(EX_USER_POLICY_MGR_FACTORY_OUT_OF_MEMORY, kSource, __LINE__);
       }
+      if (share_failures) CUserPolicyManagerInspector::Impl(*created)->set_waiters_share_failures(true);
       manager = created.release();
       slot.store(manager, std::memory_order_release);
     }

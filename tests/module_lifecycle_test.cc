@@ -150,6 +150,24 @@ NestedGroupCacheMaximum = { type = "VT_I2", value = 5 }
   }
 }
 
+TEST_F(ModuleLifecycle, WaitersShareFetchFailuresOnlyWhereTheSettingsSaySo) {
+  const std::pair<const char*, bool> cases[] = {
+      {"# no table\n", false},
+      {"[QV_DSAccess.DEFAULT]\nShareFetchFailuresWithWaiters = false\n", false},
+      {"[QV_DSAccess.DEFAULT]\nShareFetchFailuresWithWaiters = true\n", true},
+      {"[QV_DSAccess.DEFAULT]\nShareFetchFailuresWithWaiters = 1\n", true},
+  };
+  for (const auto& [text, expected] : cases) {
+    ScopedSettingsFile settings(text);
+    ReleaseManagers();
+    for (const CUserPolicyManager& manager : {UserPolicy_GetUserIdentityManager(),
+                                              UserPolicy_GetPrimaryGroupIDTOGroupManager(),
+                                              UserPolicy_GetGroupMemeberShipManager()}) {
+      EXPECT_EQ(CUserPolicyManagerInspector::Impl(manager)->waiters_share_failures(), expected) << text;
+    }
+  }
+}
+
 TEST_F(ModuleLifecycle, TwoThreadsCreatingOneManagerShareIt) {
   for (int round = 0; round < 50; ++round) {
     ReleaseManagers();

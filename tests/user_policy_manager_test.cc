@@ -21,6 +21,7 @@
 #include "manager/lookup_key.h"
 #include "manager/object_cache.h"
 #include "manager/user_policy_manager.h"
+#include "manager/user_policy_manager_impl.h"
 #include "module/directory_queries.h"
 #include "testing/fake_clock.h"
 #include "platform/crt.h"
@@ -346,6 +347,25 @@ TEST_F(UserPolicyManagerTest, AFailedReadReleasesEveryWaiterWithTheRecordAsLeft)
   bool fetched = false;
   manager.GetDSObjectInfo(kAliceSip, fetched);
   EXPECT_TRUE(fetched);
+}
+
+TEST_F(UserPolicyManagerTest, WaitersShareTheReadsFailureWhenTheManagerIsSetSo) {
+  CUserPolicyManager manager = UserManager();
+  CUserPolicyManagerInspector::Impl(manager)->set_waiters_share_failures(true);
+  directory_.FailNthCall(1, kDirectoryTimeout);
+  std::vector<Outcome> outcomes = LookUpTogether(manager, directory_, kAliceSip, 8);
+  for (const Outcome& outcome : outcomes) EXPECT_EQ(outcome.error, kDirectoryTimeout);
+  EXPECT_EQ(directory_.TotalCalls(), 1);
+
+  // A read that succeeds is shared as before.
+  outcomes = LookUpTogether(manager, directory_, kAliceSip, 8);
+  int read = 0;
+  for (Outcome& outcome : outcomes) {
+    EXPECT_EQ(outcome.error, 0);
+    EXPECT_EQ(outcome.record.GetPropertyCount(), 8);
+    read += outcome.fetched ? 1 : 0;
+  }
+  EXPECT_EQ(read, 1);
 }
 
 TEST_F(UserPolicyManagerTest, WaitersWithoutAnEventReportNotFoundWithTheKeyAsPassed) {
