@@ -3,6 +3,7 @@
 // and the primary group's key. Each lookup passes the call gate, so that it
 // runs only while the module is started and a stop waits for it.
 #include <cwchar>
+#include <new>
 #include <string>
 #include <vector>
 

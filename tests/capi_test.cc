@@ -682,7 +682,7 @@ TEST_F(CInterface, ManyThreadsAtOnceAnswerAsOneThreadDoes) {
     threads.emplace_back([&, t] {
       for (size_t i = 0; i < addresses.size(); ++i) {
         const std::string& sip = addresses[(i + static_cast<size_t>(t)) % addresses.size()];
-        if (!(AskC(sip) == expected[sip])) mismatches[t].push_back(sip);
+        if (!(AskC(sip) == expected.at(sip))) mismatches[t].push_back(sip);
       }
     });
   }
@@ -715,10 +715,10 @@ TEST_F(CInterface, AStopWaitsForCallsInsideAndRefusesTheOnesAfter) {
           started_threads.fetch_add(1);
         }
         const bool refused = answer.guids_status == UP_NOT_STARTED && answer.email_status == UP_NOT_STARTED;
-        if (!refused && !(answer == expected[sip])) {
+        if (!refused && !(answer == expected.at(sip))) {
           // A call may also have got in before the stop and its e-mail
           // lookup refused after it.
-          if (!(answer.guids_status == expected[sip].guids_status && answer.guids == expected[sip].guids &&
+          if (!(answer.guids_status == expected.at(sip).guids_status && answer.guids == expected.at(sip).guids &&
                 answer.email_status == UP_NOT_STARTED)) {
             wrong[t].push_back(sip + " " + std::to_string(answer.guids_status) + "/" +
                                std::to_string(answer.email_status) + " " + std::to_string(answer.guids.size()));
