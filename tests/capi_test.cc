@@ -267,8 +267,8 @@ Flat FlattenCpp(CDSObjectInfo record) {
   Flat flat;
   for (int p = 0; p < record.GetPropertyCount(); ++p) {
     CDSObjectProperty property = record.GetProperty(p);
-    auto& values = flat.emplace_back(platform::WideToUtf8(property.GetName()), std::vector<std::pair<int, std::string>>())
-                       .second;
+    auto& values =
+        flat.emplace_back(platform::WideToUtf8(property.GetName()), std::vector<std::pair<int, std::string>>()).second;
     for (int v = 0; v < property.GetValueCount(); ++v) {
       const _variant_t& value = property.GetValue(v);
       std::string text;
@@ -289,7 +289,8 @@ struct RecordAnswer {
 RecordAnswer AskRecord(int manager, const std::string& key) {
   RecordAnswer answer;
   up_record* record = nullptr;
-  answer.outcome = Capture([&](up_error** e) { return up_get_record(manager, key.c_str(), &record, &answer.from_directory, e); });
+  answer.outcome =
+      Capture([&](up_error** e) { return up_get_record(manager, key.c_str(), &record, &answer.from_directory, e); });
   answer.record.reset(record);
   return answer;
 }
@@ -335,7 +336,9 @@ TEST_F(CInterface, RecordsOfEachManagerCarryTheManagersValuesWithTheirVariantTyp
     const std::string primary_key = PrimaryGroupKey(*user.record);
     if (!primary_key.empty()) keys.emplace_back(UP_MANAGER_PRIMARY_GROUP, primary_key);
     if (const up_property* member_of = Property(*user.record, "memberOf")) {
-      for (size_t i = 0; i < member_of->value_count; ++i) keys.emplace_back(UP_MANAGER_GROUP, member_of->values[i].text);
+      for (size_t i = 0; i < member_of->value_count; ++i) {
+        keys.emplace_back(UP_MANAGER_GROUP, member_of->values[i].text);
+      }
     }
     for (const auto& [manager, key] : keys) {
       SCOPED_TRACE(key);
@@ -525,7 +528,8 @@ TEST_F(CInterface, MalformedArgumentsAreRefusedNamingTheArgument) {
     ExpectFailure(call.run(), UP_INVALID_ARGUMENT, call.what);
   }
   char* path = nullptr;
-  ExpectFailure(Capture([&](up_error** e) { return up_discover(&path, nullptr, e); }), UP_INVALID_ARGUMENT, "must not be null");
+  ExpectFailure(Capture([&](up_error** e) { return up_discover(&path, nullptr, e); }), UP_INVALID_ARGUMENT,
+                "must not be null");
   // Without an error object the status still tells.
   EXPECT_EQ(up_get_guids(nullptr, nullptr, nullptr), UP_INVALID_ARGUMENT);
 }
