@@ -9,6 +9,13 @@
 //  - _com_error, _com_issue_error, _bstr_t and _variant_t,
 //  - CoInitializeEx/CoUninitialize, CoCreateGuid, StringFromGUID2 and
 //    CoTaskMemAlloc/CoTaskMemFree.
+//
+// The shared library exports (USERPOLICY_PORT_EXPORT) what a host needs to
+// use the values its interface takes and hands out: the three classes,
+// _com_issue_error, and the BSTR, VARIANT and SAFEARRAY functions (a record's
+// value may hold a string or an array of bytes). The COM runtime functions
+// and _com_util::ConvertStringToBSTR serve the module itself and stay hidden:
+// a host on this system has no COM to initialise.
 #ifndef USERPOLICY_PLATFORM_POSIX_COM_POSIX_H_
 #define USERPOLICY_PLATFORM_POSIX_COM_POSIX_H_
 
@@ -17,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/export.h"
 #include "platform/posix/types_posix.h"
 
 // `__int64` is a compiler keyword on Windows and a macro in the mingw-w64
@@ -258,24 +266,24 @@ static_assert(sizeof(SAFEARRAY) == 32, "SAFEARRAY is 32 bytes as on 64-bit Windo
 // VARIANT, a SAFEARRAY or _bstr_t::Attach).
 
 // A copy of the zero-terminated `psz`; null if psz is null or memory is short.
-BSTR SysAllocString(const OLECHAR* psz);
+USERPOLICY_PORT_EXPORT BSTR SysAllocString(const OLECHAR* psz);
 // A string of `len` characters copied from `psz`, which may hold zeros; if psz
 // is null the characters are zero. Null if memory is short or len is too big.
-BSTR SysAllocStringLen(const OLECHAR* psz, UINT len);
+USERPOLICY_PORT_EXPORT BSTR SysAllocStringLen(const OLECHAR* psz, UINT len);
 // A string whose storage holds `len` BYTES copied from `psz` (zeros if psz is
 // null), followed by a zero character. SysStringLen is len / sizeof(OLECHAR).
-BSTR SysAllocStringByteLen(LPCSTR psz, UINT len);
+USERPOLICY_PORT_EXPORT BSTR SysAllocStringByteLen(LPCSTR psz, UINT len);
 // Replaces *pbstr by a copy of psz (which may point into *pbstr) and frees the
 // old string. Returns FALSE, leaving *pbstr unchanged, if pbstr is null or
 // memory is short.
-INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz);
-INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len);
+USERPOLICY_PORT_EXPORT INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz);
+USERPOLICY_PORT_EXPORT INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len);
 // Frees `bstr`; null is ignored. REQUIRES: bstr came from a Sys*String call.
-void SysFreeString(BSTR bstr);
+USERPOLICY_PORT_EXPORT void SysFreeString(BSTR bstr);
 // Length in characters (excluding the terminator); 0 for null.
-UINT SysStringLen(BSTR bstr);
+USERPOLICY_PORT_EXPORT UINT SysStringLen(BSTR bstr);
 // Length in bytes (excluding the terminator); 0 for null.
-UINT SysStringByteLen(BSTR bstr);
+USERPOLICY_PORT_EXPORT UINT SysStringByteLen(BSTR bstr);
 
 // VARIANT functions -----------------------------------------------------------
 // A VARIANT owns its BSTR or SAFEARRAY (not what a VT_BYREF one points to).
@@ -288,17 +296,17 @@ UINT SysStringByteLen(BSTR bstr);
 // refused with DISP_E_BADVARTYPE.
 
 // Sets vt to VT_EMPTY (and zeroes the value) without releasing anything.
-void VariantInit(VARIANTARG* pvarg);
+USERPOLICY_PORT_EXPORT void VariantInit(VARIANTARG* pvarg);
 // Releases what the variant owns and sets it to VT_EMPTY. Returns
 // DISP_E_ARRAYISLOCKED, leaving the variant as it was, if it holds a locked
 // array; DISP_E_BADVARTYPE for an unsupported type; E_INVALIDARG for null.
-HRESULT VariantClear(VARIANTARG* pvarg);
+USERPOLICY_PORT_EXPORT HRESULT VariantClear(VARIANTARG* pvarg);
 // Clears *pvargDest, then makes it a deep copy of *pvargSrc (strings and
 // arrays duplicated; VT_BYREF copies the reference). On failure the
 // destination is VT_EMPTY, except that nothing changes when the source type
 // is unsupported or the destination cannot be cleared. Copying a variant onto
 // itself does nothing.
-HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
+USERPOLICY_PORT_EXPORT HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 // Converts *pvarSrc to type `vt` into *pvargDest (which may be pvarSrc).
 // Numbers, VT_BOOL, VT_CY, VT_DATE, VT_EMPTY and VT_BSTR convert to each other
 // as on Windows: integers out of range and text that is not a number give
@@ -308,10 +316,10 @@ HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 // "False" in any letter case and numbers. Arrays convert only to their own
 // type. VT_DATE does not convert to or from text (DISP_E_TYPEMISMATCH).
 // On failure the destination is unchanged.
-HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
+USERPOLICY_PORT_EXPORT HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
                           VARTYPE vt);
 // As VariantChangeType; `lcid` is ignored (text is always C-locale decimal).
-HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid,
+USERPOLICY_PORT_EXPORT HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid,
                             USHORT wFlags, VARTYPE vt);
 
 // SAFEARRAY functions ---------------------------------------------------------
@@ -324,39 +332,40 @@ HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LC
 
 // A zero-filled array; null for an unsupported type, zero dimensions, bounds
 // whose upper end overflows LONG, or memory shortage.
-SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound);
-SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);
+USERPOLICY_PORT_EXPORT SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound);
+USERPOLICY_PORT_EXPORT SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);
 // Releases the elements and the array. S_OK for null; DISP_E_ARRAYISLOCKED
 // (nothing released) while locked.
-HRESULT SafeArrayDestroy(SAFEARRAY* psa);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayDestroy(SAFEARRAY* psa);
 // A deep copy into *ppsaOut (null for a null psa). E_INVALIDARG if ppsaOut is
 // null, E_OUTOFMEMORY on shortage (then *ppsaOut is null).
-HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut);
 // Lock count. At most 65535 locks (E_UNEXPECTED beyond); unlocking an
 // unlocked array gives E_UNEXPECTED.
-HRESULT SafeArrayLock(SAFEARRAY* psa);
-HRESULT SafeArrayUnlock(SAFEARRAY* psa);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayLock(SAFEARRAY* psa);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayUnlock(SAFEARRAY* psa);
 // Locks the array and returns its data; pair with SafeArrayUnaccessData.
-HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData);
-HRESULT SafeArrayUnaccessData(SAFEARRAY* psa);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayUnaccessData(SAFEARRAY* psa);
 // Bounds of dimension nDim (1-based). DISP_E_BADINDEX for a bad nDim.
-HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound);
-HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* plLbound);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* plUbound);
 // Dimension count and element size; 0 for null.
-UINT SafeArrayGetDim(SAFEARRAY* psa);
-UINT SafeArrayGetElemsize(SAFEARRAY* psa);
-HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* pvt);
+USERPOLICY_PORT_EXPORT UINT SafeArrayGetDim(SAFEARRAY* psa);
+USERPOLICY_PORT_EXPORT UINT SafeArrayGetElemsize(SAFEARRAY* psa);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* pvt);
 // Address of an element without locking. DISP_E_BADINDEX out of bounds.
-HRESULT SafeArrayPtrOfIndex(SAFEARRAY* psa, LONG* rgIndices, void** ppvData);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayPtrOfIndex(SAFEARRAY* psa, LONG* rgIndices, void** ppvData);
 // Copies an element out: for VT_BSTR `pv` is a BSTR* that receives a new copy,
 // for VT_VARIANT a VARIANT* that receives a copy (its old content is NOT
 // released), otherwise a pointer to a value of the element type.
-HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 // Copies a value in, releasing the old element: for VT_BSTR `pv` is the BSTR
 // itself, for VT_VARIANT a VARIANT*, otherwise a pointer to the value.
-HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
+USERPOLICY_PORT_EXPORT HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 
 // COM runtime -----------------------------------------------------------------
+// For the module's own use; not exported from the shared library.
 
 enum tagCOINIT {
   COINIT_APARTMENTTHREADED = 0x2,
@@ -393,12 +402,12 @@ class _variant_t;
 
 // Raises `hr` as a _com_error. Every failure of _bstr_t and _variant_t goes
 // through here, as on Windows.
-[[noreturn]] void _com_issue_error(HRESULT hr);
+[[noreturn]] USERPOLICY_PORT_EXPORT void _com_issue_error(HRESULT hr);
 
 // An HRESULT as an exception. Thrown by value by _com_issue_error; like the
 // Windows class it derives from nothing (catch it by name). A value: copies
 // are independent and may be used on any thread.
-class _com_error {
+class USERPOLICY_PORT_EXPORT _com_error {
  public:
   explicit _com_error(HRESULT hr) noexcept;
   _com_error(const _com_error& that) noexcept = default;
@@ -447,7 +456,7 @@ BSTR ConvertStringToBSTR(const char* s);
 // equal to an empty string and converts to a null pointer.
 // Narrow text is UTF-8 here (the system's ANSI code page on Windows).
 // Allocation failure raises E_OUTOFMEMORY through _com_issue_error.
-class _bstr_t {
+class USERPOLICY_PORT_EXPORT _bstr_t {
  public:
   _bstr_t() noexcept;
   _bstr_t(const _bstr_t& s) noexcept;
@@ -514,7 +523,9 @@ class _bstr_t {
  private:
   // The part all copies share: the BSTR and its UTF-8 copy, built on first
   // use (atomically, so copies on different threads may ask at once).
-  class Data {
+  // Reached only through _bstr_t's members, so it stays hidden although the
+  // class is exported.
+  class __attribute__((visibility("hidden"))) Data {
    public:
     explicit Data(BSTR owned) noexcept : wide_(owned) {}
     Data(const Data&) = delete;
@@ -533,12 +544,17 @@ class _bstr_t {
   };
 
   // Wraps `owned` in new shared data; raises E_OUTOFMEMORY.
-  static std::shared_ptr<Data> Wrap(BSTR owned);
+  __attribute__((visibility("hidden"))) static std::shared_ptr<Data> Wrap(BSTR owned);
   // Three-way comparison of the texts.
-  int Compare(const _bstr_t& str) const noexcept;
+  __attribute__((visibility("hidden"))) int Compare(const _bstr_t& str) const noexcept;
 
   std::shared_ptr<Data> data_;
 };
+
+// The friends above, declared here too so that they are exported with the
+// class (a friend declaration does not take the class's visibility).
+USERPOLICY_PORT_EXPORT _bstr_t operator+(const char* s1, const _bstr_t& s2);
+USERPOLICY_PORT_EXPORT _bstr_t operator+(const wchar_t* s1, const _bstr_t& s2);
 
 // A VARIANT that releases its value when destroyed, as Microsoft's
 // _variant_t. Copies are deep (VariantCopy). Constructors and assignments
@@ -552,7 +568,7 @@ class _bstr_t {
 // __int64 / long long (int64_t and size_t are `long` here).
 // Extractors (operator short, long, ...) convert with VariantChangeType and
 // raise its failure through _com_issue_error. Not synchronised.
-class _variant_t : public tagVARIANT {
+class USERPOLICY_PORT_EXPORT _variant_t : public tagVARIANT {
  public:
   _variant_t() noexcept;
   _variant_t(const VARIANT& varSrc);   // NOLINT: implicit as on Windows
@@ -654,7 +670,7 @@ class _variant_t : public tagVARIANT {
  private:
   // If vt is not `type`: releases the value (raising failures) and sets vt
   // to `type`.
-  void Reset(VARTYPE type);
+  __attribute__((visibility("hidden"))) void Reset(VARTYPE type);
 };
 
 #endif  // USERPOLICY_PLATFORM_POSIX_COM_POSIX_H_
