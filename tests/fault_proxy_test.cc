@@ -2,7 +2,7 @@
 // slapd, driven with raw LDAP bytes: each mode does to a bind and a search
 // what its contract says, a stall holds bytes until it heals, the delay
 // holds answers at least as long as asked, and dropping or stopping leaves
-// no thread or socket behind.
+// no thread or socket behind. Then the LDAP backend through it.
 //
 // Measured times are printed as "[ measured ]" lines.
 #include "local_directories/fault_proxy.h"
@@ -26,18 +26,35 @@
 #include <vector>
 
 #include "local_directories/slapd_server.h"
+#include "platform/directory/directory_error.h"
+#include "platform/directory/directory_path.h"
+#include "platform/directory/ldap_backend.h"
+#include "platform/utf8.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/scoped_settings_file.h"
 
 namespace {
 
+using directory::DirectoryPath;
+using directory::LdapBackend;
 using userpolicy::local_directories::FaultProxy;
 using userpolicy::local_directories::SlapdServer;
 using userpolicy::local_directories::UniqueFd;
+using userpolicy::testing::DirectorySettings;
+using userpolicy::testing::ScopedSettingsFile;
 using Clock = std::chrono::steady_clock;
 using Mode = FaultProxy::Mode;
 using Ms = std::chrono::milliseconds;
 
+// The time-outs of the library's cases; a fault the server announces (a
+// reset, an end of stream, a frame that is no LDAP) must not cost one.
+constexpr int kTimeoutMs = 1000;
+constexpr Ms kTimeout{kTimeoutMs};
+constexpr Ms kPrompt = kTimeout / 2;
+constexpr int kPoolSize = 2;
 constexpr Ms kCleanupLimit{3000};
+
+constexpr wchar_t kAliceDn[] = L"cn=Alice Anderson,ou=People,dc=example,dc=test";
 
 // One server for every case of this program.
 SlapdServer& Server() {
@@ -284,6 +301,67 @@ TEST(FaultProxyTest, DroppingAndStoppingLeaveNoThreadOrSocketBehind) {
     EXPECT_EQ(error, ECONNREFUSED);
   }
   EXPECT_EQ(OpenFileCount(), files);
+}
+
+// The LDAP backend through the proxy -------------------------------------------
+
+// The service account's settings for `servers`, with short time-outs and
+// the given back-off (no doubling), and `extra` lines in the same table.
+std::string FaultSettings(const std::string& servers, int backoff_ms, const std::string& extra = "") {
+  return DirectorySettings(servers, Server().service_dn(), Server().service_password_file()) +
+         "ConnectTimeoutMs = " + std::to_string(kTimeoutMs) + "\nOperationTimeoutMs = " + std::to_string(kTimeoutMs) +
+         "\nPoolSize = " + std::to_string(kPoolSize) + "\nFailureBackoffMs = " + std::to_string(backoff_ms) +
+         "\nMaxFailureBackoffMs = " + std::to_string(backoff_ms) + "\n" + extra;
+}
+
+struct Outcome {
+  bool ok = false;
+  int code = 0;
+  std::wstring message;  // GetErrorMsgEx
+  std::wstring server;   // the context items
+  std::wstring ldap;
+  Clock::duration took{};
+};
+
+std::wstring ContextOf(const CDirectoryException& error, const wchar_t* name) {
+  const std::wstring* value = error.FindContext(name);
+  return value != nullptr ? *value : L"<none>";
+}
+
+Outcome ReadAlice(LdapBackend& backend) {
+  Outcome outcome;
+  const Clock::time_point start = Clock::now();
+  try {
+    outcome.ok = backend.ReadObject(DirectoryPath::Parse(std::wstring(L"GC://") + kAliceDn), {L"objectGUID", L"name"})
+                     ->distinguished_name == kAliceDn;
+  } catch (const CDirectoryException& error) {
+    outcome.code = error.GetErrorCode();
+    outcome.message = error.GetErrorMsgEx().str();
+    outcome.server = ContextOf(error, L"server");
+    outcome.ldap = ContextOf(error, L"ldap");
+  }
+  outcome.took = Clock::now() - start;
+  return outcome;
+}
+
+std::string Narrow(const std::wstring& text) { return platform::WideToUtf8(text); }
+
+// The next request goes to the dead pooled connection first: closed in
+// order, the write succeeds and the read fails; reset, the write itself
+// fails, which must not raise SIGPIPE (it would end the process).
+TEST(LdapThroughTheProxyTest, ADroppedPooledConnectionIsReplacedWithinTheCall) {
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  ScopedSettingsFile settings(FaultSettings(proxy->host_port(), 300));
+  LdapBackend backend;
+  ASSERT_TRUE(ReadAlice(backend).ok);
+  for (const FaultProxy::Close how : {FaultProxy::Close::kOrderly, FaultProxy::Close::kReset}) {
+    const uint64_t accepted = proxy->counters().accepted;
+    EXPECT_EQ(proxy->DropConnections(how), 1);
+    const Outcome outcome = ReadAlice(backend);
+    EXPECT_TRUE(outcome.ok) << Narrow(outcome.message);
+    EXPECT_LT(outcome.took, kPrompt);
+    EXPECT_EQ(proxy->counters().accepted, accepted + 1);
+  }
 }
 
 }  // namespace
