@@ -51,6 +51,11 @@ using Ms = std::chrono::milliseconds;
 constexpr int kTimeoutMs = 1000;
 constexpr Ms kTimeout{kTimeoutMs};
 constexpr Ms kPrompt = kTimeout / 2;
+// What a call may take beyond one time-out on a busy machine (sanitizer
+// builds included); less than a second time-out, so that a call that waits
+// twice fails its bound.
+constexpr Ms kMargin{800};
+constexpr Ms kBound = kTimeout + kMargin;
 constexpr int kPoolSize = 2;
 constexpr Ms kCleanupLimit{3000};
 
@@ -77,6 +82,13 @@ size_t CountEntries(const char* directory) {
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++count;
   return count;
 }
+long long Millis(Clock::duration duration) { return std::chrono::duration_cast<Ms>(duration).count(); }
+
+void Measured(const std::string& what, Clock::duration took) {
+  std::printf("[ measured ] %-58s %6lld ms\n", what.c_str(), Millis(took));
+  std::fflush(stdout);
+}
+
 size_t ThreadCount() { return CountEntries("/proc/self/task"); }
 size_t OpenFileCount() { return CountEntries("/proc/self/fd"); }
 
@@ -361,6 +373,47 @@ TEST(LdapThroughTheProxyTest, ADroppedPooledConnectionIsReplacedWithinTheCall) {
     EXPECT_TRUE(outcome.ok) << Narrow(outcome.message);
     EXPECT_LT(outcome.took, kPrompt);
     EXPECT_EQ(proxy->counters().accepted, accepted + 1);
+  }
+}
+
+// Callers beyond the pool's size wait for a connection of the stalled
+// server. When the calls holding its connections fail, the waiters give it
+// up at once (no new connection that would wait a whole time-out again) and
+// move on to the next server, if there is one.
+TEST(LdapThroughTheProxyTest, MoreCallersThanPooledConnectionsEachWaitOneTimeoutAtMost) {
+  constexpr int kCallers = 8;
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  const struct {
+    const char* name;
+    std::string servers;
+    bool fails_over;
+  } cases[] = {
+      {"the stalled server alone", proxy->host_port(), false},
+      {"a healthy second server", proxy->host_port() + ", " + Server().host_port(), true},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    proxy->SetFault({});
+    ScopedSettingsFile settings(FaultSettings(test.servers, 5000));
+    LdapBackend backend;
+    ASSERT_TRUE(ReadAlice(backend).ok);
+    proxy->SetFault({Mode::kStall});
+    std::vector<Outcome> outcomes(kCallers);
+    std::vector<std::thread> callers;
+    for (Outcome& outcome : outcomes) callers.emplace_back([&backend, &outcome] { outcome = ReadAlice(backend); });
+    for (std::thread& caller : callers) caller.join();
+    Clock::duration worst{};
+    for (const Outcome& outcome : outcomes) {
+      worst = std::max(worst, outcome.took);
+      EXPECT_EQ(outcome.ok, test.fails_over) << Narrow(outcome.message);
+      if (!test.fails_over) {
+        EXPECT_EQ(outcome.code, kDirectoryTimeout) << Narrow(outcome.message);
+      }
+    }
+    Measured(std::to_string(kCallers) + " callers, pool of 2, " + test.name + ": worst call", worst);
+    EXPECT_LE(worst, kBound);
+    EXPECT_LE(proxy->counters().open, kPoolSize);
+    proxy->SetFault({});
   }
 }
 

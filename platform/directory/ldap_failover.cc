@@ -109,6 +109,13 @@ void ServerState::RecordFailure(const ServerFailure& failure, const Settings& se
   last_failure = failure;
   failed_at = now;
   retry_at.store(now + std::chrono::duration_cast<Clock::duration>(backoff).count(), std::memory_order_relaxed);
+  failures.fetch_add(1, std::memory_order_release);
+}
+
+ServerFailure Failover::PoolTimeout(const Endpoint& endpoint) {
+  const ldap::Status status{ldap::kTimeout, ldap::ResultText(ldap::kTimeout),
+                            "no pooled connection became free within the operation timeout", false};
+  return ServerFailure{status, L"wait for a connection", endpoint.name};
 }
 
 std::wstring Failover::SkippedNote(const SkippedServers& skipped) {
