@@ -1,8 +1,17 @@
-// The fault proxy of local_directories/fault_proxy.h in front of a real
-// slapd, driven with raw LDAP bytes: each mode does to a bind and a search
-// what its contract says, a stall holds bytes until it heals, the delay
-// holds answers at least as long as asked, and dropping or stopping leaves
-// no thread or socket behind. Then the LDAP backend through it.
+// The library against a real slapd through the fault proxy of
+// local_directories/fault_proxy.h.
+//
+// First the proxy itself, with raw LDAP bytes: each mode does to a bind what
+// its contract says, the delay holds answers at least as long as asked, and
+// dropping or stopping leaves no thread or socket behind. Then the LDAP
+// backend and the started module through it: every call ends within its
+// bound (one operation time-out when the server does not answer, well under
+// it when the fault announces itself) with an error naming the server and
+// the failure; no connection or thread is left behind; the library recovers
+// once the proxy heals; it fails over to a healthy second server for every
+// class of fault, also with more callers than pooled connections; and a
+// user's whole resolution during an outage costs one time-out however long
+// its walk of nested groups.
 //
 // Measured times are printed as "[ measured ]" lines.
 #include "local_directories/fault_proxy.h"
@@ -16,21 +25,28 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "local_directories/slapd_server.h"
+#include "module/module_entry.h"
+#include "platform/com.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/utf8.h"
+#include "resolve/policy_filter_ds_access_helper.h"
+#include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/end_to_end.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {
@@ -38,6 +54,7 @@ namespace {
 using directory::DirectoryPath;
 using directory::LdapBackend;
 using userpolicy::local_directories::FaultProxy;
+using userpolicy::local_directories::LdifLine;
 using userpolicy::local_directories::SlapdServer;
 using userpolicy::local_directories::UniqueFd;
 using userpolicy::testing::DirectorySettings;
@@ -61,9 +78,55 @@ constexpr Ms kCleanupLimit{3000};
 
 constexpr wchar_t kAliceDn[] = L"cn=Alice Anderson,ou=People,dc=example,dc=test";
 
+// On top of the sample directory, a user who is a direct member of
+// kChainLength groups that also form a chain (each a member of the next):
+// its resolution walks them all, and during an outage looks each of them
+// up on its own (a failed lookup ends only its own part of the walk).
+constexpr int kChainLength = 24;
+constexpr char kWalkerSip[] = "sip:walker@example.test";
+constexpr uint32_t kWalkerRid = 1190;
+constexpr uint32_t kChainFirstRid = 1200;
+
+std::string Sid(uint32_t rid) {
+  // S-1-5-21-1004336348-1177238915-682003330-rid, as the sample's SIDs.
+  std::string sid("\x01\x05\x00\x00\x00\x00\x00\x05\x15\x00\x00\x00\xdc\xf4\xdc\x3b\x83\x3d\x2b\x46\x82\x8b\xa6\x28",
+                  24);
+  for (int i = 0; i < 4; ++i) sid += static_cast<char>((rid >> (8 * i)) & 0xff);
+  return sid;
+}
+
+std::string Guid(int number, int kind) {
+  std::string guid(16, '\0');
+  guid[0] = static_cast<char>(number);
+  guid[1] = static_cast<char>(kind);
+  guid[2] = '\x77';  // no sample GUID has a third byte
+  return guid;
+}
+
+std::string ChainDn(int i) { return "cn=Chain " + std::to_string(i) + ",ou=Groups,dc=example,dc=test"; }
+
+void WriteChain(std::ostream& out) {
+  const std::string walker = "cn=Walker Deep,ou=People,dc=example,dc=test";
+  out << "dn: " << walker << "\nobjectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
+      << "objectClass: inetOrgPerson\nobjectClass: user\ncn: Walker Deep\nsn: Deep\nname: Walker Deep\n"
+      << "objectCategory: person\n"
+      << LdifLine("objectGUID", Guid(1, 1)) << LdifLine("objectSid", Sid(kWalkerRid)) << "primaryGroupID: 513\n"
+      << "msRTCSIP-PrimaryUserAddress: " << kWalkerSip << "\nmail: walker@example.test\n\n";
+  for (int i = 0; i < kChainLength; ++i) {
+    out << "dn: " << ChainDn(i) << "\nobjectClass: top\nobjectClass: group\ncn: Chain " << i << "\nname: Chain " << i
+        << "\nobjectCategory: group\ngroupType: -2147483646\n"
+        << LdifLine("objectGUID", Guid(i, 3)) << LdifLine("objectSid", Sid(kChainFirstRid + i))
+        << "member: " << walker << "\n" << (i == 0 ? "" : "member: " + ChainDn(i - 1) + "\n") << "\n";
+  }
+}
+
 // One server for every case of this program.
 SlapdServer& Server() {
-  static const std::unique_ptr<SlapdServer> server = SlapdServer::Start();
+  static const std::unique_ptr<SlapdServer> server = [] {
+    userpolicy::local_directories::SlapdOptions options;
+    options.ldif_writers.push_back(&WriteChain);
+    return SlapdServer::Start(options);
+  }();
   return *server;
 }
 
@@ -358,6 +421,98 @@ Outcome ReadAlice(LdapBackend& backend) {
 
 std::string Narrow(const std::wstring& text) { return platform::WideToUtf8(text); }
 
+// How a fault starts: on a backend that has a pooled connection (warm) or
+// none yet (cold), and whether the proxy drops its connections as well.
+struct FaultCase {
+  const char* name;
+  FaultProxy::Fault fault;
+  bool warm;
+  bool drop;
+  int code;              // of the error; 0: the call succeeds
+  int ldap;              // the LDAP result in the error's context
+  const wchar_t* says;   // in the error's message
+  bool waits;            // the server does not answer: the call waits for the time-out
+};
+
+constexpr int kServerDown = 0x51, kDecodingError = 0x54, kTimedOut = 0x55;
+
+const FaultCase kFaults[] = {
+    {"stall on a pooled connection", {Mode::kStall}, true, false, kDirectoryTimeout, kTimedOut, L"did not answer in time", true},
+    {"stall on a new connection", {Mode::kStall}, false, false, kDirectoryTimeout, kTimedOut, L"did not answer in time", true},
+    {"answers slower than the time-out", {Mode::kDelay, Ms(kTimeoutMs + 500)}, true, false, kDirectoryTimeout, kTimedOut,
+     L"did not answer in time", true},
+    {"refused connections", {Mode::kRefuse}, false, false, kDirectoryServerDown, kServerDown, L"cannot reach", false},
+    {"not listening, pooled connections dropped", {Mode::kNotListening}, true, true, kDirectoryServerDown, kServerDown,
+     L"cannot reach", false},
+    {"reset mid-response on a pooled connection", {Mode::kResetMidResponse}, true, false, kDirectoryServerDown,
+     kServerDown, L"cannot reach", false},
+    {"reset mid-response after the bind", {Mode::kResetMidResponse, {}, 1}, false, false, kDirectoryServerDown,
+     kServerDown, L"cannot reach", false},
+    {"response cut on a pooled connection", {Mode::kCutResponse}, true, false, kDirectoryServerDown, kServerDown,
+     L"cannot reach", false},
+    {"response cut after the bind", {Mode::kCutResponse, {}, 1}, false, false, kDirectoryServerDown, kServerDown,
+     L"cannot reach", false},
+    {"undecodable answers on a pooled connection", {Mode::kUndecodable}, true, false, kDirectoryServerDown,
+     kDecodingError, L"cannot answer now", false},
+    {"undecodable answer to the bind", {Mode::kUndecodable}, false, false, kDirectoryServerDown, kDecodingError,
+     L"cannot answer now", false},
+};
+
+TEST(LdapThroughTheProxyTest, EveryFaultFailsWithinItsBoundWithAClearErrorAndHeals) {
+  constexpr int kBackoffMs = 300;
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  const std::wstring proxy_name = platform::Utf8ToWide(proxy->host_port());
+  ScopedSettingsFile settings(FaultSettings(proxy->host_port(), kBackoffMs));
+  const size_t threads = ThreadCount();
+  for (const FaultCase& test : kFaults) {
+    SCOPED_TRACE(test.name);
+    proxy->SetFault({});
+    {
+      LdapBackend backend;
+      if (test.warm) {
+        ASSERT_TRUE(ReadAlice(backend).ok);
+      }
+      proxy->SetFault(test.fault);
+      if (test.drop) proxy->DropConnections();
+
+      // The first call meets the fault; the next ones, while the server
+      // backs off, fail at once with the same error.
+      const Outcome first = ReadAlice(backend);
+      Clock::duration worst = first.took;
+      for (int i = 0; i < 2; ++i) {
+        const Outcome again = ReadAlice(backend);
+        EXPECT_EQ(again.code, test.code);
+        EXPECT_LT(again.took, kPrompt);
+        worst = std::max(worst, again.took);
+      }
+      Measured(std::string("backend, ") + test.name + ": worst call", worst);
+      EXPECT_FALSE(first.ok);
+      EXPECT_EQ(first.code, test.code) << Narrow(first.message);
+      EXPECT_EQ(first.server, proxy_name);
+      EXPECT_EQ(first.ldap.rfind(std::to_wstring(test.ldap) + L" ", 0), 0u) << Narrow(first.ldap);
+      EXPECT_NE(first.message.find(test.says), std::wstring::npos) << Narrow(first.message);
+      EXPECT_NE(first.message.find(proxy_name), std::wstring::npos) << Narrow(first.message);
+      if (test.waits) {
+        EXPECT_GE(first.took, kTimeout * 9 / 10);
+        EXPECT_LE(worst, kBound);
+      } else {
+        EXPECT_LT(worst, kPrompt);
+      }
+
+      // Healed, the same backend reads again once the back-off is over,
+      // and holds no more connections than its pool.
+      proxy->SetFault({});
+      std::this_thread::sleep_for(Ms(kBackoffMs + 50));
+      const Outcome healed = ReadAlice(backend);
+      EXPECT_TRUE(healed.ok) << Narrow(healed.message);
+      EXPECT_LE(proxy->counters().open, kPoolSize);
+    }
+    // The backend gone, so are its connections, and no thread stays.
+    EXPECT_TRUE(Eventually([&] { return proxy->counters().open == 0; })) << proxy->counters().open;
+    EXPECT_TRUE(Eventually([&] { return ThreadCount() == threads; })) << ThreadCount() - threads;
+  }
+}
+
 // The next request goes to the dead pooled connection first: closed in
 // order, the write succeeds and the read fails; reset, the write itself
 // fails, which must not raise SIGPIPE (it would end the process).
@@ -373,6 +528,47 @@ TEST(LdapThroughTheProxyTest, ADroppedPooledConnectionIsReplacedWithinTheCall) {
     EXPECT_TRUE(outcome.ok) << Narrow(outcome.message);
     EXPECT_LT(outcome.took, kPrompt);
     EXPECT_EQ(proxy->counters().accepted, accepted + 1);
+  }
+}
+
+TEST(LdapThroughTheProxyTest, FailsOverToTheHealthyServerForEveryFaultClass) {
+  constexpr int kBackoffMs = 300;
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  const std::string proxy_name = proxy->host_port();
+  ScopedSettingsFile settings(FaultSettings(proxy_name + ", " + Server().host_port(), kBackoffMs));
+  for (const FaultCase& test : kFaults) {
+    SCOPED_TRACE(test.name);
+    proxy->SetFault({});
+    LdapBackend backend;
+    if (test.warm) {
+      const uint64_t sent = proxy->counters().bytes_to_server;
+      ASSERT_TRUE(ReadAlice(backend).ok);
+      ASSERT_GT(proxy->counters().bytes_to_server, sent);  // the first server answered
+    }
+    proxy->SetFault(test.fault);
+    if (test.drop) proxy->DropConnections();
+    {
+      DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
+      const Outcome failed_over = ReadAlice(backend);
+      Measured(std::string("failover, ") + test.name, failed_over.took);
+      EXPECT_TRUE(failed_over.ok) << Narrow(failed_over.message);
+      EXPECT_LE(failed_over.took, test.waits ? kBound : kPrompt);
+      EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelWarning, "on " + proxy_name + " failed")) << test.name;
+    }
+    // While it backs off, the faulty server is not even asked.
+    const FaultProxy::Counters before = proxy->counters();
+    const Outcome skipped = ReadAlice(backend);
+    EXPECT_TRUE(skipped.ok);
+    EXPECT_LT(skipped.took, kPrompt);
+    EXPECT_EQ(proxy->counters().accepted, before.accepted);
+    EXPECT_EQ(proxy->counters().bytes_to_server, before.bytes_to_server);
+
+    // Healed and its back-off over, the first server answers again.
+    proxy->SetFault({});
+    std::this_thread::sleep_for(Ms(kBackoffMs + 50));
+    const uint64_t sent = proxy->counters().bytes_to_server;
+    EXPECT_TRUE(ReadAlice(backend).ok);
+    EXPECT_GT(proxy->counters().bytes_to_server, sent);
   }
 }
 
@@ -414,6 +610,161 @@ TEST(LdapThroughTheProxyTest, MoreCallersThanPooledConnectionsEachWaitOneTimeout
     EXPECT_LE(worst, kBound);
     EXPECT_LE(proxy->counters().open, kPoolSize);
     proxy->SetFault({});
+  }
+}
+
+// The module through the proxy ---------------------------------------------------
+
+std::vector<std::string> Resolve(const std::string& sip, bool* result = nullptr, Clock::duration* took = nullptr) {
+  const std::wstring key = platform::Utf8ToWide(sip);
+  std::vector<_bstr_t> guids;
+  const Clock::time_point start = Clock::now();
+  const bool appended = CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(key.c_str(), guids);
+  if (took != nullptr) *took = Clock::now() - start;
+  if (result != nullptr) *result = appended;
+  std::vector<std::string> got;
+  for (const _bstr_t& guid : guids) got.push_back(platform::WideToUtf8(static_cast<const wchar_t*>(guid)));
+  return got;
+}
+
+// Every SIP address of the directory, with the GUID list ldapsearch shows for it.
+const std::map<std::string, std::vector<std::string>>& Truth() {
+  static const auto truth = [] {
+    const SlapdServer& server = Server();
+    const userpolicy::testing::DirectoryTruth directory(
+        [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
+                  const std::string& scope) { return server.Search(base, filter, attributes, scope); },
+        server.base_dn());
+    std::map<std::string, std::vector<std::string>> guids;
+    for (const auto& entry : userpolicy::local_directories::ParseLdif(
+             server.Search(server.base_dn(), "(msRTCSIP-PrimaryUserAddress=*)", {"msRTCSIP-PrimaryUserAddress"}))) {
+      for (const std::string& sip : entry.Get("msRTCSIP-PrimaryUserAddress")) {
+        const auto user = directory.User(sip);
+        guids[sip] = user ? directory.Guids(*user) : std::vector<std::string>{};
+      }
+    }
+    return guids;
+  }();
+  return truth;
+}
+
+// The module's settings: the directory through `proxy`, users cached, groups
+// read from the directory on every lookup (so that a cached user's walk
+// reads them all again).
+std::string ModuleSettings(const FaultProxy& proxy, int backoff_ms) {
+  return FaultSettings(proxy.host_port(), backoff_ms) +
+         "[QV_DSAccess.DEFAULT]\nUserIdentityCacheTimeout = 3600\nPrimaryGroupCacheTimeout = 0\n"
+         "NestedGroupCacheTimeout = 0\n";
+}
+
+class ModuleThroughTheProxyTest : public ::testing::Test {
+ protected:
+  void TearDown() override { IPC_SERVER_Deinit(); }
+};
+
+TEST_F(ModuleThroughTheProxyTest, EverySampleUserResolvesAsTheDirectorySaysThroughADelay) {
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  proxy->SetFault({Mode::kDelay, Ms(2)});
+  ScopedSettingsFile settings(FaultSettings(proxy->host_port(), 1000));
+  userpolicy::testing::ExpectColdAndWarmPassesAsTheDirectorySays(Server(), Server().base_dn(), 5);
+  EXPECT_GT(proxy->counters().bytes_to_client, 0u);  // the module read through the proxy
+}
+
+TEST_F(ModuleThroughTheProxyTest, AResolutionDuringAnOutageCostsOneTimeoutHoweverLongTheWalk) {
+  constexpr int kBackoffMs = 1000;
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  ScopedSettingsFile settings(ModuleSettings(*proxy, kBackoffMs));
+  const std::vector<std::string>& full = Truth().at(kWalkerSip);
+  ASSERT_EQ(full.size(), 2u + kChainLength);  // the user, Domain Users, the chain
+  const struct {
+    const char* name;
+    FaultProxy::Fault fault;
+    bool drop;
+    bool waits;
+  } outages[] = {
+      {"stall", {Mode::kStall}, false, true},
+      {"answers slower than the time-out", {Mode::kDelay, Ms(kTimeoutMs + 500)}, false, true},
+      {"server gone", {Mode::kNotListening}, true, false},
+      {"reset mid-response", {Mode::kResetMidResponse}, false, false},
+      {"undecodable answers", {Mode::kUndecodable}, false, false},
+  };
+  ASSERT_EQ(IPC_SERVER_Init(), 0);
+  ASSERT_EQ(proxy->counters().open, 0);
+  const size_t threads = ThreadCount();
+  EXPECT_EQ(Resolve(kWalkerSip), full);  // the user is cached from here on
+  for (const auto& outage : outages) {
+    SCOPED_TRACE(outage.name);
+    proxy->SetFault(outage.fault);
+    if (outage.drop) proxy->DropConnections();
+    bool result = false;
+    Clock::duration took{};
+    std::vector<std::string> guids;
+    {
+      DBG::testing::ScopedLogCapture capture(DBG::Severity::kError);
+      guids = Resolve(kWalkerSip, &result, &took);
+      // The failure is logged with the server it concerns.
+      EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelFailure, proxy->host_port()));
+    }
+    Measured(std::string("resolution of a ") + std::to_string(kChainLength) + "-group walk, " + outage.name, took);
+    // The cached user's own GUID, and no group: each lookup failed.
+    EXPECT_TRUE(result);
+    EXPECT_EQ(guids, std::vector<std::string>{full.front()});
+    EXPECT_LE(took, outage.waits ? kBound : kPrompt);
+
+    proxy->SetFault({});
+    std::this_thread::sleep_for(Ms(kBackoffMs + 50));
+    EXPECT_EQ(Resolve(kWalkerSip), full);
+    EXPECT_LE(proxy->counters().open, kPoolSize);
+  }
+  EXPECT_EQ(IPC_SERVER_Deinit(), 0);
+  // The process-wide backend keeps its pooled connections for the next
+  // start; the proxy runs a pump for each, and no other thread is left.
+  EXPECT_LE(proxy->counters().open, kPoolSize);
+  EXPECT_TRUE(Eventually([&] { return ThreadCount() == threads + proxy->counters().open; }))
+      << ThreadCount() << " threads, " << threads << " before, " << proxy->counters().open << " connections";
+}
+
+TEST_F(ModuleThroughTheProxyTest, EveryUserResolvesInTimeDuringEachFaultAndCorrectlyOnceHealed) {
+  constexpr int kBackoffMs = 500;
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  ScopedSettingsFile settings(ModuleSettings(*proxy, kBackoffMs));
+  const auto& truth = Truth();
+  ASSERT_GE(truth.size(), 5u);
+  const struct {
+    const char* name;
+    FaultProxy::Fault fault;
+    bool drop;
+    bool waits;
+  } faults[] = {
+      {"stall", {Mode::kStall}, false, true},
+      {"refused connections", {Mode::kRefuse}, true, false},
+      {"not listening", {Mode::kNotListening}, true, false},
+      {"reset mid-response", {Mode::kResetMidResponse}, false, false},
+      {"response cut after the bind", {Mode::kCutResponse, {}, 1}, true, false},
+      {"undecodable answers", {Mode::kUndecodable}, false, false},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    proxy->SetFault({});
+    ASSERT_EQ(IPC_SERVER_Init(), 0);  // empty caches
+    proxy->SetFault(fault.fault);
+    if (fault.drop) proxy->DropConnections();
+    Clock::duration worst{}, total{};
+    for (const auto& [sip, guids] : truth) {
+      Clock::duration took{};
+      Resolve(sip, nullptr, &took);
+      worst = std::max(worst, took);
+      total += took;
+    }
+    Measured(std::string("module, ") + fault.name + ": worst resolution", worst);
+    EXPECT_LE(worst, fault.waits ? kBound : kPrompt);
+    // The outage as a whole costs one time-out, not one per user.
+    EXPECT_LE(total, fault.waits ? kBound : kPrompt);
+
+    proxy->SetFault({});
+    std::this_thread::sleep_for(Ms(kBackoffMs + 50));
+    for (const auto& [sip, guids] : truth) EXPECT_EQ(Resolve(sip), guids) << sip;
+    EXPECT_EQ(IPC_SERVER_Deinit(), 0);
   }
 }
 
