@@ -394,6 +394,7 @@ struct Outcome {
   int code = 0;
   std::wstring message;  // GetErrorMsgEx
   std::wstring server;   // the context items
+  std::wstring operation;
   std::wstring ldap;
   Clock::duration took{};
 };
@@ -413,6 +414,7 @@ Outcome ReadAlice(LdapBackend& backend) {
     outcome.code = error.GetErrorCode();
     outcome.message = error.GetErrorMsgEx().str();
     outcome.server = ContextOf(error, L"server");
+    outcome.operation = ContextOf(error, L"operation");
     outcome.ldap = ContextOf(error, L"ldap");
   }
   outcome.took = Clock::now() - start;
@@ -428,34 +430,43 @@ struct FaultCase {
   FaultProxy::Fault fault;
   bool warm;
   bool drop;
-  int code;              // of the error; 0: the call succeeds
-  int ldap;              // the LDAP result in the error's context
-  const wchar_t* says;   // in the error's message
-  bool waits;            // the server does not answer: the call waits for the time-out
+  int code;                  // of the error
+  int ldap;                  // the LDAP result in the error's context
+  const wchar_t* operation;  // the step that failed, in the error's context
+  const wchar_t* says;       // in the error's message
+  bool waits;                // the server does not answer: the call waits for the time-out
 };
 
 constexpr int kServerDown = 0x51, kDecodingError = 0x54, kTimedOut = 0x55;
+constexpr wchar_t kNoAnswer[] = L"did not answer in time";
+constexpr wchar_t kLost[] = L"lost the connection to the directory server";
+constexpr wchar_t kUnreachable[] = L"cannot reach the directory server";
+constexpr wchar_t kNotLdap[] = L"with something that is not LDAP";
 
+// A fault on a pooled connection makes the call retry once on a new one,
+// where the fault meets the bind (pass_messages 0) or the read (1).
 const FaultCase kFaults[] = {
-    {"stall on a pooled connection", {Mode::kStall}, true, false, kDirectoryTimeout, kTimedOut, L"did not answer in time", true},
-    {"stall on a new connection", {Mode::kStall}, false, false, kDirectoryTimeout, kTimedOut, L"did not answer in time", true},
+    {"stall on a pooled connection", {Mode::kStall}, true, false, kDirectoryTimeout, kTimedOut, L"read", kNoAnswer, true},
+    {"stall on a new connection", {Mode::kStall}, false, false, kDirectoryTimeout, kTimedOut, L"bind (read)", kNoAnswer,
+     true},
     {"answers slower than the time-out", {Mode::kDelay, Ms(kTimeoutMs + 500)}, true, false, kDirectoryTimeout, kTimedOut,
-     L"did not answer in time", true},
-    {"refused connections", {Mode::kRefuse}, false, false, kDirectoryServerDown, kServerDown, L"cannot reach", false},
+     L"read", kNoAnswer, true},
+    {"refused connections", {Mode::kRefuse}, false, false, kDirectoryServerDown, kServerDown, L"bind (read)", kLost,
+     false},
     {"not listening, pooled connections dropped", {Mode::kNotListening}, true, true, kDirectoryServerDown, kServerDown,
-     L"cannot reach", false},
+     L"connect (read)", kUnreachable, false},
     {"reset mid-response on a pooled connection", {Mode::kResetMidResponse}, true, false, kDirectoryServerDown,
-     kServerDown, L"cannot reach", false},
+     kServerDown, L"bind (read)", kLost, false},
     {"reset mid-response after the bind", {Mode::kResetMidResponse, {}, 1}, false, false, kDirectoryServerDown,
-     kServerDown, L"cannot reach", false},
+     kServerDown, L"read", kLost, false},
     {"response cut on a pooled connection", {Mode::kCutResponse}, true, false, kDirectoryServerDown, kServerDown,
-     L"cannot reach", false},
+     L"bind (read)", kLost, false},
     {"response cut after the bind", {Mode::kCutResponse, {}, 1}, false, false, kDirectoryServerDown, kServerDown,
-     L"cannot reach", false},
+     L"read", kLost, false},
     {"undecodable answers on a pooled connection", {Mode::kUndecodable}, true, false, kDirectoryServerDown,
-     kDecodingError, L"cannot answer now", false},
+     kDecodingError, L"bind (read)", kNotLdap, false},
     {"undecodable answer to the bind", {Mode::kUndecodable}, false, false, kDirectoryServerDown, kDecodingError,
-     L"cannot answer now", false},
+     L"bind (read)", kNotLdap, false},
 };
 
 TEST(LdapThroughTheProxyTest, EveryFaultFailsWithinItsBoundWithAClearErrorAndHeals) {
@@ -489,6 +500,7 @@ TEST(LdapThroughTheProxyTest, EveryFaultFailsWithinItsBoundWithAClearErrorAndHea
       EXPECT_FALSE(first.ok);
       EXPECT_EQ(first.code, test.code) << Narrow(first.message);
       EXPECT_EQ(first.server, proxy_name);
+      EXPECT_EQ(first.operation, test.operation);
       EXPECT_EQ(first.ldap.rfind(std::to_wstring(test.ldap) + L" ", 0), 0u) << Narrow(first.ldap);
       EXPECT_NE(first.message.find(test.says), std::wstring::npos) << Narrow(first.message);
       EXPECT_NE(first.message.find(proxy_name), std::wstring::npos) << Narrow(first.message);

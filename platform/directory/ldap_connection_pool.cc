@@ -168,7 +168,9 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Open() const {
   ldap::Status status = ldap::Connection::Open(options, &connection);
   if (!status.ok()) {
     const std::wstring operation = status.tls ? L"set up TLS" : L"connect";
-    if (IsServerFailure(status, FailedStep::kConnect)) throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri)};
+    if (IsServerFailure(status, FailedStep::kConnect)) {
+      throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri), /*connected=*/false};
+    }
     ThrowRequestError(endpoint_, operation, platform::Utf8ToWide(endpoint_.uri), status);
   }
   const DirectoryConfig& config = settings.config;

@@ -30,8 +30,11 @@
 // ServerFailure moves on to the next server, with a warning naming the
 // failed one. When every server failed, Run raises CDirectoryException:
 // kDirectoryTlsFailed, kDirectoryTimeout or kDirectoryServerDown after the
-// last failure, naming every server tried; kDirectoryNoServer when there
-// was none to try. Other exceptions of the work pass through unchanged.
+// last failure, naming every server tried, its message saying what
+// happened: the server could not be reached, the connection was lost during
+// a step, the server answered with something that is not LDAP, did not
+// answer in time, or refused service; kDirectoryNoServer when there was
+// none to try. Other exceptions of the work pass through unchanged.
 //
 // Run is a template in this header so that the work of each call inlines
 // into it; what runs only on failure is out of line.
