@@ -19,6 +19,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -542,6 +544,38 @@ TEST(LdapThroughTheProxyTest, ADroppedPooledConnectionIsReplacedWithinTheCall) {
     EXPECT_LT(outcome.took, kPrompt);
     EXPECT_EQ(proxy->counters().accepted, accepted + 1);
   }
+}
+
+// A host that blocks SIGPIPE itself finds its signals as it left them: one
+// it had pending stays pending, and the one the write to the reset
+// connection raised is not left behind (it would be delivered, and end the
+// process, once the host unblocks the signal).
+TEST(LdapThroughTheProxyTest, AHostBlockingSigpipeFindsItsPendingSignalsAsItLeftThem) {
+  const auto proxy = FaultProxy::Start(Server().host_port());
+  ScopedSettingsFile settings(FaultSettings(proxy->host_port(), 300));
+  LdapBackend backend;
+  ASSERT_TRUE(ReadAlice(backend).ok);
+  sigset_t pipe, previous, pending;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipe, &previous), 0);
+  for (const bool host_pending : {true, false}) {
+    SCOPED_TRACE(host_pending ? "one pending" : "none pending");
+    if (host_pending) {
+      ASSERT_EQ(pthread_kill(pthread_self(), SIGPIPE), 0);
+    }
+    proxy->DropConnections(FaultProxy::Close::kReset);
+    const Outcome outcome = ReadAlice(backend);
+    EXPECT_TRUE(outcome.ok) << Narrow(outcome.message);
+    sigemptyset(&pending);
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE) == 1, host_pending);
+    const timespec now{0, 0};
+    if (host_pending) {
+      EXPECT_EQ(sigtimedwait(&pipe, nullptr, &now), SIGPIPE);
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 TEST(LdapThroughTheProxyTest, FailsOverToTheHealthyServerForEveryFaultClass) {

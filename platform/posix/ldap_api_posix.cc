@@ -346,14 +346,16 @@ class TlsWatchdog {
 // with MSG_NOSIGNAL, and a library must not depend on its host ignoring the
 // signal. Blocks SIGPIPE on the calling thread while it lives and discards
 // the one a write raised meanwhile (one that was pending before is left
-// pending). Three system calls; used around the operations that write.
+// pending). Three system calls (four when the caller blocks SIGPIPE
+// itself); used around the operations that write.
 class SigpipeGuard {
  public:
   SigpipeGuard() {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
-    was_pending_ = Pending();
     blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+    // Unblocked until now, SIGPIPE cannot have been pending on this thread.
+    was_pending_ = blocked_ && sigismember(&previous_, SIGPIPE) == 1 && Pending();
   }
   ~SigpipeGuard() {
     if (!blocked_) return;
