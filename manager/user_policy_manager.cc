@@ -77,6 +77,28 @@ void CopyProperty(SourceProperty& source, CDSObjectInfo& record) {
   }
 }
 
+// A copy of the exception being handled, for the waiters to share, so that
+// they never touch the object the reader itself is handling. (Sharing that
+// object is safe only through the reference count of the C++ runtime, which
+// ThreadSanitizer cannot see, so it reported the reader's last look at its
+// exception and a waiter's release of the failure as a race.)
+// REQUIRES: called inside a catch handler.
+std::exception_ptr CopyOfCurrentException() {
+  try {
+    throw;
+  } catch (const CDirectoryException& error) {
+    return std::make_exception_ptr(CDirectoryException(error));
+  } catch (const CUserPolicyManagerException& error) {
+    return std::make_exception_ptr(CUserPolicyManagerException(error));
+  } catch (const OS::CException& error) {
+    return std::make_exception_ptr(OS::CException(error));
+  } catch (const _com_error& error) {
+    return std::make_exception_ptr(_com_error(error));
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
 }  // namespace
 
 // CUserPolicyManagerImpl -----------------------------------------------------
@@ -151,7 +173,7 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
       try {
         result = _Fetch(key, record);
       } catch (...) {
-        event->SetFailure(std::current_exception());
+        event->SetFailure(CopyOfCurrentException());
         throw;
       }
       if (!result) event->SetNotFound();

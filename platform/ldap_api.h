@@ -13,6 +13,9 @@
 // may replace to slow down, block or fail chosen calls, or to answer with
 // made-up entries: see platform/ldap_api_hook.h.
 //
+// Signals: no call raises SIGPIPE, also on a connection the server has
+// reset, so that the host need not ignore the signal.
+//
 // Thread safety: one Connection is used by one thread at a time; distinct
 // connections may be used on distinct threads at once. The free functions
 // are thread-safe.

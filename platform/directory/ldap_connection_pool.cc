@@ -73,9 +73,16 @@ bool ReadPassword(const std::string& path, Secret* password, std::wstring* probl
 
 }  // namespace
 
-std::unique_ptr<ldap::Connection> ConnectionPool::Acquire(Clock::time_point deadline, bool* reused) {
+std::unique_ptr<ldap::Connection> ConnectionPool::Acquire(Clock::time_point deadline,
+                                                          const std::atomic<uint64_t>& failures,
+                                                          uint64_t failures_seen, bool* reused) {
   const int capacity = settings_->config.pool_size;
   for (;;) {
+    // A connection of a server that failed since the call chose it would only
+    // take the call to the same failure, or to a new connection that waits
+    // for the whole time-out again; also when a wait below ended because a
+    // failing call gave its connection back.
+    if (failures.load(std::memory_order_acquire) != failures_seen) throw PoolWaitEnded{true};
     std::unique_ptr<ldap::Connection> candidate;
     Clock::time_point idle_since;
     {
@@ -87,14 +94,7 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Acquire(Clock::time_point dead
       } else if (open_ < capacity) {
         ++open_;
       } else {
-        if (!available_.WaitUntil(deadline)) {
-          DirectoryErrorContext context;
-          context.server = endpoint_.name;
-          context.operation = L"wait for a connection";
-          DIRECTORY_THROW(kDirectoryTimeout,
-                          L"no pooled connection to " + endpoint_.name + L" became free within the operation timeout",
-                          context);
-        }
+        if (!available_.WaitUntil(deadline)) throw PoolWaitEnded{false};
         continue;
       }
     }
@@ -136,6 +136,11 @@ void ConnectionPool::DiscardIdle() {
   }
 }
 
+void ConnectionPool::WakeWaiters() {
+  platform::MutexLock lock(&mu_);
+  available_.SignalAll();
+}
+
 void ConnectionPool::Forget() {
   platform::MutexLock lock(&mu_);
   --open_;
@@ -163,7 +168,9 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Open() const {
   ldap::Status status = ldap::Connection::Open(options, &connection);
   if (!status.ok()) {
     const std::wstring operation = status.tls ? L"set up TLS" : L"connect";
-    if (IsServerFailure(status, FailedStep::kConnect)) throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri)};
+    if (IsServerFailure(status, FailedStep::kConnect)) {
+      throw ServerFailure{status, operation, platform::Utf8ToWide(endpoint_.uri), /*connected=*/false};
+    }
     ThrowRequestError(endpoint_, operation, platform::Utf8ToWide(endpoint_.uri), status);
   }
   const DirectoryConfig& config = settings.config;

@@ -14,7 +14,9 @@
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_LDAP_CONNECTION_POOL_H_
 #define USERPOLICY_PLATFORM_DIRECTORY_LDAP_CONNECTION_POOL_H_
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -28,6 +30,14 @@ namespace directory::ldap_backend_internal {
 
 using Clock = std::chrono::steady_clock;
 
+// Raised by ConnectionPool::Acquire when a call gives up on the server's
+// pool, so that it can try the next server instead: the server failed on
+// another call since this one chose it, or the deadline passed while the
+// pool was full (the calls in flight held every connection that long).
+struct PoolWaitEnded {
+  bool server_failed;  // false: the deadline passed
+};
+
 class ConnectionPool {
  public:
   // A pool for `endpoint` under `settings` (shared, kept alive by the pool).
@@ -39,13 +49,23 @@ class ConnectionPool {
   // A bound connection, never null: an idle one that is still alive (probed
   // only when it was idle for kProbeIdleAfter or more), else a new one while
   // fewer than the pool size are open, else the next one given back before
-  // `deadline`. *reused tells whether it was idle in the pool. Raises
-  // ServerFailure when a connection cannot be made or bound for a failure
-  // of the server, and CDirectoryException for a refused connection or
-  // bind, an unreadable password file (kDirectoryConfigError) and a pool
-  // that stays busy until `deadline` (kDirectoryTimeout).
+  // `deadline`. *reused tells whether it was idle in the pool. `failures`
+  // counts the failures recorded for the server: when it differs from
+  // `failures_seen` (read when the call chose the server), at the start or
+  // after a wait (see WakeWaiters), Acquire gives up with
+  // PoolWaitEnded{true}, since any connection it could get would lead to
+  // the same failure or wait for a whole time-out again. A wait that
+  // reaches `deadline` ends with PoolWaitEnded{false}. Raises ServerFailure
+  // when a connection cannot be made or bound for a failure of the server,
+  // and CDirectoryException for a refused connection or bind and an
+  // unreadable password file (kDirectoryConfigError).
   // REQUIRES: every connection it returns is given back with Release.
-  std::unique_ptr<ldap::Connection> Acquire(Clock::time_point deadline, bool* reused) EXCLUDES(mu_);
+  std::unique_ptr<ldap::Connection> Acquire(Clock::time_point deadline, const std::atomic<uint64_t>& failures,
+                                            uint64_t failures_seen, bool* reused) EXCLUDES(mu_);
+
+  // Makes every call waiting in Acquire look at `failures` again: called
+  // after a failure of the server was recorded.
+  void WakeWaiters() EXCLUDES(mu_);
 
   // Takes back a connection from Acquire (null is ignored): keeps it for the
   // next caller unless a connection failure happened on it.
@@ -90,8 +110,9 @@ class Lease {
 
   // ConnectionPool::Acquire; the connection stays valid while this lease
   // lives. REQUIRES: called at most once.
-  ldap::Connection& Acquire(Clock::time_point deadline) {
-    connection_ = pool_->Acquire(deadline, &reused_);
+  ldap::Connection& Acquire(Clock::time_point deadline, const std::atomic<uint64_t>& failures,
+                            uint64_t failures_seen) {
+    connection_ = pool_->Acquire(deadline, failures, failures_seen, &reused_);
     return *connection_;
   }
   // Whether the connection was idle in the pool (false before Acquire).

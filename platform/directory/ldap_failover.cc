@@ -109,6 +109,13 @@ void ServerState::RecordFailure(const ServerFailure& failure, const Settings& se
   last_failure = failure;
   failed_at = now;
   retry_at.store(now + std::chrono::duration_cast<Clock::duration>(backoff).count(), std::memory_order_relaxed);
+  failures.fetch_add(1, std::memory_order_release);
+}
+
+ServerFailure Failover::PoolTimeout(const Endpoint& endpoint) {
+  const ldap::Status status{ldap::kTimeout, ldap::ResultText(ldap::kTimeout),
+                            "no pooled connection became free within the operation timeout", false};
+  return ServerFailure{status, L"wait for a connection", endpoint.name};
 }
 
 std::wstring Failover::SkippedNote(const SkippedServers& skipped) {
@@ -196,10 +203,22 @@ void Failover::ThrowAllFailed(const std::vector<Endpoint>& servers, const Endpoi
                     context);
   }
   if (failure.status.code == ldap::kServerDown || failure.status.code == ldap::kConnectError) {
-    DIRECTORY_THROW(kDirectoryServerDown, L"cannot reach the directory server " + last_server.name + where, context);
+    if (!failure.connected) {
+      DIRECTORY_THROW(kDirectoryServerDown, L"cannot reach the directory server " + last_server.name + where, context);
+    }
+    // Closed or reset by the server (or on the way) after it was reached.
+    DIRECTORY_THROW(kDirectoryServerDown,
+                    L"lost the connection to the directory server " + last_server.name + L" during the " +
+                        failure.operation + where,
+                    context);
   }
-  // It answered, but not with service: busy, unavailable, refusing, or
-  // with something that is not LDAP.
+  if (failure.status.code == ldap::kDecodingError) {
+    DIRECTORY_THROW(kDirectoryServerDown,
+                    L"the directory server " + last_server.name + L" answered the " + failure.operation +
+                        L" with something that is not LDAP" + where,
+                    context);
+  }
+  // It answered, but not with service: busy, unavailable or refusing.
   DIRECTORY_THROW(kDirectoryServerDown,
                   L"the directory server " + last_server.name + L" cannot answer now (" +
                       platform::Utf8ToWide(failure.status.text) + L")" + where,

@@ -16,15 +16,25 @@
 // each caller at most one time-out.
 //
 // Retry and failover. Run takes a connection from the server's pool and runs
-// the call's work on it. When the work fails with a ServerFailure on a
+// the call's work on it. A call that finds the pool full waits for a
+// connection at most the operation timeout, and stops waiting as soon as
+// another call records a failure of the server: it then treats the server
+// as skipped (it failed lately). A wait that outlasts the operation timeout
+// moves on to the next server too, without marking this one as failed (the
+// calls holding its connections will, if it failed); so a call spends at
+// most about one operation timeout on a server that does not answer,
+// however many calls share its pool. When the work fails with a ServerFailure on a
 // connection that was idle in the pool (the server dropped it or
 // restarted), the pool's idle connections are closed and the work runs once
 // more on a fresh connection, unless the failure was a timeout. Any other
 // ServerFailure moves on to the next server, with a warning naming the
 // failed one. When every server failed, Run raises CDirectoryException:
 // kDirectoryTlsFailed, kDirectoryTimeout or kDirectoryServerDown after the
-// last failure, naming every server tried; kDirectoryNoServer when there
-// was none to try. Other exceptions of the work pass through unchanged.
+// last failure, naming every server tried, its message saying what
+// happened: the server could not be reached, the connection was lost during
+// a step, the server answered with something that is not LDAP, did not
+// answer in time, or refused service; kDirectoryNoServer when there was
+// none to try. Other exceptions of the work pass through unchanged.
 //
 // Run is a template in this header so that the work of each call inlines
 // into it; what runs only on failure is out of line.
@@ -73,6 +83,9 @@ struct ServerState {
   // sets `probing` tries it while the others still skip it.
   std::atomic<int64_t> retry_at{0};
   std::atomic<bool> probing{false};
+  // Failures recorded so far: a call waiting for a pooled connection stops
+  // when it changes (ConnectionPool::Acquire).
+  std::atomic<uint64_t> failures{0};
   platform::Mutex failure_mu;
   std::chrono::milliseconds backoff GUARDED_BY(failure_mu){0};  // the period last set
   std::optional<ServerFailure> last_failure GUARDED_BY(failure_mu);
@@ -194,6 +207,9 @@ class Failover {
   using SkippedServers = std::vector<std::pair<const Endpoint*, std::shared_ptr<ServerState>>>;
 
   // The cold paths of Run.
+  // The failure of a call whose wait for a pooled connection of `endpoint`
+  // reached the operation timeout.
+  static ServerFailure PoolTimeout(const Endpoint& endpoint);
   [[noreturn]] static void ThrowNoServer(const std::wstring& operation, const std::wstring& target);
   // Every server is being skipped: fails at once with the latest of their
   // failures, saying when the next probe may happen.
@@ -226,17 +242,21 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
   std::vector<std::pair<const Endpoint*, std::shared_ptr<ServerState>>> skipped;
   for (const Endpoint& endpoint : servers) {
     const std::shared_ptr<ServerState> state = StateFor(endpoint);
+    // Read before the claim: a failure recorded after it ends a wait for the pool.
+    const uint64_t failures = state->failures.load(std::memory_order_acquire);
     ProbeClaim probe(state.get());
     if (!probe.may_try()) {
       skipped.emplace_back(&endpoint, state);
       continue;
     }
     const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
+    bool failed_meanwhile = false;
     constexpr int kAttempts = 2;  // the second only after a dead reused connection
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       Lease lease(pool);
       try {
-        ldap::Connection& connection = lease.Acquire(Clock::now() + settings->operation_timeout);
+        ldap::Connection& connection =
+            lease.Acquire(Clock::now() + settings->operation_timeout, state->failures, failures);
         const Session session{&connection, state.get(), &endpoint, settings.get()};
         auto result = work(session);
         state->RecordSuccess();
@@ -248,10 +268,22 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
           continue;
         }
         state->RecordFailure(failure, *settings);
+        pool->WakeWaiters();
         last_failure = failure;
         last_server = &endpoint;
         break;
+      } catch (const PoolWaitEnded& ended) {
+        failed_meanwhile = ended.server_failed;
+        if (!failed_meanwhile) {
+          last_failure = PoolTimeout(endpoint);
+          last_server = &endpoint;
+        }
+        break;
       }
+    }
+    if (failed_meanwhile) {
+      skipped.emplace_back(&endpoint, state);
+      continue;
     }
     if (!tried.empty()) tried += L", ";
     tried += endpoint.name;

@@ -24,6 +24,7 @@ struct ServerFailure {
   ldap::Status status;
   std::wstring operation;
   std::wstring target;
+  bool connected = true;  // false: no connection to the server was made
 };
 
 // The step of a call that failed: making the connection (connect, TLS,

@@ -7,9 +7,12 @@
 
 #include <ldap.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -338,6 +341,47 @@ class TlsWatchdog {
   std::thread thread_;  // last: starts once the members above exist
 };
 
+// Keeps a write to a connection the server has reset from raising SIGPIPE,
+// whose default action ends the process: libldap writes with write(2), not
+// with MSG_NOSIGNAL, and a library must not depend on its host ignoring the
+// signal. Blocks SIGPIPE on the calling thread while it lives and discards
+// the one a write raised meanwhile (one that was pending before is left
+// pending). Three system calls (four when the caller blocks SIGPIPE
+// itself); used around the operations that write.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+    // Unblocked until now, SIGPIPE cannot have been pending on this thread.
+    was_pending_ = blocked_ && sigismember(&previous_, SIGPIPE) == 1 && Pending();
+  }
+  ~SigpipeGuard() {
+    if (!blocked_) return;
+    if (!was_pending_ && Pending()) {
+      const timespec now{0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  static bool Pending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+
+  sigset_t pipe_;
+  sigset_t previous_;
+  bool was_pending_ = false;
+  bool blocked_ = false;
+};
+
 Status TlsTimeout() { return MakeStatus(LDAP_TIMEOUT, "the TLS set-up did not finish within the timeout"); }
 
 bool IsLdapsUri(const std::string& uri) { return platform::StartsWithIgnoringAsciiCase(uri, "ldaps://"); }
@@ -362,6 +406,7 @@ int FromNativeCode(int native_code) {
 }
 
 Status Connect(const ConnectOptions& options, NativeSession** out) {
+  const SigpipeGuard no_sigpipe;  // the TLS handshake and StartTLS write
   *out = nullptr;
   auto session = std::make_unique<NativeSession>();
   int rc = ldap_initialize(&session->ld, options.uri.c_str());
@@ -431,6 +476,7 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
 
 Status Bind(NativeSession* session, const std::string& dn, const std::string& password,
             std::chrono::milliseconds timeout) {
+  const SigpipeGuard no_sigpipe;
   LDAP* ld = session->ld;
   berval credentials{};
   credentials.bv_len = password.size();
@@ -452,6 +498,7 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
 }
 
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id) {
+  const SigpipeGuard no_sigpipe;
   LDAP* ld = session->ld;
   std::vector<char*> attributes;
   attributes.reserve(request.attributes.size() + 1);
@@ -490,7 +537,10 @@ Status NextResult(NativeSession* session, int message_id, std::chrono::milliseco
   }
 }
 
-void Abandon(NativeSession* session, int message_id) { ldap_abandon_ext(session->ld, message_id, nullptr, nullptr); }
+void Abandon(NativeSession* session, int message_id) {
+  const SigpipeGuard no_sigpipe;
+  ldap_abandon_ext(session->ld, message_id, nullptr, nullptr);
+}
 
 bool IsAlive(NativeSession* session) {
   int fd = -1;
@@ -503,7 +553,10 @@ bool IsAlive(NativeSession* session) {
   return ready == 0;
 }
 
-void Close(NativeSession* session) { std::unique_ptr<NativeSession> owned(session); }
+void Close(NativeSession* session) {
+  const SigpipeGuard no_sigpipe;  // the unbind request
+  std::unique_ptr<NativeSession> owned(session);
+}
 
 }  // namespace posix
 }  // namespace platform::ldap

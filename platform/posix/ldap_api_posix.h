@@ -3,7 +3,10 @@
 // only by the implementation and by nothing above the platform layer.
 //
 // Each function is thread-safe for distinct sessions; one session is used by
-// one thread at a time.
+// one thread at a time. Those that write to the server (Connect, Bind,
+// Search, Abandon, Close) block SIGPIPE on the calling thread while they
+// run and discard the one a write to a reset connection raised: libldap
+// writes with write(2), which would otherwise end the host process.
 #ifndef USERPOLICY_PLATFORM_POSIX_LDAP_API_POSIX_H_
 #define USERPOLICY_PLATFORM_POSIX_LDAP_API_POSIX_H_
 
