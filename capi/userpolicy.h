@@ -16,17 +16,24 @@
  * Text. Every string in and out is UTF-8 and NUL-terminated.
  *
  * Results. Every function that can fail returns an up_status; UP_OK is 0.
- * On failure its out-parameters are left null (or zero), and when `error`
- * is not null *error receives an up_error describing the failure (status,
- * the library's own error code, and a one-line message naming what was
- * wrong: key, server, LDAP result; never a secret), which the caller frees
- * with up_free_error. Everything a function hands out is allocated by the
- * library and freed by the caller with the matching up_free_* function;
- * each of those accepts null.
+ * Each sets its out-parameters to null (or zero), and *error to null when
+ * `error` is not null, before anything else. On failure they stay so, and
+ * *error receives an up_error describing the failure (status, the
+ * library's own error code, and a one-line message naming the function,
+ * what it was asked about and what was wrong: key, server, LDAP result;
+ * never a secret), which the caller frees with up_free_error. Everything a
+ * function hands out is allocated by the library and freed by the caller
+ * with the matching up_free_* function; each of those accepts null. No
+ * exception ever leaves the library: errors of the directory become
+ * UP_DIRECTORY_ERROR (code: the directory error, e.g. -92003 server down,
+ * -92004 timeout, -92005 bind refused), an object that is not there
+ * UP_NOT_FOUND (-91008, -92001), unusable settings UP_CONFIG_ERROR, memory
+ * shortage UP_OUT_OF_MEMORY (with nothing half handed out).
  *
  * Threads. After up_start, any number of threads may call every function
  * at once. up_start and up_stop are called by one thread at a time; calls
- * that overlap a stop either complete or fail with UP_NOT_STARTED.
+ * that overlap a stop either complete or fail with UP_NOT_STARTED, and
+ * up_stop returns only after the calls it let complete have returned.
  */
 #ifndef USERPOLICY_CAPI_USERPOLICY_H_
 #define USERPOLICY_CAPI_USERPOLICY_H_
@@ -137,27 +144,41 @@ USERPOLICY_EXPORT const char* up_version(void);
 USERPOLICY_EXPORT const char* up_status_name(int status);
 
 /* Starts the module (as IPC_SERVER_Init does) with `options` (null: the
- * defaults). UP_CONFIG_ERROR for unusable options or settings;
- * UP_DIRECTORY_ERROR when no Global Catalog can be found. */
+ * defaults). The options apply to this process from the start to the next
+ * stop (the log's level and destination stay as set after it); the
+ * settings file is never changed. UP_CONFIG_ERROR for unusable options or
+ * a settings file that does not parse (or, when given, cannot be read),
+ * with nothing changed; UP_DIRECTORY_ERROR (code -92008) when no Global
+ * Catalog can be found, the message saying what each step found (see
+ * up_discover); UP_INVALID_ARGUMENT when the module is started already. */
 USERPOLICY_EXPORT int up_start(const up_options* options, up_error** error);
-/* Stops the module (IPC_SERVER_Deinit). UP_NOT_STARTED when not started. */
+/* Stops the module (IPC_SERVER_Deinit) once the calls in progress have
+ * returned; later calls fail with UP_NOT_STARTED until the next up_start,
+ * which starts with empty caches. UP_NOT_STARTED when not started. */
 USERPOLICY_EXPORT int up_stop(up_error** error);
 
 /* The GUID list of the user `sip_address`: the user's objectGUID, the
  * primary group's, then every group reached through memberOf, in that
- * order, as GetUserIdentityAndMembershipGuids gives it. UP_NOT_FOUND (and
- * no list) for an address the directory does not hold. */
+ * order, as GetUserIdentityAndMembershipGuids gives it; each GUID as 32
+ * lower-case hex digits in the objectGUID's byte order. UP_NOT_FOUND (code
+ * -91008, and no list) for an address the directory does not hold. A
+ * failure of any lookup of the walk fails the call (UP_DIRECTORY_ERROR, ...)
+ * where the C++ helper would return the part it got; a memberOf value naming
+ * a group the directory does not hold is passed over, as there. */
 USERPOLICY_EXPORT int up_get_guids(const char* sip_address, up_string_list** guids, up_error** error);
 
 /* The e-mail address of the user `sip_address`, as
- * GetEMailAddressBySipAddress gives it. UP_NOT_FOUND when the user or the
- * address is missing. */
+ * GetEMailAddressBySipAddress gives it (never cut short). UP_NOT_FOUND when
+ * the user (code -91008) or the address (code 0) is missing. */
 USERPOLICY_EXPORT int up_get_email(const char* sip_address, char** email, up_error** error);
 
 /* The record `manager` returns for `key`, and in *from_directory (may be
  * null) 1 when this call read the directory, 0 when a cache or another
- * thread's read answered. An object the directory does not hold is an
- * empty record (property_count 0) with UP_OK, as the managers cache it. */
+ * thread's read answered. The lookup counts in the counters as the
+ * resolution's own lookups do. A user or primary group the directory does
+ * not hold is an empty record (property_count 0) with UP_OK, as the search
+ * managers cache it; UP_MANAGER_GROUP reads the name it is given, and a name
+ * the directory does not hold is UP_NOT_FOUND (code -92001). */
 USERPOLICY_EXPORT int up_get_record(int manager, const char* key, up_record** record, int* from_directory,
                                     up_error** error);
 
@@ -175,9 +196,9 @@ USERPOLICY_EXPORT int up_primary_group_key(const char* user_sid, int32_t primary
  * found one (the steps are still handed out). Does not need up_start. */
 USERPOLICY_EXPORT int up_discover(char** gc_path, up_string_list** steps, up_error** error);
 
-/* The counters of this process (all zero before up_start), or of the
- * process `pid` that publishes them (pid 0: this process).
- * UP_NOT_FOUND when that process publishes none. */
+/* The counters of this process (all zero before up_start and after
+ * up_stop), or of the process `pid` that publishes them (pid 0: this
+ * process). UP_NOT_FOUND when that process publishes none. */
 USERPOLICY_EXPORT int up_get_counters(int pid, up_counters* counters, up_error** error);
 
 USERPOLICY_EXPORT void up_free_string(char* text);

@@ -12,16 +12,52 @@
 #include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/log.h"
+#include "platform/sync.h"
 #include "platform/utf8.h"
 
 namespace {
 
 constexpr char kLogSource[] = "settings_store";
 
-std::string SettingsPath() {
-  const char* configured = std::getenv(kSettingsPathVariable);
-  if (configured != nullptr && configured[0] != '\0') return configured;
-  return kDefaultSettingsPath;
+// The path SetSettingsPathOverride set; empty when there is none.
+class PathOverride {
+ public:
+  static PathOverride& Get() {
+    static PathOverride instance;
+    return instance;
+  }
+  void Set(const std::string& path) EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    path_ = path;
+  }
+  std::string path() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    return path_;
+  }
+
+ private:
+  PathOverride() = default;
+  platform::Mutex mu_;
+  std::string path_ GUARDED_BY(mu_);
+};
+
+// Reads and parses the file `path`: its table in *document. False when the
+// file cannot be opened (*parse_error stays empty) or does not parse
+// (*parse_error then says where and why).
+bool ParseFile(const std::string& path, toml::table* document, std::string* parse_error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::ostringstream content;
+  content << file.rdbuf();
+  try {
+    *document = toml::parse(content.str(), path);
+  } catch (const toml::parse_error& error) {
+    const auto& where = error.source().begin;
+    *parse_error = "line " + std::to_string(where.line) + ", column " + std::to_string(where.column) + ": " +
+                   std::string(error.description());
+    return false;
+  }
+  return true;
 }
 
 // Variant types a typed value may name, with their accepted integer range.
@@ -133,6 +169,25 @@ std::optional<_variant_t> ToVariant(const toml::node& node, std::string& why) {
 
 }  // namespace
 
+void SetSettingsPathOverride(const std::string& path) { PathOverride::Get().Set(path); }
+
+std::string CurrentSettingsPath() {
+  std::string path = PathOverride::Get().path();
+  if (!path.empty()) return path;
+  const char* configured = std::getenv(kSettingsPathVariable);
+  if (configured != nullptr && configured[0] != '\0') return configured;
+  return kDefaultSettingsPath;
+}
+
+bool CheckSettingsFile(const std::string& path, std::string* problem) {
+  toml::table document;
+  std::string parse_error;
+  if (ParseFile(path, &document, &parse_error)) return true;
+  *problem = parse_error.empty() ? "settings file " + path + " cannot be read"
+                                 : "settings file " + path + " does not parse at " + parse_error;
+  return false;
+}
+
 bool CMgmtObjectBase::AsciiCaseLess::operator()(const std::wstring& a, const std::wstring& b) const {
   return _wcsicmp(a.c_str(), b.c_str()) < 0;
 }
@@ -159,21 +214,14 @@ CMgmtObject::~CMgmtObject() = default;
 bool CMgmtObject::Get() {
   values_.clear();
   path_.clear();
-  const std::string path = SettingsPath();
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;  // no settings file: the defaults apply
-  std::ostringstream content;
-  content << file.rdbuf();
-
+  const std::string path = CurrentSettingsPath();
   toml::table document;
-  try {
-    document = toml::parse(content.str(), path);
-  } catch (const toml::parse_error& error) {
-    const auto& where = error.source().begin;
+  std::string parse_error;
+  if (!ParseFile(path, &document, &parse_error)) {
+    // No settings file: the defaults apply.
+    if (parse_error.empty()) return false;
     DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kLogSource, __LINE__,
-                    L"settings file %S does not parse at line %u, column %u: %S; defaults apply",
-                    path.c_str(), static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
-                    std::string(error.description()).c_str());
+                    L"settings file %S does not parse at %S; defaults apply", path.c_str(), parse_error.c_str());
     return false;
   }
 

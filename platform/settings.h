@@ -1,7 +1,8 @@
 // The management-settings store: typed values grouped by settings class and
 // instance, read from a TOML file.
 //
-// File: the path in the environment variable USERPOLICY_SETTINGS, or
+// File: the path SetSettingsPathOverride set, else the path in the
+// environment variable USERPOLICY_SETTINGS, else
 // /etc/userpolicy/settings.toml when it is unset or empty. A settings object
 // names one table of that file by class and instance:
 //
@@ -23,7 +24,8 @@
 // Property names are matched without regard to ASCII case.
 //
 // Thread safety: a settings object is used by one thread; any number of
-// objects may be built and read on different threads at once.
+// objects may be built and read on different threads at once. The free
+// functions below may be called from any thread.
 #ifndef USERPOLICY_PLATFORM_SETTINGS_H_
 #define USERPOLICY_PLATFORM_SETTINGS_H_
 
@@ -35,6 +37,24 @@
 // Environment variable that names the settings file, and its default.
 inline constexpr char kSettingsPathVariable[] = "USERPOLICY_SETTINGS";
 inline constexpr char kDefaultSettingsPath[] = "/etc/userpolicy/settings.toml";
+
+// Makes every settings object read `path` from now on, whatever the
+// environment says (a host that embeds the library names its file without
+// changing the process environment, which other threads may be reading);
+// an empty path removes the override. A Get() running at that moment reads
+// the old or the new file.
+void SetSettingsPathOverride(const std::string& path);
+
+// The file settings are read from now: the override, else
+// USERPOLICY_SETTINGS, else kDefaultSettingsPath.
+std::string CurrentSettingsPath();
+
+// Whether the file `path` can be read and parses. Returns false with
+// *problem set to one line naming the file (and, when it does not parse, the
+// line, the column and what is wrong there). Values of unknown types do not
+// count: Get() skips them and reads the rest.
+// REQUIRES: problem != nullptr.
+bool CheckSettingsFile(const std::string& path, std::string* problem);
 
 class CMgmtObjectBase {
  public:

@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "platform/module.h"
 #include "resolve/helper_log.h"
+#include "resolve/lookup_failure_recorder.h"
 #include "resolve/measured_lookup.h"
 
 namespace {
@@ -194,6 +195,7 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
         }
       }
     } catch (OS::CException& e) {
+      LookupFailureRecorder::Record(e);
       RESOLVE_LOG(DBG::kLevelFailure, L"Get primaryGroupID info fail. Error = %d", e.GetErrorCode());
     }
 
@@ -206,6 +208,7 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
         if (value.vt == VT_BSTR) result |= GetNestedGroupMembershipGuids(value.bstrVal, guids, counters);
       }
     } catch (OS::CException& e) {
+      LookupFailureRecorder::Record(e);
       RESOLVE_LOG(DBG::kLevelFailure, L"Get primaryGroup nested memberOf fail. Error = %d", e.GetErrorCode());
     }
     CDSObjectProperty memberOf = user.GetProperty(L"memberOf");
@@ -215,6 +218,7 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
       if (value.vt == VT_BSTR) result |= GetNestedGroupMembershipGuids(value.bstrVal, guids, counters);
     }
   } catch (OS::CException& e) {
+    LookupFailureRecorder::Record(e);
     RESOLVE_LOG(DBG::kLevelFailure, L"GetUserIdentityAndMembershipGuids() fail. Error = %d", e.GetErrorCode());
   }
   RESOLVE_LOG(DBG::kLevelData, L"DSCounter: total_ds_access=%d, total_cache_access=%d,user_ds_access=%d, user_cache_access=%d",
@@ -261,6 +265,7 @@ bool CPolicyFilterDSAccessHelper::GetNestedGroupMembershipGuids(const wchar_t* d
         RESOLVE_LOG(DBG::kLevelData, L" %s query = objectGUID=%s, DN=%s .", SourceWord(fetched), guid.bstrVal,
                     TextOf(dn));
       } catch (OS::CException& e) {
+        LookupFailureRecorder::Record(e);  // the group's GUID may be missing from the list
         RESOLVE_LOG(DBG::kLevelFailure, L"Dump Group info fail. Error = %d", e.GetErrorCode());
       }
     }
@@ -283,6 +288,7 @@ bool CPolicyFilterDSAccessHelper::GetNestedGroupMembershipGuids(const wchar_t* d
       if (value.vt == VT_BSTR) result |= GetNestedGroupMembershipGuids(value.bstrVal, guids, counters);
     }
   } catch (OS::CException& e) {
+    LookupFailureRecorder::Record(e);
     RESOLVE_LOG(DBG::kLevelFailure, L"GetNestedGroupMembershipGuids(%s) fail. Error = %s", distinguishedName,
                 e.GetErrorMsgEx().c_str());
   }

@@ -16,7 +16,8 @@
 // Every lookup goes through the module's managers (and so through their
 // caches) and is counted per call (logged at the end) and in the performance
 // counters. Failures of the directory are logged and end only the part of the
-// walk they hit.
+// walk they hit; a caller that must know about them holds a
+// LookupFailureRecorder (resolve/lookup_failure_recorder.h) around the call.
 //
 // Thread safety: any number of threads may call at once; each call's list
 // must be the caller's own.

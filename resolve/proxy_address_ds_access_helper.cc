@@ -11,6 +11,7 @@
 #include "platform/module.h"
 #include "platform/types.h"
 #include "resolve/helper_log.h"
+#include "resolve/lookup_failure_recorder.h"
 #include "resolve/measured_lookup.h"
 
 namespace {
@@ -93,6 +94,7 @@ long CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(const wchar_t* szS
       EMAIL_LOG(DBG::kLevelData, L"No e-mail address => %s.", szSipAddress);
     }
   } catch (OS::CException& e) {
+    LookupFailureRecorder::Record(e);
     EMAIL_LOG(DBG::kLevelFailure,
               L"CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(szSipAddress = %s) fail. Error = %d",
               szSipAddress, e.GetErrorCode());

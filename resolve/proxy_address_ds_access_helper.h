@@ -11,7 +11,8 @@
 // capacity - 1 characters; the rest of the buffer zeroed); E_INVALIDARG for a
 // null address or buffer (nothing logged), or a capacity of 0 (nothing
 // written); E_FAIL when the user has no usable address or the lookup failed,
-// with the buffer untouched.
+// with the buffer untouched (a LookupFailureRecorder, see
+// resolve/lookup_failure_recorder.h, tells the two apart).
 //
 // Thread safety: stateless; any number of threads may call at once.
 #ifndef USERPOLICY_RESOLVE_PROXY_ADDRESS_DS_ACCESS_HELPER_H_

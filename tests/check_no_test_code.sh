@@ -11,7 +11,7 @@ if [ -z "$symbols" ]; then
   echo "$lib has no symbol table to check (stripped?)" >&2
   exit 1
 fi
-test_only='(^|[^A-Za-z0-9_])(testing::|local_directories::|MemoryDirectory|MemoryObject|LdapFilter|ScopedFakeClock|ScopedLogCapture|ScopedOperations|ScopedBackend|ScopedSrvResolver|ScopedCreateFailure|ScopedManagerLock|SlapdServer|SambaDomainController)'
+test_only='(^|[^A-Za-z0-9_])(testing::|local_directories::|MemoryDirectory|MemoryObject|LdapFilter|ScopedFakeClock|ScopedLogCapture|ScopedOperations|ScopedBackend|ScopedSrvResolver|ScopedCreateFailure|ScopedAllocationFailure|ScopedManagerLock|SlapdServer|SambaDomainController)'
 found=$(printf '%s\n' "$symbols" | sed -E 's/^[0-9a-fA-F]+ [A-Za-z] //' | grep -E "$test_only" | sort -u || true)
 if [ -n "$found" ]; then
   echo "test-only code in $lib:"

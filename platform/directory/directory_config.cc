@@ -3,11 +3,14 @@
 #include <cwctype>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/ascii.h"
 #include "platform/com.h"
 #include "platform/log.h"
 #include "platform/settings.h"
+#include "platform/sync.h"
 #include "platform/utf8.h"
 
 namespace directory {
@@ -28,7 +31,30 @@ std::wstring_view Trim(std::wstring_view text) {
   return text;
 }
 
-// "host" or "host:port" with a port in 1..65535; "[v6]:port" too.
+// The servers OverrideGlobalCatalogServers set; empty when there is none.
+class ServerOverride {
+ public:
+  static ServerOverride& Get() {
+    static ServerOverride instance;
+    return instance;
+  }
+  void Set(std::vector<std::wstring> servers) EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    servers_ = std::move(servers);
+  }
+  std::vector<std::wstring> servers() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    return servers_;
+  }
+
+ private:
+  ServerOverride() = default;
+  platform::Mutex mu_;
+  std::vector<std::wstring> servers_ GUARDED_BY(mu_);
+};
+
+}  // namespace
+
 bool IsServerName(std::wstring_view server) {
   if (server.empty()) return false;
   for (wchar_t c : server) {
@@ -55,6 +81,19 @@ bool IsServerName(std::wstring_view server) {
   }
   return value >= 1 && value <= kMaxPort;
 }
+
+bool OverrideGlobalCatalogServers(const std::vector<std::wstring>& servers, std::wstring* rejected) {
+  for (const std::wstring& server : servers) {
+    if (!IsServerName(server)) {
+      if (rejected != nullptr) *rejected = server;
+      return false;
+    }
+  }
+  ServerOverride::Get().Set(servers);
+  return true;
+}
+
+namespace {
 
 // Reads the table and reports each unusable value once.
 class Reader {
@@ -185,12 +224,12 @@ class Reader {
   bool loaded_ = false;
 };
 
-}  // namespace
-
-DirectoryConfig DirectoryConfig::Load() {
-  DirectoryConfig config;
+// Reads the settings table into *out, leaving the defaults where it has
+// no usable value.
+void ReadSettings(DirectoryConfig* out) {
+  DirectoryConfig& config = *out;
   Reader reader;
-  if (!reader.loaded()) return config;
+  if (!reader.loaded()) return;
   reader.ReadServers(L"GlobalCatalogServers", &config.global_catalog_servers);
   reader.ReadServer(L"DomainController", &config.domain_controller);
   reader.ReadString(L"Forest", &config.forest);
@@ -203,6 +242,15 @@ DirectoryConfig DirectoryConfig::Load() {
   reader.ReadInt(L"OperationTimeoutMs", 1, kMaxTimeoutMs, &config.operation_timeout_ms);
   reader.ReadInt(L"PoolSize", 1, kMaxPoolSize, &config.pool_size);
   reader.ReadString(L"SearchBase", &config.search_base);
+}
+
+}  // namespace
+
+DirectoryConfig DirectoryConfig::Load() {
+  DirectoryConfig config;
+  ReadSettings(&config);
+  std::vector<std::wstring> override_servers = ServerOverride::Get().servers();
+  if (!override_servers.empty()) config.global_catalog_servers = std::move(override_servers);
   return config;
 }
 

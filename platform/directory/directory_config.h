@@ -18,10 +18,18 @@
 //
 // A value of the wrong type or out of range is reported by one warning
 // naming the key and its line in the file, and the default is kept.
+//
+// A host may replace the configured Global Catalog servers without touching
+// the file (OverrideGlobalCatalogServers): every later Load then returns the
+// override's servers, whatever the file says or whether there is one.
+//
+// Thread safety: Load and the override functions may be called from any
+// thread.
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_CONFIG_H_
 #define USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_CONFIG_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace directory {
@@ -46,9 +54,19 @@ struct DirectoryConfig {
   int pool_size = kDefaultPoolSize;
   std::wstring search_base;
 
-  // Reads the settings table; the defaults when there is none.
+  // Reads the settings table (the defaults when there is none), then
+  // applies the Global Catalog override, if one is set.
   static DirectoryConfig Load();
 };
+
+// Whether `server` is "host", "host:port" (port 1 to 65535) or "[v6]:port".
+bool IsServerName(std::wstring_view server);
+
+// Makes every later Load return `servers` ("host[:port]" each, in the order
+// to try) as global_catalog_servers; an empty list removes the override.
+// Returns false and changes nothing when an entry is not a server name,
+// with *rejected set to that entry (when rejected is not null).
+bool OverrideGlobalCatalogServers(const std::vector<std::wstring>& servers, std::wstring* rejected);
 
 }  // namespace directory
 

@@ -1,0 +1,106 @@
+#include "capi/start_options.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+#include "capi/call_errors.h"
+#include "platform/ascii.h"
+#include "platform/directory/directory_config.h"
+#include "platform/settings.h"
+#include "platform/utf8.h"
+
+namespace capi {
+namespace {
+
+// Schemes a server option may carry; both name plain LDAP on the given
+// (or the Global Catalog) port.
+constexpr std::string_view kAcceptedSchemes[] = {"ldap://", "gc://"};
+
+[[noreturn]] void Refuse(const std::string& message) { throw CallError(UP_CONFIG_ERROR, 0, message); }
+
+std::wstring CheckServer(std::string_view server) {
+  std::string_view rest = server;
+  for (std::string_view scheme : kAcceptedSchemes) {
+    if (rest.size() >= scheme.size() && platform::EqualsIgnoringAsciiCase(rest.substr(0, scheme.size()), scheme)) {
+      rest.remove_prefix(scheme.size());
+      if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+      break;
+    }
+  }
+  const std::wstring wide = platform::Utf8ToWide(rest);
+  if (!platform::IsValidUtf8(server) || !directory::IsServerName(wide)) {
+    Refuse("server " + Quoted(std::string(server).c_str()) +
+           " is not host[:port] or ldap://host[:port] (TLS is chosen in the settings file)");
+  }
+  return wide;
+}
+
+void CheckSettingsFileInEffect(const std::string& given) {
+  std::string problem;
+  if (!given.empty()) {
+    if (!CheckSettingsFile(given, &problem)) Refuse(problem);
+    return;
+  }
+  // The environment's or the default file: a missing one means defaults,
+  // as for the C++ interface; one that does not parse is a mistake.
+  const char* configured = std::getenv(kSettingsPathVariable);
+  const std::string path = configured != nullptr && configured[0] != '\0' ? configured : kDefaultSettingsPath;
+  std::error_code ignored;
+  if (std::filesystem::exists(path, ignored) && !CheckSettingsFile(path, &problem)) Refuse(problem);
+}
+
+}  // namespace
+
+StartOptions CheckStartOptions(const up_options* options, const DBG::LogOptions& current_log) {
+  StartOptions checked;
+  checked.log = current_log;
+  if (options != nullptr) {
+    if (options->settings_file != nullptr) {
+      if (options->settings_file[0] == '\0') Refuse("settings_file is empty");
+      checked.settings_file = options->settings_file;
+    }
+    if (options->server != nullptr) checked.server = CheckServer(options->server);
+    if (options->log_level != nullptr) {
+      if (!DBG::ParseThreshold(options->log_level, &checked.log.threshold)) {
+        Refuse("log_level " + Quoted(options->log_level) + " is not one of off, error, warning, info, trace");
+      }
+      checked.change_log = true;
+    }
+    if (options->log_file != nullptr) {
+      const std::string_view destination = options->log_file;
+      if (destination.empty()) Refuse("log_file is empty (\"stderr\", \"syslog\" or a path)");
+      if (destination == "stderr") {
+        checked.log.destination = DBG::Destination::kStderr;
+      } else if (destination == "syslog") {
+        checked.log.destination = DBG::Destination::kSyslog;
+      } else {
+        checked.log.destination = DBG::Destination::kFile;
+        checked.log.file_path = std::string(destination);
+      }
+      checked.change_log = true;
+    }
+  }
+  CheckSettingsFileInEffect(checked.settings_file);
+  return checked;
+}
+
+std::string DescribeStartOptions(const up_options* options) {
+  if (options == nullptr) return "";
+  std::string text;
+  auto add = [&text](const char* name, const char* value) {
+    if (value == nullptr) return;
+    if (!text.empty()) text += ", ";
+    text += name;
+    text += '=';
+    text += Quoted(value);
+  };
+  add("settings_file", options->settings_file);
+  add("server", options->server);
+  add("log_level", options->log_level);
+  add("log_file", options->log_file);
+  return text;
+}
+
+}  // namespace capi

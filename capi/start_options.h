@@ -1,0 +1,35 @@
+// up_start's options, checked and ready to apply.
+//
+// Thread safety: pure functions.
+#ifndef USERPOLICY_CAPI_START_OPTIONS_H_
+#define USERPOLICY_CAPI_START_OPTIONS_H_
+
+#include <optional>
+#include <string>
+
+#include "capi/userpolicy.h"
+#include "platform/log.h"
+
+namespace capi {
+
+struct StartOptions {
+  std::string settings_file;     // empty: the environment's or the default file
+  std::wstring server;           // "host[:port]"; empty: the configured servers
+  bool change_log = false;       // whether `log` replaces the log's configuration
+  DBG::LogOptions log;           // the log's configuration with the options applied
+};
+
+// Checks `options` (null: none) and the settings file they lead to.
+// `current_log` is the log's configuration now; the options given replace
+// its parts. Raises CallError UP_CONFIG_ERROR naming the first option that
+// is unusable: an unknown log level, an empty log file, a server that is
+// not "host[:port]" or "ldap://host[:port]", a settings file given that
+// cannot be read, or any settings file in effect that does not parse.
+StartOptions CheckStartOptions(const up_options* options, const DBG::LogOptions& current_log);
+
+// The options as "settings_file=\"...\", server=\"...\"" (only those given).
+std::string DescribeStartOptions(const up_options* options);
+
+}  // namespace capi
+
+#endif  // USERPOLICY_CAPI_START_OPTIONS_H_

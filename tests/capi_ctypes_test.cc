@@ -1,0 +1,92 @@
+// Runs tests/capi_ctypes.py, which calls libuserpolicy.so from Python
+// through ctypes, against a slapd of this program's own: the expected
+// answers of every sample user (worked out from ldapsearch output) go to
+// the script in a JSON file, the settings in a settings file it names in
+// up_options.
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "local_directories/slapd_server.h"
+#include "platform/settings.h"
+#include "tests/support/directory_truth.h"
+#include "tests/support/scoped_settings_file.h"
+
+namespace {
+
+using userpolicy::local_directories::MakeTempDir;
+using userpolicy::local_directories::ParseLdif;
+using userpolicy::local_directories::RunProgram;
+using userpolicy::local_directories::SlapdServer;
+
+constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
+
+// A loopback port nothing listens on (bound once, then closed).
+int ClosedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << "no loopback port";
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST(CInterfaceFromPython, EverySampleUserResolvesThroughCtypes) {
+  const std::unique_ptr<SlapdServer> server = SlapdServer::Start();
+  userpolicy::testing::ScopedSettingsFile settings(userpolicy::testing::DirectorySettings(
+      server->host_port(), server->service_dn(), server->service_password_file()));
+  unsetenv(kSettingsPathVariable);  // the script names the file in up_options
+
+  const userpolicy::testing::DirectoryTruth truth(
+      [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
+                const std::string& scope) { return server->Search(base, filter, attributes, scope); },
+      server->base_dn());
+  nlohmann::json expected;
+  expected["users"] = nlohmann::json::array();
+  const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
+  for (const auto& entry : ParseLdif(server->Search(server->base_dn(), filter, {kSipAttribute}))) {
+    for (const std::string& sip : entry.Get(kSipAttribute)) {
+      const auto user = truth.User(sip);
+      expected["users"].push_back({{"sip", sip},
+                                   {"guids", user ? truth.Guids(*user) : std::vector<std::string>{}},
+                                   {"email", user ? userpolicy::testing::DirectoryTruth::Email(*user) : ""}});
+    }
+  }
+  ASSERT_GE(expected["users"].size(), 10u);
+  expected["unknown"] = "sip:nobody@example.test";
+  expected["closed_server"] = "127.0.0.1:" + std::to_string(ClosedPort());
+  const std::string work_dir = MakeTempDir("capi-ctypes-");
+  const std::string expected_file = work_dir + "/expected.json";
+  std::ofstream(expected_file) << expected.dump(2);
+
+  // A sanitizer build's library needs the sanitizer's runtime loaded
+  // first; Python's own allocations are not ours to check for leaks.
+  std::vector<std::string> argv = {"env"};
+  const std::string runtime = USERPOLICY_SANITIZER_RUNTIME;
+  if (!runtime.empty()) {
+    argv.push_back("LD_PRELOAD=" + runtime);
+    argv.push_back("ASAN_OPTIONS=detect_leaks=0");
+  }
+  argv.insert(argv.end(), {USERPOLICY_PYTHON, std::string(USERPOLICY_SOURCE_DIR) + "/tests/capi_ctypes.py",
+                           USERPOLICY_LIBRARY_PATH, settings.path(), expected_file});
+  const auto result = RunProgram(argv, std::chrono::minutes(5));
+  std::remove(expected_file.c_str());
+  rmdir(work_dir.c_str());
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("0 failed checks"), std::string::npos) << result.out << result.err;
+}
+
+}  // namespace

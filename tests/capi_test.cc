@@ -1,0 +1,924 @@
+// The C interface (capi/userpolicy.h) against a real slapd holding the
+// sample directory: every sample user's GUID list and e-mail address as the
+// C++ helpers and ldapsearch give them, records with their variant types,
+// each failure's status, code and message, many threads at once and a stop
+// racing them, the counters, discovery, and allocation failures at every
+// step of building a result.
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "capi/result_conversion.h"
+#include "capi/userpolicy.h"
+#include "dsobject/ds_object_info.h"
+#include "local_directories/slapd_server.h"
+#include "manager/user_policy_manager.h"
+#include "module/manager_factories.h"
+#include "perf/ds_access_perf_object.h"
+#include "platform/com.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+#include "platform/utf8.h"
+#include "resolve/policy_filter_ds_access_helper.h"
+#include "resolve/proxy_address_ds_access_helper.h"
+#include "testing/scoped_allocation_failure.h"
+#include "tests/support/directory_truth.h"
+#include "tests/support/scoped_environment.h"
+#include "tests/support/scoped_settings_file.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using userpolicy::local_directories::ParseLdif;
+using userpolicy::local_directories::SlapdServer;
+using userpolicy::testing::DirectorySettings;
+using userpolicy::testing::DirectoryTruth;
+using userpolicy::testing::ScopedEnvironment;
+using userpolicy::testing::ScopedSettingsFile;
+
+constexpr char kUnknownSip[] = "sip:nobody@example.test";
+constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
+constexpr int kManagerNotFound = -91008;
+constexpr int kDirectoryNotFound = -92001;
+constexpr int kServerDown = -92003;
+constexpr int kNoServer = -92008;
+constexpr uint16_t kVtBstr = 8;
+constexpr uint16_t kVtI4 = 3;
+constexpr uint16_t kVtBool = 11;
+constexpr uint16_t kVtI8 = 20;
+constexpr uint16_t kVtBytes = 0x2011;
+
+// Owners of what the C interface hands out.
+struct Free {
+  void operator()(up_error* p) const { up_free_error(p); }
+  void operator()(up_string_list* p) const { up_free_string_list(p); }
+  void operator()(up_record* p) const { up_free_record(p); }
+  void operator()(char* p) const { up_free_string(p); }
+};
+template <class T>
+using Owned = std::unique_ptr<T, Free>;
+
+// A call's outcome: its status and what its error said.
+struct Outcome {
+  int status = UP_OK;
+  int error_status = UP_OK;  // of the up_error; UP_OK when none was handed out
+  int code = 0;
+  std::string message;
+};
+
+// The outcome of a call that returned `status` and handed out `raw`
+// (taken over here).
+Outcome OutcomeOf(int status, up_error* raw) {
+  Owned<up_error> error(raw);
+  Outcome outcome;
+  outcome.status = status;
+  if (error != nullptr) {
+    outcome.error_status = error->status;
+    outcome.code = error->code;
+    outcome.message = error->message != nullptr ? error->message : "";
+  }
+  return outcome;
+}
+
+// Runs `call` with an error object to fill.
+template <class Call>
+Outcome Capture(const Call& call) {
+  up_error* raw = nullptr;
+  const int status = call(&raw);
+  return OutcomeOf(status, raw);
+}
+
+std::vector<std::string> Items(const up_string_list* list) {
+  std::vector<std::string> items;
+  for (size_t i = 0; list != nullptr && i < list->count; ++i) items.push_back(list->items[i]);
+  return items;
+}
+
+// What the C interface says about one address.
+struct CAnswer {
+  int guids_status = -1;
+  std::vector<std::string> guids;
+  int email_status = -1;
+  std::string email;
+  bool operator==(const CAnswer&) const = default;
+};
+
+CAnswer AskC(const std::string& sip) {
+  CAnswer answer;
+  up_string_list* raw_guids = nullptr;
+  answer.guids_status = up_get_guids(sip.c_str(), &raw_guids, nullptr);
+  Owned<up_string_list> guids(raw_guids);
+  answer.guids = Items(guids.get());
+  char* raw_email = nullptr;
+  answer.email_status = up_get_email(sip.c_str(), &raw_email, nullptr);
+  Owned<char> email(raw_email);
+  if (email != nullptr) answer.email = email.get();
+  return answer;
+}
+
+std::vector<std::string> AskCppGuids(const std::string& sip) {
+  std::vector<_bstr_t> guids;
+  CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(platform::Utf8ToWide(sip).c_str(), guids);
+  std::vector<std::string> result;
+  for (const _bstr_t& guid : guids) result.push_back(platform::WideToUtf8(static_cast<const wchar_t*>(guid)));
+  return result;
+}
+
+std::optional<std::string> AskCppEmail(const std::string& sip) {
+  wchar_t buffer[512] = {};
+  if (FAILED(CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(platform::Utf8ToWide(sip).c_str(), buffer,
+                                                                      512))) {
+    return std::nullopt;
+  }
+  return platform::WideToUtf8(buffer);
+}
+
+// A loopback port nothing listens on (bound once, then closed).
+int ClosedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << "no loopback port";
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The property `name` of `record`, or null.
+const up_property* Property(const up_record& record, const std::string& name) {
+  for (size_t i = 0; i < record.property_count; ++i) {
+    if (name == record.properties[i].name) return &record.properties[i];
+  }
+  return nullptr;
+}
+
+class CInterface : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = SlapdServer::Start();
+    settings_ = std::make_unique<ScopedSettingsFile>(
+        DirectorySettings(server_->host_port(), server_->service_dn(), server_->service_password_file()));
+    // The tests name the file through up_options only.
+    unsetenv(kSettingsPathVariable);
+    const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
+    for (const auto& entry : ParseLdif(server_->Search(server_->base_dn(), filter, {kSipAttribute}))) {
+      for (const std::string& sip : entry.Get(kSipAttribute)) sips_.push_back(sip);
+    }
+    truth_ = std::make_unique<DirectoryTruth>(
+        [](const std::string& base, const std::string& f, const std::vector<std::string>& attributes,
+           const std::string& scope) { return server_->Search(base, f, attributes, scope); },
+        server_->base_dn());
+  }
+  static void TearDownTestSuite() {
+    truth_.reset();
+    settings_.reset();
+    server_.reset();
+  }
+  void TearDown() override { up_stop(nullptr); }
+
+  static up_options Options() { return up_options{settings_->path().c_str(), nullptr, nullptr, nullptr}; }
+
+  static Outcome StartWith(const up_options& options) {
+    up_error* error = nullptr;
+    const int status = up_start(&options, &error);
+    return OutcomeOf(status, error);
+  }
+
+  static std::unique_ptr<SlapdServer> server_;
+  static std::unique_ptr<ScopedSettingsFile> settings_;
+  static std::vector<std::string> sips_;
+  static std::unique_ptr<DirectoryTruth> truth_;
+};
+
+std::unique_ptr<SlapdServer> CInterface::server_;
+std::unique_ptr<ScopedSettingsFile> CInterface::settings_;
+std::vector<std::string> CInterface::sips_;
+std::unique_ptr<DirectoryTruth> CInterface::truth_;
+
+TEST_F(CInterface, EverySampleUserAnswersAsTheCppHelpersAndTheDirectory) {
+  ASSERT_GE(sips_.size(), 10u);
+  const Outcome started = StartWith(Options());
+  ASSERT_EQ(started.status, UP_OK) << started.message;
+  std::vector<std::string> addresses = sips_;
+  addresses.push_back(kUnknownSip);
+  for (const std::string& sip : addresses) {
+    SCOPED_TRACE(sip);
+    // The C interface first (cold), then the C++ helpers (from the caches).
+    const CAnswer c = AskC(sip);
+    const std::vector<std::string> cpp_guids = AskCppGuids(sip);
+    const std::optional<std::string> cpp_email = AskCppEmail(sip);
+    const auto user = truth_->User(sip);
+    const std::vector<std::string> expected_guids = user ? truth_->Guids(*user) : std::vector<std::string>{};
+    const std::string expected_email = user ? DirectoryTruth::Email(*user) : "";
+
+    EXPECT_EQ(c.guids_status, cpp_guids.empty() ? UP_NOT_FOUND : UP_OK);
+    EXPECT_EQ(c.guids, cpp_guids);
+    EXPECT_EQ(c.guids, expected_guids);
+    EXPECT_EQ(c.email_status, cpp_email ? UP_OK : UP_NOT_FOUND);
+    EXPECT_EQ(c.email, cpp_email.value_or(""));
+    EXPECT_EQ(c.email, expected_email);
+  }
+  // At least one user of each kind of answer is in the sample.
+  EXPECT_EQ(AskC(kUnknownSip).guids_status, UP_NOT_FOUND);
+  EXPECT_EQ(AskC("sip:erin@example.test").email_status, UP_NOT_FOUND);  // neither mail nor SMTP:
+}
+
+// A record as comparable values: each property's name and each value's
+// variant type and text.
+using Flat = std::vector<std::pair<std::string, std::vector<std::pair<int, std::string>>>>;
+
+Flat Flatten(const up_record& record) {
+  Flat flat;
+  for (size_t p = 0; p < record.property_count; ++p) {
+    const up_property& property = record.properties[p];
+    auto& values = flat.emplace_back(property.name, std::vector<std::pair<int, std::string>>()).second;
+    for (size_t v = 0; v < property.value_count; ++v) {
+      values.emplace_back(property.values[v].vartype, property.values[v].text);
+    }
+  }
+  return flat;
+}
+
+// The same record read through the C++ manager, its values written out here.
+Flat FlattenCpp(CDSObjectInfo record) {
+  Flat flat;
+  for (int p = 0; p < record.GetPropertyCount(); ++p) {
+    CDSObjectProperty property = record.GetProperty(p);
+    auto& values = flat.emplace_back(platform::WideToUtf8(property.GetName()), std::vector<std::pair<int, std::string>>())
+                       .second;
+    for (int v = 0; v < property.GetValueCount(); ++v) {
+      const _variant_t& value = property.GetValue(v);
+      std::string text;
+      if (value.vt == VT_BSTR) text = platform::WideToUtf8(value.bstrVal);
+      if (value.vt == VT_I4) text = std::to_string(value.lVal);
+      values.emplace_back(value.vt, text);
+    }
+  }
+  return flat;
+}
+
+struct RecordAnswer {
+  Outcome outcome;
+  Owned<up_record> record;
+  int from_directory = -1;
+};
+
+RecordAnswer AskRecord(int manager, const std::string& key) {
+  RecordAnswer answer;
+  up_record* record = nullptr;
+  answer.outcome = Capture([&](up_error** e) { return up_get_record(manager, key.c_str(), &record, &answer.from_directory, e); });
+  answer.record.reset(record);
+  return answer;
+}
+
+std::string PrimaryGroupKey(const up_record& user) {
+  const up_property* sid = Property(user, "objectSid");
+  const up_property* id = Property(user, "primaryGroupID");
+  if (sid == nullptr || id == nullptr) return "";
+  char* key = nullptr;
+  EXPECT_EQ(up_primary_group_key(sid->values[0].text, static_cast<int32_t>(id->values[0].integer), &key, nullptr),
+            UP_OK);
+  Owned<char> owned(key);
+  return owned != nullptr ? owned.get() : "";
+}
+
+TEST_F(CInterface, RecordsOfEachManagerCarryTheManagersValuesWithTheirVariantTypes) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  CUserPolicyManager users = UserPolicy_GetUserIdentityManager();
+  CUserPolicyManager primary_groups = UserPolicy_GetPrimaryGroupIDTOGroupManager();
+  CUserPolicyManager groups = UserPolicy_GetGroupMemeberShipManager();
+  std::map<int, CUserPolicyManager*> managers = {
+      {UP_MANAGER_USER, &users}, {UP_MANAGER_PRIMARY_GROUP, &primary_groups}, {UP_MANAGER_GROUP, &groups}};
+  int group_records = 0;
+  int primary_group_records = 0;
+  for (const std::string& sip : sips_) {
+    SCOPED_TRACE(sip);
+    RecordAnswer user = AskRecord(UP_MANAGER_USER, sip);
+    ASSERT_EQ(user.outcome.status, UP_OK) << user.outcome.message;
+    EXPECT_EQ(user.from_directory, 1);
+    const auto entry = truth_->User(sip);
+    if (!entry) {  // a SIP address the user filter does not match (a computer)
+      EXPECT_EQ(user.record->property_count, 0u);
+      continue;
+    }
+    const std::vector<std::string> guids = truth_->Guids(*entry);
+    const up_property* guid = Property(*user.record, "objectGUID");
+    ASSERT_NE(guid, nullptr);
+    EXPECT_EQ(guid->values[0].vartype, kVtBstr);
+    EXPECT_EQ(guid->values[0].text, guids[0]);
+
+    // Every record the resolution of this user reads, through C and C++.
+    std::vector<std::pair<int, std::string>> keys = {{UP_MANAGER_USER, sip}};
+    const std::string primary_key = PrimaryGroupKey(*user.record);
+    if (!primary_key.empty()) keys.emplace_back(UP_MANAGER_PRIMARY_GROUP, primary_key);
+    if (const up_property* member_of = Property(*user.record, "memberOf")) {
+      for (size_t i = 0; i < member_of->value_count; ++i) keys.emplace_back(UP_MANAGER_GROUP, member_of->values[i].text);
+    }
+    for (const auto& [manager, key] : keys) {
+      SCOPED_TRACE(key);
+      RecordAnswer c = AskRecord(manager, key);
+      ASSERT_EQ(c.outcome.status, UP_OK) << c.outcome.message;
+      bool fetched = true;
+      EXPECT_EQ(Flatten(*c.record), FlattenCpp(managers[manager]->GetDSObjectInfo(
+                                        platform::Utf8ToWide(key).c_str(), fetched)));
+      EXPECT_FALSE(fetched);  // the C call left it in the cache
+      EXPECT_EQ(AskRecord(manager, key).from_directory, 0);
+      if (manager == UP_MANAGER_PRIMARY_GROUP) {
+        ++primary_group_records;
+        EXPECT_EQ(Property(*c.record, "objectGUID")->values[0].text, guids[1]);
+        const up_property* type = Property(*c.record, "groupType");
+        ASSERT_NE(type, nullptr);
+        EXPECT_EQ(type->values[0].vartype, kVtI4);
+        EXPECT_EQ(type->values[0].integer, std::stoll(type->values[0].text));
+      }
+      if (manager == UP_MANAGER_GROUP) ++group_records;
+    }
+  }
+  EXPECT_GT(primary_group_records, 0);
+  EXPECT_GT(group_records, 0);
+
+  // Alice's primaryGroupID as a number, and her primary group's key.
+  RecordAnswer alice = AskRecord(UP_MANAGER_USER, "sip:alice@example.test");
+  const up_property* id = Property(*alice.record, "primaryGroupID");
+  ASSERT_NE(id, nullptr);
+  EXPECT_EQ(id->values[0].vartype, kVtI4);
+  EXPECT_EQ(id->values[0].integer, 513);
+  EXPECT_STREQ(id->values[0].text, "513");
+  EXPECT_EQ(PrimaryGroupKey(*alice.record).size(), 28u * 3);  // \xx for each byte of a 28-byte SID
+}
+
+TEST_F(CInterface, ObjectsTheDirectoryDoesNotHold) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  // The search managers cache an empty record; the group manager binds the
+  // name and the directory says there is no such object.
+  RecordAnswer user = AskRecord(UP_MANAGER_USER, kUnknownSip);
+  EXPECT_EQ(user.outcome.status, UP_OK);
+  EXPECT_EQ(user.record->property_count, 0u);
+  char* key = nullptr;
+  ASSERT_EQ(up_primary_group_key("S-1-5-21-1004336348-1177238915-682003330-1101", 999, &key, nullptr), UP_OK);
+  Owned<char> owned_key(key);
+  RecordAnswer primary = AskRecord(UP_MANAGER_PRIMARY_GROUP, key);
+  EXPECT_EQ(primary.outcome.status, UP_OK);
+  EXPECT_EQ(primary.record->property_count, 0u);
+
+  const std::string missing = "CN=No Such Group,OU=Groups," + server_->base_dn();
+  RecordAnswer group = AskRecord(UP_MANAGER_GROUP, missing);
+  EXPECT_EQ(group.outcome.status, UP_NOT_FOUND);
+  EXPECT_EQ(group.outcome.code, kDirectoryNotFound);
+  EXPECT_THAT(group.outcome.message, HasSubstr(missing));
+  EXPECT_EQ(group.record, nullptr);
+  EXPECT_EQ(group.from_directory, 0);
+}
+
+TEST_F(CInterface, NotFoundSaysWhetherTheUserOrTheAddressIsMissing) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  up_string_list* list = nullptr;
+  Outcome nobody = Capture([&](up_error** e) { return up_get_guids(kUnknownSip, &list, e); });
+  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(nobody.status, UP_NOT_FOUND);
+  EXPECT_EQ(nobody.error_status, UP_NOT_FOUND);
+  EXPECT_EQ(nobody.code, kManagerNotFound);
+  EXPECT_THAT(nobody.message, HasSubstr(kUnknownSip));
+
+  char* email = nullptr;
+  Outcome no_user = Capture([&](up_error** e) { return up_get_email(kUnknownSip, &email, e); });
+  EXPECT_EQ(email, nullptr);
+  EXPECT_EQ(no_user.status, UP_NOT_FOUND);
+  EXPECT_EQ(no_user.code, kManagerNotFound);
+  EXPECT_THAT(no_user.message, HasSubstr("no user"));
+
+  Outcome no_address = Capture([&](up_error** e) { return up_get_email("sip:erin@example.test", &email, e); });
+  EXPECT_EQ(email, nullptr);
+  EXPECT_EQ(no_address.status, UP_NOT_FOUND);
+  EXPECT_EQ(no_address.code, 0);
+  EXPECT_THAT(no_address.message, HasSubstr("no SMTP address"));
+}
+
+// One call of each kind, with arguments the test chooses.
+struct Call {
+  std::string what;
+  std::function<Outcome()> run;
+};
+
+Outcome CallGuids(const char* sip, bool with_out = true) {
+  up_string_list* list = nullptr;
+  up_error* error = nullptr;
+  const int status = up_get_guids(sip, with_out ? &list : nullptr, &error);
+  EXPECT_EQ(list, nullptr);
+  up_free_string_list(list);
+  return OutcomeOf(status, error);
+}
+
+Outcome CallEmail(const char* sip, bool with_out = true) {
+  char* email = nullptr;
+  up_error* error = nullptr;
+  const int status = up_get_email(sip, with_out ? &email : nullptr, &error);
+  EXPECT_EQ(email, nullptr);
+  up_free_string(email);
+  return OutcomeOf(status, error);
+}
+
+Outcome CallRecord(int manager, const char* key, bool with_out = true) {
+  up_record* record = nullptr;
+  up_error* error = nullptr;
+  int from_directory = -1;
+  const int status = up_get_record(manager, key, with_out ? &record : nullptr, &from_directory, &error);
+  EXPECT_EQ(record, nullptr);
+  EXPECT_EQ(from_directory, 0);
+  up_free_record(record);
+  return OutcomeOf(status, error);
+}
+
+Outcome CallKey(const char* sid, int32_t id, bool with_out = true) {
+  char* key = nullptr;
+  up_error* error = nullptr;
+  const int status = up_primary_group_key(sid, id, with_out ? &key : nullptr, &error);
+  EXPECT_EQ(key, nullptr);
+  up_free_string(key);
+  return OutcomeOf(status, error);
+}
+
+Outcome CallCounters(int pid, bool with_out = true) {
+  up_counters counters;
+  return Capture([&](up_error** e) { return up_get_counters(pid, with_out ? &counters : nullptr, e); });
+}
+
+void ExpectFailure(const Outcome& outcome, int status, const std::string& says) {
+  EXPECT_EQ(outcome.status, status) << outcome.message;
+  EXPECT_EQ(outcome.error_status, status);
+  EXPECT_THAT(outcome.message, HasSubstr(says));
+  EXPECT_THAT(outcome.message, Not(HasSubstr("\n")));
+}
+
+TEST_F(CInterface, LookupsBeforeStartAndAfterStopAreRefused) {
+  const std::vector<Call> calls = {
+      {"guids", [] { return CallGuids("sip:alice@example.test"); }},
+      {"email", [] { return CallEmail("sip:alice@example.test"); }},
+      {"record", [] { return CallRecord(UP_MANAGER_USER, "sip:alice@example.test"); }},
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (const Call& call : calls) {
+      SCOPED_TRACE(call.what + (round == 0 ? " before start" : " after stop"));
+      ExpectFailure(call.run(), UP_NOT_STARTED, "not started");
+    }
+    if (round == 0) {
+      ASSERT_EQ(StartWith(Options()).status, UP_OK);
+      ASSERT_EQ(CallRecord(UP_MANAGER_USER, "sip:alice@example.test", /*with_out=*/false).status,
+                UP_INVALID_ARGUMENT);
+      ASSERT_EQ(up_stop(nullptr), UP_OK);
+    }
+  }
+  ExpectFailure(Capture([&](up_error** e) { return up_stop(e); }), UP_NOT_STARTED, "not started");
+  // Counters need no start: all zero.
+  up_counters counters;
+  counters.user_ds_access = 7;
+  EXPECT_EQ(up_get_counters(0, &counters, nullptr), UP_OK);
+  EXPECT_EQ(counters.user_ds_access, 0u);
+  EXPECT_EQ(counters.total_cache_access, 0u);
+}
+
+TEST_F(CInterface, MalformedArgumentsAreRefusedNamingTheArgument) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  const std::vector<Call> calls = {
+      {"sip_address is null", [] { return CallGuids(nullptr); }},
+      {"sip_address is empty", [] { return CallGuids(""); }},
+      {"sip_address is not UTF-8", [] { return CallGuids("sip:\xff\xfe@example.test"); }},
+      {"guids is null", [] { return CallGuids("sip:alice@example.test", false); }},
+      {"sip_address is null", [] { return CallEmail(nullptr); }},
+      {"email is null", [] { return CallEmail("sip:alice@example.test", false); }},
+      {"key is null", [] { return CallRecord(UP_MANAGER_GROUP, nullptr); }},
+      {"record is null", [] { return CallRecord(UP_MANAGER_USER, "sip:alice@example.test", false); }},
+      {"manager 3 is not 0, 1 or 2", [] { return CallRecord(3, "sip:alice@example.test"); }},
+      {"manager -1 is not 0, 1 or 2", [] { return CallRecord(-1, "sip:alice@example.test"); }},
+      {"user_sid is null", [] { return CallKey(nullptr, 513); }},
+      {"user_sid is not a SID", [] { return CallKey("S-1-banana", 513); }},
+      {"primary_group_id is negative", [] { return CallKey("S-1-5-21-1-2-3-1104", -1); }},
+      {"key is null", [] { return CallKey("S-1-5-21-1-2-3-1104", 513, false); }},
+      {"counters is null", [] { return CallCounters(0, false); }},
+      {"pid is negative", [] { return CallCounters(-5); }},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.what);
+    ExpectFailure(call.run(), UP_INVALID_ARGUMENT, call.what);
+  }
+  char* path = nullptr;
+  ExpectFailure(Capture([&](up_error** e) { return up_discover(&path, nullptr, e); }), UP_INVALID_ARGUMENT, "must not be null");
+  // Without an error object the status still tells.
+  EXPECT_EQ(up_get_guids(nullptr, nullptr, nullptr), UP_INVALID_ARGUMENT);
+}
+
+TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
+  ScopedSettingsFile broken("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"a\nb\"\n");
+  unsetenv(kSettingsPathVariable);
+  const std::string missing_file = settings_->path() + ".missing";
+  struct Case {
+    up_options options;
+    std::string says;
+  };
+  const std::string settings = settings_->path();
+  const std::vector<Case> cases = {
+      {{settings.c_str(), nullptr, "loud", nullptr}, "log_level \"loud\" is not one of"},
+      {{settings.c_str(), nullptr, nullptr, ""}, "log_file is empty"},
+      {{settings.c_str(), nullptr, nullptr, "/nonexistent-dir/userpolicy.log"}, "cannot be opened"},
+      {{settings.c_str(), "bad host:1", nullptr, nullptr}, "server \"bad host:1\" is not host[:port]"},
+      {{settings.c_str(), "127.0.0.1:0", nullptr, nullptr}, "server \"127.0.0.1:0\""},
+      {{settings.c_str(), "ldaps://127.0.0.1:636", nullptr, nullptr}, "server \"ldaps://127.0.0.1:636\""},
+      {{missing_file.c_str(), nullptr, nullptr, nullptr}, missing_file + " cannot be read"},
+      {{"", nullptr, nullptr, nullptr}, "settings_file is empty"},
+      {{broken.path().c_str(), nullptr, nullptr, nullptr}, broken.path() + " does not parse at line 2"},
+  };
+  const DBG::LogOptions log_before = DBG::GetOptions();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    ExpectFailure(StartWith(c.options), UP_CONFIG_ERROR, c.says);
+    EXPECT_EQ(CallGuids("sip:alice@example.test").status, UP_NOT_STARTED);
+    EXPECT_EQ(DBG::GetOptions().threshold, log_before.threshold);
+    EXPECT_EQ(DBG::GetOptions().destination, log_before.destination);
+  }
+  // The environment's file is checked too when no file is given.
+  ScopedEnvironment environment({{kSettingsPathVariable, broken.path()}});
+  up_options none{nullptr, nullptr, nullptr, nullptr};
+  ExpectFailure(StartWith(none), UP_CONFIG_ERROR, "does not parse");
+}
+
+TEST_F(CInterface, AnUnreachableServerIsADirectoryErrorNamingServerAndKey) {
+  const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
+  up_options options = Options();
+  options.server = closed.c_str();
+  ASSERT_EQ(StartWith(options).status, UP_OK);
+  const std::string sip = "sip:alice@example.test";
+  const std::vector<Call> calls = {
+      {"guids", [&] { return CallGuids(sip.c_str()); }},
+      {"email", [&] { return CallEmail(sip.c_str()); }},
+      {"record", [&] { return CallRecord(UP_MANAGER_USER, sip.c_str()); }},
+  };
+  const std::string password = server_->service_password();
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.what);
+    const Outcome outcome = call.run();
+    ExpectFailure(outcome, UP_DIRECTORY_ERROR, closed);
+    EXPECT_EQ(outcome.code, kServerDown);
+    EXPECT_THAT(outcome.message, HasSubstr(sip));
+    EXPECT_THAT(outcome.message, Not(HasSubstr(password)));
+  }
+}
+
+TEST_F(CInterface, TheServerOptionReplacesTheConfiguredServers) {
+  // The file names a closed port; the option names the real server.
+  const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
+  ScopedSettingsFile elsewhere(DirectorySettings(closed, server_->service_dn(), server_->service_password_file()));
+  unsetenv(kSettingsPathVariable);
+  for (const std::string& server : {server_->host_port(), server_->url(), "GC://" + server_->host_port() + "/"}) {
+    SCOPED_TRACE(server);
+    up_options options{elsewhere.path().c_str(), server.c_str(), nullptr, nullptr};
+    const Outcome started = StartWith(options);
+    ASSERT_EQ(started.status, UP_OK) << started.message;
+    EXPECT_EQ(AskC("sip:alice@example.test").guids, AskCppGuids("sip:alice@example.test"));
+    EXPECT_EQ(AskC("sip:alice@example.test").guids_status, UP_OK);
+    ASSERT_EQ(up_stop(nullptr), UP_OK);
+  }
+  // Without the option the file's server applies again.
+  up_options options{elsewhere.path().c_str(), nullptr, nullptr, nullptr};
+  ASSERT_EQ(StartWith(options).status, UP_OK);
+  EXPECT_EQ(AskC("sip:alice@example.test").guids_status, UP_DIRECTORY_ERROR);
+}
+
+TEST_F(CInterface, StartingTwiceIsRefusedAndTheLogGoesWhereTheOptionsSay) {
+  const std::string log_file = settings_->path() + ".log";
+  const DBG::LogOptions log_before = DBG::GetOptions();
+  up_options options = Options();
+  options.log_level = "info";
+  options.log_file = log_file.c_str();
+  ASSERT_EQ(StartWith(options).status, UP_OK);
+  ExpectFailure(StartWith(Options()), UP_INVALID_ARGUMENT, "started already");
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  DBG::Configure(log_before);
+  std::ifstream file(log_file);
+  std::stringstream text;
+  text << file.rdbuf();
+  std::remove(log_file.c_str());
+  EXPECT_THAT(text.str(), HasSubstr("Global Catalog = GC://" + server_->host_port()));
+}
+
+TEST_F(CInterface, NoGlobalCatalogIsADirectoryErrorAndDiscoverySaysWhy) {
+  ScopedSettingsFile nowhere("[DirectoryAccess.DEFAULT]\nBindDN = \"cn=nobody\"\n");
+  unsetenv(kSettingsPathVariable);
+  up_options options{nowhere.path().c_str(), nullptr, nullptr, nullptr};
+  const Outcome started = StartWith(options);
+  ExpectFailure(started, UP_DIRECTORY_ERROR, "no Global Catalog found");
+  EXPECT_EQ(started.code, kNoServer);
+  EXPECT_THAT(started.message, HasSubstr("no Forest configured"));
+  EXPECT_EQ(CallGuids("sip:alice@example.test").status, UP_NOT_STARTED);
+
+  // Discovery reads the same settings without a start; the environment names the file here.
+  ScopedEnvironment environment({{kSettingsPathVariable, nowhere.path()}});
+  char* path = nullptr;
+  up_string_list* steps = nullptr;
+  const Outcome discovered = Capture([&](up_error** e) { return up_discover(&path, &steps, e); });
+  Owned<up_string_list> owned_steps(steps);
+  EXPECT_EQ(path, nullptr);
+  ExpectFailure(discovered, UP_DIRECTORY_ERROR, "no Global Catalog found");
+  EXPECT_EQ(discovered.code, kNoServer);
+  EXPECT_EQ(Items(steps), (std::vector<std::string>{"settings file " + nowhere.path() + ": read",
+                                                    "configured Global Catalog servers: none",
+                                                    "DNS SRV: no Forest configured",
+                                                    "rootDSE: no DomainController configured"}));
+}
+
+TEST_F(CInterface, DiscoveryFindsTheServerTheStartWasGiven) {
+  up_options options = Options();
+  const std::string server = server_->host_port();
+  options.server = server.c_str();
+  ASSERT_EQ(StartWith(options).status, UP_OK);
+  char* path = nullptr;
+  up_string_list* steps = nullptr;
+  ASSERT_EQ(up_discover(&path, &steps, nullptr), UP_OK);
+  Owned<char> owned_path(path);
+  Owned<up_string_list> owned_steps(steps);
+  EXPECT_EQ(std::string(path), "GC://" + server);
+  EXPECT_EQ(Items(steps), (std::vector<std::string>{"settings file " + settings_->path() + ": read",
+                                                    "configured Global Catalog servers: " + server,
+                                                    "DNS SRV: not asked (a configured server comes first)",
+                                                    "rootDSE: not asked (a server was found)"}));
+}
+
+TEST_F(CInterface, ManyThreadsAtOnceAnswerAsOneThreadDoes) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  std::vector<std::string> addresses = sips_;
+  addresses.push_back(kUnknownSip);
+  std::map<std::string, CAnswer> expected;
+  for (const std::string& sip : addresses) expected[sip] = AskC(sip);
+  // Cold caches for the threads, so that they meet in the managers' reads.
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+
+  constexpr int kThreads = 8;
+  std::vector<std::vector<std::string>> mismatches(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < addresses.size(); ++i) {
+        const std::string& sip = addresses[(i + static_cast<size_t>(t)) % addresses.size()];
+        if (!(AskC(sip) == expected[sip])) mismatches[t].push_back(sip);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_THAT(mismatches[t], ::testing::IsEmpty()) << "thread " << t;
+}
+
+TEST_F(CInterface, AStopWaitsForCallsInsideAndRefusesTheOnesAfter) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  std::map<std::string, CAnswer> expected;
+  for (const std::string& sip : sips_) expected[sip] = AskC(sip);
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+
+  constexpr int kThreads = 4;
+  std::atomic<int> started_threads{0};
+  std::atomic<bool> stopped{false};
+  std::vector<std::vector<std::string>> wrong(kThreads);
+  std::vector<int> refused_after_stop(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      bool counted = false;
+      for (size_t i = 0;; ++i) {
+        const bool stop_seen = stopped.load();
+        const std::string& sip = sips_[i % sips_.size()];
+        const CAnswer answer = AskC(sip);
+        if (!counted) {
+          counted = true;
+          started_threads.fetch_add(1);
+        }
+        const bool refused = answer.guids_status == UP_NOT_STARTED && answer.email_status == UP_NOT_STARTED;
+        if (!refused && !(answer == expected[sip])) {
+          // A call may also have got in before the stop and its e-mail
+          // lookup refused after it.
+          if (!(answer.guids_status == UP_OK && answer.guids == expected[sip].guids &&
+                answer.email_status == UP_NOT_STARTED)) {
+            wrong[t].push_back(sip);
+          }
+        }
+        if (stop_seen) {
+          // Begun after the stop returned: must be refused.
+          if (refused) ++refused_after_stop[t];
+          break;
+        }
+      }
+    });
+  }
+  while (started_threads.load() < kThreads) std::this_thread::yield();
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  stopped.store(true);
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_THAT(wrong[t], ::testing::IsEmpty()) << "thread " << t;
+    EXPECT_EQ(refused_after_stop[t], 1) << "thread " << t;
+  }
+  // Nothing a late call did survives into the next start: the caches start empty.
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  for (const std::string& sip : sips_) EXPECT_EQ(AskRecord(UP_MANAGER_USER, sip).from_directory, 1) << sip;
+}
+
+up_counters Counters(int pid = 0) {
+  up_counters counters{};
+  EXPECT_EQ(up_get_counters(pid, &counters, nullptr), UP_OK);
+  return counters;
+}
+
+TEST_F(CInterface, CountersMoveAsLookupsHappen) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  const up_counters zero = Counters();
+  EXPECT_EQ(zero.total_ds_access + zero.total_cache_access, 0u);
+
+  const std::string sip = "sip:carol@example.test";  // primary group and five nested groups
+  const size_t nested = truth_->Guids(*truth_->User(sip)).size() - 2;
+  ASSERT_EQ(AskC(sip).guids_status, UP_OK);  // guids cold, then e-mail from the cache
+  const up_counters cold = Counters();
+  EXPECT_EQ(cold.user_ds_access, 1u);
+  EXPECT_EQ(cold.user_cache_access, 1u);
+  EXPECT_EQ(cold.pgroup_ds_access, 1u);
+  EXPECT_GE(cold.ngroup_ds_access, nested);
+  EXPECT_EQ(cold.total_ds_access, cold.user_ds_access + cold.pgroup_ds_access + cold.ngroup_ds_access);
+  EXPECT_EQ(cold.total_cache_access, cold.user_cache_access + cold.pgroup_cache_access + cold.ngroup_cache_access);
+
+  ASSERT_EQ(AskC(sip).guids_status, UP_OK);
+  RecordAnswer record = AskRecord(UP_MANAGER_USER, sip);
+  const up_counters warm = Counters();
+  EXPECT_EQ(warm.total_ds_access, cold.total_ds_access);
+  EXPECT_EQ(warm.user_cache_access, cold.user_cache_access + 3);  // guids, e-mail, record
+  EXPECT_EQ(warm.pgroup_cache_access, cold.pgroup_cache_access + 1);
+  EXPECT_EQ(warm.total_cache_access - cold.total_cache_access,
+            cold.total_ds_access + cold.total_cache_access + 1);
+
+  // The same counters as another process reads them, and as the C++ object holds them.
+  const up_counters published = Counters(static_cast<int>(getpid()));
+  EXPECT_EQ(published.total_ds_access, warm.total_ds_access);
+  EXPECT_EQ(published.ngroup_cache_access, warm.ngroup_cache_access);
+  EXPECT_EQ(published.user_ds_access_time_ms, warm.user_ds_access_time_ms);
+  EXPECT_EQ(warm.ngroup_ds_access, g_pDSAccessPerfObject->m_nNGroupDSAccess);
+  EXPECT_EQ(warm.total_cache_access_time_ms, g_pDSAccessPerfObject->m_nTotalCacheAccessTime);
+
+  up_counters none;
+  const Outcome absent = Capture([&](up_error** e) { return up_get_counters(0x3ffffffe, &none, e); });
+  ExpectFailure(absent, UP_NOT_FOUND, "1073741822");
+}
+
+// Runs `call` with each of its allocations failing in turn until it no
+// longer allocates that many; each failure must be UP_OUT_OF_MEMORY with
+// nothing handed out (the sanitizer build's leak check sees anything kept).
+template <class Call>
+int FailEachAllocation(const Call& call) {
+  for (int n = 1;; ++n) {
+    capi::testing::ScopedAllocationFailure fail(n);
+    up_error* error = nullptr;
+    const int status = call(&error);
+    if (fail.allocations() < n) {
+      EXPECT_EQ(status, UP_OK);
+      return n - 1;
+    }
+    Owned<up_error> owned(error);
+    EXPECT_EQ(status, UP_OUT_OF_MEMORY) << "allocation " << n;
+    if (error == nullptr) {
+      ADD_FAILURE() << "no error object for allocation " << n;
+    } else {
+      EXPECT_EQ(error->status, UP_OUT_OF_MEMORY);
+    }
+  }
+}
+
+TEST_F(CInterface, EveryAllocationFailureIsOutOfMemoryWithNothingHandedOut) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  const char* sip = "sip:alice@example.test";
+  int allocations = FailEachAllocation([&](up_error** error) {
+    up_record* record = nullptr;
+    const int status = up_get_record(UP_MANAGER_USER, sip, &record, nullptr, error);
+    if (status != UP_OK) {
+      EXPECT_EQ(record, nullptr);
+    }
+    up_free_record(record);
+    return status;
+  });
+  EXPECT_GT(allocations, 10);
+  allocations = FailEachAllocation([&](up_error** error) {
+    up_string_list* guids = nullptr;
+    const int status = up_get_guids(sip, &guids, error);
+    if (status != UP_OK) {
+      EXPECT_EQ(guids, nullptr);
+    }
+    up_free_string_list(guids);
+    return status;
+  });
+  EXPECT_EQ(allocations, 2 + static_cast<int>(AskCppGuids(sip).size()));
+  FailEachAllocation([&](up_error** error) {
+    char* path = nullptr;
+    up_string_list* steps = nullptr;
+    const int status = up_discover(&path, &steps, error);
+    if (status != UP_OK) {
+      EXPECT_EQ(path, nullptr);
+      EXPECT_EQ(steps, nullptr);
+    }
+    up_free_string(path);
+    up_free_string_list(steps);
+    return status;
+  });
+}
+
+TEST(CInterfaceValues, EachVariantTypeGivesItsTextBytesAndNumber) {
+  struct Case {
+    _variant_t value;
+    uint16_t vartype;
+    std::string text;
+    int64_t integer;
+    std::vector<unsigned char> bytes;
+  };
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, 3);
+  unsigned char* data = nullptr;
+  SafeArrayAccessData(array, reinterpret_cast<void**>(&data));
+  data[0] = 0x01;
+  data[1] = 0xab;
+  data[2] = 0x00;
+  SafeArrayUnaccessData(array);
+  _variant_t bytes;
+  bytes.vt = VT_ARRAY | VT_UI1;
+  bytes.parray = array;
+  _variant_t big;
+  big.vt = VT_I8;
+  big.llVal = -5000000000LL;
+  _variant_t huge;
+  huge.vt = VT_UI8;
+  huge.ullVal = 18446744073709551615ULL;
+  const std::vector<Case> cases = {
+      {_variant_t(L"Zürich"), kVtBstr, "Z\xc3\xbcrich", 0, {}},
+      {_variant_t(-2147483646L), kVtI4, "-2147483646", -2147483646, {}},
+      {big, kVtI8, "-5000000000", -5000000000LL, {}},
+      {huge, 21, "18446744073709551615", -1, {}},
+      {_variant_t(true), kVtBool, "TRUE", 1, {}},
+      {_variant_t(false), kVtBool, "FALSE", 0, {}},
+      {bytes, kVtBytes, "01ab00", 0, {0x01, 0xab, 0x00}},
+      {_variant_t(0.5), 5, "0.5", 0, {}},
+      {_variant_t(), 0, "", 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    up_record record{};
+    record.properties = static_cast<up_property*>(calloc(1, sizeof(up_property)));
+    record.property_count = 1;
+    record.properties[0].values = static_cast<up_value*>(calloc(1, sizeof(up_value)));
+    record.properties[0].value_count = 1;
+    up_value& value = record.properties[0].values[0];
+    capi::FillValue(c.value, &value);
+    EXPECT_EQ(value.vartype, c.vartype);
+    EXPECT_EQ(std::string(value.text), c.text);
+    EXPECT_EQ(value.integer, c.integer);
+    EXPECT_EQ(std::vector<unsigned char>(value.bytes, value.bytes + value.byte_count), c.bytes);
+    if (c.bytes.empty()) {
+      EXPECT_EQ(value.bytes, nullptr);
+    }
+    // up_free_record frees what FillValue allocated; the record itself is ours.
+    up_record* heap = static_cast<up_record*>(calloc(1, sizeof(up_record)));
+    *heap = record;
+    up_free_record(heap);
+  }
+}
+
+TEST(CInterfaceNames, StatusNamesAndVersion) {
+  const std::vector<std::pair<int, std::string>> names = {
+      {UP_OK, "UP_OK"},
+      {UP_NOT_FOUND, "UP_NOT_FOUND"},
+      {UP_INVALID_ARGUMENT, "UP_INVALID_ARGUMENT"},
+      {UP_NOT_STARTED, "UP_NOT_STARTED"},
+      {UP_DIRECTORY_ERROR, "UP_DIRECTORY_ERROR"},
+      {UP_CONFIG_ERROR, "UP_CONFIG_ERROR"},
+      {UP_OUT_OF_MEMORY, "UP_OUT_OF_MEMORY"},
+      {UP_INTERNAL_ERROR, "UP_INTERNAL_ERROR"},
+      {8, "UP_UNKNOWN"},
+      {-1, "UP_UNKNOWN"},
+  };
+  for (const auto& [status, name] : names) EXPECT_EQ(up_status_name(status), name);
+  EXPECT_THAT(up_version(), ::testing::MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+"));
+}
+
+}  // namespace
