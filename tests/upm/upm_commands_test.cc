@@ -132,6 +132,9 @@ TEST_F(UpmCommandTest, ExitCodeAndOutputOfEachCommand) {
       {{"guids", "--file", "/nonexistent/list", "sip:a"}, 5, "", "upm: cannot read /nonexistent/list: No such file"},
       {{"--config", "/nonexistent/settings.toml", "guids", "sip:alice@example.test"}, 4, "",
        "upm: cannot read settings file /nonexistent/settings.toml: No such file or directory\n"},
+      {{"--log-file", "/nonexistent/dir/upm.log", "email", "sip:alice@example.test"}, 4, "",
+       "upm: cannot write log file /nonexistent/dir/upm.log: No such file or directory\n"},
+      {{"--log-file", "stderr", "email", "sip:alice@example.test"}, 0, "alice@example.test", ""},
   };
   for (const Case& c : cases) {
     const UpmRun run = Upm(c.args);

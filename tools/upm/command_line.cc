@@ -52,7 +52,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("URI");
   app.add_flag("--json", options.json, "One JSON document per answer (fields below)");
   app.add_option("--log-level", options.log_level, "The library's log level (default off)")
-      ->check(CLI::IsMember({"off", "error", "warning", "info", "trace"}))
+      ->check(CLI::IsMember({"off", "error", "warning", "info", "trace"}).description(""))
       ->type_name("off|error|warning|info|trace");
   app.add_option("--log-file", options.log_file, "Where the library logs: stderr, syslog or a file path")
       ->type_name("FILE");
@@ -76,7 +76,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
       ->required();
   std::string as = "user";
   object->add_option("--as", as, "What KEY is (default user)")
-      ->check(CLI::IsMember({"user", "primary-group", "group", "guid", "path"}))
+      ->check(CLI::IsMember({"user", "primary-group", "group", "guid", "path"}).description(""))
       ->type_name("user|primary-group|group|guid|path");
 
   CLI::App* perf = app.add_subcommand("perf", "The performance counters a running process publishes");
@@ -97,6 +97,9 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
 
   CLI::App* discover = app.add_subcommand("discover", "How the Global Catalog is found, step by step, and the "
                                                       "path found");
+  for (CLI::App* command : {guids, email, explain, object, perf, discover}) {
+    command->footer("\nThe options of upm apply too. Exit codes, JSON fields, environment: upm --help, upm(1).");
+  }
 
   std::ostringstream out;
   std::ostringstream err;

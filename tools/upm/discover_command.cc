@@ -4,7 +4,8 @@
 // Global Catalog is found: the very case discover is for), so --config,
 // --log-level and --log-file reach it through the environment the library
 // reads: USERPOLICY_SETTINGS, USERPOLICY_LOG_LEVEL, USERPOLICY_LOG, set for
-// the call and restored after it.
+// the call and restored after it. --server, which replaces the configured
+// servers only while the library is started, is applied by starting it.
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -50,16 +51,16 @@ class ScopedEnvironment {
 }  // namespace
 
 int RunDiscoverCommand(const Options& options, Console& console) {
-  if (!options.server.empty()) {
-    console.err << "upm: discover finds the Global Catalog from the settings; --server does not apply to it\n";
-    return kExitUsage;
-  }
-  if (const int code = CheckSettingsFile(options, console); code != kExitFound) return code;
+  if (const int code = CheckOptionFiles(options, console); code != kExitFound) return code;
   const LibraryOptions library = LibraryOptionsFor(options);
   ScopedEnvironment environment;
   environment.Set("USERPOLICY_SETTINGS", library.settings_file);
   environment.Set("USERPOLICY_LOG_LEVEL", library.log_level);
   environment.Set("USERPOLICY_LOG", library.log_file);
+  LibrarySession session;
+  if (!options.server.empty()) {
+    if (const int code = StartLibraryFor(options, "", console, &session); code != kExitFound) return code;
+  }
 
   const DiscoveryAnswer answer = DiscoverGlobalCatalog();
   if (options.json) {

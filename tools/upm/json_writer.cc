@@ -80,7 +80,7 @@ class JsonWriter : public AnswerWriter {
     if (answer.outcome == Outcome::kFailed) {
       value["error"] = ErrorJson(answer.error);
     } else {
-      value["source"] = Source(answer.from_directory);
+      if (answer.outcome == Outcome::kFound) value["source"] = Source(answer.from_directory);
       json properties = json::array();
       for (const Property& property : answer.record.properties) {
         json values = json::array();

@@ -19,16 +19,21 @@ LibraryOptions LibraryOptionsFor(const Options& options, const std::string& serv
   return library;
 }
 
-int CheckSettingsFile(const Options& options, Console& console) {
-  if (options.config.empty()) return kExitFound;
-  std::ifstream settings(options.config);
-  if (settings) return kExitFound;
-  console.err << "upm: cannot read settings file " << options.config << ": " << std::strerror(errno) << "\n";
-  return kExitConfiguration;
+int CheckOptionFiles(const Options& options, Console& console) {
+  if (!options.config.empty() && !std::ifstream(options.config)) {
+    console.err << "upm: cannot read settings file " << options.config << ": " << std::strerror(errno) << "\n";
+    return kExitConfiguration;
+  }
+  const std::string& log = options.log_file;
+  if (!log.empty() && log != "stderr" && log != "syslog" && !std::ofstream(log, std::ios::app)) {
+    console.err << "upm: cannot write log file " << log << ": " << std::strerror(errno) << "\n";
+    return kExitConfiguration;
+  }
+  return kExitFound;
 }
 
 int StartLibraryFor(const Options& options, const std::string& server, Console& console, LibrarySession* session) {
-  if (const int code = CheckSettingsFile(options, console); code != kExitFound) return code;
+  if (const int code = CheckOptionFiles(options, console); code != kExitFound) return code;
   CallError error;
   const int status = session->Start(LibraryOptionsFor(options, server), &error);
   if (status == UP_OK) return kExitFound;

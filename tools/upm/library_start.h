@@ -16,9 +16,11 @@ namespace upm {
 // --server.
 LibraryOptions LibraryOptionsFor(const Options& options, const std::string& server = "");
 
-// 0 when --config is not given or names a file upm can read; else
-// kExitConfiguration after writing one line to console.err.
-int CheckSettingsFile(const Options& options, Console& console);
+// 0 when --config (if given) names a file upm can read and --log-file (if
+// a path) one it can append to; else kExitConfiguration after writing one
+// line to console.err. (The library would refuse them too, but would also
+// log a warning about the log file to stderr.)
+int CheckOptionFiles(const Options& options, Console& console);
 
 // Starts `session`; returns 0, or the exit code after writing one line to
 // console.err saying what was wrong (a --config file that cannot be read is

@@ -117,7 +117,7 @@ class TextWriter : public AnswerWriter {
     out_ << ": ";
     switch (answer.outcome) {
       case Outcome::kNotFound:
-        out_ << "not found (" << Source(answer.from_directory) << " " << Milliseconds(answer.milliseconds) << ")\n";
+        out_ << "not found (" << Milliseconds(answer.milliseconds) << ")\n";
         return;
       case Outcome::kFailed:
         out_ << "failed: " << StatusName(answer.error.status) << "\n";
