@@ -1,6 +1,11 @@
 // upm's pure parts: percentiles, the progress line, durations, variant type
 // names, DN values, the --file list, exit codes, counter formats, object
 // keys and segment names.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -294,6 +299,23 @@ TEST(CounterPublishers, SegmentNames) {
       {"other-perf-1234", 0},         {"userpolicy-perf-99999999999", 0},
   };
   for (const auto& [name, pid] : cases) EXPECT_EQ(PublisherOfSegmentName(name), pid) << name;
+}
+
+TEST(CounterPublishers, OnlyLiveProcessesWithASegment) {
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "upm_publishers";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const pid_t gone = fork();  // a process that has ended (and been reaped)
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  for (const std::string& name : {"userpolicy-perf-" + std::to_string(getpid()), "userpolicy-perf-" +
+                                  std::to_string(gone), std::string("userpolicy-perf-1x"), std::string("other")}) {
+    std::ofstream(dir / name) << "";
+  }
+  EXPECT_EQ(LiveCounterPublishers(dir.string()), std::vector<int>{getpid()});
+  EXPECT_TRUE(LiveCounterPublishers((dir / "missing").string()).empty());
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ExplainDot, EscapesQuotesBackslashesAndNewlines) {
