@@ -14,6 +14,8 @@ void CallGate::CloseAndDrain() {
 
 bool CallGate::is_open() const { return (state_.load(std::memory_order_acquire) & kOpen) != 0; }
 
+int CallGate::calls_inside() const { return static_cast<int>(state_.load(std::memory_order_acquire) / kOneCall); }
+
 bool CallGate::Enter() {
   if ((state_.fetch_add(kOneCall, std::memory_order_acq_rel) & kOpen) != 0) return true;
   Leave();

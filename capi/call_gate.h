@@ -31,6 +31,8 @@ class CallGate {
   // try to enter meanwhile are refused.
   void CloseAndDrain();
   bool is_open() const;
+  // How many calls are inside now (a snapshot, for diagnostics and tests).
+  int calls_inside() const;
 
   // True when the call may go in; it must then Leave exactly once.
   bool Enter();

@@ -3,6 +3,7 @@
 // and the primary group's key. Each lookup passes the call gate, so that it
 // runs only while the module is started and a stop waits for it.
 #include <cwchar>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -149,7 +150,8 @@ int up_get_email(const char* sip_address, char** email, up_error** error) {
 int up_get_record(int manager, const char* key, up_record** record, int* from_directory, up_error** error) {
   if (record != nullptr) *record = nullptr;
   if (from_directory != nullptr) *from_directory = 0;
-  return capi::RunCall("up_get_record", [&] { return std::to_string(manager) + ", " + capi::Quoted(key); }, error, [&]() -> int {
+  const auto subject = [&] { return std::to_string(manager) + ", " + capi::Quoted(key); };
+  return capi::RunCall("up_get_record", subject, error, [&]() -> int {
     const std::wstring checked = capi::CheckedKey(key, "key");
     capi::RequireOut(record, "record");
     if (manager < UP_MANAGER_USER || manager > UP_MANAGER_GROUP) {

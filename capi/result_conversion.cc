@@ -103,7 +103,8 @@ RecordOwner ToRecord(CDSObjectInfo& record) {
   RecordOwner result(static_cast<up_record*>(AllocateZeroed(1, sizeof(up_record))));
   const int property_count = record.GetPropertyCount();
   if (property_count <= 0) return result;
-  result->properties = static_cast<up_property*>(AllocateZeroed(static_cast<size_t>(property_count), sizeof(up_property)));
+  result->properties =
+      static_cast<up_property*>(AllocateZeroed(static_cast<size_t>(property_count), sizeof(up_property)));
   result->property_count = static_cast<size_t>(property_count);
   for (int p = 0; p < property_count; ++p) {
     CDSObjectProperty property = record.GetProperty(p);

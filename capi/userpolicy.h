@@ -131,9 +131,11 @@ typedef struct up_counters {
 /* What up_start uses instead of the defaults; any field may be null. */
 typedef struct up_options {
   const char* settings_file; /* else $USERPOLICY_SETTINGS, else the default */
-  const char* server;        /* "host[:port]" or "ldap://host:port": the
-                                only Global Catalog server, in place of the
-                                configured ones */
+  const char* server;        /* "host[:port]", "ldap://host[:port]" or
+                                "gc://host[:port]" (plain LDAP; TLS is set
+                                in the settings file): the only Global
+                                Catalog server, in place of the configured
+                                ones (the file is not changed) */
   const char* log_level;     /* off | error | warning | info | trace */
   const char* log_file;      /* "stderr", "syslog" or a path */
 } up_options;
