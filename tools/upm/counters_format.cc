@@ -120,7 +120,9 @@ std::string Rate(int64_t delta, double seconds) {
 
 std::string FormatCounterTable(int pid, const up_counters& counters) {
   std::string out = Title(pid);
-  for (const Counter& counter : kCounters) out += Row(counter.name, std::to_string(ValueOf(counter, counters)), nullptr);
+  for (const Counter& counter : kCounters) {
+    out += Row(counter.name, std::to_string(ValueOf(counter, counters)), nullptr);
+  }
   return out;
 }
 
