@@ -10,6 +10,7 @@
 //   object   a header line, then one line per value: attribute, variant
 //            type, value text
 //   discover the steps, then the path found
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
