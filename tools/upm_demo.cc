@@ -1,105 +1,119 @@
-// The demonstration: a host that embeds the library the way a policy filter
-// does. It starts a private directory server with the sample directory,
-// starts the module with IPC_SERVER_Init, resolves every sample user's GUID
-// list and e-mail address twice (the first pass reads the directory, the
-// second is answered from the caches), prints the performance counters the
-// module publishes after each pass, and stops the module and the server.
+// The tour of `./run demo`: starts a private slapd with the sample
+// directory on 127.0.0.1, then shows what an administrator sees with upm:
+// a few users' GUID lists, one explain tree, a batch over every sample user
+// with its summary, and the performance counters of a running host (this
+// program, which embeds the library through its C interface as a policy
+// filter does and resolves every user twice). Everything it started is
+// stopped at the end.
+//
+//   upm_demo [--quiet]
+//
+// --quiet prints only the tour's own last line; each upm run must still end
+// with the exit code the tour expects, else the demo fails (exit 1).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "manager/user_policy_manager.h"
-#include "module/module_entry.h"
-#include "perf/ds_access_perf_object.h"
-#include "perf/perf_reader.h"
-#include "platform/com.h"
-#include "platform/exception.h"
-#include "platform/log.h"
-#include "platform/utf8.h"
-#include "resolve/policy_filter_ds_access_helper.h"
-#include "resolve/proxy_address_ds_access_helper.h"
+#include "capi/userpolicy.h"
 #include "local_directories/slapd_server.h"
+
+extern char** environ;
 
 namespace {
 
 using userpolicy::local_directories::SlapdServer;
 
-constexpr size_t kEmailCapacity = 256;
 constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
 
-std::string Narrow(const wchar_t* text) { return platform::WideToUtf8(text != nullptr ? text : L""); }
+bool g_quiet = false;
 
-// Writes the settings the module reads: the Global Catalog to use and how to
-// bind to it. Returns the file's path.
-std::string WriteSettings(const SlapdServer& server, const std::filesystem::path& dir) {
-  const std::filesystem::path path = dir / "settings.toml";
+void Say(const std::string& text) {
+  if (!g_quiet) std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+// Runs upm with `args` (its output going where ours goes, or nowhere when
+// quiet) and returns its exit code, or -1 when it could not run.
+int RunUpm(const std::vector<std::string>& args) {
+  std::string shown = "$ upm";
+  for (const std::string& arg : args) shown += " " + arg;
+  Say("\n" + shown);
+
+  std::vector<std::string> argv_text = {UPM_PROGRAM};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (g_quiet) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(spawned));
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Writes the settings upm and the host read: the sample directory as the
+// only Global Catalog, bound as its read-only service account.
+std::string WriteSettings(const SlapdServer& server) {
+  const std::string path = server.work_dir() + "/settings.toml";
   std::ofstream(path) << "[DirectoryAccess.DEFAULT]\n"
                       << "GlobalCatalogServers = \"" << server.host_port() << "\"\n"
                       << "BindDN = \"" << server.service_dn() << "\"\n"
-                      << "PasswordFile = \"" << server.service_password_file() << "\"\n"
-                      << "\n[QV_DSAccess.DEFAULT]\nUserIdentityCacheTimeout = 600\n";
-  return path.string();
+                      << "PasswordFile = \"" << server.service_password_file() << "\"\n";
+  return path;
 }
 
-// The name of the object a GUID names, read through a manager of our own
-// that binds objects by GUID.
-std::string NameOf(CUserPolicyManager& by_guid, const wchar_t* guid) {
-  try {
-    bool fetched = false;
-    CDSObjectInfo object = by_guid.GetDSObjectInfo(guid, fetched);
-    CDSObjectProperty name = object.GetProperty(L"name");
-    if (name.GetValueCount() > 0 && name.GetValue(0).vt == VT_BSTR) return Narrow(name.GetValue(0).bstrVal);
-  } catch (const OS::CException& e) {
-    return "(" + Narrow(e.GetErrorMsg().c_str()) + ")";
+// The host part: starts the library as a policy filter does and resolves
+// every address twice (a cold pass that reads the directory, then a warm
+// one from the caches). True when it all worked.
+bool ResolveAsAHost(const std::string& settings, const std::vector<std::string>& sips) {
+  up_options options = {};
+  options.settings_file = settings.c_str();
+  options.log_level = "error";
+  up_error* error = nullptr;
+  if (up_start(&options, &error) != UP_OK) {
+    std::fprintf(stderr, "up_start failed: %s\n", error->message);
+    up_free_error(error);
+    return false;
   }
-  return "?";
-}
-
-void Resolve(const std::vector<std::string>& sip_addresses, bool show) {
-  const wchar_t* name_attributes[] = {L"name"};
-  CUserPolicyManager by_guid(kLookupBindGuid, name_attributes, 1, 3600, 1000);
-  for (const std::string& sip : sip_addresses) {
-    const std::wstring wide = platform::Utf8ToWide(sip);
-    std::vector<_bstr_t> guids;
-    const bool found = CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(wide.c_str(), guids);
-    wchar_t email[kEmailCapacity] = {};
-    const long hr = CProxyAddressDSAccessHelper::GetEMailAddressBySipAddress(wide.c_str(), email, kEmailCapacity);
-    if (!show) continue;
-    std::printf("\n%s\n", sip.c_str());
-    std::printf("  e-mail: %s\n", SUCCEEDED(hr) ? Narrow(email).c_str() : "(none)");
-    if (!found) std::printf("  (nothing found)\n");
-    for (size_t i = 0; i < guids.size(); ++i) {
-      const wchar_t* guid = static_cast<const wchar_t*>(guids[i]);
-      const char* role = i == 0 ? "user" : i == 1 ? "primary group" : "group";
-      std::printf("  %-32s %-13s %s\n", Narrow(guid).c_str(), role, NameOf(by_guid, guid).c_str());
+  size_t found = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const std::string& sip : sips) {
+      up_string_list* guids = nullptr;
+      if (up_get_guids(sip.c_str(), &guids, nullptr) == UP_OK) ++found;
+      up_free_string_list(guids);
     }
   }
-}
-
-void PrintCounters(const char* title) {
-  perf::CounterSample sample;
-  std::string error;
-  std::printf("\n== counters after the %s pass\n", title);
-  if (FAILED(perf::ReadCounters(static_cast<DWORD>(getpid()), CDSAccessPerfObject::kCategoryId, &sample, &error))) {
-    std::printf("  (not available: %s)\n", error.c_str());
-    return;
-  }
-  std::printf("%s", perf::FormatTable(sample).c_str());
+  Say("\n(this demo, pid " + std::to_string(getpid()) + ", embeds the library as a host does and resolved " +
+      std::to_string(sips.size()) + " addresses twice: " + std::to_string(found) + " answers found)");
+  return found > 0;
 }
 
 }  // namespace
 
-int main() {
-  // The log shows warnings and failures unless USERPOLICY_LOG_LEVEL says otherwise.
-  DBG::ConfigureFromEnvironment();
-
-  std::printf("starting the sample directory (slapd on 127.0.0.1) ...\n");
+int main(int argc, char** argv) {
+  g_quiet = argc > 1 && std::strcmp(argv[1], "--quiet") == 0;
   std::unique_ptr<SlapdServer> server;
   try {
     server = SlapdServer::Start();
@@ -107,28 +121,51 @@ int main() {
     std::fprintf(stderr, "cannot start the sample directory: %s\n", e.what());
     return 1;
   }
-  std::printf("directory at %s, base %s\n", server->url().c_str(), server->base_dn().c_str());
-  const std::string settings = WriteSettings(*server, server->work_dir());
-  setenv("USERPOLICY_SETTINGS", settings.c_str(), 1);
+  const std::string settings = WriteSettings(*server);
 
-  // The sample users, as the directory lists them, and one nobody knows.
-  std::vector<std::string> sip_addresses;
+  std::vector<std::string> sips;
   for (const auto& entry : userpolicy::local_directories::ParseLdif(
            server->Search(server->base_dn(), std::string("(") + kSipAttribute + "=*)", {kSipAttribute}))) {
-    for (const std::string& value : entry.Get(kSipAttribute)) sip_addresses.push_back(value);
+    for (const std::string& value : entry.Get(kSipAttribute)) sips.push_back(value);
   }
-  sip_addresses.push_back("sip:nobody@example.test");
+  sips.push_back("sip:nobody@example.test");
+  const std::string list = server->work_dir() + "/users.txt";
+  {
+    std::ofstream out(list);
+    for (const std::string& sip : sips) out << sip << "\n";
+  }
+  Say("The sample directory: slapd on " + server->url() + ", base " + server->base_dn() + ", " +
+      std::to_string(sips.size() - 1) + " users with a SIP address (testdata/sample.ldif).");
 
-  if (IPC_SERVER_Init() != 0) {
-    std::fprintf(stderr, "IPC_SERVER_Init failed\n");
-    return 1;
+  // Each step and the exit code it must end with.
+  struct Step {
+    std::vector<std::string> args;
+    int expected;
+  };
+  const std::vector<Step> steps = {
+      {{"--config", settings, "guids", "sip:alice@example.test", "sip:karl@partner.example"}, 0},
+      {{"--config", settings, "explain", "sip:carol@example.test"}, 0},
+      {{"--config", settings, "email", "--file", list, "--threads", "4"}, 1},  // nobody is not found
+  };
+  bool ok = true;
+  for (const Step& step : steps) {
+    const int code = RunUpm(step.args);
+    if (code != step.expected) {
+      std::fprintf(stderr, "upm ended with %d, expected %d\n", code, step.expected);
+      ok = false;
+    }
   }
-  Resolve(sip_addresses, /*show=*/true);
-  PrintCounters("cold");
-  Resolve(sip_addresses, /*show=*/false);
-  PrintCounters("warm");
-  const int stopped = IPC_SERVER_Deinit();
+
+  ok = ResolveAsAHost(settings, sips) && ok;
+  const int perf = RunUpm({"perf", "--pid", std::to_string(getpid())});
+  if (perf != 0) {
+    std::fprintf(stderr, "upm perf ended with %d\n", perf);
+    ok = false;
+  }
+  const int stopped = up_stop(nullptr);
   server.reset();
-  std::printf("\nmodule stopped (%d), directory stopped\n", stopped);
-  return stopped == 0 ? 0 : 1;
+  std::printf("%s%s\n", g_quiet ? "" : "\n",
+              ok && stopped == UP_OK ? "tour finished: library stopped, directory stopped"
+                                     : "tour FAILED (see above); library and directory stopped");
+  return ok && stopped == UP_OK ? 0 : 1;
 }

@@ -1,0 +1,388 @@
+#include "tests/upm/fake_userpolicy.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace upm_fake {
+namespace {
+
+std::string Folded(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+struct Failure {
+  int status;
+  int code;
+  std::string message;
+};
+
+struct State {
+  std::mutex mutex;
+  bool started = false;
+  std::optional<StartOptions> start_options;
+  std::optional<Failure> start_failure;
+  std::map<std::pair<int, std::string>, FakeRecord> records;
+  std::map<std::pair<int, std::string>, int> record_reads;
+  std::map<std::string, std::vector<std::string>> guids;
+  std::map<std::string, std::string> emails;
+  std::map<std::string, Failure> failures;
+  std::vector<std::string> discovery_steps;
+  std::optional<std::string> gc_path;
+  std::map<int, up_counters> counters;
+  std::function<void(const std::string&)> hook;
+  std::vector<std::string> record_calls;
+};
+
+State& TheState() {
+  static State state;
+  return state;
+}
+
+std::atomic<int> g_outstanding{0};
+
+char* Copy(const std::string& text) {
+  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+int Fail(up_error** error, int status, int code, const std::string& message) {
+  if (error != nullptr) {
+    auto* made = static_cast<up_error*>(std::calloc(1, sizeof(up_error)));
+    made->status = status;
+    made->code = code;
+    made->message = Copy(message);
+    *error = made;
+    ++g_outstanding;
+  }
+  return status;
+}
+
+// The injected failure of `key`, if any. REQUIRES: the state's lock held.
+const Failure* FailureOf(State& state, const std::string& key) {
+  auto it = state.failures.find(Folded(key));
+  return it != state.failures.end() ? &it->second : nullptr;
+}
+
+up_string_list* MakeList(const std::vector<std::string>& items) {
+  auto* list = static_cast<up_string_list*>(std::calloc(1, sizeof(up_string_list)));
+  list->count = items.size();
+  list->items = static_cast<char**>(std::calloc(items.size() + 1, sizeof(char*)));
+  for (size_t i = 0; i < items.size(); ++i) list->items[i] = Copy(items[i]);
+  ++g_outstanding;
+  return list;
+}
+
+void RunHook(const char* sip) {
+  std::function<void(const std::string&)> hook;
+  {
+    State& state = TheState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    hook = state.hook;
+  }
+  if (hook && sip != nullptr) hook(sip);
+}
+
+}  // namespace
+
+std::vector<FakeValue> Strings(const std::vector<std::string>& texts) {
+  std::vector<FakeValue> values;
+  for (const std::string& text : texts) values.push_back(FakeValue{kVtBstr, text, 0});
+  return values;
+}
+
+std::vector<FakeValue> Integer(int64_t value) { return {FakeValue{kVtI4, std::to_string(value), value}}; }
+
+void Reset() {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.started = false;
+  state.start_options.reset();
+  state.start_failure.reset();
+  state.records.clear();
+  state.record_reads.clear();
+  state.guids.clear();
+  state.emails.clear();
+  state.failures.clear();
+  state.discovery_steps.clear();
+  state.gc_path.reset();
+  state.counters.clear();
+  state.hook = nullptr;
+  state.record_calls.clear();
+}
+
+void SetRecord(up_manager manager, const std::string& key, FakeRecord record) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.records[{manager, Folded(key)}] = std::move(record);
+}
+
+void SetGuids(const std::string& sip, std::vector<std::string> guids) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.guids[Folded(sip)] = std::move(guids);
+}
+
+void SetEmail(const std::string& sip, const std::string& email) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.emails[Folded(sip)] = email;
+}
+
+void FailKey(const std::string& key, int status, int code, const std::string& message) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.failures[Folded(key)] = Failure{status, code, message};
+}
+
+void FailStart(int status, const std::string& message) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.start_failure = Failure{status, 0, message};
+}
+
+void SetDiscovery(std::vector<std::string> steps, std::optional<std::string> gc_path) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.discovery_steps = std::move(steps);
+  state.gc_path = std::move(gc_path);
+}
+
+void SetCounters(int pid, const up_counters& counters) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.counters[pid] = counters;
+}
+
+void SetLookupHook(std::function<void(const std::string& sip)> hook) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.hook = std::move(hook);
+}
+
+std::string PrimaryGroupKeyFor(const std::string& sid, int32_t rid) {
+  return "PG:" + sid.substr(0, sid.rfind('-')) + "-" + std::to_string(rid);
+}
+
+std::vector<std::string> RecordCalls() {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.record_calls;
+}
+
+std::optional<StartOptions> LastStartOptions() {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.start_options;
+}
+
+bool Started() {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.started;
+}
+
+int OutstandingAllocations() { return g_outstanding.load(); }
+
+}  // namespace upm_fake
+
+using upm_fake::Copy;
+using upm_fake::Fail;
+using upm_fake::FailureOf;
+using upm_fake::Folded;
+using upm_fake::TheState;
+
+extern "C" {
+
+const char* up_version(void) { return "0.0.0-fake"; }
+
+const char* up_status_name(int status) {
+  switch (status) {
+    case UP_OK: return "UP_OK";
+    case UP_NOT_FOUND: return "UP_NOT_FOUND";
+    case UP_INVALID_ARGUMENT: return "UP_INVALID_ARGUMENT";
+    case UP_NOT_STARTED: return "UP_NOT_STARTED";
+    case UP_DIRECTORY_ERROR: return "UP_DIRECTORY_ERROR";
+    case UP_CONFIG_ERROR: return "UP_CONFIG_ERROR";
+    case UP_OUT_OF_MEMORY: return "UP_OUT_OF_MEMORY";
+    case UP_INTERNAL_ERROR: return "UP_INTERNAL_ERROR";
+    default: return "UP_UNKNOWN";
+  }
+}
+
+int up_start(const up_options* options, up_error** error) {
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  upm_fake::StartOptions recorded;
+  if (options != nullptr) {
+    auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
+    recorded = {text(options->settings_file), text(options->server), text(options->log_level),
+                text(options->log_file)};
+  }
+  state.start_options = recorded;
+  if (state.start_failure) {
+    return Fail(error, state.start_failure->status, 0, state.start_failure->message);
+  }
+  state.started = true;
+  return UP_OK;
+}
+
+int up_stop(up_error** error) {
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.started) return Fail(error, UP_NOT_STARTED, 0, "not started");
+  state.started = false;
+  return UP_OK;
+}
+
+int up_get_guids(const char* sip_address, up_string_list** guids, up_error** error) {
+  if (guids != nullptr) *guids = nullptr;
+  upm_fake::RunHook(sip_address);
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (sip_address == nullptr || guids == nullptr) return Fail(error, UP_INVALID_ARGUMENT, 0, "null argument");
+  if (!state.started) return Fail(error, UP_NOT_STARTED, 0, "not started");
+  if (const auto* failure = FailureOf(state, sip_address)) {
+    return Fail(error, failure->status, failure->code, failure->message);
+  }
+  auto it = state.guids.find(Folded(sip_address));
+  if (it == state.guids.end()) {
+    return Fail(error, UP_NOT_FOUND, -91008, std::string("no user ") + sip_address);
+  }
+  *guids = upm_fake::MakeList(it->second);
+  return UP_OK;
+}
+
+int up_get_email(const char* sip_address, char** email, up_error** error) {
+  if (email != nullptr) *email = nullptr;
+  upm_fake::RunHook(sip_address);
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (sip_address == nullptr || email == nullptr) return Fail(error, UP_INVALID_ARGUMENT, 0, "null argument");
+  if (!state.started) return Fail(error, UP_NOT_STARTED, 0, "not started");
+  if (const auto* failure = FailureOf(state, sip_address)) {
+    return Fail(error, failure->status, failure->code, failure->message);
+  }
+  auto it = state.emails.find(Folded(sip_address));
+  if (it == state.emails.end()) {
+    return Fail(error, UP_NOT_FOUND, -91008, std::string("no e-mail address for ") + sip_address);
+  }
+  *email = Copy(it->second);
+  ++upm_fake::g_outstanding;
+  return UP_OK;
+}
+
+int up_get_record(int manager, const char* key, up_record** record, int* from_directory, up_error** error) {
+  if (record != nullptr) *record = nullptr;
+  if (from_directory != nullptr) *from_directory = 0;
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (key == nullptr || record == nullptr || manager < 0 || manager > 2) {
+    return Fail(error, UP_INVALID_ARGUMENT, 0, "bad argument");
+  }
+  if (!state.started) return Fail(error, UP_NOT_STARTED, 0, "not started");
+  state.record_calls.push_back(std::to_string(manager) + ":" + key);
+  if (const auto* failure = FailureOf(state, key)) {
+    return Fail(error, failure->status, failure->code, failure->message);
+  }
+  const std::pair<int, std::string> id{manager, Folded(key)};
+  const int reads = state.record_reads[id]++;
+  if (from_directory != nullptr) *from_directory = reads == 0 ? 1 : 0;
+  auto* made = static_cast<up_record*>(std::calloc(1, sizeof(up_record)));
+  auto it = state.records.find(id);
+  if (it != state.records.end()) {
+    const upm_fake::FakeRecord& source = it->second;
+    made->property_count = source.size();
+    made->properties = static_cast<up_property*>(std::calloc(source.size() + 1, sizeof(up_property)));
+    for (size_t i = 0; i < source.size(); ++i) {
+      up_property& property = made->properties[i];
+      property.name = Copy(source[i].first);
+      property.value_count = source[i].second.size();
+      property.values = static_cast<up_value*>(std::calloc(source[i].second.size() + 1, sizeof(up_value)));
+      for (size_t j = 0; j < source[i].second.size(); ++j) {
+        property.values[j].vartype = source[i].second[j].vartype;
+        property.values[j].text = Copy(source[i].second[j].text);
+        property.values[j].integer = source[i].second[j].integer;
+      }
+    }
+  }
+  *record = made;
+  ++upm_fake::g_outstanding;
+  return UP_OK;
+}
+
+int up_primary_group_key(const char* user_sid, int32_t primary_group_id, char** key, up_error** error) {
+  if (key != nullptr) *key = nullptr;
+  if (user_sid == nullptr || key == nullptr || std::strncmp(user_sid, "S-1-", 4) != 0) {
+    return Fail(error, UP_INVALID_ARGUMENT, 0, std::string("malformed SID ") + (user_sid ? user_sid : "(null)"));
+  }
+  *key = Copy(upm_fake::PrimaryGroupKeyFor(user_sid, primary_group_id));
+  ++upm_fake::g_outstanding;
+  return UP_OK;
+}
+
+int up_discover(char** gc_path, up_string_list** steps, up_error** error) {
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (gc_path != nullptr) *gc_path = nullptr;
+  if (steps != nullptr) *steps = upm_fake::MakeList(state.discovery_steps);
+  if (!state.gc_path) return Fail(error, UP_DIRECTORY_ERROR, 0, "no Global Catalog found");
+  if (gc_path != nullptr) {
+    *gc_path = Copy(*state.gc_path);
+    ++upm_fake::g_outstanding;
+  }
+  return UP_OK;
+}
+
+int up_get_counters(int pid, up_counters* counters, up_error** error) {
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  auto it = state.counters.find(pid);
+  if (it == state.counters.end()) {
+    return Fail(error, UP_NOT_FOUND, 0, "process " + std::to_string(pid) + " publishes no counters");
+  }
+  *counters = it->second;
+  return UP_OK;
+}
+
+void up_free_string(char* text) {
+  if (text == nullptr) return;
+  --upm_fake::g_outstanding;
+  std::free(text);
+}
+
+void up_free_string_list(up_string_list* list) {
+  if (list == nullptr) return;
+  --upm_fake::g_outstanding;
+  for (size_t i = 0; i < list->count; ++i) std::free(list->items[i]);
+  std::free(list->items);
+  std::free(list);
+}
+
+void up_free_record(up_record* record) {
+  if (record == nullptr) return;
+  --upm_fake::g_outstanding;
+  for (size_t i = 0; i < record->property_count; ++i) {
+    up_property& property = record->properties[i];
+    for (size_t j = 0; j < property.value_count; ++j) std::free(property.values[j].text);
+    std::free(property.values);
+    std::free(property.name);
+  }
+  std::free(record->properties);
+  std::free(record);
+}
+
+void up_free_error(up_error* error) {
+  if (error == nullptr) return;
+  --upm_fake::g_outstanding;
+  std::free(error->message);
+  std::free(error);
+}
+
+}  // extern "C"

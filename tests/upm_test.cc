@@ -1,0 +1,425 @@
+// The upm program against a real slapd holding the sample directory: each
+// command's output and exit code for users and objects that are there and
+// that are not, an unreachable server (a closed loopback port) and unusable
+// settings; --json answers checked against what ldapsearch shows; the
+// explain tree against up_get_guids for every sample user; a batch on four
+// threads against one at a time; the progress bar under a pseudo-terminal
+// and not on a pipe; no secret in any output.
+#include <netinet/in.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "capi/userpolicy.h"
+#include "local_directories/slapd_server.h"
+#include "tests/support/directory_truth.h"
+#include "tests/support/scoped_settings_file.h"
+
+namespace {
+
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using userpolicy::local_directories::ParseLdif;
+using userpolicy::local_directories::ProgramResult;
+using userpolicy::local_directories::SlapdServer;
+using userpolicy::testing::DirectorySettings;
+using userpolicy::testing::DirectoryTruth;
+
+constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
+constexpr char kUnknownSip[] = "sip:nobody@example.test";
+constexpr char kEngineering[] = "cn=Engineering,ou=Groups,dc=example,dc=test";
+constexpr char kEngineeringGuid[] = "12030000000000000000000000000000";
+constexpr char kDomainSid[] = "S-1-5-21-1004336348-1177238915-682003330";
+
+ProgramResult Upm(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {UPM_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return userpolicy::local_directories::RunProgram(argv);
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+  std::vector<nlohmann::json> documents;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) documents.push_back(nlohmann::json::parse(line));
+  return documents;
+}
+
+// A loopback port nothing listens on (bound once, then closed).
+int ClosedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << "no loopback port";
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Runs argv with stdin, stdout and stderr on a new pseudo-terminal and
+// returns the exit code and everything it wrote.
+ProgramResult RunUnderPseudoTerminal(const std::vector<std::string>& argv) {
+  ProgramResult result;
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) {
+    ADD_FAILURE() << "forkpty: " << std::strerror(errno);
+    return result;
+  }
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n > 0) {
+      result.out.append(buffer, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once the child and its terminal are gone
+    }
+  }
+  close(master);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+class UpmProgram : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = SlapdServer::Start();
+    work_dir_ = server_->work_dir();
+    settings_ = WriteFile("settings.toml", DirectorySettings(server_->host_port(), server_->service_dn(),
+                                                             server_->service_password_file()));
+    const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
+    for (const auto& entry : ParseLdif(server_->Search(server_->base_dn(), filter, {kSipAttribute}))) {
+      for (const std::string& sip : entry.Get(kSipAttribute)) sips_.push_back(sip);
+    }
+    truth_ = std::make_unique<DirectoryTruth>(
+        [](const std::string& base, const std::string& f, const std::vector<std::string>& attributes,
+           const std::string& scope) { return server_->Search(base, f, attributes, scope); },
+        server_->base_dn());
+  }
+  static void TearDownTestSuite() {
+    truth_.reset();
+    server_.reset();
+  }
+
+  static std::string WriteFile(const std::string& name, const std::string& content) {
+    const std::string path = work_dir_ + "/" + name;
+    std::ofstream(path) << content;
+    return path;
+  }
+
+  // upm with the sample directory's settings.
+  static ProgramResult Sample(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--config", settings_});
+    return Upm(args);
+  }
+
+  static std::unique_ptr<SlapdServer> server_;
+  static std::string work_dir_;
+  static std::string settings_;
+  static std::vector<std::string> sips_;
+  static std::unique_ptr<DirectoryTruth> truth_;
+};
+
+std::unique_ptr<SlapdServer> UpmProgram::server_;
+std::string UpmProgram::work_dir_;
+std::string UpmProgram::settings_;
+std::vector<std::string> UpmProgram::sips_;
+std::unique_ptr<DirectoryTruth> UpmProgram::truth_;
+
+TEST_F(UpmProgram, JsonGuidsAndEmailOfEverySampleUserAreWhatTheDirectorySays) {
+  ASSERT_GE(sips_.size(), 10u);
+  std::vector<std::string> args = {"--json", "guids"};
+  args.insert(args.end(), sips_.begin(), sips_.end());
+  args.push_back(kUnknownSip);
+  const ProgramResult guids = Sample(args);
+  EXPECT_EQ(guids.exit_code, 1) << guids.err;
+  args[1] = "email";
+  const ProgramResult emails = Sample(args);
+
+  const auto guid_docs = JsonLines(guids.out);
+  const auto email_docs = JsonLines(emails.out);
+  ASSERT_EQ(guid_docs.size(), sips_.size() + 1);
+  ASSERT_EQ(email_docs.size(), sips_.size() + 1);
+  for (size_t i = 0; i < sips_.size(); ++i) {
+    SCOPED_TRACE(sips_[i]);
+    const auto user = truth_->User(sips_[i]);
+    EXPECT_EQ(guid_docs[i]["sip"], sips_[i]);
+    if (!user) {
+      EXPECT_EQ(guid_docs[i]["status"], "not_found");
+      EXPECT_EQ(email_docs[i]["status"], "not_found");
+      continue;
+    }
+    EXPECT_EQ(guid_docs[i]["status"], "found");
+    EXPECT_EQ(guid_docs[i]["guids"].get<std::vector<std::string>>(), truth_->Guids(*user));
+    const std::string email = DirectoryTruth::Email(*user);
+    EXPECT_EQ(email_docs[i]["status"], email.empty() ? "not_found" : "found");
+    if (!email.empty()) {
+      EXPECT_EQ(email_docs[i]["email"], email);
+    }
+  }
+  EXPECT_EQ(guid_docs.back()["status"], "not_found");
+  EXPECT_EQ(email_docs.back()["status"], "not_found");
+}
+
+// The GUIDs of the nodes that listed theirs, in walk order: the user, the
+// primary group and the groups above it, then the groups above the user.
+void ListedInWalkOrder(const nlohmann::json& node, std::vector<std::string>* guids) {
+  if (node["listed"].get<bool>()) guids->push_back(node["guid"]);
+  for (const auto& child : node["member_of"]) ListedInWalkOrder(child, guids);
+}
+
+TEST_F(UpmProgram, ExplainTreeOfEverySampleUserListsTheGuidsOfUpGetGuidsInWalkOrder) {
+  std::vector<std::string> args = {"--json", "guids"};
+  args.insert(args.end(), sips_.begin(), sips_.end());
+  const auto guid_docs = JsonLines(Sample(args).out);
+  ASSERT_EQ(guid_docs.size(), sips_.size());
+  size_t explained = 0;
+  for (size_t i = 0; i < sips_.size(); ++i) {
+    SCOPED_TRACE(sips_[i]);
+    const ProgramResult run = Sample({"--json", "explain", sips_[i]});
+    const auto docs = JsonLines(run.out);
+    ASSERT_EQ(docs.size(), 1u) << run.err;
+    const nlohmann::json& tree = docs[0];
+    if (guid_docs[i]["status"] == "not_found") {
+      EXPECT_EQ(tree["status"], "not_found");
+      EXPECT_EQ(run.exit_code, 1);
+      continue;
+    }
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    std::vector<std::string> walked;
+    if (tree["user"]["listed"].get<bool>()) walked.push_back(tree["user"]["guid"]);
+    if (!tree["primary_group"].is_null()) ListedInWalkOrder(tree["primary_group"], &walked);
+    for (const auto& child : tree["user"]["member_of"]) ListedInWalkOrder(child, &walked);
+    const auto expected = guid_docs[i]["guids"].get<std::vector<std::string>>();
+    EXPECT_EQ(walked, expected);
+    EXPECT_EQ(tree["guids"].get<std::vector<std::string>>(), expected);
+    ++explained;
+  }
+  EXPECT_GE(explained, 8u);
+}
+
+TEST_F(UpmProgram, EachCommandsOutputAndExitCode) {
+  const std::string alice_guids = [] {
+    std::string text;
+    for (const std::string& guid : truth_->Guids(*truth_->User("sip:alice@example.test"))) text += "  " + guid + "\n";
+    return text;
+  }();
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string out;  // a part of stdout
+  };
+  const std::string path = "GC://" + server_->host_port() + "/" + kEngineering;
+  const Case cases[] = {
+      {{"guids", "sip:alice@example.test"}, 0, "sip:alice@example.test\n" + alice_guids},
+      {{"guids", kUnknownSip}, 1, std::string(kUnknownSip) + "\n  not found\n"},
+      {{"email", "sip:alice@example.test"}, 0, "sip:alice@example.test\talice@example.test\n"},
+      {{"email", "sip:erin@example.test"}, 1, "sip:erin@example.test\tnot found\n"},
+      {{"explain", "sip:carol@example.test"}, 0, "[duplicate: GUID already listed, branch ends]"},
+      {{"explain", "sip:dave@example.test"}, 0, "[cycle: an ancestor of its own, branch ends]"},
+      {{"explain", kUnknownSip}, 1, std::string(kUnknownSip) + ": not found"},
+      {{"explain", "--dot", "sip:erin@example.test"}, 0, "style=dashed, label=\"cycle\""},
+      {{"object", "sip:alice@example.test"}, 0, "VT_I4           513\n"},
+      {{"object", "--as", "group", kEngineering}, 0, "memberOf           VT_BSTR         cn=Research and "},
+      {{"object", "--as", "guid", kEngineeringGuid}, 0, kEngineering},
+      {{"object", "--as", "path", path}, 0, kEngineering},
+      {{"object", "--as", "primary-group", std::string(kDomainSid) + "-513"}, 0,
+       "cn=Domain Users,ou=Groups,dc=example,dc=test"},
+      {{"object", "--as", "group", "cn=Nobody,ou=Groups,dc=example,dc=test"}, 1, "not found"},
+      {{"object", kUnknownSip}, 1, "not found"},
+      {{"discover"}, 0, "Global Catalog: GC://" + server_->host_port() + "\n"},
+  };
+  for (const Case& c : cases) {
+    const ProgramResult run = Sample(c.args);
+    const std::string what = ::testing::PrintToString(c.args);
+    EXPECT_EQ(run.exit_code, c.code) << what << "\n" << run.out << run.err;
+    EXPECT_THAT(run.out, HasSubstr(c.out)) << what << "\n" << run.err;
+    EXPECT_EQ(run.err, "") << what;
+  }
+}
+
+TEST_F(UpmProgram, ObjectValuesCarryTheirVariantTypes) {
+  const ProgramResult run = Sample({"--json", "object", "sip:alice@example.test"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const auto docs = JsonLines(run.out);
+  ASSERT_EQ(docs.size(), 1u);
+  std::map<std::string, std::string> types;
+  for (const auto& property : docs[0]["properties"]) types[property["name"]] = property["values"][0]["type"];
+  EXPECT_EQ(types["objectGUID"], "VT_BSTR");
+  EXPECT_EQ(types["objectSid"], "VT_BSTR");
+  EXPECT_EQ(types["primaryGroupID"], "VT_I4");
+  EXPECT_EQ(docs[0]["source"], "LDAP");
+}
+
+TEST_F(UpmProgram, UnreachableServerIsExitCode3NamingTheServerAndNoSecret) {
+  const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
+  const std::string unreachable =
+      WriteFile("unreachable.toml",
+                DirectorySettings(closed, server_->service_dn(), server_->service_password_file()));
+  const std::string password = server_->service_password();
+  const std::vector<std::vector<std::string>> commands = {
+      {"guids", "sip:alice@example.test"},
+      {"email", "sip:alice@example.test"},
+      {"explain", "sip:alice@example.test"},
+      {"object", "sip:alice@example.test"},
+      {"object", "--as", "group", kEngineering},
+  };
+  for (const auto& command : commands) {
+    for (const bool by_option : {true, false}) {
+      std::vector<std::string> args = by_option ? std::vector<std::string>{"--config", settings_, "--server", closed}
+                                                : std::vector<std::string>{"--config", unreachable};
+      args.insert(args.end(), command.begin(), command.end());
+      const ProgramResult run = Upm(args);
+      const std::string what = ::testing::PrintToString(args);
+      EXPECT_EQ(run.exit_code, 3) << what << "\n" << run.out << run.err;
+      EXPECT_THAT(run.err, AllOf(StartsWith("upm: "), HasSubstr(closed))) << what;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << ": " << run.err;
+      EXPECT_THAT(run.err + run.out, Not(HasSubstr(password))) << what;
+    }
+  }
+}
+
+TEST_F(UpmProgram, RefusedBindNamesTheServerAndNoPassword) {
+  const std::string wrong_password = "not-the-password-" + std::to_string(getpid());
+  const std::string password_file = work_dir_ + "/wrong.pw";
+  userpolicy::local_directories::WritePrivateFile(password_file, wrong_password);
+  const std::string refused =
+      WriteFile("refused.toml", DirectorySettings(server_->host_port(), server_->service_dn(), password_file));
+  const ProgramResult run = Upm({"--config", refused, "guids", "sip:alice@example.test"});
+  EXPECT_EQ(run.exit_code, 3) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr(server_->host_port()));
+  EXPECT_THAT(run.err + run.out, Not(HasSubstr(wrong_password)));
+}
+
+TEST_F(UpmProgram, UnusableSettingsAreExitCode4WithOneLine) {
+  const std::string broken = WriteFile("broken.toml", "[DirectoryAccess.DEFAULT\nGlobalCatalogServers = \n");
+  struct Case {
+    std::vector<std::string> options;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--config", work_dir_ + "/missing.toml"}, "missing.toml"},
+      {{"--config", broken}, "broken.toml"},
+      {{"--config", settings_, "--server", "not a server!"}, "not a server!"},
+      {{"--config", settings_, "--log-file", work_dir_ + "/no/such/dir/upm.log"}, "upm.log"},
+  };
+  for (const Case& c : cases) {
+    for (const char* command : {"guids", "email", "explain", "object"}) {
+      std::vector<std::string> args = c.options;
+      args.push_back(command);
+      args.push_back("sip:alice@example.test");
+      const ProgramResult run = Upm(args);
+      const std::string what = ::testing::PrintToString(args);
+      EXPECT_EQ(run.exit_code, 4) << what << "\n" << run.out << run.err;
+      EXPECT_THAT(run.err, AllOf(StartsWith("upm: "), HasSubstr(c.says))) << what;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << ": " << run.err;
+      EXPECT_EQ(run.out, "") << what;
+    }
+  }
+}
+
+TEST_F(UpmProgram, BatchOnFourThreadsAnswersAsOneAtATime) {
+  std::string list;
+  for (int round = 0; round < 4; ++round) {
+    for (const std::string& sip : sips_) list += sip + "\n";
+    list += std::string(kUnknownSip) + "\n";
+  }
+  const std::string file = WriteFile("batch.txt", list);
+  for (const char* command : {"guids", "email"}) {
+    SCOPED_TRACE(command);
+    const ProgramResult one = Sample({command, "--file", file, "--threads", "1"});
+    const ProgramResult four = Sample({command, "--file", file, "--threads", "4"});
+    EXPECT_EQ(one.exit_code, 1);
+    EXPECT_EQ(four.exit_code, 1);
+    EXPECT_EQ(four.out, one.out);
+    const std::string total = std::to_string(4 * (sips_.size() + 1)) + " addresses in ";
+    EXPECT_THAT(four.err, HasSubstr(total));
+    EXPECT_THAT(four.err, HasSubstr(", 0 failed\nlatency: p50 "));
+    EXPECT_THAT(four.err, Not(HasSubstr("ETA"))) << "stderr is a pipe: no progress bar";
+    EXPECT_THAT(four.err, Not(HasSubstr("\r")));
+  }
+}
+
+TEST_F(UpmProgram, ProgressBarAppearsOnlyUnderAPseudoTerminal) {
+  std::string list;
+  for (const std::string& sip : sips_) list += sip + "\n";
+  const std::string file = WriteFile("progress.txt", list);
+  const std::vector<std::string> argv = {UPM_PROGRAM, "--config", settings_, "email", "--file", file};
+  const ProgramResult terminal = RunUnderPseudoTerminal(argv);
+  EXPECT_EQ(terminal.exit_code, 1) << terminal.out;
+  const std::string first_bar = "\r\033[K[------------------------------]   0/" + std::to_string(sips_.size());
+  EXPECT_THAT(terminal.out, HasSubstr(first_bar + "  -/s  ETA -"));
+  EXPECT_THAT(terminal.out, HasSubstr(std::to_string(sips_.size()) + " addresses in "));
+
+  const ProgramResult pipe = Upm({"--config", settings_, "email", "--file", file});
+  EXPECT_EQ(pipe.exit_code, 1);
+  EXPECT_THAT(pipe.err, Not(HasSubstr("ETA")));
+  EXPECT_THAT(pipe.err, HasSubstr(std::to_string(sips_.size()) + " addresses in "));
+}
+
+TEST_F(UpmProgram, PerfShowsTheCountersOfARunningHost) {
+  // This test program is the host: it starts the library and resolves.
+  const up_options options = {settings_.c_str(), nullptr, "off", nullptr};
+  ASSERT_EQ(up_start(&options, nullptr), UP_OK);
+  for (const std::string& sip : sips_) {
+    up_string_list* guids = nullptr;
+    up_get_guids(sip.c_str(), &guids, nullptr);
+    up_free_string_list(guids);
+  }
+  up_counters mine = {};
+  ASSERT_EQ(up_get_counters(0, &mine, nullptr), UP_OK);
+  const std::string pid = std::to_string(getpid());
+
+  const ProgramResult json = Upm({"--json", "perf", "--pid", pid});
+  const ProgramResult table = Upm({"perf", "--pid", pid});
+  const ProgramResult prometheus = Upm({"perf", "--pid", pid, "--prometheus"});
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  const auto docs = JsonLines(json.out);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0]["pid"], getpid());
+  EXPECT_EQ(docs[0]["counters"]["user_ds_access"], mine.user_ds_access);
+  EXPECT_EQ(docs[0]["counters"]["ngroup_ds_access"], mine.ngroup_ds_access);
+  EXPECT_GE(mine.user_ds_access, sips_.size());
+  EXPECT_THAT(table.out, ::testing::ContainsRegex("User DS Access +" + std::to_string(mine.user_ds_access) + "\n"));
+  EXPECT_THAT(prometheus.out, HasSubstr("userpolicy_user_ds_access_total{pid=\"" + pid + "\"} " +
+                                        std::to_string(mine.user_ds_access) + "\n"));
+
+  const ProgramResult gone = Upm({"perf", "--pid", "999999"});
+  EXPECT_EQ(gone.exit_code, 1);
+  EXPECT_THAT(gone.err, HasSubstr("999999"));
+}
+
+}  // namespace

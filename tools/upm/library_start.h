@@ -1,0 +1,32 @@
+// Starting the library for a command, from upm's options: --config,
+// --server, --log-level (off unless it or USERPOLICY_LOG_LEVEL says
+// otherwise: upm reports errors itself), --log-file.
+#ifndef USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
+#define USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
+
+#include <string>
+
+#include "tools/upm/command_line.h"
+#include "tools/upm/console.h"
+#include "tools/upm/userpolicy_library.h"
+
+namespace upm {
+
+// What up_start gets for `options`; `server`, when not empty, replaces
+// --server.
+LibraryOptions LibraryOptionsFor(const Options& options, const std::string& server = "");
+
+// 0 when --config (if given) names a file upm can read and --log-file (if
+// a path) one it can append to; else kExitConfiguration after writing one
+// line to console.err. (The library would refuse them too, but would also
+// log a warning about the log file to stderr.)
+int CheckOptionFiles(const Options& options, Console& console);
+
+// Starts `session`; returns 0, or the exit code after writing one line to
+// console.err saying what was wrong (a --config file that cannot be read is
+// a configuration error before the library is asked).
+int StartLibraryFor(const Options& options, const std::string& server, Console& console, LibrarySession* session);
+
+}  // namespace upm
+
+#endif  // USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
