@@ -2,6 +2,7 @@
 // the code (well-known SIDs, a documented schema GUID), buffer limits (the
 // text results share one copy-out, checked closely once), and the Global
 // Catalog paths copied from the current backend.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -143,6 +144,34 @@ TEST(VariantBytes, CopiesWithinTheCapacityAndRefusesOtherTypes) {
   EXPECT_EQ(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, bytes.data(), nullptr), E_INVALIDARG);
   size = 16;
   EXPECT_EQ(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, nullptr, &size), E_INVALIDARG);
+}
+
+// Any lower bound, held or referenced: the bytes and their count are those
+// of the array. An empty array whose lower bound is the lowest LONG has the
+// highest as its upper bound; the count must not come from the two.
+TEST(ByteArrayCopy, CountsTheElementsWhateverTheLowerBound) {
+  const std::pair<LONG, std::vector<uint8_t>> cases[] = {
+      {INT32_MIN, {}}, {INT32_MIN, {1, 2, 3}}, {-5, {0x28, 0x29}}, {1, {7}}, {INT32_MAX, {9}}, {INT32_MAX, {}},
+  };
+  for (const auto& [lower, bytes] : cases) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, lower, static_cast<ULONG>(bytes.size()));
+    ASSERT_NE(array, nullptr) << lower;
+    if (!bytes.empty()) std::memcpy(array->pvData, bytes.data(), bytes.size());
+    _variant_t held;
+    held.vt = VT_ARRAY | VT_UI1;
+    held.parray = array;
+    VARIANT referenced;
+    referenced.vt = VT_BYREF | VT_ARRAY | VT_UI1;
+    referenced.pparray = &array;
+    for (VARIANT* value : {static_cast<VARIANT*>(&held), &referenced}) {
+      std::vector<BYTE> out(4, 0xee);
+      unsigned long size = static_cast<unsigned long>(out.size());
+      EXPECT_EQ(CDirectoryHelper::VariantArrayToBytesWithBuffer(*value, out.data(), &size), S_OK) << lower;
+      EXPECT_EQ(size, bytes.size()) << lower;
+      EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(bytes.size())), bytes)
+          << lower;
+    }
+  }
 }
 
 TEST(BindableGuid, IsTheStoredByteOrderInLowerCaseHex) {

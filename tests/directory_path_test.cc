@@ -2,7 +2,9 @@
 // text form round trip, GUID bytes, and the rejected forms.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +88,33 @@ TEST(DirectoryPathTest, RejectedFormsRaiseInvalidPathNamingThePath) {
       ASSERT_NE(target, nullptr);
       EXPECT_EQ(*target, text);
     }
+  }
+}
+
+// A configured server is read as the host[:port] of a path, and only so:
+// the settings, Global Catalog discovery and the LDAP backend all parse
+// servers with ParseServer, so none of them keeps a server another refuses.
+TEST(DirectoryPathTest, ServersAreExactlyTheHostAndPortOfAPath) {
+  const std::pair<const wchar_t*, const wchar_t*> accepted[] = {
+      {L"gc1.example.test", L"gc1.example.test|0|gc1.example.test:3268"},
+      {L"gc1.example.test:3269", L"gc1.example.test|3269|gc1.example.test:3269"},
+      {L"127.0.0.1:00389", L"127.0.0.1|389|127.0.0.1:389"},
+      {L"dc_1-a", L"dc_1-a|0|dc_1-a:3268"},
+      {L"[::1]", L"::1|0|[::1]:3268"},
+      {L"[fe80::1]:636", L"fe80::1|636|[fe80::1]:636"},
+  };
+  for (const auto& [text, parts] : accepted) {
+    const std::optional<DirectoryPath> server = DirectoryPath::ParseServer(text);
+    ASSERT_TRUE(server.has_value()) << ::testing::PrintToString(std::wstring(text));
+    EXPECT_EQ(server->host + L"|" + std::to_wstring(server->port) + L"|" + server->Server(), parts);
+    EXPECT_EQ(DirectoryPath::Parse(std::wstring(L"GC://") + text).Server(), server->Server());
+  }
+  // Dots that make an empty label, characters no host name has, ports out
+  // of range or empty, unclosed brackets, anything after the port.
+  for (const wchar_t* text : {L"", L"127.0.0..:3268", L".gc1", L"gc1.", L"gc1!.example.test", L"user@gc1",
+                              L"gc 1", L"gc1:", L"gc1:0", L"gc1:65536", L"gc1:000389", L"gc1:+389", L":3268",
+                              L"[::1", L"[]", L"[::1]x", L"[::1]:", L"[g::1]", L"gc1/DC=x", L"DC=x", L"gc1:3268/"}) {
+    EXPECT_FALSE(DirectoryPath::ParseServer(text).has_value()) << ::testing::PrintToString(std::wstring(text));
   }
 }
 

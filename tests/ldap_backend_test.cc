@@ -495,6 +495,11 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
       {"DomainController = \"dc1:notaport\"", "DomainController (line 2)", {}},
       {"GlobalCatalogServers = \"gc1.example.test, bad host:x, gc2.example.test:99999\"",
        "GlobalCatalogServers (line 2) holds the malformed server 'bad host:x'", {L"gc1.example.test"}},
+      // A server the path parser refuses is refused here too, not kept for
+      // the backend to try while discovery ignores it.
+      {"GlobalCatalogServers = \"127.0.0..:3268, gc1.example.test, user@gc2.example.test\"",
+       "GlobalCatalogServers (line 2) holds the malformed server '127.0.0..:3268'", {L"gc1.example.test"}},
+      {"DomainController = \"dc1..example.test\"", "DomainController (line 2) is not host[:port]", {}},
   };
   for (const auto& [line, warning, servers] : cases) {
     ScopedSettings settings(kTable + line + "\n");

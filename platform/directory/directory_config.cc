@@ -9,6 +9,7 @@
 
 #include "platform/ascii.h"
 #include "platform/com.h"
+#include "platform/directory/directory_path.h"
 #include "platform/log.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
@@ -24,7 +25,6 @@ constexpr wchar_t kSettingsInstance[] = L"DEFAULT";
 // Limits beyond which a value is a mistake rather than a choice.
 constexpr int kMaxTimeoutMs = 3600 * 1000;  // one hour
 constexpr int kMaxPoolSize = 256;
-constexpr int kMaxPort = 65535;
 
 std::wstring_view Trim(std::wstring_view text) {
   while (!text.empty() && std::iswspace(text.front())) text.remove_prefix(1);
@@ -56,32 +56,10 @@ class ServerOverride {
 
 }  // namespace
 
-bool IsServerName(std::wstring_view server) {
-  if (server.empty()) return false;
-  for (wchar_t c : server) {
-    if (std::iswspace(c) || c == L'/') return false;
-  }
-  size_t host_end = server.size();
-  if (server.front() == L'[') {
-    host_end = server.find(L']');
-    if (host_end == std::wstring_view::npos || host_end == 1) return false;
-    ++host_end;
-    if (host_end == server.size()) return true;
-    if (server[host_end] != L':') return false;
-  } else {
-    host_end = server.find(L':');
-    if (host_end == 0) return false;
-    if (host_end == std::wstring_view::npos) return true;
-  }
-  const std::wstring_view port = server.substr(host_end + 1);
-  if (port.empty() || port.size() > 5) return false;
-  int value = 0;
-  for (wchar_t c : port) {
-    if (c < L'0' || c > L'9') return false;
-    value = value * 10 + (c - L'0');
-  }
-  return value >= 1 && value <= kMaxPort;
-}
+// "host", "host:port", "[v6]" or "[v6]:port" as a path names its server,
+// so that every server kept here is one that discovery and the LDAP backend
+// accept too.
+bool IsServerName(std::wstring_view server) { return DirectoryPath::ParseServer(server).has_value(); }
 
 bool OverrideGlobalCatalogServers(const std::vector<std::wstring>& servers, std::wstring* rejected) {
   for (const std::wstring& server : servers) {

@@ -205,12 +205,10 @@ HRESULT CDirectoryHelper::VariantArrayToBytesWithBuffer(VARIANT& value, BYTE* by
   if (size == nullptr) return E_INVALIDARG;
   SAFEARRAY* array = ByteArrayOf(value);
   if (array == nullptr) return E_INVALIDARG;
-  LONG lower = 0;
-  LONG upper = -1;
-  if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper))) {
-    return E_INVALIDARG;
-  }
-  const unsigned long count = upper >= lower ? static_cast<unsigned long>(upper - lower) + 1 : 0;
+  // The count as the descriptor holds it. Upper minus lower bound would say
+  // the same, but for an empty array whose lower bound is the lowest LONG
+  // the upper bound wraps to the highest, and the difference overflows.
+  const unsigned long count = array->rgsabound[0].cElements;
   if (count > *size) {
     *size = count;
     return kInsufficientBuffer;

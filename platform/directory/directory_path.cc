@@ -216,6 +216,12 @@ DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
   return path;
 }
 
+std::optional<DirectoryPath> DirectoryPath::ParseServer(std::wstring_view text) {
+  DirectoryPath path;
+  if (!ParseAuthority(text, &path)) return std::nullopt;
+  return path;
+}
+
 int DirectoryPath::EffectivePort() const {
   if (port != 0) return port;
   return scheme == Scheme::kGlobalCatalog ? kGlobalCatalogPort : kLdapPort;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,12 @@ struct DirectoryPath {
   // Parses `text`; raises CDirectoryException kDirectoryInvalidPath naming
   // the path when it is not one of the accepted forms.
   static DirectoryPath Parse(std::wstring_view text);
+  // Parses a server as the settings name one: "host", "host:port", "[v6]"
+  // or "[v6]:port", exactly the host[:port] of a path (so a server that is
+  // accepted here is accepted in a path, and the reverse). Returns a GC root
+  // path with that host and port, or nullopt for anything else; logs
+  // nothing and raises nothing.
+  static std::optional<DirectoryPath> ParseServer(std::wstring_view text);
 
   // "host:port" with the default port filled in; empty host stays empty.
   std::wstring Server() const;

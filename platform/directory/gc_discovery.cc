@@ -7,7 +7,6 @@
 #include <new>
 #include <utility>
 
-#include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/srv_resolver_hook.h"
 #include "platform/exception.h"
@@ -97,12 +96,7 @@ std::wstring Trim(const std::wstring& text) {
 // "host:port" for a configured "host[:port]", or empty (after a warning) for
 // an entry that is not a server name.
 std::wstring ConfiguredServer(const std::wstring& entry) {
-  try {
-    const DirectoryPath path = DirectoryPath::Parse(kGcPathPrefix + entry);
-    if (path.kind == DirectoryPath::Kind::kRoot && !path.host.empty()) return path.Server();
-  } catch (const CDirectoryException&) {
-    // Reported below.
-  }
+  if (const std::optional<DirectoryPath> server = DirectoryPath::ParseServer(entry)) return server->Server();
   DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
                   L"ignoring the configured Global Catalog server \"%s\": not host[:port]", entry.c_str());
   return std::wstring();

@@ -4,35 +4,14 @@
 
 #include "platform/crt.h"
 #include "platform/directory/gc_discovery.h"
-#include "platform/directory/ldap_value_typing.h"
 #include "platform/utf8.h"
 
 namespace directory::ldap_backend_internal {
 
 std::optional<ServerSpec> ParseServerSpec(std::wstring_view text) {
-  ServerSpec server_spec;
-  std::wstring_view port;
-  if (!text.empty() && text.front() == L'[') {
-    const size_t close = text.find(L']');
-    if (close == std::wstring_view::npos) return std::nullopt;
-    server_spec.host = std::wstring(text.substr(1, close - 1));
-    if (close + 1 < text.size()) {
-      if (text[close + 1] != L':') return std::nullopt;
-      port = text.substr(close + 2);
-    }
-  } else {
-    const size_t colon = text.find(L':');
-    server_spec.host = std::wstring(text.substr(0, colon));
-    if (colon != std::wstring_view::npos) port = text.substr(colon + 1);
-  }
-  if (server_spec.host.empty()) return std::nullopt;
-  if (!port.empty()) {
-    const std::string digits = platform::WideToUtf8(port);
-    const std::optional<long long> number = ParseInteger(digits);
-    if (!number || *number < 1 || *number > 65535) return std::nullopt;
-    server_spec.port = static_cast<int>(*number);
-  }
-  return server_spec;
+  const std::optional<DirectoryPath> server = DirectoryPath::ParseServer(text);
+  if (!server) return std::nullopt;
+  return ServerSpec{server->host, server->port};
 }
 
 Endpoint MakeEndpoint(const std::wstring& host, int port, bool ldaps) {

@@ -41,8 +41,8 @@ struct ServerSpec {
   int port = 0;  // 0: none given
 };
 
-// `text` parsed, or nullopt when the host is empty, a bracket is not closed
-// or the port is not a number in 1..65535.
+// `text` parsed as DirectoryPath::ParseServer reads a server, or nullopt
+// when it is not one.
 std::optional<ServerSpec> ParseServerSpec(std::wstring_view text);
 
 // One server to talk to.
