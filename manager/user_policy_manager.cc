@@ -60,28 +60,6 @@ void CopyProperty(SourceProperty& source, CDSObjectInfo& record) {
   record.AddProperty(property);
 }
 
-// A copy of the exception being handled, for the completion event to keep
-// while the fetcher rethrows its own. The fetcher's exception object is
-// then never shared with another thread: its reference count lives in the
-// C++ runtime, whose atomics ThreadSanitizer does not see, so a waiter
-// destroying the fetcher's object (the last exception_ptr going with the
-// event) read as a race with the fetcher's handler reading it.
-std::exception_ptr CopyOfCurrentException() {
-  try {
-    throw;
-  } catch (const CDirectoryException& error) {
-    return std::make_exception_ptr(CDirectoryException(error));
-  } catch (const CUserPolicyManagerException& error) {
-    return std::make_exception_ptr(CUserPolicyManagerException(error));
-  } catch (const OS::CException& error) {
-    return std::make_exception_ptr(OS::CException(error));
-  } catch (const _com_error& error) {
-    return std::make_exception_ptr(_com_error(error));
-  } catch (...) {
-    return std::current_exception();
-  }
-}
-
 // Raises a copy of the exception `failure` holds, so that each waiter owns
 // the exception it catches (waiters on other threads get copies of the same
 // failure).
