@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -316,6 +318,19 @@ void ServerProcess::Resume() {
 void UniqueFd::Reset() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+int PickFreeLoopbackPort() {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("cannot pick a free port on 127.0.0.1");
+  }
+  return ntohs(address.sin_port);
 }
 
 std::string MakeTempDir(const std::string& prefix, const std::string& parent) {

@@ -97,6 +97,9 @@ class UniqueFd {
 // A new directory (mode 0700) named `prefix` plus six random characters in
 // `parent`, else in $TMPDIR, else in /tmp.
 std::string MakeTempDir(const std::string& prefix, const std::string& parent = "");
+// A TCP port on 127.0.0.1 that was free a moment ago (bound, read, closed):
+// for a server about to listen on it, or as a port nothing answers on.
+int PickFreeLoopbackPort();
 std::string ReadFile(const std::string& path);
 // Creates or replaces `path` with mode 0600.
 void WritePrivateFile(const std::string& path, std::string_view content);

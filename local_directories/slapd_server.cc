@@ -48,17 +48,6 @@ sockaddr_in Loopback(int port) {
   return address;
 }
 
-int PickFreePort() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof(address);
-  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("cannot pick a free port on 127.0.0.1");
-  }
-  return ntohs(address.sin_port);
-}
-
 // Sends an anonymous bind to 127.0.0.1:port and waits for an LDAP message;
 // the timeout holds for connecting and for the answer.
 bool ProbeLdap(int port, milliseconds timeout) {
@@ -233,9 +222,9 @@ void SlapdServer::Launch() {
   std::string failure;
   for (int attempt = 0; attempt < kMaxLaunchAttempts; ++attempt) {
     if (!keep_ports) {
-      port_ = PickFreePort();
+      port_ = PickFreeLoopbackPort();
       do {
-        tls_port_ = want_tls_ ? PickFreePort() : 0;
+        tls_port_ = want_tls_ ? PickFreeLoopbackPort() : 0;
       } while (tls_port_ == port_);
     }
     std::string urls = "ldap://" + host_port() + "/";

@@ -151,20 +151,8 @@ std::optional<std::string> AskCppEmail(const std::string& sip) {
   return platform::WideToUtf8(buffer);
 }
 
-// A loopback port nothing listens on (bound once, then closed).
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ADD_FAILURE() << "no loopback port";
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
+// A loopback port nothing listens on.
+int ClosedPort() { return userpolicy::local_directories::PickFreeLoopbackPort(); }
 
 // The property `name` of `record`, or null.
 const up_property* Property(const up_record& record, const std::string& name) {
