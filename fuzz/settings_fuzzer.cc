@@ -136,8 +136,8 @@ void CheckServerAgreement(const std::wstring& server) {
   const std::optional<DirectoryPath> path = ServerAsPath(server);
   FUZZ_CHECK(path.has_value()) << "the configuration keeps " << Printable(server)
                                << ", which is not a path's host[:port]";
-  const auto spec = directory::ldap_backend_internal::ParseServerSpec(server);
-  FUZZ_CHECK(spec.has_value() && spec->host == path->host && spec->port == path->port)
+  const auto parsed = directory::ldap_backend_internal::ParseServerSpec(server);
+  FUZZ_CHECK(parsed.has_value() && parsed->host == path->host && parsed->port == path->port)
       << "the backend reads " << Printable(server) << " differently";
 }
 

@@ -187,7 +187,7 @@ class ReferenceFormatter {
  private:
   enum class Outcome { kDone, kInvalid };
 
-  struct Spec {
+  struct Directive {
     bool left = false, plus = false, space = false, alternate = false, zero = false;
     long long width = 0;
     long long precision = -1;
@@ -215,55 +215,55 @@ class ReferenceFormatter {
   }
 
   // Pads `body` (a string or character) to the field width.
-  static std::wstring Field(const Spec& spec, std::wstring body) {
-    if (static_cast<long long>(body.size()) >= spec.width) return body;
-    const std::wstring pad(static_cast<size_t>(spec.width) - body.size(), spec.zero && !spec.left ? L'0' : L' ');
-    return spec.left ? body + pad : pad + body;
+  static std::wstring Field(const Directive& directive, std::wstring body) {
+    if (static_cast<long long>(body.size()) >= directive.width) return body;
+    const std::wstring pad(static_cast<size_t>(directive.width) - body.size(), directive.zero && !directive.left ? L'0' : L' ');
+    return directive.left ? body + pad : pad + body;
   }
 
-  static std::string Flags(const Spec& spec) {
+  static std::string Flags(const Directive& directive) {
     std::string flags = "%";
-    if (spec.left) flags += '-';
-    if (spec.plus) flags += '+';
-    if (spec.space) flags += ' ';
-    if (spec.alternate) flags += '#';
-    if (spec.zero) flags += '0';
+    if (directive.left) flags += '-';
+    if (directive.plus) flags += '+';
+    if (directive.space) flags += ' ';
+    if (directive.alternate) flags += '#';
+    if (directive.zero) flags += '0';
     return flags + "*.*";
   }
 
   Outcome Conversion(size_t* i, std::vector<Argument>* arguments, std::wstring* text) {
-    Spec spec;
+    Directive directive;
     for (;; ++*i) {
       const wchar_t c = At(*i);
-      if (c == L'-') spec.left = true;
-      else if (c == L'+') spec.plus = true;
-      else if (c == L' ') spec.space = true;
-      else if (c == L'#') spec.alternate = true;
-      else if (c == L'0') spec.zero = true;
+      if (c == L'-') directive.left = true;
+      else if (c == L'+') directive.plus = true;
+      else if (c == L' ') directive.space = true;
+      else if (c == L'#') directive.alternate = true;
+      else if (c == L'0') directive.zero = true;
       else break;
     }
-    if (!Count(i, arguments, &spec.width)) return Outcome::kInvalid;
-    if (spec.width < 0) {
-      spec.left = true;
-      spec.width = -spec.width;
+    if (!Count(i, arguments, &directive.width)) return Outcome::kInvalid;
+    if (directive.width < 0) {
+      directive.left = true;
+      directive.width = -directive.width;
     }
-    if (spec.width > kMaxFieldWidth) return Outcome::kInvalid;
+    if (directive.width > kMaxFieldWidth) return Outcome::kInvalid;
     if (At(*i) == L'.') {
       ++*i;
-      if (!Count(i, arguments, &spec.precision)) return Outcome::kInvalid;
-      if (spec.precision < 0) spec.precision = -1;
-      if (spec.precision > kMaxFieldWidth) return Outcome::kInvalid;
+      if (!Count(i, arguments, &directive.precision)) return Outcome::kInvalid;
+      if (directive.precision < 0) directive.precision = -1;
+      if (directive.precision > kMaxFieldWidth) return Outcome::kInvalid;
     }
-    spec.size = ReadSize(i);
+    directive.size = ReadSize(i);
     const wchar_t type = At(*i);
     if (type == L'\0') return Outcome::kInvalid;
     ++*i;
 
-    const bool narrow = spec.size == Size::kShort ||
-                        ((type == L'S' || type == L'C') && spec.size != Size::kLong && spec.size != Size::kWide);
-    const bool wide_integer = spec.size == Size::kInt64 || spec.size == Size::kPointer;
-    const int width = static_cast<int>(spec.width);
-    const int precision = static_cast<int>(spec.precision);
+    const bool narrow = directive.size == Size::kShort ||
+                        ((type == L'S' || type == L'C') && directive.size != Size::kLong && directive.size != Size::kWide);
+    const bool wide_integer = directive.size == Size::kInt64 || directive.size == Size::kPointer;
+    const int width = static_cast<int>(directive.width);
+    const int precision = static_cast<int>(directive.precision);
     switch (type) {
       case L'%':
         *text = L"%";
@@ -277,7 +277,7 @@ class ReferenceFormatter {
           const auto byte = static_cast<unsigned char>(value);
           c = byte < 0x80 ? static_cast<wchar_t>(byte) : static_cast<wchar_t>(platform::kReplacementCharacter);
         }
-        *text = Field(spec, std::wstring(1, c));
+        *text = Field(directive, std::wstring(1, c));
         return Outcome::kDone;
       }
       case L's':
@@ -292,19 +292,19 @@ class ReferenceFormatter {
           const wchar_t* s = arguments->back().wide;
           body = s == nullptr ? kNullString : s;
         }
-        if (spec.precision >= 0 && body.size() > static_cast<size_t>(spec.precision)) {
-          body.resize(static_cast<size_t>(spec.precision));
+        if (directive.precision >= 0 && body.size() > static_cast<size_t>(directive.precision)) {
+          body.resize(static_cast<size_t>(directive.precision));
         }
-        *text = Field(spec, body);
+        *text = Field(directive, body);
         return Outcome::kDone;
       }
       case L'd':
       case L'i': {
         arguments->push_back(source_->Int(wide_integer ? ArgumentKind::kInt64 : ArgumentKind::kInt));
         long long value = arguments->back().integer;
-        if (spec.size == Size::kChar) value = static_cast<signed char>(value);
-        if (spec.size == Size::kShort) value = static_cast<short>(value);
-        *text = CFormat(Flags(spec) + "lld", width, precision, value);
+        if (directive.size == Size::kChar) value = static_cast<signed char>(value);
+        if (directive.size == Size::kShort) value = static_cast<short>(value);
+        *text = CFormat(Flags(directive) + "lld", width, precision, value);
         return Outcome::kDone;
       }
       case L'u':
@@ -314,21 +314,21 @@ class ReferenceFormatter {
         arguments->push_back(source_->Int(wide_integer ? ArgumentKind::kInt64 : ArgumentKind::kInt));
         unsigned long long value = static_cast<unsigned long long>(arguments->back().integer);
         if (!wide_integer) value = static_cast<unsigned>(value);
-        if (spec.size == Size::kChar) value = static_cast<unsigned char>(value);
-        if (spec.size == Size::kShort) value = static_cast<unsigned short>(value);
-        *text = CFormat(Flags(spec) + "ll" + static_cast<char>(type), width, precision, value);
+        if (directive.size == Size::kChar) value = static_cast<unsigned char>(value);
+        if (directive.size == Size::kShort) value = static_cast<unsigned short>(value);
+        *text = CFormat(Flags(directive) + "ll" + static_cast<char>(type), width, precision, value);
         return Outcome::kDone;
       }
       case L'p': {
         arguments->push_back(source_->Pointer());
         const auto value = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(arguments->back().pointer));
-        *text = CFormat(spec.left ? "%-*.*llX" : "%*.*llX", width, 16, value);
+        *text = CFormat(directive.left ? "%-*.*llX" : "%*.*llX", width, 16, value);
         return Outcome::kDone;
       }
       case L'e': case L'E': case L'f': case L'F': case L'g': case L'G': case L'a': case L'A': {
-        const bool long_double = spec.size == Size::kInt64;
+        const bool long_double = directive.size == Size::kInt64;
         arguments->push_back(source_->Real(long_double));
-        const std::string conversion = Flags(spec) + (long_double ? "L" : "") + static_cast<char>(type);
+        const std::string conversion = Flags(directive) + (long_double ? "L" : "") + static_cast<char>(type);
         *text = long_double ? CFormat(conversion, width, precision, arguments->back().long_real)
                             : CFormat(conversion, width, precision, arguments->back().real);
         return Outcome::kDone;
