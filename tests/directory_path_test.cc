@@ -102,6 +102,10 @@ TEST(DirectoryPathTest, ServersAreExactlyTheHostAndPortOfAPath) {
       {L"dc_1-a", L"dc_1-a|0|dc_1-a:3268"},
       {L"[::1]", L"::1|0|[::1]:3268"},
       {L"[fe80::1]:636", L"fe80::1|636|[fe80::1]:636"},
+      {L"[::]", L"::|0|[::]:3268"},
+      {L"[1:2:3:4:5:6:7:8]", L"1:2:3:4:5:6:7:8|0|[1:2:3:4:5:6:7:8]:3268"},
+      {L"[1:2:3:4:5:6:7::]", L"1:2:3:4:5:6:7::|0|[1:2:3:4:5:6:7::]:3268"},
+      {L"[::ffff:192.0.2.1]:3268", L"::ffff:192.0.2.1|3268|[::ffff:192.0.2.1]:3268"},
   };
   for (const auto& [text, parts] : accepted) {
     const std::optional<DirectoryPath> server = DirectoryPath::ParseServer(text);
@@ -113,7 +117,13 @@ TEST(DirectoryPathTest, ServersAreExactlyTheHostAndPortOfAPath) {
   // of range or empty, unclosed brackets, anything after the port.
   for (const wchar_t* text : {L"", L"127.0.0..:3268", L".gc1", L"gc1.", L"gc1!.example.test", L"user@gc1",
                               L"gc 1", L"gc1:", L"gc1:0", L"gc1:65536", L"gc1:000389", L"gc1:+389", L":3268",
-                              L"[::1", L"[]", L"[::1]x", L"[::1]:", L"[g::1]", L"gc1/DC=x", L"DC=x", L"gc1:3268/"}) {
+                              L"[::1", L"[]", L"[::1]x", L"[::1]:", L"[g::1]", L"gc1/DC=x", L"DC=x", L"gc1:3268/",
+                              // What is no IPv6 address: nine groups, eight and a "::", two "::", a group of
+                              // five digits, a ':' alone at either end, bad or misplaced IPv4 parts, and hex
+                              // digits and colons of any length (the fuzzer's find).
+                              L"[1:2:3:4:5:6:7:8:9]", L"[1:2:3:4:5:6:7:8::]", L"[1::2::3]", L"[12345::1]", L"[:1::2]",
+                              L"[1::2:]", L"[::1.2.3]", L"[::256.1.1.1]", L"[::1.2.3.4:5]", L"[1.2.3.4]", L"[1:2]",
+                              L"[::1cccccccccccccccccccc:cccc]"}) {
     EXPECT_FALSE(DirectoryPath::ParseServer(text).has_value()) << ::testing::PrintToString(std::wstring(text));
   }
 }

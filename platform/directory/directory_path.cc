@@ -49,14 +49,69 @@ bool IsHostName(std::wstring_view host) {
   return !label_empty;
 }
 
-// An IPv6 address as written between brackets: hex digits, colons and the
-// dots of an embedded IPv4 address.
-bool IsIpv6Address(std::wstring_view host) {
-  if (host.find(L':') == std::wstring_view::npos) return false;
-  for (wchar_t c : host) {
-    if (platform::HexValue(c) < 0 && c != L':' && c != L'.') return false;
+// A dotted-decimal IPv4 address: four numbers of one to three digits, each
+// at most 255.
+bool IsIpv4Address(std::wstring_view text) {
+  constexpr int kParts = 4;
+  constexpr size_t kMaxDigits = 3;
+  constexpr int kMaxPart = 255;
+  for (int part = 0; part < kParts; ++part) {
+    const size_t dot = text.find(L'.');
+    if ((dot == std::wstring_view::npos) != (part == kParts - 1)) return false;
+    const std::wstring_view digits = text.substr(0, dot);
+    if (digits.empty() || digits.size() > kMaxDigits) return false;
+    int value = 0;
+    for (wchar_t c : digits) {
+      if (c < L'0' || c > L'9') return false;
+      value = value * 10 + (c - L'0');
+    }
+    if (value > kMaxPart) return false;
+    if (dot != std::wstring_view::npos) text.remove_prefix(dot + 1);
   }
   return true;
+}
+
+// An IPv6 address as written between brackets (RFC 4291 section 2.2): eight
+// groups of one to four hex digits joined by ':', one "::" standing for one
+// or more groups of zeros, and optionally an IPv4 address in place of the
+// last two groups.
+bool IsIpv6Address(std::wstring_view text) {
+  constexpr int kGroups = 8;
+  constexpr size_t kMaxGroupDigits = 4;
+  int groups = 0;
+  bool compressed = false;
+  size_t pos = 0;
+  if (text.substr(0, 2) == L"::") {
+    compressed = true;
+    pos = 2;
+  } else if (text.empty() || text.front() == L':') {
+    return false;
+  }
+  while (pos < text.size()) {
+    const size_t colon = text.find(L':', pos);
+    const std::wstring_view group = text.substr(pos, colon == std::wstring_view::npos ? colon : colon - pos);
+    if (group.find(L'.') != std::wstring_view::npos) {
+      // An IPv4 address ends the text and counts for two groups.
+      if (colon != std::wstring_view::npos || !IsIpv4Address(group)) return false;
+      groups += 2;
+      break;
+    }
+    if (group.empty() || group.size() > kMaxGroupDigits) return false;
+    for (wchar_t c : group) {
+      if (platform::HexValue(c) < 0) return false;
+    }
+    ++groups;
+    if (colon == std::wstring_view::npos) break;
+    pos = colon + 1;
+    if (pos < text.size() && text[pos] == L':') {
+      if (compressed) return false;  // a second "::"
+      compressed = true;
+      ++pos;
+    } else if (pos == text.size()) {
+      return false;  // a single ':' at the end
+    }
+  }
+  return compressed ? groups < kGroups : groups == kGroups;
 }
 
 // Parses "host[:port]" or "[v6]:port" into `path`; false when malformed.
