@@ -27,7 +27,6 @@ using userpolicy::local_directories::ParseLdif;
 using userpolicy::local_directories::RunProgram;
 using userpolicy::local_directories::SlapdServer;
 
-constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
 
 // A loopback port nothing listens on.
 int ClosedPort() { return userpolicy::local_directories::PickFreeLoopbackPort(); }
@@ -38,20 +37,14 @@ TEST(CInterfaceFromPython, EverySampleUserResolvesThroughCtypes) {
       server->host_port(), server->service_dn(), server->service_password_file()));
   unsetenv(kSettingsPathVariable);  // the script names the file in up_options
 
-  const userpolicy::testing::DirectoryTruth truth(
-      [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
-                const std::string& scope) { return server->Search(base, filter, attributes, scope); },
-      server->base_dn());
+  const userpolicy::testing::DirectoryTruth truth = userpolicy::testing::TruthOf(*server);
   nlohmann::json expected;
   expected["users"] = nlohmann::json::array();
-  const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
-  for (const auto& entry : ParseLdif(server->Search(server->base_dn(), filter, {kSipAttribute}))) {
-    for (const std::string& sip : entry.Get(kSipAttribute)) {
-      const auto user = truth.User(sip);
-      expected["users"].push_back({{"sip", sip},
-                                   {"guids", user ? truth.Guids(*user) : std::vector<std::string>{}},
-                                   {"email", user ? userpolicy::testing::DirectoryTruth::Email(*user) : ""}});
-    }
+  for (const std::string& sip : userpolicy::testing::SipAddressesOf(*server, server->base_dn())) {
+    const auto user = truth.User(sip);
+    expected["users"].push_back({{"sip", sip},
+                                 {"guids", user ? truth.Guids(*user) : std::vector<std::string>{}},
+                                 {"email", user ? userpolicy::testing::DirectoryTruth::Email(*user) : ""}});
   }
   ASSERT_GE(expected["users"].size(), 10u);
   expected["unknown"] = "sip:nobody@example.test";

@@ -55,7 +55,6 @@ using userpolicy::testing::ScopedEnvironment;
 using userpolicy::testing::ScopedSettingsFile;
 
 constexpr char kUnknownSip[] = "sip:nobody@example.test";
-constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
 constexpr int kManagerNotFound = -91008;
 constexpr int kDirectoryNotFound = -92001;
 constexpr int kServerDown = -92003;
@@ -170,14 +169,8 @@ class CInterface : public ::testing::Test {
         DirectorySettings(server_->host_port(), server_->service_dn(), server_->service_password_file()));
     // The tests name the file through up_options only.
     unsetenv(kSettingsPathVariable);
-    const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
-    for (const auto& entry : ParseLdif(server_->Search(server_->base_dn(), filter, {kSipAttribute}))) {
-      for (const std::string& sip : entry.Get(kSipAttribute)) sips_.push_back(sip);
-    }
-    truth_ = std::make_unique<DirectoryTruth>(
-        [](const std::string& base, const std::string& f, const std::vector<std::string>& attributes,
-           const std::string& scope) { return server_->Search(base, f, attributes, scope); },
-        server_->base_dn());
+    sips_ = userpolicy::testing::SipAddressesOf(*server_, server_->base_dn());
+    truth_ = std::make_unique<DirectoryTruth>(userpolicy::testing::TruthOf(*server_));
   }
   static void TearDownTestSuite() {
     truth_.reset();

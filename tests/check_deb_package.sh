@@ -63,9 +63,15 @@ fi
 dpkg-deb -x "$deb" "$work/root"
 soname=$(readelf -d "$work/root/usr/lib/libuserpolicy.so.$version" | sed -nE 's/.*Library soname: \[(.*)\]/\1/p')
 [ "$soname" = "libuserpolicy.so.$major" ] || fail "SONAME '$soname'"
+# Token by token: the temporary directory's random name may itself hold "-I" or "-L".
 flags=$(PKG_CONFIG_LIBDIR="$work/root/usr/lib/pkgconfig" pkg-config --cflags --libs userpolicy)
-include=$(sed -nE 's/.*-I([^ ]*).*/\1/p' <<<"$flags")
-libdir=$(sed -nE 's/.*-L([^ ]*).*/\1/p' <<<"$flags")
+include="" libdir=""
+for flag in $flags; do
+  case $flag in
+    -I*) include=${flag#-I} ;;
+    -L*) libdir=${flag#-L} ;;
+  esac
+done
 [ -f "$include/module/module_entry.h" ] || fail "the .pc file's include directory '$include' lacks the headers"
 [ -f "$libdir/libuserpolicy.so" ] || fail "the .pc file's library directory '$libdir' lacks the library"
 

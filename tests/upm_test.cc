@@ -41,7 +41,6 @@ using userpolicy::local_directories::SlapdServer;
 using userpolicy::testing::DirectorySettings;
 using userpolicy::testing::DirectoryTruth;
 
-constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
 constexpr char kUnknownSip[] = "sip:nobody@example.test";
 constexpr char kEngineering[] = "cn=Engineering,ou=Groups,dc=example,dc=test";
 constexpr char kEngineeringGuid[] = "12030000000000000000000000000000";
@@ -106,14 +105,8 @@ class UpmProgram : public ::testing::Test {
     work_dir_ = server_->work_dir();
     settings_ = WriteFile("settings.toml", DirectorySettings(server_->host_port(), server_->service_dn(),
                                                              server_->service_password_file()));
-    const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
-    for (const auto& entry : ParseLdif(server_->Search(server_->base_dn(), filter, {kSipAttribute}))) {
-      for (const std::string& sip : entry.Get(kSipAttribute)) sips_.push_back(sip);
-    }
-    truth_ = std::make_unique<DirectoryTruth>(
-        [](const std::string& base, const std::string& f, const std::vector<std::string>& attributes,
-           const std::string& scope) { return server_->Search(base, f, attributes, scope); },
-        server_->base_dn());
+    sips_ = userpolicy::testing::SipAddressesOf(*server_, server_->base_dn());
+    truth_ = std::make_unique<DirectoryTruth>(userpolicy::testing::TruthOf(*server_));
   }
   static void TearDownTestSuite() {
     truth_.reset();

@@ -40,6 +40,31 @@ class DirectoryTruth {
   std::string base_;
 };
 
+// The attribute that holds a user's SIP address.
+inline constexpr char kSipAddressAttribute[] = "msRTCSIP-PrimaryUserAddress";
+
+// Every SIP address `server` (a SlapdServer or SambaDomainController) holds
+// below `base`, as ldapsearch shows them.
+template <class Server>
+std::vector<std::string> SipAddressesOf(const Server& server, const std::string& base) {
+  std::vector<std::string> sips;
+  const std::string filter = "(" + std::string(kSipAddressAttribute) + "=*)";
+  for (const auto& entry : local_directories::ParseLdif(server.Search(base, filter, {kSipAddressAttribute}))) {
+    for (const std::string& sip : entry.Get(kSipAddressAttribute)) sips.push_back(sip);
+  }
+  return sips;
+}
+
+// What `server` says, searched through its ldapsearch below its base DN.
+// `server` must outlive the result.
+template <class Server>
+DirectoryTruth TruthOf(const Server& server) {
+  return DirectoryTruth(
+      [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
+                const std::string& scope) { return server.Search(base, filter, attributes, scope); },
+      server.base_dn());
+}
+
 // Resolves each of `sips` through the started module and records a failure
 // for every GUID list or e-mail address that differs from `truth`; addresses
 // of nobody must give an empty list and no e-mail address.

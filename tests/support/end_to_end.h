@@ -24,19 +24,11 @@ namespace userpolicy::testing {
 template <class Server>
 void ExpectColdAndWarmPassesAsTheDirectorySays(const Server& server, const std::string& users_base,
                                                size_t min_users) {
-  constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
   ASSERT_EQ(IPC_SERVER_Init(), 0);
   ASSERT_NE(g_pDSAccessPerfObject, nullptr);
-  std::vector<std::string> sips;
-  const std::string filter = "(" + std::string(kSipAttribute) + "=*)";
-  for (const auto& entry : local_directories::ParseLdif(server.Search(users_base, filter, {kSipAttribute}))) {
-    for (const std::string& sip : entry.Get(kSipAttribute)) sips.push_back(sip);
-  }
+  const std::vector<std::string> sips = SipAddressesOf(server, users_base);
   ASSERT_GE(sips.size(), min_users);
-  const DirectoryTruth truth(
-      [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
-                const std::string& scope) { return server.Search(base, filter, attributes, scope); },
-      server.base_dn());
+  const DirectoryTruth truth = TruthOf(server);
 
   ExpectLibraryAgreesWithDirectory(truth, sips);
   const CDSAccessPerfObject cold = *g_pDSAccessPerfObject;
