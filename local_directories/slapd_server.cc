@@ -190,6 +190,13 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
   const std::string entries_file = dir + "/entries.ldif";
   WritePrivateFile(entries_file, entries);
   RunOrThrow({"/usr/sbin/slapadd", "-q", "-f", server->conf_file_, "-l", entries_file}, "slapadd", kToolTimeout);
+  if (!options.unchecked_ldif_writers.empty()) {
+    std::ostringstream unchecked;
+    for (const auto& writer : options.unchecked_ldif_writers) writer(unchecked);
+    WritePrivateFile(entries_file, unchecked.str());
+    RunOrThrow({"/usr/sbin/slapadd", "-q", "-s", "-f", server->conf_file_, "-l", entries_file}, "slapadd -s",
+               kToolTimeout);
+  }
   std::filesystem::remove(entries_file);
 
   server->Launch();
@@ -198,7 +205,7 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
 }
 
 std::unique_ptr<SlapdServer> SlapdServer::Attach(const ExternalServer& external, const SlapdOptions& options) {
-  if (options.tls || options.log_operations || options.ldif_files != SlapdOptions().ldif_files ||
+  if (options.tls || options.log_operations || !options.unchecked_ldif_writers.empty() || options.ldif_files != SlapdOptions().ldif_files ||
       !options.ldif_writers.empty()) {
     throw std::runtime_error(std::string(kExternalSlapdVariable) +
                              " is set: the server it names serves the sample directory over plain LDAP, "

@@ -58,6 +58,11 @@ struct SlapdOptions {
   std::vector<std::function<void(std::ostream&)>> ldif_writers;
   // Also serve ldaps:// with a throwaway CA (needs openssl).
   bool tls = false;
+  // Entries loaded after the others without schema checks: records a
+  // damaged directory could hold (a user without objectGUID, say). Each
+  // must carry a structuralObjectClass line, which slapd otherwise derives;
+  // their member values are not loaded.
+  std::vector<std::function<void(std::ostream&)>> unchecked_ldif_writers;
   // Also write every operation slapd serves (connections, binds, searches
   // with their base, scope and filter as slapd parsed it: its "stats"
   // level) to the log that operation_log() returns.
