@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "module/module_entry.h"
@@ -36,6 +37,7 @@ using userpolicy::testing::SoakReport;
 using userpolicy::testing::SoakScenario;
 
 constexpr int kDefaultSeconds = 120;
+constexpr size_t kOutageCalls = 4;
 
 SoakReport SoakOnce(SoakScenario& scenario, const SoakReference& reference, std::chrono::milliseconds duration) {
   scenario.UseSettings(SoakScenario::Settings::kSoak);
@@ -47,6 +49,31 @@ SoakReport SoakOnce(SoakScenario& scenario, const SoakReference& reference, std:
   scenario.Heal();
   IPC_SERVER_Deinit();
   return report;
+}
+
+// The library's default settings, both servers stalled: how long each of a
+// few GUID lists of users nobody asked for yet takes.
+void MeasureOutage(SoakScenario& scenario) {
+  scenario.UseSettings(SoakScenario::Settings::kLibraryDefaults);
+  if (IPC_SERVER_Init() != 0) throw std::runtime_error("IPC_SERVER_Init failed");
+  ResolveOneAtATime({scenario.sips()[0]});  // connections open and pooled
+  scenario.SetFaultEverywhere({userpolicy::local_directories::FaultProxy::Mode::kStall});
+  printf("outage with the default settings (both servers stalled), one GUID list after the other:");
+  for (size_t i = 1; i <= kOutageCalls; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    bool failed = false;
+    try {
+      ResolveOneAtATime({scenario.sips()[i]});
+    } catch (const std::runtime_error&) {
+      failed = true;
+    }
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    printf(" %lld ms%s", static_cast<long long>(took.count()), failed ? "" : " (answered?)");
+  }
+  printf("\n");
+  scenario.Heal();
+  IPC_SERVER_Deinit();
 }
 
 int Run() {
@@ -67,6 +94,7 @@ int Run() {
                                                                             reference_start);
     printf("reference: %zu users resolved one at a time in %lld ms\n", reference.size(),
            static_cast<long long>(took.count()));
+    MeasureOutage(scenario);
 
     const SoakReport shared = SoakOnce(scenario, reference, seconds);
     printf("\nsoak, waiters receive the reader's failure (ShareFetchFailuresWithWaiters = true):\n%s%s\n",

@@ -70,9 +70,13 @@ void SoakScenario::UseSettings(Settings settings) {
   const std::string timeout = std::to_string(options_.operation_timeout_ms);
   std::string toml = "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + proxies_[0]->host_port() + ", " +
                      proxies_[1]->host_port() + "\"\nBindDN = \"" + server_->service_dn() +
-                     "\"\nPasswordFile = \"" + server_->service_password_file() +
-                     "\"\nConnectTimeoutMs = " + timeout + "\nOperationTimeoutMs = " + timeout +
-                     "\nPoolSize = 4\nFailureBackoffMs = 100\nMaxFailureBackoffMs = 1000\n\n[QV_DSAccess.DEFAULT]\n";
+                     "\"\nPasswordFile = \"" + server_->service_password_file() + "\"\n";
+  if (settings == Settings::kLibraryDefaults) {
+    local_directories::WritePrivateFile(settings_path_, toml);
+    return;
+  }
+  toml += "ConnectTimeoutMs = " + timeout + "\nOperationTimeoutMs = " + timeout +
+          "\nPoolSize = 4\nFailureBackoffMs = 100\nMaxFailureBackoffMs = 1000\n\n[QV_DSAccess.DEFAULT]\n";
   if (settings == Settings::kReference) {
     const std::string all = std::to_string(2 * (options_.users + options_.groups));
     toml += "UserIdentityCacheMaximum = " + all + "\nNestedGroupCacheMaximum = " + all + "\n";
@@ -138,8 +142,8 @@ void SoakScenario::InjectRandomFault(std::mt19937_64& random) {
   ++faults_injected_[outcome];
 }
 
-void SoakScenario::Heal() {
-  for (auto& proxy : proxies_) proxy->SetFault({});
+void SoakScenario::SetFaultEverywhere(const FaultProxy::Fault& fault) {
+  for (auto& proxy : proxies_) proxy->SetFault(fault);
 }
 
 int SoakScenario::OpenConnections() const {

@@ -52,6 +52,9 @@ class SoakScenario {
     // after a second or two, so that eviction, expiry and single flight
     // run all the time; failed servers are skipped for 0.1 s to 1 s.
     kSoak,
+    // The library's own defaults for everything but the servers and the
+    // account (time-outs, back-off, caches).
+    kLibraryDefaults,
   };
 
   // Starts slapd (and loads the directory) and both proxies, passing.
@@ -74,8 +77,10 @@ class SoakScenario {
   // Sets a random fault (or passing) on one of the proxies, or drops its
   // connections, and counts what it did.
   void InjectRandomFault(std::mt19937_64& random);
+  // Sets `fault` on both proxies.
+  void SetFaultEverywhere(const local_directories::FaultProxy::Fault& fault);
   // Both proxies pass again.
-  void Heal();
+  void Heal() { SetFaultEverywhere({}); }
   // Connections the proxies hold open now.
   int OpenConnections() const;
   // What InjectRandomFault did and what the proxies saw ("stall 12, ..."
