@@ -100,6 +100,14 @@ struct ConnectOptions {
 
 enum class Scope : int { kBase = 0, kOneLevel = 1, kSubtree = 2 };
 
+// A control sent with a request (RFC 4511 4.1.11). A server that does not
+// know a control that is not critical ignores it.
+struct Control {
+  std::string oid;
+  std::string value;  // the control's value, BER-encoded as the control defines it
+  bool critical = false;
+};
+
 struct SearchRequest {
   std::string base;  // UTF-8 DN, passed as written
   Scope scope = Scope::kBase;
@@ -109,6 +117,7 @@ struct SearchRequest {
   // Time the server may spend (rounded up to whole seconds) and the client
   // waits for the whole answer; the request is abandoned after it.
   std::chrono::milliseconds timeout = ConnectOptions::kDefaultTimeout;
+  std::vector<Control> controls;  // sent with the request
 };
 
 // One attribute of an entry as the server returned it: the name as the

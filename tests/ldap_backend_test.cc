@@ -35,6 +35,7 @@
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/schema_typing.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
@@ -262,6 +263,55 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
   EXPECT_EQ(Dump(*Read(kAliceDn, {L"commonName"})), Strings{"commonName BSTR:Alice Anderson"});
 }
 
+// The server's whole attributeTypes, as ldapsearch shows them.
+std::vector<std::string> WholeAttributeTypes() {
+  const auto entries = userpolicy::local_directories::ParseLdif(
+      Server().Search("cn=Subschema", "(objectClass=subschema)", {"attributeTypes"}, "base"));
+  return entries.empty() ? std::vector<std::string>{} : entries.front().Get("attributeTypes");
+}
+
+TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould) {
+  const std::vector<std::string> whole = WholeAttributeTypes();
+  const userpolicy::testing::ServerAccess access{Server().host_port(), Server().service_dn(),
+                                                 Server().service_password_file()};
+  // Every attribute the managers ask for: the rootDSE, then one search that
+  // returns their 9 definitions only.
+  const auto managers = userpolicy::testing::CompareOnDemandTyping(access, whole, userpolicy::testing::ManagerAttributes());
+  EXPECT_EQ(managers.differences, Strings{});
+  EXPECT_EQ(managers.searches, 2);
+  EXPECT_EQ(managers.types_read, 9u);
+  // Types that inherit their syntax from one not asked for: a second search
+  // reads the superior.
+  const auto inheriting = userpolicy::testing::CompareOnDemandTyping(access, whole, {"cn", "sn", "givenName", "mail"});
+  EXPECT_EQ(inheriting.differences, Strings{});
+  EXPECT_EQ(inheriting.searches, 3);
+  // Every type of the server.
+  const std::vector<std::string> names = userpolicy::testing::NamesOfDescriptions(whole);
+  ASSERT_GT(names.size(), 200u);
+  EXPECT_EQ(userpolicy::testing::CompareOnDemandTyping(access, whole, names).differences, Strings{});
+
+  // Through the backend: a new name costs one search, a known one none.
+  ldap::testing::ScopedOperations hooks(Hooked());
+  const auto schema_reads = [] {
+    return Requests([](const ldap::SearchRequest& r) { return r.base.empty() || r.base == "cn=Subschema"; });
+  };
+  const std::vector<std::wstring> user = {L"objectGUID", L"name", L"memberOf", L"primaryGroupID"};
+  EXPECT_EQ(Dump(*Read(kAliceDn, user)),
+            (Strings{"name BSTR:Alice Anderson", kAliceGuid, "primaryGroupID I4:513",
+                     "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test"}));
+  EXPECT_EQ(schema_reads(), 2);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) {
+              return r.controls.size() == 1 && r.controls.front().oid == "1.2.826.0.1.3344810.2.3";  // values return filter
+            }),
+            1);
+  Read(L"cn=Bob Brown,ou=People,dc=example,dc=test", user);
+  EXPECT_EQ(schema_reads(), 2);
+  Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"objectGUID", L"groupType", L"noSuchAttribute"});
+  EXPECT_EQ(schema_reads(), 3);
+  Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"groupType", L"noSuchAttribute"});
+  EXPECT_EQ(schema_reads(), 3);
+}
+
 TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   const std::pair<const wchar_t*, const wchar_t*> cases[] = {  // the path's DN, the server's spelling
       {L"cn=Grace Lee\\2fContractor,ou=People,dc=example,dc=test",
@@ -276,7 +326,7 @@ TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   }
 
   ldap::testing::ScopedOperations hooks(Hooked());
-  EXPECT_EQ(Read(L"<GUID=01010000000000000000000000000000>", {L"name"})->distinguished_name, kAliceDn);
+  EXPECT_EQ(Read(L"<GUID=01010000000000000000000000000000>", {L"objectGUID"})->distinguished_name, kAliceDn);
   // slapd refused the <GUID=...> base (invalid DN syntax) and the backend
   // searched for objectGUID instead; it does not ask in that form again.
   const auto guid_base = [](const ldap::SearchRequest& r) { return r.base.rfind("<GUID=", 0) == 0; };

@@ -1,11 +1,12 @@
 // LdapBackend: reads objects and searches (DN and <GUID=...> paths, the
-// attribute selection of ldap_backend.h), the schema of each server, and
+// attribute selection of ldap_backend.h), typed by the schema of each server, and
 // the Global Catalog discovery calls, on top of its parts:
 //   ldap_failover.h           which server, retries and failover (Run)
 //   ldap_connection_pool.h    bound connections per server, the bind password
 //   ldap_server_settings.h    servers and ports from the DirectoryConfig
 //   ldap_request_errors.h     LDAP statuses as failover or CDirectoryException
 //   ldap_ranged_attributes.h  attributes returned in ranges
+//   ldap_schema_reader.h      the definitions of the attributes asked for
 //   ldap_value_typing.h       the schema and typed values
 #include "platform/directory/ldap_backend.h"
 
@@ -24,6 +25,7 @@
 #include "platform/directory/ldap_failover.h"
 #include "platform/directory/ldap_ranged_attributes.h"
 #include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
 #include "platform/escaping.h"
@@ -46,6 +48,7 @@ using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
 using ldap_backend_internal::RangeEnd;
 using ldap_backend_internal::Schema;
+using ldap_backend_internal::SchemaCovering;
 using ldap_backend_internal::ServerSpec;
 using ldap_backend_internal::ServerState;
 using ldap_backend_internal::Session;
@@ -58,10 +61,7 @@ namespace ldap = platform::ldap;
 
 constexpr char kSource[] = "ldap_backend";
 
-constexpr char kSubschemaFilter[] = "(objectClass=subschema)";
 constexpr char kNoAttributes[] = "1.1";  // RFC 4511: ask for no attributes
-constexpr char kSubschemaSubentry[] = "subschemaSubentry";
-constexpr char kAttributeTypes[] = "attributeTypes";
 constexpr char kDnsHostName[] = "dnsHostName";
 constexpr char kIsGlobalCatalogReady[] = "isGlobalCatalogReady";
 constexpr std::string_view kDistinguishedName = "distinguishedname";
@@ -111,10 +111,6 @@ class LdapBackend::Impl {
   HRESULT GetGCFromRootDSE(std::wstring* path);
 
  private:
-  // The schema of the session's server: read once (one reader at a time)
-  // and kept for the backend's life. A server whose schema cannot be read
-  // gets an empty one, with a warning: its values are typed by content.
-  std::shared_ptr<const Schema> SchemaFor(const Session& session);
   // The entry `path` names, with `attributes`; false when there is none.
   bool ReadEntry(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                  ldap::Entry* entry);
@@ -131,55 +127,6 @@ class LdapBackend::Impl {
   const ConfigSource source_;
   Failover failover_;
 };
-
-std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& session) {
-  ServerState& state = *session.server;
-  {
-    platform::MutexLock lock(&state.mu);
-    if (state.schema != nullptr) return state.schema;
-  }
-  platform::MutexLock loading(&state.schema_load_mu);
-  {
-    platform::MutexLock lock(&state.mu);
-    if (state.schema != nullptr) return state.schema;
-  }
-  std::shared_ptr<const Schema> schema;
-  std::vector<ldap::Entry> root;
-  ldap::Status status = session.Search(
-      session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kSubschemaSubentry}, 1), &root, L"read rootDSE", L"");
-  std::string subschema;
-  if (status.ok() && !root.empty()) {
-    for (const ldap::Attribute& attribute : root.front().attributes) {
-      if (platform::EqualsIgnoringAsciiCase(attribute.name, kSubschemaSubentry) && !attribute.values.empty()) {
-        subschema = attribute.values.front();
-      }
-    }
-  }
-  if (!subschema.empty()) {
-    std::vector<ldap::Entry> entries;
-    status = session.Search(session.Request(subschema, ldap::Scope::kBase, kSubschemaFilter, {kAttributeTypes}, 1),
-                            &entries, L"read schema", platform::Utf8ToWide(subschema));
-    if (status.ok() && !entries.empty()) {
-      for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) {
-          schema = Schema::Parse(attribute.values);
-        }
-      }
-    }
-  }
-  if (schema == nullptr) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                    L"cannot read the schema of %s (%S); values are typed by their content",
-                    session.endpoint->name.c_str(), status.ok() ? "no subschema entry" : status.text.c_str());
-    schema = Schema::Parse({});
-  } else if (DBG::IsEnabled(DBG::kLevelData)) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"read %I64d attribute types from %s",
-                    static_cast<long long>(schema->size()), session.endpoint->name.c_str());
-  }
-  platform::MutexLock lock(&state.mu);
-  state.schema = schema;
-  return schema;
-}
 
 bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& path,
                                   const std::vector<std::string>& attributes, ldap::Entry* entry) {
@@ -239,7 +186,13 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Session& session, ldap::Entry* entry,
                                                                       const AttributeRequest& request) {
-  const std::shared_ptr<const Schema> schema = SchemaFor(session);
+  // The types of the names asked for (and of every name returned, when the
+  // caller keeps every attribute): read from the server on first need.
+  std::vector<std::string_view> names(request.utf8.begin(), request.utf8.end());
+  if (request.keep_everything) {
+    for (const ldap::Attribute& attribute : entry->attributes) names.push_back(BaseName(attribute.name));
+  }
+  const std::shared_ptr<const Schema> schema = SchemaCovering(session, names);
   auto object = std::make_shared<DirectoryObject>();
   object->distinguished_name = platform::Utf8ToWide(entry->dn);
   object->attributes.reserve(request.keep_everything ? entry->attributes.size() : request.utf8.size());

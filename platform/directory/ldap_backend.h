@@ -22,11 +22,13 @@
 // (objectGUID=\xx...) from the root; which form works is remembered per
 // server.
 //
-// Values are typed from the server's schema (its attributeTypes, read once
-// per server and kept for the life of the backend): INTEGER VT_I4 (VT_I8
-// when a value does not fit 32 bits), large integer VT_I8, boolean VT_BOOL,
-// octet string and the binary syntaxes VT_ARRAY|VT_UI1, everything else
-// VT_BSTR. An attribute the schema does not know is VT_BSTR when its values
+// Values are typed from the server's schema: the definitions of the
+// attributes a call needs, read from the server the first time they are
+// needed and kept for the life of the backend (ldap_schema_reader.h), so
+// that first contact costs a search of a few entries, not the whole schema.
+// INTEGER is VT_I4 (VT_I8 when a value does not fit 32 bits), large integer
+// VT_I8, boolean VT_BOOL, octet string and the binary syntaxes
+// VT_ARRAY|VT_UI1, everything else VT_BSTR. An attribute the schema does not know is VT_BSTR when its values
 // are printable UTF-8 text, bytes otherwise.
 //
 // Attributes. With an attribute list, a result holds exactly the attributes

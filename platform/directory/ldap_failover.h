@@ -63,6 +63,7 @@
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_connection_pool.h"
 #include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
 #include "platform/ldap_api.h"
@@ -79,8 +80,9 @@ struct ServerState {
   enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
 
   platform::Mutex mu;
-  std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // null until read
+  std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // the types read so far; null until the first read
   platform::Mutex schema_load_mu;                       // one reader of the schema at a time
+  SchemaSource schema_source GUARDED_BY(schema_load_mu);  // where the definitions are (ldap_schema_reader.h)
   std::atomic<int> guid_form{kGuidFormUnknown};         // how <GUID=...> paths are read
 
   // Back-off. Until `retry_at` (steady-clock ticks; 0: the server is in

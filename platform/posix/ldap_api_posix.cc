@@ -504,10 +504,22 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   attributes.reserve(request.attributes.size() + 1);
   for (const std::string& name : request.attributes) attributes.push_back(const_cast<char*>(name.c_str()));
   attributes.push_back(nullptr);
+  std::vector<LDAPControl> controls(request.controls.size());
+  std::vector<LDAPControl*> control_list;
+  control_list.reserve(controls.size() + 1);
+  for (size_t i = 0; i < controls.size(); ++i) {
+    controls[i].ldctl_oid = const_cast<char*>(request.controls[i].oid.c_str());
+    controls[i].ldctl_value.bv_len = request.controls[i].value.size();
+    controls[i].ldctl_value.bv_val = const_cast<char*>(request.controls[i].value.data());
+    controls[i].ldctl_iscritical = request.controls[i].critical ? 1 : 0;
+    control_list.push_back(&controls[i]);
+  }
+  control_list.push_back(nullptr);
   timeval limit{};
   limit.tv_sec = TimeLimitSeconds(request.timeout);
   const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope), request.filter.c_str(),
-                                 request.attributes.empty() ? nullptr : attributes.data(), 0, nullptr, nullptr, &limit,
+                                 request.attributes.empty() ? nullptr : attributes.data(), 0,
+                                 controls.empty() ? nullptr : control_list.data(), nullptr, &limit,
                                  request.size_limit, message_id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   return Status{};

@@ -25,7 +25,8 @@ Status Connect(const ConnectOptions& options, NativeSession** session);
 // ldap_sasl_bind (simple) and ldap_result within `timeout`.
 Status Bind(NativeSession* session, const std::string& dn, const std::string& password,
             std::chrono::milliseconds timeout);
-// ldap_search_ext with the request's server time limit and size limit.
+// ldap_search_ext with the request's server time limit, size limit and
+// controls.
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id);
 // ldap_result (one message) within `timeout`, the entry or result parsed.
 Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item);
