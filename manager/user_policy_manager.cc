@@ -194,26 +194,44 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
 }
 
 bool CUserPolicyManagerImpl::_Fetch(const std::wstring& key, CDSObjectInfo& record) {
+  if (m_lookupType == kLookupSearch) return _SearchDirectory(key, record);
+  const std::optional<std::wstring> path = _BindPath(key);
+  if (!path) throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE, kSource, __LINE__);
+  return _OpenDirectoryObject(path->c_str(), record);
+}
+
+std::optional<std::wstring> CUserPolicyManagerImpl::_BindPath(const std::wstring& key) const {
   wchar_t path[kKeyBufferLength] = {};
   OS::x_wstring escaped;
   switch (m_lookupType) {
-    case kLookupSearch:
-      return _SearchDirectory(key, record);
     case kLookupBindPath:
       EscapeSlashes(key.c_str(), key.length(), escaped);
-      return _OpenDirectoryObject(escaped.c_str(), record);
+      return std::wstring(escaped.c_str());
     case kLookupBindGuid:
       _snwprintf(path, kKeyBufferLength, L"%s/<GUID=%s>", g_wszGlobalCatalogPath, key.c_str());
       path[kKeyBufferLength - 1] = L'\0';
-      return _OpenDirectoryObject(path, record);
+      return std::wstring(path);
     case kLookupBindDistinguishedName:
       EscapeSlashes(key.c_str(), key.length(), escaped);
       _snwprintf(path, kKeyBufferLength, L"%s/%s", g_wszGlobalCatalogPath, escaped.c_str());
       path[kKeyBufferLength - 1] = L'\0';
-      return _OpenDirectoryObject(path, record);
+      return std::wstring(path);
     default:
-      throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE, kSource, __LINE__);
+      return std::nullopt;
   }
+}
+
+std::optional<std::wstring> CUserPolicyManagerImpl::PathToRead(const wchar_t* key) {
+  if (key == nullptr || m_lookupType == kLookupSearch) return std::nullopt;
+  wchar_t buffer[kKeyBufferLength];
+  const std::wstring_view normalised = NormaliseKey(key, buffer);
+  if (m_cache.WouldHit(normalised)) return std::nullopt;
+  const std::wstring normalised_key(normalised);
+  {
+    Guard<CSLock> guard(m_inFlightLock);
+    if (m_inFlight.find(normalised_key) != m_inFlight.end()) return std::nullopt;
+  }
+  return _BindPath(normalised_key);
 }
 
 bool CUserPolicyManagerImpl::_SearchDirectory(const std::wstring& key, CDSObjectInfo& record) {

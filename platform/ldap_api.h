@@ -141,6 +141,13 @@ struct SearchItem {
   Status result;  // kDone: the search's final result
 };
 
+// The answer to one of several searches outstanding at once
+// (Connection::SearchAll).
+struct SearchOutcome {
+  Status status;               // as Connection::Search returns it
+  std::vector<Entry> entries;  // the entries, also when the status is a failure
+};
+
 // The library's state of one connection; defined by the implementation.
 struct NativeSession;
 
@@ -165,6 +172,15 @@ class Connection {
   // the whole answer, then abandons the request and returns kTimeout.
   // A size limit reached with entries in hand is success.
   Status Search(const SearchRequest& request, std::vector<Entry>* entries);
+
+  // Runs every request of `requests` as Search does, with up to
+  // kMaxOutstanding of them sent before their answers are read (one round
+  // trip for them all, not one each), and stores the answer to requests[i]
+  // in (*outcomes)[i]. Each request waits at most its timeout from the
+  // moment it was sent. After a connection failure the requests not yet
+  // answered get that failure, without being sent.
+  static constexpr size_t kMaxOutstanding = 32;
+  void SearchAll(const std::vector<SearchRequest>& requests, std::vector<SearchOutcome>* outcomes);
 
   // False when the connection is known to be unusable: a connection failure
   // happened on it, or the server closed it. Cheap (no round trip).

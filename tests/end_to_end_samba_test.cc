@@ -4,8 +4,10 @@
 // and objectSid, primary groups that are not in memberOf, memberOf computed
 // by the server, names with "/", "(", "*" and non-ASCII letters, and a group
 // of 1,600 members. Every answer, cold and again from the caches, must equal
-// what ldapsearch shows. The attribute definitions read on demand from the
-// schema naming context type values as the server's whole subschema does.
+// what ldapsearch shows. Reading the group walks ahead changes no answer,
+// log line, counter or read. The attribute definitions read on demand from
+// the schema naming context type values as the server's whole subschema
+// does.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -15,6 +17,8 @@
 
 #include "local_directories/samba_dc.h"
 #include "tests/support/end_to_end.h"
+#include "tests/support/recorded_reads.h"
+#include "tests/support/resolution_transcript.h"
 #include "tests/support/schema_typing.h"
 #include "tests/support/scoped_settings_file.h"
 
@@ -38,6 +42,34 @@ TEST(EndToEndActiveDirectory, EveryTestUserResolvesAsTheDirectorySays) {
   userpolicy::testing::ScopedSettingsFile settings(
       userpolicy::testing::DirectorySettings(Dc().gc_host_port(), Dc().service_dn(), Dc().service_password_file()));
   userpolicy::testing::ExpectColdAndWarmPassesAsTheDirectorySays(Dc(), Dc().test_ou(), 4);
+}
+
+TEST(EndToEndActiveDirectory, ReadingGroupsAheadChangesNoAnswerLogLineCounterOrRead) {
+  REQUIRE_SAMBA();
+  using userpolicy::testing::FirstDifference;
+  using userpolicy::testing::Transcribe;
+  using userpolicy::testing::WithReadAhead;
+  const std::vector<std::string> sips = userpolicy::testing::SipAddressesOf(Dc(), Dc().test_ou());
+  ASSERT_GE(sips.size(), 4u);
+  const std::string directory =
+      userpolicy::testing::DirectorySettings(Dc().gc_host_port(), Dc().service_dn(), Dc().service_password_file());
+  userpolicy::testing::ScopedSettingsFile settings(WithReadAhead(directory, false));
+  Transcribe(sips);  // connections open, definitions read
+  std::vector<std::string> sequential_bases;
+  userpolicy::testing::ResolutionTranscript sequential;
+  {
+    userpolicy::testing::RecordedReads reads;
+    sequential = Transcribe(sips);
+    sequential_bases = reads.SortedBases();
+  }
+  settings.Rewrite(WithReadAhead(directory, true));
+  userpolicy::testing::RecordedReads reads;
+  const auto read_ahead = Transcribe(sips);
+  EXPECT_EQ(read_ahead.answers, sequential.answers) << FirstDifference(read_ahead.answers, sequential.answers);
+  EXPECT_EQ(read_ahead.log, sequential.log) << FirstDifference(read_ahead.log, sequential.log);
+  EXPECT_EQ(read_ahead.counters, sequential.counters);
+  EXPECT_EQ(reads.SortedBases(), sequential_bases);
+  EXPECT_GT(reads.MostOutstanding(), 1);
 }
 
 TEST(EndToEndActiveDirectory, DefinitionsReadOnDemandTypeAsTheWholeSubschema) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -31,10 +32,13 @@
 #include "platform/directory/directory_config.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
+#include "platform/directory/read_ahead.h"
+#include "platform/ascii.h"
 #include "platform/utf8.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/recorded_reads.h"
 #include "tests/support/schema_typing.h"
 #include "tests/support/scoped_settings_file.h"
 
@@ -49,6 +53,15 @@ using userpolicy::local_directories::SlapdServer;
 
 constexpr wchar_t kAliceDn[] = L"cn=Alice Anderson,ou=People,dc=example,dc=test";
 constexpr char kAliceGuid[] = "objectGUID BYTES:01010000000000000000000000000000";
+// Groups of the sample directory: Alice is in Engineering Backend, which is
+// in Engineering, in Research and Development, in All Staff; Web Team is in
+// Engineering and Design, and Design in Research and Development.
+constexpr wchar_t kEngineeringBackendDn[] = L"cn=Engineering Backend,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kEngineeringDn[] = L"cn=Engineering,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kResearchDn[] = L"cn=Research and Development,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kAllStaffDn[] = L"cn=All Staff,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kWebTeamDn[] = L"cn=Web Team,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kDesignDn[] = L"cn=Design,ou=Groups,dc=example,dc=test";
 // The connect and operation timeouts of the fault cases, and what a call may
 // take beyond them on a busy machine.
 constexpr int kTimeoutMs = 1000;
@@ -310,6 +323,152 @@ TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould)
   EXPECT_EQ(schema_reads(), 3);
   Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"groupType", L"noSuchAttribute"});
   EXPECT_EQ(schema_reads(), 3);
+}
+
+// A walk up memberOf over the sample directory, as the read-ahead sees one:
+// groups are read from the Global Catalog path of their DN with the group
+// attributes, except those the walk holds; it stops above those in `stops`.
+class SampleWalk : public GroupWalk {
+ public:
+  std::set<std::wstring> held, stops;  // lower-case DNs
+
+  const std::vector<std::wstring>& GroupAttributes() override { return attributes_; }
+  std::wstring_view ParentAttribute() override { return L"memberOf"; }
+  std::optional<std::wstring> PathToRead(std::wstring_view dn) override {
+    if (held.count(platform::AsciiLowercase(dn)) != 0) return std::nullopt;
+    return Gc(dn);
+  }
+  bool WalksAbove(const DirectoryObject& object) override {
+    return stops.count(platform::AsciiLowercase(object.distinguished_name)) == 0;
+  }
+
+ private:
+  const std::vector<std::wstring> attributes_ = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
+};
+
+Strings Lowercase(std::initializer_list<const wchar_t*> dns) {
+  Strings bases;
+  for (const wchar_t* dn : dns) bases.push_back(platform::AsciiLowercase(Narrow(dn)));
+  std::sort(bases.begin(), bases.end());
+  return bases;
+}
+
+TEST_F(LdapBackendTest, ReadsAWalksGroupsAheadALevelAtATimeEachForItsOwnReadOnce) {
+  SampleWalk walk;
+  const std::vector<std::wstring> group = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
+  const std::wstring chain[] = {kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn};
+  std::vector<Strings> expected;
+  for (const std::wstring& dn : chain) expected.push_back(Dump(*Read(dn, group)));
+
+  ReadAheadScope scope(&walk);
+  userpolicy::testing::RecordedReads reads;
+  Read(kAliceDn, {L"objectGUID", L"memberOf"});
+  EXPECT_EQ(reads.SortedBases(), Lowercase({kAliceDn, kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn}));
+  // Each group's read takes its answer, once, and only with the same attributes.
+  for (size_t i = 0; i < std::size(chain); ++i) EXPECT_EQ(Dump(*Read(chain[i], group)), expected[i]);
+  EXPECT_EQ(reads.SortedBases().size(), 5u);
+  Read(kEngineeringBackendDn, group);
+  EXPECT_EQ(reads.SortedBases().size(), 6u);
+}
+
+TEST_F(LdapBackendTest, ReadsAheadOnlyWhatTheWalkWillReadItself) {
+  const struct {
+    std::set<std::wstring> held, stops;
+    bool read_ahead;
+    Strings read;
+    int most_outstanding;
+  } cases[] = {
+      // Web Team's parents together, then Research and Development once, then All Staff.
+      {{}, {}, true, Lowercase({kWebTeamDn, kEngineeringDn, kDesignDn, kResearchDn, kAllStaffDn}), 2},
+      // A group the walk holds is not read, nor (through it) the groups above it.
+      {{L"cn=design,ou=groups,dc=example,dc=test"}, {}, true,
+       Lowercase({kWebTeamDn, kEngineeringDn, kResearchDn, kAllStaffDn}), 1},
+      // Nor the groups above those the walk stops at.
+      {{}, {L"cn=engineering,ou=groups,dc=example,dc=test", L"cn=design,ou=groups,dc=example,dc=test"}, true,
+       Lowercase({kWebTeamDn, kEngineeringDn, kDesignDn}), 2},
+      {{}, {}, false, Lowercase({kWebTeamDn}), 1},
+  };
+  for (const auto& c : cases) {
+    settings_.Rewrite(Settings(Server().host_port(), c.read_ahead ? "" : "ReadAhead = false\n"));
+    backend_ = std::make_unique<LdapBackend>();
+    SampleWalk walk;
+    walk.held = c.held;
+    walk.stops = c.stops;
+    ReadAheadScope scope(&walk);
+    userpolicy::testing::RecordedReads reads;
+    Read(kWebTeamDn, walk.GroupAttributes());
+    EXPECT_EQ(reads.SortedBases(), c.read) << c.read.size();
+    EXPECT_EQ(reads.MostOutstanding(), c.most_outstanding) << c.read.size();
+  }
+}
+
+TEST_F(LdapBackendTest, LeavesAGroupAnsweredInRangesToItsOwnRead) {
+  ldap::testing::ScopedOperations hooks(Hooked());
+  static const std::string engineering = Narrow(kEngineeringDn);
+  Fake([](const ldap::SearchRequest& r) -> std::optional<std::vector<ldap::Entry>> {
+    if (!platform::EqualsIgnoringAsciiCase(r.base, engineering)) return std::nullopt;
+    if (Asks(r, "memberOf;range=1-*")) return std::vector<ldap::Entry>{{engineering, {{"memberOf;range=1-*", {Narrow(kDesignDn)}}}}};
+    return std::vector<ldap::Entry>{{engineering, {{"memberOf;range=0-0", {Narrow(kResearchDn)}}}}};
+  });
+  SampleWalk walk;
+  ReadAheadScope scope(&walk);
+  Read(kEngineeringBackendDn, walk.GroupAttributes());
+  const auto engineering_reads = [] {
+    return Requests([](const ldap::SearchRequest& r) { return platform::EqualsIgnoringAsciiCase(r.base, engineering); });
+  };
+  // Read ahead but not kept; nothing above it read ahead yet.
+  EXPECT_EQ(engineering_reads(), 1);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kResearchDn); }), 0);
+  // Its own read completes the ranges and reads ahead from every value.
+  EXPECT_EQ(Dump(*Read(kEngineeringDn, walk.GroupAttributes())),
+            (Strings{"memberOf BSTR:" + Narrow(kResearchDn), "memberOf BSTR:" + Narrow(kDesignDn),
+                     "distinguishedName BSTR:" + engineering}));
+  EXPECT_EQ(engineering_reads(), 3);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kResearchDn); }), 1);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kDesignDn); }), 1);
+}
+
+TEST_F(LdapBackendTest, SearchesOutstandingTogetherGetTheirOwnAnswersInOrder) {
+  std::unique_ptr<ldap::Connection> connection;
+  ldap::ConnectOptions options;
+  options.uri = Server().url();
+  ASSERT_TRUE(ldap::Connection::Open(options, &connection).ok());
+  ASSERT_TRUE(connection->SimpleBind("", "").ok());
+  // More requests than are sent at once; every third names no entry.
+  const std::wstring dns[] = {kAliceDn, kEngineeringDn, L"cn=Nobody,ou=People,dc=example,dc=test"};
+  std::vector<ldap::SearchRequest> requests;
+  for (size_t i = 0; i < ldap::Connection::kMaxOutstanding + 8; ++i) {
+    ldap::SearchRequest request;
+    request.base = Narrow(dns[i % 3]);
+    request.attributes = {"objectGUID"};
+    requests.push_back(request);
+  }
+  ldap::testing::ScopedOperations hooks(Hooked());
+  std::vector<ldap::SearchOutcome> outcomes;
+  connection->SearchAll(requests, &outcomes);
+  ASSERT_EQ(outcomes.size(), requests.size());
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (i % 3 == 2) {
+      EXPECT_EQ(outcomes[i].status.code, ldap::kNoSuchObject) << i;
+      EXPECT_TRUE(outcomes[i].entries.empty()) << i;
+    } else {
+      ASSERT_TRUE(outcomes[i].status.ok()) << i;
+      ASSERT_EQ(outcomes[i].entries.size(), 1u) << i;
+      EXPECT_EQ(outcomes[i].entries.front().dn, requests[i].base) << i;
+    }
+  }
+  EXPECT_TRUE(connection->IsAlive());
+
+  // The second request finds the connection gone: the first, sent before
+  // and not yet answered, and the third, never sent, fail with it too.
+  g_hooks.searches = 0;
+  g_hooks.drop_from = 2;
+  g_hooks.drop_count = 1;
+  requests.resize(3);
+  connection->SearchAll(requests, &outcomes);
+  for (const ldap::SearchOutcome& outcome : outcomes) EXPECT_EQ(outcome.status.code, ldap::kServerDown);
+  EXPECT_EQ(g_hooks.searches.load(), 2);
+  EXPECT_FALSE(connection->IsAlive());
 }
 
 TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {

@@ -224,6 +224,7 @@ void ReadSettings(DirectoryConfig* out) {
   reader.ReadInt(L"MaxFailureBackoffMs", 0, kMaxTimeoutMs, &config.max_failure_backoff_ms);
   config.max_failure_backoff_ms = std::max(config.max_failure_backoff_ms, config.failure_backoff_ms);
   reader.ReadString(L"SearchBase", &config.search_base);
+  reader.ReadBool(L"ReadAhead", &config.read_ahead);
 }
 
 }  // namespace

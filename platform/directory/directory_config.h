@@ -17,6 +17,7 @@
 //   SearchBase = ""                             # base of searches from a forest root
 //   FailureBackoffMs = 1000                     # a failed server is skipped this long,
 //   MaxFailureBackoffMs = 30000                 #   doubling while it keeps failing
+//   ReadAhead = true                            # a group walk reads a level at a time
 //
 // The time-outs suit a login path: a Global Catalog answers in milliseconds,
 // so one that has not answered in seconds is treated as failed, and the next
@@ -26,6 +27,11 @@
 // When every server is being skipped, a call fails at once with the last
 // error instead of waiting for a time-out, so that an outage costs a login
 // at most one time-out, however many lookups it makes.
+//
+// ReadAhead lets a walk up memberOf (the module's group resolution) have its
+// groups read a level at a time, several requests outstanding on one
+// connection, instead of one per round trip; what is read, found and failed
+// stays the same (read_ahead.h). false reads one group per call.
 //
 // A value of the wrong type or out of range is reported by one warning
 // naming the key and its line in the file, and the default is kept.
@@ -68,6 +74,7 @@ struct DirectoryConfig {
   std::wstring search_base;
   int failure_backoff_ms = kDefaultFailureBackoffMs;
   int max_failure_backoff_ms = kDefaultMaxFailureBackoffMs;
+  bool read_ahead = true;
 
   // Reads the settings table (the defaults when there is none), then
   // applies the Global Catalog override, if one is set.

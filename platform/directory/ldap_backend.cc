@@ -6,10 +6,12 @@
 //   ldap_server_settings.h    servers and ports from the DirectoryConfig
 //   ldap_request_errors.h     LDAP statuses as failover or CDirectoryException
 //   ldap_ranged_attributes.h  attributes returned in ranges
+//   ldap_read_ahead.h         the read-ahead of a group walk (read_ahead.h)
 //   ldap_schema_reader.h      the definitions of the attributes asked for
 //   ldap_value_typing.h       the schema and typed values
 #include "platform/directory/ldap_backend.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -24,10 +26,12 @@
 #include "platform/directory/gc_discovery.h"
 #include "platform/directory/ldap_failover.h"
 #include "platform/directory/ldap_ranged_attributes.h"
+#include "platform/directory/ldap_read_ahead.h"
 #include "platform/directory/ldap_request_errors.h"
 #include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
+#include "platform/directory/read_ahead.h"
 #include "platform/escaping.h"
 #include "platform/exception.h"
 #include "platform/hex.h"
@@ -46,6 +50,8 @@ using ldap_backend_internal::Failover;
 using ldap_backend_internal::kAnyObjectFilter;
 using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
+using ldap_backend_internal::ReadAhead;
+using ldap_backend_internal::ReadAheadAnswer;
 using ldap_backend_internal::RangeEnd;
 using ldap_backend_internal::Schema;
 using ldap_backend_internal::SchemaCovering;
@@ -92,6 +98,17 @@ struct AttributeRequest {
   }
 };
 
+// Raises the failure of a read of `target` that found no object on `server`.
+[[noreturn]] void ThrowNotFound(const Endpoint& server, const std::wstring& target) {
+  DirectoryErrorContext context;
+  context.server = server.name;
+  context.operation = L"read";
+  context.target = target;
+  context.ldap_result = ldap::kNoSuchObject;
+  context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kNoSuchObject));
+  DIRECTORY_THROW(kDirectoryNotFound, L"no object at " + target, context);
+}
+
 }  // namespace
 
 // The backend ------------------------------------------------------------------
@@ -123,6 +140,9 @@ class LdapBackend::Impl {
   // ldap_backend.h), ranged ones completed, values typed by the schema.
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
                                                      const AttributeRequest& request);
+  // Reads ahead from `object`, just read on `session`, for the group walk
+  // running on this thread, if any (read_ahead.h).
+  void ReadAheadFrom(const Session& session, const DirectoryObject& object);
 
   const ConfigSource source_;
   Failover failover_;
@@ -247,6 +267,23 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
   return object;
 }
 
+void LdapBackend::Impl::ReadAheadFrom(const Session& session, const DirectoryObject& object) {
+  ReadAheadScope* scope = ReadAheadScope::Current();
+  if (scope == nullptr || !session.settings->config.read_ahead) return;
+  std::optional<AttributeRequest> group_request;  // made on first need: asking the walk may cost it a lookup
+  ReadAhead(
+      session, *scope, object,
+      [&](const DirectoryPath& path) {
+        const std::shared_ptr<const std::vector<Endpoint>> servers = failover_.ServersFor(path, *session.settings);
+        return std::any_of(servers->begin(), servers->end(),
+                           [&](const Endpoint& server) { return server.name == session.endpoint->name; });
+      },
+      [&](ldap::Entry* entry) {
+        if (!group_request) group_request.emplace(scope->walk().GroupAttributes());
+        return BuildObject(session, entry, *group_request);
+      });
+}
+
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const DirectoryPath& path,
                                                                      const std::vector<std::wstring>& attributes) {
   const std::wstring target = path.ToString();
@@ -256,21 +293,23 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"a root path names no object to read", context);
   }
+  if (ReadAheadScope* scope = ReadAheadScope::Current()) {
+    // The answer read ahead for this read, as the read would have had it.
+    if (std::optional<ReadAheadAnswer> answer = scope->store().Take(target, attributes)) {
+      if (answer->object != nullptr) return answer->object;
+      if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(answer->server, target);
+      ThrowRequestError(answer->server, L"read", target, answer->failure);
+    }
+  }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
   return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"read", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                ldap::Entry entry;
-               if (!ReadEntry(session, path, request.utf8, &entry)) {
-                 DirectoryErrorContext context;
-                 context.server = session.endpoint->name;
-                 context.operation = L"read";
-                 context.target = target;
-                 context.ldap_result = ldap::kNoSuchObject;
-                 context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kNoSuchObject));
-                 DIRECTORY_THROW(kDirectoryNotFound, L"no object at " + target, context);
-               }
-               return BuildObject(session, &entry, request);
+               if (!ReadEntry(session, path, request.utf8, &entry)) ThrowNotFound(*session.endpoint, target);
+               std::shared_ptr<const DirectoryObject> object = BuildObject(session, &entry, request);
+               ReadAheadFrom(session, *object);
+               return object;
              });
 }
 
@@ -317,7 +356,9 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
                }
                if (!status.ok()) ThrowRequestError(*session.endpoint, L"search", target, status);
                if (entries.empty()) return nullptr;
-               return BuildObject(session, &entries.front(), request);
+               std::shared_ptr<const DirectoryObject> object = BuildObject(session, &entries.front(), request);
+               ReadAheadFrom(session, *object);
+               return object;
              });
 }
 

@@ -1,0 +1,73 @@
+#include "resolve/group_read_ahead.h"
+
+#include <cstring>
+
+#include "manager/user_policy_manager_impl.h"
+#include "module/manager_factories.h"
+#include "platform/ascii.h"
+#include "platform/directory.h"
+#include "resolve/guid_list.h"
+
+namespace {
+
+constexpr wchar_t kObjectGuid[] = L"objectGUID";
+constexpr size_t kGuidBytesBufferSize = 256;
+constexpr size_t kGuidBytes = 16;
+constexpr unsigned long kGuidTextLength = 260;
+
+// The GUID string the manager's record holds for `object`'s objectGUID
+// (its first value, converted as the manager converts it); empty when the
+// record would hold none.
+std::wstring GuidOf(const directory::DirectoryObject& object) {
+  for (const directory::DirectoryAttribute& attribute : object.attributes) {
+    if (!platform::EqualsIgnoringAsciiCase(attribute.name, kObjectGuid)) continue;
+    if (attribute.values.empty()) return L"";
+    _variant_t value = attribute.values.front();
+    BYTE bytes[kGuidBytesBufferSize];
+    unsigned long size = kGuidBytesBufferSize;
+    if (FAILED(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, bytes, &size)) || size < kGuidBytes) return L"";
+    GUID guid;
+    std::memcpy(&guid, bytes, kGuidBytes);
+    wchar_t text[kGuidTextLength] = {};
+    if (FAILED(CDirectoryHelper::GUIDtoBindableString(&guid, text, kGuidTextLength))) return L"";
+    return text;
+  }
+  return L"";
+}
+
+}  // namespace
+
+CUserPolicyManagerImpl* NestedGroupReadAhead::Manager() {
+  if (!manager_ && !no_manager_) {
+    try {
+      manager_.emplace(UserPolicy_GetGroupMemeberShipManager());
+    } catch (...) {
+      no_manager_ = true;  // nothing is read ahead; the walk's own lookups report why
+    }
+  }
+  return manager_ ? CUserPolicyManagerInspector::Impl(*manager_) : nullptr;
+}
+
+const std::vector<std::wstring>& NestedGroupReadAhead::GroupAttributes() {
+  CUserPolicyManagerImpl* manager = Manager();
+  return manager != nullptr ? manager->attributes().strings() : no_attributes_;
+}
+
+std::optional<std::wstring> NestedGroupReadAhead::PathToRead(std::wstring_view dn) {
+  CUserPolicyManagerImpl* manager = Manager();
+  if (manager == nullptr) return std::nullopt;
+  try {
+    return manager->PathToRead(std::wstring(dn).c_str());
+  } catch (...) {
+    return std::nullopt;  // not read ahead: the walk's own lookup meets the problem
+  }
+}
+
+bool NestedGroupReadAhead::WalksAbove(const directory::DirectoryObject& object) {
+  try {
+    const std::wstring guid = GuidOf(object);
+    return guid.empty() || !ContainsGuid(guids_, guid.c_str());
+  } catch (...) {
+    return false;
+  }
+}
