@@ -221,29 +221,40 @@ std::optional<std::wstring> CUserPolicyManagerImpl::_BindPath(const std::wstring
   }
 }
 
+bool CUserPolicyManagerImpl::_WouldRead(const std::wstring& key) {
+  if (m_cache.WouldHit(key)) return false;
+  Guard<CSLock> guard(m_inFlightLock);
+  return m_inFlight.find(key) == m_inFlight.end();
+}
+
 std::optional<std::wstring> CUserPolicyManagerImpl::PathToRead(const wchar_t* key) {
   if (key == nullptr || m_lookupType == kLookupSearch) return std::nullopt;
-  wchar_t buffer[kKeyBufferLength];
-  const std::wstring_view normalised = NormaliseKey(key, buffer);
-  if (m_cache.WouldHit(normalised)) return std::nullopt;
-  const std::wstring normalised_key(normalised);
-  {
-    Guard<CSLock> guard(m_inFlightLock);
-    if (m_inFlight.find(normalised_key) != m_inFlight.end()) return std::nullopt;
-  }
-  return _BindPath(normalised_key);
+  const std::wstring normalised = NormaliseKey(key);
+  if (!_WouldRead(normalised)) return std::nullopt;
+  return _BindPath(normalised);
+}
+
+std::optional<std::wstring> CUserPolicyManagerImpl::FilterToSearch(const wchar_t* key) {
+  if (key == nullptr || m_lookupType != kLookupSearch || m_filterTemplate.length() == 0) return std::nullopt;
+  const std::wstring normalised = NormaliseKey(key);
+  if (!_WouldRead(normalised)) return std::nullopt;
+  return _Filter(normalised);
+}
+
+std::wstring CUserPolicyManagerImpl::_Filter(const std::wstring& key) const {
+  CStringW value = m_escapeFilterValue ? EscapeFilterValue(key.c_str()) : CStringW(key.c_str());
+  wchar_t filter[kFilterBufferLength];
+  _snwprintf(filter, kFilterBufferLength, static_cast<const wchar_t*>(m_filterTemplate),
+             static_cast<const wchar_t*>(value));
+  filter[kFilterBufferLength - 1] = L'\0';
+  return filter;
 }
 
 bool CUserPolicyManagerImpl::_SearchDirectory(const std::wstring& key, CDSObjectInfo& record) {
   try {
-    CStringW value = m_escapeFilterValue ? EscapeFilterValue(key.c_str()) : CStringW(key.c_str());
-    wchar_t filter[kFilterBufferLength];
-    _snwprintf(filter, kFilterBufferLength, static_cast<const wchar_t*>(m_filterTemplate),
-               static_cast<const wchar_t*>(value));
-    filter[kFilterBufferLength - 1] = L'\0';
-
+    const std::wstring filter = _Filter(key);
     CDirectoryEntry root(g_wszGlobalCatalogPath);
-    CDirectorySearcher searcher(root, filter, &m_attributes, kDirectoryScopeSubtree);
+    CDirectorySearcher searcher(root, filter.c_str(), &m_attributes, kDirectoryScopeSubtree);
     CSearchResult result = searcher.FindOne();
     const size_t count = result.GetPropertyCount();
     for (size_t i = 0; i < count; ++i) {

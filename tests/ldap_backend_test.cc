@@ -341,6 +341,11 @@ class SampleWalk : public GroupWalk {
   bool WalksAbove(const DirectoryObject& object) override {
     return stops.count(platform::AsciiLowercase(object.distinguished_name)) == 0;
   }
+  // Alice's record leads to the search `after_alice`, when set.
+  std::optional<Search> after_alice;
+  std::optional<Search> SearchAfter(const DirectoryObject& object) override {
+    return object.distinguished_name == kAliceDn ? after_alice : std::nullopt;
+  }
 
  private:
   const std::vector<std::wstring> attributes_ = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
@@ -360,15 +365,38 @@ TEST_F(LdapBackendTest, ReadsAWalksGroupsAheadALevelAtATimeEachForItsOwnReadOnce
   std::vector<Strings> expected;
   for (const std::wstring& dn : chain) expected.push_back(Dump(*Read(dn, group)));
 
+  // Alice's record also leads to a search for her primary group.
+  const std::wstring primary_group_filter = L"(&(objectClass=group)(cn=Domain Users))";
+  walk.after_alice = GroupWalk::Search{Gc(), primary_group_filter, kDirectoryScopeSubtree, group};
+  const auto search_primary_group = [&] {
+    return backend_->SearchOne(DirectoryPath::Parse(Gc()), primary_group_filter, group, kDirectoryScopeSubtree);
+  };
+  const Strings primary_group = Dump(*search_primary_group());
+
   ReadAheadScope scope(&walk);
-  userpolicy::testing::RecordedReads reads;
+  ldap::testing::ScopedOperations hooks(Hooked());
+  const auto entry_reads = [] {
+    std::lock_guard<std::mutex> lock(g_hooks.mu);
+    Strings bases;
+    for (const ldap::SearchRequest& r : g_hooks.requests) {
+      if (r.scope == ldap::Scope::kBase && !r.base.empty()) bases.push_back(platform::AsciiLowercase(r.base));
+    }
+    std::sort(bases.begin(), bases.end());
+    return bases;
+  };
+  const auto searches = [] { return Requests([](const ldap::SearchRequest& r) { return r.scope != ldap::Scope::kBase; }); };
   Read(kAliceDn, {L"objectGUID", L"memberOf"});
-  EXPECT_EQ(reads.SortedBases(), Lowercase({kAliceDn, kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn}));
-  // Each group's read takes its answer, once, and only with the same attributes.
+  EXPECT_EQ(entry_reads(), Lowercase({kAliceDn, kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn}));
+  EXPECT_EQ(searches(), 1);
+  // Each read and search takes its answer, once, and only with the same attributes.
   for (size_t i = 0; i < std::size(chain); ++i) EXPECT_EQ(Dump(*Read(chain[i], group)), expected[i]);
-  EXPECT_EQ(reads.SortedBases().size(), 5u);
+  EXPECT_EQ(Dump(*search_primary_group()), primary_group);
+  EXPECT_EQ(entry_reads().size(), 5u);
+  EXPECT_EQ(searches(), 1);
   Read(kEngineeringBackendDn, group);
-  EXPECT_EQ(reads.SortedBases().size(), 6u);
+  search_primary_group();
+  EXPECT_EQ(entry_reads().size(), 6u);
+  EXPECT_EQ(searches(), 2);
 }
 
 TEST_F(LdapBackendTest, ReadsAheadOnlyWhatTheWalkWillReadItself) {
@@ -676,7 +704,7 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     ScopedSettings settings(
         std::string(kTable) + "GlobalCatalogServers = \" gc1.example.test:3268 ,gc2.example.test,, [::1]:3268 \"\n"
         "Forest = \"example.test\"\nTls = \"StartTLS\"\nOperationTimeoutMs = { type = \"VT_UI4\", value = 1500 }\n"
-        "SearchBase = \"DC=example,DC=test\"\n");
+        "SearchBase = \"DC=example,DC=test\"\nReadAhead = false\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
     const DirectoryConfig config = DirectoryConfig::Load();
     EXPECT_EQ(config.global_catalog_servers,
@@ -685,12 +713,13 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     EXPECT_EQ(config.tls, DirectoryConfig::Tls::kStartTls);
     EXPECT_EQ(config.operation_timeout_ms, 1500);
     EXPECT_EQ(config.search_base, L"DC=example,DC=test");
+    EXPECT_FALSE(config.read_ahead);
     EXPECT_EQ(capture.Count(DBG::kLevelWarning), 0u);
   }
   const auto fields = [](const DirectoryConfig& c) {
     return std::tie(c.global_catalog_servers, c.domain_controller, c.forest, c.bind_dn, c.password_file, c.tls,
                     c.ca_file, c.verify_certificate, c.connect_timeout_ms, c.operation_timeout_ms, c.pool_size,
-                    c.search_base);
+                    c.search_base, c.read_ahead);
   };
   // The table's second line, the warning, and the servers kept (everything
   // else keeps its default).
@@ -700,6 +729,7 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
       {"ConnectTimeoutMs = { type = \"VT_I8\", value = 99999999999 }", "ConnectTimeoutMs (line 2)", {}},
       {"Tls = \"ssl\"", "Tls (line 2)", {}},
       {"VerifyCertificate = 1", "VerifyCertificate (line 2)", {}},
+      {"ReadAhead = \"no\"", "ReadAhead (line 2)", {}},
       {"BindDN = 42", "BindDN (line 2) is not a string", {}},
       {"DomainController = \"dc1:notaport\"", "DomainController (line 2)", {}},
       {"GlobalCatalogServers = \"gc1.example.test, bad host:x, gc2.example.test:99999\"",

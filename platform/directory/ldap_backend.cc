@@ -52,6 +52,7 @@ using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
 using ldap_backend_internal::ReadAhead;
 using ldap_backend_internal::ReadAheadAnswer;
+using ldap_backend_internal::ReadAheadStore;
 using ldap_backend_internal::RangeEnd;
 using ldap_backend_internal::Schema;
 using ldap_backend_internal::SchemaCovering;
@@ -138,8 +139,11 @@ class LdapBackend::Impl {
                   ldap::Entry* entry);
   // The object of `entry` with the attributes `request` keeps (see
   // ldap_backend.h), ranged ones completed, values typed by the schema.
+  // `also` (when not null) names attributes a read will need next, whose
+  // definitions are read with those of the request when it needs some.
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
-                                                     const AttributeRequest& request);
+                                                     const AttributeRequest& request,
+                                                     const std::vector<std::wstring>* also = nullptr);
   // Reads ahead from `object`, just read on `session`, for the group walk
   // running on this thread, if any (read_ahead.h).
   void ReadAheadFrom(const Session& session, const DirectoryObject& object);
@@ -205,12 +209,18 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Session& session, ldap::Entry* entry,
-                                                                      const AttributeRequest& request) {
+                                                                      const AttributeRequest& request,
+                                                                      const std::vector<std::wstring>* also) {
   // The types of the names asked for (and of every name returned, when the
   // caller keeps every attribute): read from the server on first need.
   std::vector<std::string_view> names(request.utf8.begin(), request.utf8.end());
   if (request.keep_everything) {
     for (const ldap::Attribute& attribute : entry->attributes) names.push_back(BaseName(attribute.name));
+  }
+  std::vector<std::string> also_utf8;
+  if (also != nullptr) {
+    for (const std::wstring& name : *also) also_utf8.push_back(platform::WideToUtf8(name));
+    names.insert(names.end(), also_utf8.begin(), also_utf8.end());
   }
   const std::shared_ptr<const Schema> schema = SchemaCovering(session, names);
   auto object = std::make_shared<DirectoryObject>();
@@ -270,7 +280,9 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
 void LdapBackend::Impl::ReadAheadFrom(const Session& session, const DirectoryObject& object) {
   ReadAheadScope* scope = ReadAheadScope::Current();
   if (scope == nullptr || !session.settings->config.read_ahead) return;
-  std::optional<AttributeRequest> group_request;  // made on first need: asking the walk may cost it a lookup
+  // Made on first need, and again only for another attribute list.
+  std::vector<std::wstring> names;
+  std::optional<AttributeRequest> request;
   ReadAhead(
       session, *scope, object,
       [&](const DirectoryPath& path) {
@@ -278,9 +290,13 @@ void LdapBackend::Impl::ReadAheadFrom(const Session& session, const DirectoryObj
         return std::any_of(servers->begin(), servers->end(),
                            [&](const Endpoint& server) { return server.name == session.endpoint->name; });
       },
-      [&](ldap::Entry* entry) {
-        if (!group_request) group_request.emplace(scope->walk().GroupAttributes());
-        return BuildObject(session, entry, *group_request);
+      [&](ldap::Entry* entry, const std::vector<std::wstring>& attributes) {
+        if (!request || names != attributes) {
+          request.reset();
+          names = attributes;
+          request.emplace(names);
+        }
+        return BuildObject(session, entry, *request);
       });
 }
 
@@ -324,6 +340,17 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"unknown search scope " + std::to_wstring(scope), context);
   }
+  if (ReadAheadScope* walk = ReadAheadScope::Current()) {
+    // The answer read ahead for this search, as the search would have had it.
+    const std::wstring key = ReadAheadStore::SearchKey(root.ToString(), filter, scope);
+    if (std::optional<ReadAheadAnswer> answer = walk->store().Take(key, attributes)) {
+      if (answer->object != nullptr || answer->failure.ok()) return answer->object;
+      if (answer->failure.code == ldap::kNoSuchObject) {
+        ThrowRequestError(answer->server, L"search", root.ToString(), answer->failure);
+      }
+      ThrowRequestError(answer->server, L"search", target, answer->failure);
+    }
+  }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
   const std::string filter_utf8 = platform::WideToUtf8(filter);
@@ -356,7 +383,12 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
                }
                if (!status.ok()) ThrowRequestError(*session.endpoint, L"search", target, status);
                if (entries.empty()) return nullptr;
-               std::shared_ptr<const DirectoryObject> object = BuildObject(session, &entries.front(), request);
+               // A walk reading ahead from this record (a user's) builds its
+               // groups next: their definitions come with the first read.
+               ReadAheadScope* walk = ReadAheadScope::Current();
+               const bool ahead = walk != nullptr && session.settings->config.read_ahead;
+               std::shared_ptr<const DirectoryObject> object = BuildObject(
+                   session, &entries.front(), request, ahead ? &walk->walk().GroupAttributes() : nullptr);
                ReadAheadFrom(session, *object);
                return object;
              });

@@ -11,32 +11,69 @@
 namespace directory::ldap_backend_internal {
 namespace {
 
-// A group to read ahead: its path as the store keys it, and the DN to read.
+// A read or search to make ahead.
 struct Pending {
-  std::wstring key;
-  std::string dn;
+  std::wstring key;                      // in the store
+  ldap::SearchRequest request;
+  std::vector<std::wstring> attributes;  // as the walk names them
+  bool search = false;                   // may match nothing
 };
 
-// Appends to *out the groups `object` names as its parents that the walk
-// will read from the directory and that no read ahead claimed yet.
-void AddParents(GroupWalk& walk, ReadAheadStore& store, const DirectoryObject& object,
-                const std::function<bool(const DirectoryPath&)>& serves, std::vector<Pending>* out) {
+std::vector<std::string> Utf8(const std::vector<std::wstring>& names) {
+  std::vector<std::string> utf8;
+  utf8.reserve(names.size());
+  for (const std::wstring& name : names) utf8.push_back(platform::WideToUtf8(name));
+  return utf8;
+}
+
+// A path the walk's own read or search accepts, on the session's server.
+// A path it would refuse is left to it: the read reports it.
+std::optional<DirectoryPath> UsablePath(const std::wstring& text,
+                                        const std::function<bool(const DirectoryPath&)>& serves) {
+  if (platform::FindInvalidCodeUnit(text) != std::wstring_view::npos) return std::nullopt;
+  std::optional<DirectoryPath> path = DirectoryPath::TryParse(text);
+  if (!path || path->kind == DirectoryPath::Kind::kGuid || !serves(*path)) return std::nullopt;
+  return path;
+}
+
+// Appends to *out what `object` leads the walk to read from the directory
+// that no read ahead claimed yet: the groups its parent attribute names,
+// and the search it leads to.
+void AddNext(const Session& session, GroupWalk& walk, ReadAheadStore& store, const DirectoryObject& object,
+             const std::function<bool(const DirectoryPath&)>& serves, std::vector<Pending>* out) {
   const std::wstring_view parent_attribute = walk.ParentAttribute();
   for (const DirectoryAttribute& attribute : object.attributes) {
     if (!platform::EqualsIgnoringAsciiCase(attribute.name, parent_attribute)) continue;
     for (const _variant_t& value : attribute.values) {
       if (value.vt != VT_BSTR || value.bstrVal == nullptr) continue;
       const std::optional<std::wstring> text = walk.PathToRead(value.bstrVal);
-      // A path the walk's own read would refuse is left to it: the read
-      // reports it.
-      if (!text || platform::FindInvalidCodeUnit(*text) != std::wstring_view::npos) continue;
-      const std::optional<DirectoryPath> path = DirectoryPath::TryParse(*text);
-      if (!path || path->kind != DirectoryPath::Kind::kDistinguishedName || !serves(*path)) continue;
+      if (!text) continue;
+      const std::optional<DirectoryPath> path = UsablePath(*text, serves);
+      if (!path || path->kind != DirectoryPath::Kind::kDistinguishedName) continue;
       std::wstring key = path->ToString();
       if (!store.Claim(key)) continue;
-      out->push_back({std::move(key), platform::WideToUtf8(path->dn)});
+      const std::vector<std::wstring>& attributes = walk.GroupAttributes();
+      out->push_back({std::move(key),
+                      session.Request(platform::WideToUtf8(path->dn), ldap::Scope::kBase, kAnyObjectFilter,
+                                      Utf8(attributes), 1),
+                      attributes, false});
     }
   }
+  const std::optional<GroupWalk::Search> search = walk.SearchAfter(object);
+  if (!search || search->scope < static_cast<int>(ldap::Scope::kBase) ||
+      search->scope > static_cast<int>(ldap::Scope::kSubtree)) {
+    return;
+  }
+  const std::optional<DirectoryPath> root = UsablePath(search->root, serves);
+  if (!root || platform::FindInvalidCodeUnit(search->filter) != std::wstring_view::npos) return;
+  std::wstring key = ReadAheadStore::SearchKey(root->ToString(), search->filter, search->scope);
+  if (!store.Claim(key)) return;
+  const std::string base =
+      root->kind == DirectoryPath::Kind::kRoot ? session.settings->search_base : platform::WideToUtf8(root->dn);
+  out->push_back({std::move(key),
+                  session.Request(base, static_cast<ldap::Scope>(search->scope), platform::WideToUtf8(search->filter),
+                                  Utf8(search->attributes), 1),
+                  search->attributes, true});
 }
 
 bool IsRanged(const ldap::Entry& entry) {
@@ -48,22 +85,26 @@ bool IsRanged(const ldap::Entry& entry) {
 
 }  // namespace
 
-std::optional<ReadAheadAnswer> ReadAheadStore::Take(const std::wstring& path,
+std::wstring ReadAheadStore::SearchKey(const std::wstring& root, const std::wstring& filter, int scope) {
+  return root + L"\n" + std::to_wstring(scope) + L"\n" + filter;
+}
+
+std::optional<ReadAheadAnswer> ReadAheadStore::Take(const std::wstring& key,
                                                     const std::vector<std::wstring>& attributes) {
-  const auto it = answers_.find(path);
+  const auto it = answers_.find(key);
   if (it == answers_.end() || it->second.attributes != attributes) return std::nullopt;
   ReadAheadAnswer answer = std::move(it->second);
   answers_.erase(it);
   return answer;
 }
 
-bool ReadAheadStore::Claim(const std::wstring& path) {
+bool ReadAheadStore::Claim(const std::wstring& key) {
   if (claimed_.size() >= kMaxReads) return false;
-  return claimed_.insert(path).second;
+  return claimed_.insert(key).second;
 }
 
-void ReadAheadStore::Put(const std::wstring& path, ReadAheadAnswer answer) {
-  answers_.insert_or_assign(path, std::move(answer));
+void ReadAheadStore::Put(const std::wstring& key, ReadAheadAnswer answer) {
+  answers_.insert_or_assign(key, std::move(answer));
 }
 
 void ReadAhead(const Session& session, ReadAheadScope& scope, const DirectoryObject& record,
@@ -72,38 +113,35 @@ void ReadAhead(const Session& session, ReadAheadScope& scope, const DirectoryObj
   ReadAheadStore& store = scope.store();
   try {
     if (!walk.WalksAbove(record)) return;
-    const std::vector<std::wstring>& attributes = walk.GroupAttributes();
-    std::vector<std::string> utf8_attributes;
-    for (const std::wstring& name : attributes) utf8_attributes.push_back(platform::WideToUtf8(name));
-
     std::vector<Pending> level;
-    AddParents(walk, store, record, serves, &level);
+    AddNext(session, walk, store, record, serves, &level);
     std::vector<ldap::SearchRequest> requests;
     std::vector<ldap::SearchOutcome> outcomes;
     while (!level.empty()) {
       requests.clear();
-      for (const Pending& group : level) {
-        requests.push_back(session.Request(group.dn, ldap::Scope::kBase, kAnyObjectFilter, utf8_attributes, 1));
-      }
+      for (const Pending& pending : level) requests.push_back(pending.request);
       session.connection->SearchAll(requests, &outcomes);
       std::vector<Pending> next;
       for (size_t i = 0; i < level.size(); ++i) {
+        const Pending& pending = level[i];
         ldap::SearchOutcome& outcome = outcomes[i];
         const ldap::Status& status = outcome.status;
         if (status.ok() && !outcome.entries.empty()) {
           ldap::Entry& entry = outcome.entries.front();
           if (IsRanged(entry)) continue;
-          std::shared_ptr<const DirectoryObject> object = build(&entry);
-          store.Put(level[i].key, ReadAheadAnswer{attributes, object, *session.endpoint, {}});
-          if (walk.WalksAbove(*object)) AddParents(walk, store, *object, serves, &next);
-        } else if (status.ok() || status.code == ldap::kNoSuchObject) {
+          std::shared_ptr<const DirectoryObject> object = build(&entry, pending.attributes);
+          store.Put(pending.key, ReadAheadAnswer{pending.attributes, object, {}, *session.endpoint});
+          if (walk.WalksAbove(*object)) AddNext(session, walk, store, *object, serves, &next);
+        } else if (status.ok() && pending.search) {
+          store.Put(pending.key, ReadAheadAnswer{pending.attributes, nullptr, {}, *session.endpoint});
+        } else if (!pending.search && (status.ok() || status.code == ldap::kNoSuchObject)) {
           ldap::Status none{ldap::kNoSuchObject, ldap::ResultText(ldap::kNoSuchObject), status.diagnostic, false};
-          store.Put(level[i].key, ReadAheadAnswer{attributes, nullptr, *session.endpoint, std::move(none)});
+          store.Put(pending.key, ReadAheadAnswer{pending.attributes, nullptr, std::move(none), *session.endpoint});
         } else if (IsServerFailure(status, FailedStep::kRequest)) {
           // Left to the walk's own read, which asks the server again.
           if (ldap::IsConnectionFailure(status.code)) return;
         } else {
-          store.Put(level[i].key, ReadAheadAnswer{attributes, nullptr, *session.endpoint, status});
+          store.Put(pending.key, ReadAheadAnswer{pending.attributes, nullptr, status, *session.endpoint});
         }
       }
       level = std::move(next);

@@ -13,11 +13,13 @@
 // When the LDAP backend returns a record (read or searched) on that thread
 // and the walk goes on above it, it reads at once the groups that the
 // record's parent attribute names and that the walk will read from the
-// directory, then the groups above those, and so on, with several requests
-// outstanding on one connection: a walk costs a round trip per level of
-// groups, not per group. The answers wait in the scope; the walk's own read
-// of a group takes the answer made for it (once) instead of asking the
-// server, or its failure, raised there as the read itself would raise it.
+// directory (and the search the record leads the walk to, such as a user's
+// primary group), then the groups above those, and so on, with several
+// requests outstanding on one connection: a walk costs a round trip per
+// level of groups, not per group. The answers wait in the scope; the walk's
+// own read or search takes the answer made for it (once) instead of asking
+// the server, or its failure, raised there as the read itself would raise
+// it.
 // An answer is used only by the walk it was made for and goes with the
 // scope. A read the server answered with a failure of the server itself
 // (busy, unavailable, a lost connection, no answer in time) keeps no
@@ -64,6 +66,18 @@ class GroupWalk {
   // Whether the walk goes on to the parents of `object`, a record it is
   // given now (it stops at a group it has listed already).
   virtual bool WalksAbove(const DirectoryObject& object) = 0;
+
+  // A search the walk will make of the directory because of `object`, a
+  // record it is given now: for a user, the search for its primary group.
+  struct Search {
+    std::wstring root;                     // the path searched below
+    std::wstring filter;                   // RFC 4515
+    int scope = 2;                         // a DirectorySearchScope
+    std::vector<std::wstring> attributes;  // asked for
+  };
+  // The search, or nullopt when `object` leads to none that reads the
+  // directory (it leads to none, or the walk holds its answer already).
+  virtual std::optional<Search> SearchAfter(const DirectoryObject& object) = 0;
 
  protected:
   ~GroupWalk() = default;

@@ -27,7 +27,9 @@ ldap::Status RecordingSearch(ldap::NativeSession* session, const ldap::SearchReq
   {
     std::lock_guard<std::mutex> lock(g_reads.mu);
     const bool entry_read = request.scope == ldap::Scope::kBase && !request.base.empty() && request.controls.empty();
+    const bool search = request.scope != ldap::Scope::kBase && request.controls.empty();
     if (entry_read) g_reads.bases.push_back(platform::AsciiLowercase(request.base));
+    if (search) g_reads.bases.push_back(platform::AsciiLowercase(request.base + " " + request.filter));
     if (entry_read && platform::EqualsIgnoringAsciiCase(request.base, g_reads.failing_base)) {
       *id = kFirstFailedId - static_cast<int>(g_reads.failing_ids.size());
       g_reads.failing_ids.push_back(*id);

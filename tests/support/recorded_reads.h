@@ -14,8 +14,8 @@
 namespace userpolicy::testing {
 
 // Records while it lives (one at a time): every base-scope read of an entry
-// (a DN, not the rootDSE, not a schema read), and the most requests
-// outstanding at once. A read whose base equals `failing_base` (letter case
+// (a DN, not the rootDSE, not a schema read) and every search, and the most
+// requests outstanding at once. A read whose base equals `failing_base` (letter case
 // ignored) is not sent: the server is taken to answer it with `failure`.
 class RecordedReads {
  public:
@@ -24,7 +24,8 @@ class RecordedReads {
   RecordedReads(const RecordedReads&) = delete;
   RecordedReads& operator=(const RecordedReads&) = delete;
 
-  // The bases read so far, lower-cased and sorted.
+  // The bases read so far, and the bases and filters searched, lower-cased
+  // and sorted.
   std::vector<std::string> SortedBases() const;
   int MostOutstanding() const;
 
