@@ -1,10 +1,10 @@
 #include "manager/user_policy_manager.h"
 
-#include <cstring>
 #include <exception>
 #include <new>
 
 #include "dsobject/user_policy_manager_exception.h"
+#include "manager/attribute_conversion.h"
 #include "manager/global_catalog_path.h"
 #include "manager/in_flight_hooks.h"
 #include "manager/lookup_key.h"
@@ -17,10 +17,6 @@
 namespace {
 
 constexpr char kSource[] = "serv_UserPolicyManager";
-constexpr size_t kGuidBytesBufferSize = 256;
-constexpr size_t kGuidBytes = 16;
-constexpr unsigned long kGuidTextLength = 260;
-constexpr unsigned long kSidTextLength = 512;
 
 // Copies one attribute of a search result or bound object into `record`:
 // objectGUID becomes its bindable GUID string, objectSid its SID string,
@@ -32,23 +28,13 @@ void CopyProperty(SourceProperty& source, CDSObjectInfo& record) {
   property.SetName(source.GetName());
   const size_t count = source.GetValueCount();
   if (count > 0 && _wcsicmp(source.GetName(), L"objectGUID") == 0) {
-    _variant_t value = source.GetValue(0);
-    BYTE bytes[kGuidBytesBufferSize];
-    unsigned long size = kGuidBytesBufferSize;
-    if (SUCCEEDED(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, bytes, &size)) && size >= kGuidBytes) {
-      GUID guid;
-      std::memcpy(&guid, bytes, kGuidBytes);
-      wchar_t text[kGuidTextLength] = {};
-      if (SUCCEEDED(CDirectoryHelper::GUIDtoBindableString(&guid, text, kGuidTextLength))) {
-        _variant_t converted(text);
-        property.AddValue(converted);
-      }
+    if (const std::optional<std::wstring> text = BindableGuidOf(source.GetValue(0))) {
+      _variant_t converted(text->c_str());
+      property.AddValue(converted);
     }
   } else if (count > 0 && _wcsicmp(source.GetName(), L"objectSid") == 0) {
-    _variant_t value = source.GetValue(0);
-    wchar_t text[kSidTextLength] = {};
-    if (SUCCEEDED(CDirectoryHelper::GetSIDStringFromVariant(value, text, kSidTextLength))) {
-      _variant_t converted(text);
+    if (const std::optional<std::wstring> text = SidStringOf(source.GetValue(0))) {
+      _variant_t converted(text->c_str());
       property.AddValue(converted);
     }
   } else {

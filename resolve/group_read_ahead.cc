@@ -1,7 +1,6 @@
 #include "resolve/group_read_ahead.h"
 
-#include <cstring>
-
+#include "manager/attribute_conversion.h"
 #include "manager/global_catalog_path.h"
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager_impl.h"
@@ -15,30 +14,6 @@ namespace {
 constexpr wchar_t kObjectGuid[] = L"objectGUID";
 constexpr wchar_t kObjectSid[] = L"objectSid";
 constexpr wchar_t kPrimaryGroupId[] = L"primaryGroupID";
-constexpr unsigned long kSidTextLength = 512;
-constexpr size_t kGuidBytesBufferSize = 256;
-constexpr size_t kGuidBytes = 16;
-constexpr unsigned long kGuidTextLength = 260;
-
-// The GUID string the manager's record holds for `object`'s objectGUID
-// (its first value, converted as the manager converts it); empty when the
-// record would hold none.
-std::wstring GuidOf(const directory::DirectoryObject& object) {
-  for (const directory::DirectoryAttribute& attribute : object.attributes) {
-    if (!platform::EqualsIgnoringAsciiCase(attribute.name, kObjectGuid)) continue;
-    if (attribute.values.empty()) return L"";
-    _variant_t value = attribute.values.front();
-    BYTE bytes[kGuidBytesBufferSize];
-    unsigned long size = kGuidBytesBufferSize;
-    if (FAILED(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, bytes, &size)) || size < kGuidBytes) return L"";
-    GUID guid;
-    std::memcpy(&guid, bytes, kGuidBytes);
-    wchar_t text[kGuidTextLength] = {};
-    if (FAILED(CDirectoryHelper::GUIDtoBindableString(&guid, text, kGuidTextLength))) return L"";
-    return text;
-  }
-  return L"";
-}
 
 // The first value of `name` in `object`, or null.
 const _variant_t* FirstValue(const directory::DirectoryObject& object, const wchar_t* name) {
@@ -58,11 +33,10 @@ std::wstring PrimaryGroupKeyOf(const directory::DirectoryObject& object) {
   const _variant_t* sid_value = FirstValue(object, kObjectSid);
   const _variant_t* group_id = FirstValue(object, kPrimaryGroupId);
   if (sid_value == nullptr || group_id == nullptr || group_id->vt == VT_EMPTY) return L"";
-  _variant_t sid_copy = *sid_value;
-  wchar_t sid[kSidTextLength] = {};
-  if (FAILED(CDirectoryHelper::GetSIDStringFromVariant(sid_copy, sid, kSidTextLength))) return L"";
+  const std::optional<std::wstring> sid = SidStringOf(*sid_value);
+  if (!sid) return L"";
   wchar_t key[kKeyBufferLength] = {};
-  if (FAILED(CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(sid, group_id->intVal, key,
+  if (FAILED(CDirectoryHelper::GetObjectSIDSearchStringByUserSIDAndPrimaryGroupID(sid->c_str(), group_id->intVal, key,
                                                                                  kKeyBufferLength))) {
     return L"";
   }
@@ -99,8 +73,10 @@ std::optional<std::wstring> NestedGroupReadAhead::PathToRead(std::wstring_view d
 
 bool NestedGroupReadAhead::WalksAbove(const directory::DirectoryObject& object) {
   try {
-    const std::wstring guid = GuidOf(object);
-    return guid.empty() || !ContainsGuid(guids_, guid.c_str());
+    // The walk stops at a group whose GUID, as the record holds it, is listed.
+    const _variant_t* value = FirstValue(object, kObjectGuid);
+    const std::optional<std::wstring> guid = value != nullptr ? BindableGuidOf(*value) : std::nullopt;
+    return !guid || !ContainsGuid(guids_, guid->c_str());
   } catch (...) {
     return false;
   }
