@@ -16,18 +16,11 @@
 // one `upm guids` process for one user (median wall time of 21 runs).
 // Every method's GUID count per user is checked against the generator's
 // model before its rate is shown.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -37,6 +30,7 @@
 
 #include "capi/userpolicy.h"
 #include "local_directories/directory_generator.h"
+#include "local_directories/directory_tools.h"
 #include "local_directories/slapd_server.h"
 
 namespace {
@@ -45,6 +39,8 @@ using Clock = std::chrono::steady_clock;
 using userpolicy::local_directories::GeneratedDirectory;
 using userpolicy::local_directories::GenerateDirectory;
 using userpolicy::local_directories::GeneratorOptions;
+using userpolicy::local_directories::ProgramResult;
+using userpolicy::local_directories::RunProgram;
 using userpolicy::local_directories::SlapdOptions;
 using userpolicy::local_directories::SlapdServer;
 using userpolicy::local_directories::TransitiveGroups;
@@ -55,6 +51,7 @@ constexpr int kUsersPerGroup = 5;
 constexpr int kMinimumGroups = 100;  // the generator's least
 constexpr int kProcessRuns = 21;     // runs of one-user upm for the median
 constexpr int kUpmRounds = 3;        // runs of each batch upm, the median shown
+constexpr auto kProgramTimeout = std::chrono::minutes(20);
 
 double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -63,42 +60,16 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Runs `argv` with standard input from `input` (or /dev/null), standard
-// output into `output` and standard error into `errors` (each /dev/null
-// when empty); returns the exit status (-1 when it could not start) and the
+// Runs `argv` with standard input from the file `input` (through a shell
+// that execs it: one shell start more) and returns what it wrote and its
 // wall time.
-int RunTimed(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
-             double* seconds, const std::string& errors = "") {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.empty() ? "/dev/null" : input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.empty() ? "/dev/null" : output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.empty() ? "/dev/null" : errors.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+ProgramResult RunTimed(const std::vector<std::string>& argv, const std::string& input, double* seconds) {
+  std::vector<std::string> command = argv;
+  if (!input.empty()) command.insert(command.begin(), {"/bin/sh", "-c", "exec \"$@\" < \"$0\"", input});
   const Clock::time_point start = Clock::now();
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(spawned));
-    return -1;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  ProgramResult result = RunProgram(command, kProgramTimeout);
   *seconds = Seconds(start);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return result;
 }
 
 // What a method found: GUIDs per address in input order, and how many
@@ -194,15 +165,14 @@ class Batch {
   }
 
   Row Upm(int threads) {
-    const std::string output = work_ + "/upm.out";
     std::vector<double> times;
     bool correct = true;
     for (int round = 0; round < kUpmRounds; ++round) {
       double seconds = 0;
-      const int code = RunTimed({UPM_PROGRAM, "--config", settings_, "guids", "--file", "-", "--threads",
-                                 std::to_string(threads)},
-                                list_, output, &seconds);
-      correct = correct && code == 0 && Matches(ParseUpm(ReadFile(output)));
+      const ProgramResult run = RunTimed({UPM_PROGRAM, "--config", settings_, "guids", "--file", "-", "--threads",
+                                          std::to_string(threads)},
+                                         list_, &seconds);
+      correct = correct && run.exit_code == 0 && Matches(ParseUpm(run.out));
       times.push_back(seconds);
     }
     return Row{"upm guids --file - (a process)", threads, "cold", Median(times), correct, -1};
@@ -236,13 +206,11 @@ class Batch {
   Row Walk(const std::string& method, const std::vector<std::string>& program) {
     std::vector<std::string> argv = program;
     argv.insert(argv.end(), {server_.url(), server_.service_dn(), server_.service_password_file(), server_.base_dn()});
-    const std::string output = work_ + "/walk.out";
-    const std::string errors = work_ + "/walk.err";
     double seconds = 0;
-    const int code = RunTimed(argv, list_, output, &seconds, errors);
-    const Found found = ParseWalk(ReadFile(output));
-    const bool correct = code == 0 && Matches(found);
-    if (!correct) std::fprintf(stderr, "  %s ended with %d: %s\n", method.c_str(), code, ReadFile(errors).c_str());
+    const ProgramResult run = RunTimed(argv, list_, &seconds);
+    const Found found = ParseWalk(run.out);
+    const bool correct = run.exit_code == 0 && Matches(found);
+    if (!correct) std::fprintf(stderr, "  %s ended with %d: %s\n", method.c_str(), run.exit_code, run.err.c_str());
     return Row{method, 1, "cold", seconds, correct, found.reads};
   }
 
@@ -251,7 +219,9 @@ class Batch {
     std::vector<double> times;
     for (int i = 0; i < kProcessRuns; ++i) {
       double seconds = 0;
-      if (RunTimed({UPM_PROGRAM, "--config", settings_, "guids", sips_.front()}, "", "", &seconds) != 0) return -1;
+      if (RunTimed({UPM_PROGRAM, "--config", settings_, "guids", sips_.front()}, "", &seconds).exit_code != 0) {
+        return -1;
+      }
       times.push_back(seconds);
     }
     return Median(times);

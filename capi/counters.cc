@@ -5,7 +5,8 @@
 // counters' keys. up_counter_info_at names them from the module's own
 // definitions; up_list_counter_processes lists the processes whose
 // segments are live.
-#include <array>
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,83 +22,54 @@
 namespace capi {
 namespace {
 
-struct CountField {
+// Where the counters of each key sit in up_counters: the count and its time.
+struct Field {
   const char* key;
-  uint32_t up_counters::*field;
-};
-struct TimeField {
-  const char* key;
-  int64_t up_counters::*field;
+  uint32_t up_counters::*count;
+  int64_t up_counters::*time;
 };
 
-constexpr CountField kCountFields[] = {
-    {"total_ds_access", &up_counters::total_ds_access},
-    {"total_cache_access", &up_counters::total_cache_access},
-    {"user_ds_access", &up_counters::user_ds_access},
-    {"user_cache_access", &up_counters::user_cache_access},
-    {"pgroup_ds_access", &up_counters::pgroup_ds_access},
-    {"pgroup_cache_access", &up_counters::pgroup_cache_access},
-    {"ngroup_ds_access", &up_counters::ngroup_ds_access},
-    {"ngroup_cache_access", &up_counters::ngroup_cache_access},
+constexpr Field kFields[] = {
+    {"total_ds_access", &up_counters::total_ds_access, &up_counters::total_ds_access_time_ms},
+    {"total_cache_access", &up_counters::total_cache_access, &up_counters::total_cache_access_time_ms},
+    {"user_ds_access", &up_counters::user_ds_access, &up_counters::user_ds_access_time_ms},
+    {"user_cache_access", &up_counters::user_cache_access, &up_counters::user_cache_access_time_ms},
+    {"pgroup_ds_access", &up_counters::pgroup_ds_access, &up_counters::pgroup_ds_access_time_ms},
+    {"pgroup_cache_access", &up_counters::pgroup_cache_access, &up_counters::pgroup_cache_access_time_ms},
+    {"ngroup_ds_access", &up_counters::ngroup_ds_access, &up_counters::ngroup_ds_access_time_ms},
+    {"ngroup_cache_access", &up_counters::ngroup_cache_access, &up_counters::ngroup_cache_access_time_ms},
 };
-constexpr TimeField kTimeFields[] = {
-    {"total_ds_access", &up_counters::total_ds_access_time_ms},
-    {"total_cache_access", &up_counters::total_cache_access_time_ms},
-    {"user_ds_access", &up_counters::user_ds_access_time_ms},
-    {"user_cache_access", &up_counters::user_cache_access_time_ms},
-    {"pgroup_ds_access", &up_counters::pgroup_ds_access_time_ms},
-    {"pgroup_cache_access", &up_counters::pgroup_cache_access_time_ms},
-    {"ngroup_ds_access", &up_counters::ngroup_ds_access_time_ms},
-    {"ngroup_cache_access", &up_counters::ngroup_cache_access_time_ms},
-};
-
-// The up_counters member counter `definition` is stored in: its index into
-// kCountFields or kTimeFields, or -1 when the C interface does not know it.
-int FieldIndex(const perf::CounterDefinition& definition) {
-  if (definition.type == perf::CounterType::kCount) {
-    for (size_t i = 0; i < std::size(kCountFields); ++i) {
-      if (std::string(definition.key) == kCountFields[i].key) return static_cast<int>(i);
-    }
-  } else {
-    for (size_t i = 0; i < std::size(kTimeFields); ++i) {
-      if (std::string(definition.key) == kTimeFields[i].key) return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
 
 constexpr char kTimeSuffix[] = "_time_ms";
-constexpr size_t kCounterCount = std::size(kCountFields) + std::size(kTimeFields);
 
-// One counter of up_counters: what up_counter_info_at hands out and where
-// its value sits.
+// One counter of up_counters: what up_counter_info_at hands out and the
+// member its value sits in (`count` for a count, `time` for a time).
 struct CounterEntry {
   std::string field;
   up_counter_info info{};
-  uint32_t up_counters::*count = nullptr;  // counts
-  int64_t up_counters::*time = nullptr;    // times
+  uint32_t up_counters::*count = nullptr;
+  int64_t up_counters::*time = nullptr;
 };
 
-// The counters in the module's order, built once from its category; they
-// point into the category's constant strings and their own `field`.
+// The counters in the module's order, built once from its category (those
+// up_counters has a member for); they point into the category's constant
+// strings and their own `field`.
 const std::vector<CounterEntry>& Counters() {
   static const std::vector<CounterEntry> entries = [] {
     std::vector<CounterEntry> built;
-    built.reserve(kCounterCount);
+    built.reserve(2 * std::size(kFields));
     for (const perf::CounterDefinition& definition : CDSAccessPerfObject::Category().counters) {
-      const int index = FieldIndex(definition);
-      if (index < 0) continue;
+      const Field* field = std::find_if(std::begin(kFields), std::end(kFields),
+                                        [&](const Field& f) { return std::string(f.key) == definition.key; });
+      if (field == std::end(kFields)) continue;
       CounterEntry& entry = built.emplace_back();
       const bool time = definition.type != perf::CounterType::kCount;
       entry.field = std::string(definition.key) + (time ? kTimeSuffix : "");
-      entry.info.key = definition.key;
-      entry.info.name = definition.name;
-      entry.info.help = definition.help;
-      entry.info.milliseconds = time ? 1 : 0;
+      entry.info = {nullptr, definition.key, definition.name, definition.help, time ? 1 : 0};
       if (time) {
-        entry.time = kTimeFields[index].field;
+        entry.time = field->time;
       } else {
-        entry.count = kCountFields[index].field;
+        entry.count = field->count;
       }
     }
     // `field` no longer moves: point the info at it.
@@ -107,16 +79,16 @@ const std::vector<CounterEntry>& Counters() {
   return entries;
 }
 
-// Sets the field of `out` that the counter `key` of `type` names; counters
-// the C interface does not know are left out.
+// Sets the member of `out` that the counter `key` of `type` sits in;
+// counters up_counters has no member for are left out.
 void Assign(const std::string& key, perf::CounterType type, int64_t value, up_counters* out) {
-  if (type == perf::CounterType::kCount) {
-    for (const CountField& entry : kCountFields) {
-      if (key == entry.key) out->*entry.field = static_cast<uint32_t>(value);
-    }
-  } else {
-    for (const TimeField& entry : kTimeFields) {
-      if (key == entry.key) out->*entry.field = value;
+  const bool time = type != perf::CounterType::kCount;
+  for (const CounterEntry& entry : Counters()) {
+    if (key != entry.info.key || time != (entry.time != nullptr)) continue;
+    if (time) {
+      out->*entry.time = value;
+    } else {
+      out->*entry.count = static_cast<uint32_t>(value);
     }
   }
 }
