@@ -6,11 +6,12 @@
 //  - the group walk read one group per round trip (ReadAhead = false) and
 //    read ahead a level at a time (ReadAhead = true), with the round trips
 //    and the directory reads each makes per user;
-//  - the peer: python-ldap walking the same users the same way, remembering
-//    what the library's caches remember, one read at a time;
+//  - the peer: python-ldap (bench/python_ldap_walk.py, timed by
+//    bench/python_ldap_timing.py) walking the same users the same way,
+//    remembering what the library's caches remember, one read at a time;
 //  - the floor: the very reads of the sequential pass replayed on one raw
 //    libldap connection (aim at 0 ms: cold within 1.15x of it);
-//    the passes alternate, three rounds, medians;
+//  the passes alternate, three rounds, medians;
 //  - a user reaching 31 groups, caches empty, connection open, at each
 //    delay: read-ahead, sequential and python-ldap (aim at 0.5 ms:
 //    read-ahead at most a third of sequential and half of python-ldap).
@@ -196,10 +197,18 @@ double OpenConnectionMilliseconds(const std::string& settings, const std::string
   return Median(times);
 }
 
-// The python-ldap peer (bench/python_ldap_walk.py): its JSON answer.
-nlohmann::json Python(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {USERPOLICY_PYTHON, USERPOLICY_PYTHON_WALK};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
+// How python-ldap logs in: URI, bind DN and password file (empty for an
+// anonymous bind), search base.
+using PythonLogin = std::vector<std::string>;
+
+// The python-ldap peer (bench/python_ldap_timing.py) in `mode` ("first",
+// "open" or "pass", repeated `repeat` times) for `sips`: its JSON answer.
+nlohmann::json Python(const PythonLogin& login, const std::string& mode, int repeat,
+                      const std::vector<std::string>& sips) {
+  std::vector<std::string> argv = {USERPOLICY_PYTHON, USERPOLICY_PYTHON_TIMING};
+  argv.insert(argv.end(), login.begin(), login.end());
+  argv.insert(argv.end(), {mode, std::to_string(repeat)});
+  argv.insert(argv.end(), sips.begin(), sips.end());
   const auto result = RunProgram(argv, std::chrono::minutes(10));
   if (result.exit_code != 0) throw std::runtime_error("python-ldap walk failed: " + result.err);
   return nlohmann::json::parse(result.out);
@@ -362,6 +371,7 @@ struct World {
     for (int i = 0; i < 10; ++i) Resolve(users[static_cast<size_t>(i)]);
     IPC_SERVER_Deinit();
 
+    const PythonLogin through_proxy = {"ldap://" + proxy->host_port(), "", "", ""};
     for (const std::chrono::microseconds delay : kDelays) {
       proxy->SetFault({FaultProxy::Mode::kDelay, delay});
       DelayFigures figures;
@@ -402,9 +412,7 @@ struct World {
         RawLdapConnection raw("ldap://" + proxy->host_port(), "", "");
         floor_ms.push_back(Replay(raw, recorded) / n);
 
-        std::vector<std::string> arguments = {"--uri", "ldap://" + proxy->host_port(), "--mode", "pass"};
-        arguments.insert(arguments.end(), users.begin(), users.end());
-        const nlohmann::json python = Python(arguments);
+        const nlohmann::json python = Python(through_proxy, "pass", 1, users);
         python_ms.push_back(python.at("pass").get<double>() * 1000 / n);
         figures.python_reads = python.at("reads").get<double>() / n;
       }
@@ -417,12 +425,8 @@ struct World {
           OpenConnectionMilliseconds(read_ahead, single_sip, &figures.single_read_ahead_round_trips);
       figures.single_sequential_ms =
           OpenConnectionMilliseconds(sequential, single_sip, &figures.single_sequential_round_trips);
-      figures.single_python_ms = MedianMilliseconds(Python({"--uri", "ldap://" + proxy->host_port(), "--mode",
-                                                            "open", "--repeat", std::to_string(kRepetitions),
-                                                            single_sip})
-                                                        .at("open"),
-                                                    1)
-                                     .front();
+      figures.single_python_ms =
+          MedianMilliseconds(Python(through_proxy, "open", kRepetitions, {single_sip}).at("open"), 1).front();
       delays.push_back(figures);
     }
     std::remove(sequential.c_str());
@@ -433,7 +437,7 @@ struct World {
     const std::string direct_sequential = WriteFile("cold_path_direct_sequential", direct + "ReadAhead = false\n");
     const std::string direct_read_ahead = WriteFile("cold_path_direct_read_ahead", direct + "ReadAhead = true\n");
     slapd_users = MeasureUsers({userpolicy::local_directories::ElevenSipAddress(1, options), single_sip},
-                               {"--uri", server->url()}, direct_sequential, direct_read_ahead);
+                               {server->url(), "", "", ""}, direct_sequential, direct_read_ahead);
     std::remove(direct_sequential.c_str());
     std::remove(direct_read_ahead.c_str());
   }
@@ -455,9 +459,8 @@ struct World {
       for (const std::string& sip : entry.Get("msRTCSIP-PrimaryUserAddress")) sips.push_back(sip);
     }
     std::sort(sips.begin(), sips.end());
-    const std::vector<std::string> login = {"--uri", "ldap://" + dc->gc_host_port(), "--bind-dn", dc->service_dn(),
-                                            "--password-file", dc->service_password_file()};
-    samba = MeasureUsers(sips, login, sequential, read_ahead);
+    samba = MeasureUsers(sips, {"ldap://" + dc->gc_host_port(), dc->service_dn(), dc->service_password_file(), ""},
+                         sequential, read_ahead);
     std::remove(sequential.c_str());
     std::remove(read_ahead.c_str());
   }
@@ -467,16 +470,12 @@ struct World {
   // python-ldap's connect + bind + walk (logging in with `login`), and the
   // user resolved with the connection open.
   static std::vector<UserFigures> MeasureUsers(const std::vector<std::string>& sips,
-                                               const std::vector<std::string>& login, const std::string& sequential,
+                                               const PythonLogin& login, const std::string& sequential,
                                                const std::string& read_ahead) {
-    std::vector<std::string> first = login, open = login;
-    for (auto* arguments : {&first, &open}) {
-      arguments->insert(arguments->end(), {"--mode", arguments == &first ? "first" : "open", "--repeat",
-                                           std::to_string(kRepetitions)});
-      arguments->insert(arguments->end(), sips.begin(), sips.end());
-    }
-    const std::vector<double> python_first = MedianMilliseconds(Python(first).at("first"), sips.size());
-    const std::vector<double> python_open = MedianMilliseconds(Python(open).at("open"), sips.size());
+    const std::vector<double> python_first =
+        MedianMilliseconds(Python(login, "first", kRepetitions, sips).at("first"), sips.size());
+    const std::vector<double> python_open =
+        MedianMilliseconds(Python(login, "open", kRepetitions, sips).at("open"), sips.size());
     const char* before = std::getenv("USERPOLICY_BENCH_UPM_BEFORE");
     Start(read_ahead);  // connections open, definitions read
     for (const std::string& sip : sips) Resolve(sip);

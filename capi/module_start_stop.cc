@@ -1,12 +1,15 @@
 // up_start and up_stop: the module's start and stop (IPC_SERVER_Init and
 // IPC_SERVER_Deinit) with the options applied around them, and the call
-// gate opened after the start and closed before the stop.
+// gate opened after the start and closed before the stop; and
+// up_discover_with_options, which applies the same options around one
+// discovery and so must not overlap a start or stop.
 #include <string>
 #include <vector>
 
 #include "capi/call_errors.h"
 #include "capi/call_gate.h"
 #include "capi/global_catalog_discovery.h"
+#include "capi/object_managers.h"
 #include "capi/start_options.h"
 #include "capi/userpolicy.h"
 #include "manager/global_catalog_path.h"
@@ -47,12 +50,20 @@ class OverridesUntilStarted {
   bool started_ = false;
 };
 
-void ApplyLogOptions(const StartOptions& options, const DBG::LogOptions& previous) {
+// Raises UP_CONFIG_ERROR naming the file, with the log unchanged, when the
+// log file cannot be opened.
+void ApplyLogOptions(const StartOptions& options) {
   if (!options.change_log) return;
-  if (!DBG::Configure(options.log)) {
-    DBG::Configure(previous);
-    throw CallError(UP_CONFIG_ERROR, 0, "log_file \"" + options.log.file_path + "\" cannot be opened");
-  }
+  std::string problem;
+  if (!DBG::Configure(options.log, &problem)) throw CallError(UP_CONFIG_ERROR, 0, problem);
+}
+
+// Sets the settings file and server overrides of `options`.
+void SetOverrides(const StartOptions& options) {
+  SetSettingsPathOverride(options.settings_file);
+  std::vector<std::wstring> servers;
+  if (!options.server.empty()) servers.push_back(options.server);
+  directory::OverrideGlobalCatalogServers(servers, nullptr);
 }
 
 void Start(const up_options* options) {
@@ -60,15 +71,11 @@ void Start(const up_options* options) {
   if (ModuleGate().is_open()) {
     throw CallError(UP_INVALID_ARGUMENT, 0, "the module is started already; up_stop it first");
   }
-  const DBG::LogOptions previous_log = DBG::GetOptions();
-  const StartOptions checked = CheckStartOptions(options, previous_log);
-  ApplyLogOptions(checked, previous_log);
+  const StartOptions checked = CheckStartOptions(options, DBG::GetOptions());
+  ApplyLogOptions(checked);
 
   OverridesUntilStarted overrides;
-  SetSettingsPathOverride(checked.settings_file);
-  std::vector<std::wstring> servers;
-  if (!checked.server.empty()) servers.push_back(checked.server);
-  directory::OverrideGlobalCatalogServers(servers, nullptr);
+  SetOverrides(checked);
 
   if (IPC_SERVER_Init() != 0) {
     IPC_SERVER_Deinit();
@@ -88,9 +95,25 @@ void Stop() {
   platform::MutexLock lock(&LifecycleMutex());
   if (!ModuleGate().is_open()) throw CallError(UP_NOT_STARTED, 0, "the module is not started");
   ModuleGate().CloseAndDrain();
+  ReleaseObjectManagers();
   const int result = IPC_SERVER_Deinit();
   ClearOverrides();
   if (result != 0) throw CallError(UP_INTERNAL_ERROR, 0, "IPC_SERVER_Deinit failed; the log says why");
+}
+
+DiscoveryReport DiscoverWith(const up_options* options) {
+  platform::MutexLock lock(&LifecycleMutex());
+  const StartOptions checked = CheckStartOptions(options, DBG::GetOptions());
+  const bool overrides = !checked.settings_file.empty() || !checked.server.empty();
+  if (overrides && ModuleGate().is_open()) {
+    throw CallError(UP_INVALID_ARGUMENT, 0,
+                    "the module is started: its settings file and servers apply (up_stop it first)");
+  }
+  ApplyLogOptions(checked);
+  if (!overrides) return DiscoverStepByStep();
+  OverridesUntilStarted cleared_at_end;
+  SetOverrides(checked);
+  return DiscoverStepByStep();
 }
 
 }  // namespace
@@ -101,6 +124,18 @@ int up_start(const up_options* options, up_error** error) {
     capi::Start(options);
     return UP_OK;
   });
+}
+
+int up_discover_with_options(const up_options* options, char** gc_path, up_string_list** steps, up_error** error) {
+  if (gc_path != nullptr) *gc_path = nullptr;
+  if (steps != nullptr) *steps = nullptr;
+  return capi::RunCall("up_discover_with_options", [&] { return capi::DescribeStartOptions(options); }, error,
+                       [&]() -> int {
+                         if (gc_path == nullptr || steps == nullptr) {
+                           throw capi::CallError(UP_INVALID_ARGUMENT, 0, "gc_path and steps must not be null");
+                         }
+                         return capi::HandOutDiscovery(capi::DiscoverWith(options), gc_path, steps);
+                       });
 }
 
 int up_stop(up_error** error) {
