@@ -309,7 +309,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"a root path names no object to read", context);
   }
-  if (ReadAheadScope* scope = ReadAheadScope::Current()) {
+  if (ReadAheadScope* scope = ReadAheadScope::Current(); scope != nullptr && scope->has_store()) {
     // The answer read ahead for this read, as the read would have had it.
     if (std::optional<ReadAheadAnswer> answer = scope->store().Take(target, attributes)) {
       if (answer->object != nullptr) return answer->object;
@@ -340,7 +340,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"unknown search scope " + std::to_wstring(scope), context);
   }
-  if (ReadAheadScope* walk = ReadAheadScope::Current()) {
+  if (ReadAheadScope* walk = ReadAheadScope::Current(); walk != nullptr && walk->has_store()) {
     // The answer read ahead for this search, as the search would have had it.
     const std::wstring key = ReadAheadStore::SearchKey(root.ToString(), filter, scope);
     if (std::optional<ReadAheadAnswer> answer = walk->store().Take(key, attributes)) {

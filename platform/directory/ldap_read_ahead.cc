@@ -91,7 +91,6 @@ std::wstring ReadAheadStore::SearchKey(const std::wstring& root, const std::wstr
 
 std::optional<ReadAheadAnswer> ReadAheadStore::Take(const std::wstring& key,
                                                     const std::vector<std::wstring>& attributes) {
-  if (answers_.empty()) return std::nullopt;  // no hashing on the common path
   const auto it = answers_.find(key);
   if (it == answers_.end() || it->second.attributes != attributes) return std::nullopt;
   ReadAheadAnswer answer = std::move(it->second);

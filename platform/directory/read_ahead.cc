@@ -9,8 +9,7 @@ thread_local ReadAheadScope* t_scope = nullptr;
 
 }  // namespace
 
-ReadAheadScope::ReadAheadScope(GroupWalk* walk)
-    : walk_(walk), store_(std::make_unique<ldap_backend_internal::ReadAheadStore>()) {
+ReadAheadScope::ReadAheadScope(GroupWalk* walk) : walk_(walk) {
   if (t_scope != nullptr) return;
   t_scope = this;
   active_ = true;
@@ -21,5 +20,10 @@ ReadAheadScope::~ReadAheadScope() {
 }
 
 ReadAheadScope* ReadAheadScope::Current() { return t_scope; }
+
+ldap_backend_internal::ReadAheadStore& ReadAheadScope::store() {
+  if (store_ == nullptr) store_ = std::make_unique<ldap_backend_internal::ReadAheadStore>();
+  return *store_;
+}
 
 }  // namespace directory

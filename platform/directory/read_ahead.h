@@ -97,7 +97,10 @@ class ReadAheadScope {
   static ReadAheadScope* Current();
 
   GroupWalk& walk() { return *walk_; }
-  ldap_backend_internal::ReadAheadStore& store() { return *store_; }
+  // The answers read ahead, made on first use (a walk the caches answer
+  // makes none).
+  ldap_backend_internal::ReadAheadStore& store();
+  bool has_store() const { return store_ != nullptr; }
 
  private:
   GroupWalk* walk_;
