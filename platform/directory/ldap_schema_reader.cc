@@ -270,7 +270,7 @@ std::shared_ptr<const Schema> SchemaCovering(const Session& session, const std::
   }
   if (covers_all(schema)) return schema;
   if (state.schema_source.kind == SchemaSource::Kind::kUnread) state.schema_source = ReadSchemaSource(session);
-  const SchemaSource& source = state.schema_source;
+  const SchemaSource source = state.schema_source;
   if (schema == nullptr) schema = Schema::Empty();
 
   if (source.kind == SchemaSource::Kind::kNone) {
