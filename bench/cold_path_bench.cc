@@ -30,8 +30,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,6 +48,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/raw_ldap_connection.h"
+#include "bench/temporary_settings.h"
 #include "local_directories/directory_generator.h"
 #include "local_directories/fault_proxy.h"
 #include "local_directories/samba_dc.h"
@@ -66,6 +65,7 @@ namespace {
 
 namespace ldap = platform::ldap;
 using userpolicy::bench::RawLdapConnection;
+using userpolicy::bench::WriteTemporarySettings;
 using userpolicy::local_directories::FaultProxy;
 using userpolicy::local_directories::GeneratedDirectory;
 using userpolicy::local_directories::GeneratorOptions;
@@ -90,13 +90,6 @@ double Median(std::vector<double> values) {
 
 double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::string WriteFile(const std::string& name, const std::string& text) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid()) + ".toml")).string();
-  std::ofstream(path) << text;
-  return path;
 }
 
 // Every LDAP request the library sends, seen at the operation table: the
@@ -347,8 +340,10 @@ struct World {
     const std::string table = "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + proxy->host_port() + "\"\n";
     const std::string caches =
         "[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = 20000\nNestedGroupCacheMaximum = 20000\n";
-    const std::string sequential = WriteFile("cold_path_sequential", table + "ReadAhead = false\n" + caches);
-    const std::string read_ahead = WriteFile("cold_path_read_ahead", table + "ReadAhead = true\n" + caches);
+    const std::string sequential =
+        WriteTemporarySettings("cold_path_sequential", table + "ReadAhead = false\n" + caches);
+    const std::string read_ahead =
+        WriteTemporarySettings("cold_path_read_ahead", table + "ReadAhead = true\n" + caches);
 
     std::vector<std::string> users;
     for (int i = 0; i < kUsersResolved; ++i) users.push_back(userpolicy::local_directories::UserSipAddress(i * 3 + 1, options));
@@ -434,8 +429,10 @@ struct World {
 
     // First contact, straight to the server.
     const std::string direct = "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + server->host_port() + "\"\n";
-    const std::string direct_sequential = WriteFile("cold_path_direct_sequential", direct + "ReadAhead = false\n");
-    const std::string direct_read_ahead = WriteFile("cold_path_direct_read_ahead", direct + "ReadAhead = true\n");
+    const std::string direct_sequential =
+        WriteTemporarySettings("cold_path_direct_sequential", direct + "ReadAhead = false\n");
+    const std::string direct_read_ahead =
+        WriteTemporarySettings("cold_path_direct_read_ahead", direct + "ReadAhead = true\n");
     slapd_users = MeasureUsers({userpolicy::local_directories::ElevenSipAddress(1, options), single_sip},
                                {server->url(), "", "", ""}, direct_sequential, direct_read_ahead);
     std::remove(direct_sequential.c_str());
@@ -451,8 +448,10 @@ struct World {
     const std::string table = "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + dc->gc_host_port() +
                               "\"\nBindDN = \"" + dc->service_dn() + "\"\nPasswordFile = \"" +
                               dc->service_password_file() + "\"\n";
-    const std::string sequential = WriteFile("cold_path_samba_sequential", table + "ReadAhead = false\n");
-    const std::string read_ahead = WriteFile("cold_path_samba_read_ahead", table + "ReadAhead = true\n");
+    const std::string sequential =
+        WriteTemporarySettings("cold_path_samba_sequential", table + "ReadAhead = false\n");
+    const std::string read_ahead =
+        WriteTemporarySettings("cold_path_samba_read_ahead", table + "ReadAhead = true\n");
     std::vector<std::string> sips;
     for (const auto& entry : userpolicy::local_directories::ParseLdif(
              dc->Search(dc->test_ou(), "(msRTCSIP-PrimaryUserAddress=*)", {"msRTCSIP-PrimaryUserAddress"}))) {

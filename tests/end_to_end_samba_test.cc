@@ -17,7 +17,6 @@
 
 #include "local_directories/samba_dc.h"
 #include "tests/support/end_to_end.h"
-#include "tests/support/recorded_reads.h"
 #include "tests/support/resolution_transcript.h"
 #include "tests/support/schema_typing.h"
 #include "tests/support/scoped_settings_file.h"
@@ -46,30 +45,14 @@ TEST(EndToEndActiveDirectory, EveryTestUserResolvesAsTheDirectorySays) {
 
 TEST(EndToEndActiveDirectory, ReadingGroupsAheadChangesNoAnswerLogLineCounterOrRead) {
   REQUIRE_SAMBA();
-  using userpolicy::testing::FirstDifference;
-  using userpolicy::testing::Transcribe;
-  using userpolicy::testing::WithReadAhead;
   const std::vector<std::string> sips = userpolicy::testing::SipAddressesOf(Dc(), Dc().test_ou());
   ASSERT_GE(sips.size(), 4u);
   const std::string directory =
       userpolicy::testing::DirectorySettings(Dc().gc_host_port(), Dc().service_dn(), Dc().service_password_file());
-  userpolicy::testing::ScopedSettingsFile settings(WithReadAhead(directory, false));
-  Transcribe(sips);  // connections open, definitions read
-  std::vector<std::string> sequential_bases;
-  userpolicy::testing::ResolutionTranscript sequential;
-  {
-    userpolicy::testing::RecordedReads reads;
-    sequential = Transcribe(sips);
-    sequential_bases = reads.SortedBases();
-  }
-  settings.Rewrite(WithReadAhead(directory, true));
-  userpolicy::testing::RecordedReads reads;
-  const auto read_ahead = Transcribe(sips);
-  EXPECT_EQ(read_ahead.answers, sequential.answers) << FirstDifference(read_ahead.answers, sequential.answers);
-  EXPECT_EQ(read_ahead.log, sequential.log) << FirstDifference(read_ahead.log, sequential.log);
-  EXPECT_EQ(read_ahead.counters, sequential.counters);
-  EXPECT_EQ(reads.SortedBases(), sequential_bases);
-  EXPECT_GT(reads.MostOutstanding(), 1);
+  userpolicy::testing::ScopedSettingsFile settings(directory);
+  const auto comparison = userpolicy::testing::ExpectReadAheadChangesNothing(settings, directory, sips);
+  EXPECT_EQ(comparison.read_ahead_reads, comparison.sequential_reads);
+  EXPECT_GT(comparison.read_ahead_outstanding, 1);
 }
 
 TEST(EndToEndActiveDirectory, DefinitionsReadOnDemandTypeAsTheWholeSubschema) {

@@ -9,6 +9,7 @@
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
 #include "testing/log_capture.h"
+#include "tests/support/recorded_reads.h"
 
 namespace userpolicy::testing {
 namespace {
@@ -55,6 +56,32 @@ ResolutionTranscript Transcribe(const std::vector<std::string>& sips) {
 
 std::string WithReadAhead(const std::string& directory_settings, bool read_ahead, const std::string& extra) {
   return directory_settings + "ReadAhead = " + (read_ahead ? "true" : "false") + "\n" + extra;
+}
+
+}  // namespace userpolicy::testing
+
+namespace userpolicy::testing {
+
+ReadAheadComparison ExpectReadAheadChangesNothing(ScopedSettingsFile& settings, const std::string& directory_settings,
+                                                  const std::vector<std::string>& sips, const std::string& extra,
+                                                  const std::string& failing_base,
+                                                  const platform::ldap::Status& failure) {
+  ReadAheadComparison comparison;
+  settings.Rewrite(WithReadAhead(directory_settings, false, extra));
+  Transcribe(sips);
+  for (const bool read_ahead : {false, true}) {
+    settings.Rewrite(WithReadAhead(directory_settings, read_ahead, extra));
+    RecordedReads reads(failing_base, failure);
+    (read_ahead ? comparison.read_ahead : comparison.sequential) = Transcribe(sips);
+    (read_ahead ? comparison.read_ahead_reads : comparison.sequential_reads) = reads.SortedBases();
+    (read_ahead ? comparison.read_ahead_outstanding : comparison.sequential_outstanding) = reads.MostOutstanding();
+  }
+  const ResolutionTranscript& a = comparison.read_ahead;
+  const ResolutionTranscript& b = comparison.sequential;
+  EXPECT_EQ(a.answers, b.answers) << FirstDifference(a.answers, b.answers);
+  EXPECT_EQ(a.log, b.log) << FirstDifference(a.log, b.log);
+  EXPECT_EQ(a.counters, b.counters);
+  return comparison;
 }
 
 }  // namespace userpolicy::testing

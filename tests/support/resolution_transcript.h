@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/ldap_api.h"
+#include "tests/support/scoped_settings_file.h"
+
 namespace userpolicy::testing {
 
 struct ResolutionTranscript {
@@ -31,6 +34,26 @@ ResolutionTranscript Transcribe(const std::vector<std::string>& sips);
 // The settings table `directory_settings` (DirectorySettings) with
 // ReadAhead set to `read_ahead` and `extra` lines added.
 std::string WithReadAhead(const std::string& directory_settings, bool read_ahead, const std::string& extra = "");
+
+// The two transcripts of ExpectReadAheadChangesNothing, the entries each
+// read and the searches each made (RecordedReads::SortedBases), and the
+// most requests each had outstanding at once.
+struct ReadAheadComparison {
+  ResolutionTranscript sequential, read_ahead;
+  std::vector<std::string> sequential_reads, read_ahead_reads;
+  int sequential_outstanding = 0, read_ahead_outstanding = 0;
+};
+
+// Rewrites `settings` as WithReadAhead(`directory_settings`, ..., `extra`),
+// resolves `sips` once with ReadAhead off (connections open, definitions
+// read), then transcribes them with ReadAhead off and on while reads of
+// `failing_base` are answered with `failure` (RecordedReads); records a
+// failure for every answer, log line or counter that differs between the
+// two. The caller compares the reads.
+ReadAheadComparison ExpectReadAheadChangesNothing(ScopedSettingsFile& settings, const std::string& directory_settings,
+                                                  const std::vector<std::string>& sips, const std::string& extra = "",
+                                                  const std::string& failing_base = "",
+                                                  const platform::ldap::Status& failure = {});
 
 }  // namespace userpolicy::testing
 

@@ -74,9 +74,9 @@ OnDemandTyping CompareOnDemandTyping(const ServerAccess& server, const std::vect
   config.bind_dn = platform::Utf8ToWide(server.bind_dn);
   config.password_file = server.password_file;
   const std::shared_ptr<const internal::Settings> settings = internal::MakeSettings(config);
-  const internal::ServerSpec spec = *internal::ParseServerSpec(config.global_catalog_servers.front());
+  const internal::ServerSpec configured = *internal::ParseServerSpec(config.global_catalog_servers.front());
   const internal::Endpoint endpoint =
-      internal::MakeEndpoint(spec.host, settings->PortFor(spec, directory::DirectoryPath::Scheme::kGlobalCatalog),
+      internal::MakeEndpoint(configured.host, settings->PortFor(configured, directory::DirectoryPath::Scheme::kGlobalCatalog),
                              false);
   auto pool = std::make_shared<internal::ConnectionPool>(endpoint, settings);
   internal::Lease lease(pool);
