@@ -16,6 +16,7 @@
 #include "platform/log.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
+#include "platform/utf8.h"
 
 namespace capi {
 namespace {
@@ -69,6 +70,12 @@ void Start(const up_options* options) {
   std::vector<std::wstring> servers;
   if (!checked.server.empty()) servers.push_back(checked.server);
   directory::OverrideGlobalCatalogServers(servers, nullptr);
+  // Bind settings that cannot be used would otherwise show only as a failed
+  // discovery: say which key is wrong instead.
+  std::wstring bind_problem;
+  if (!directory::CheckBindSettings(directory::DirectoryConfig::Load(), nullptr, &bind_problem)) {
+    throw CallError(UP_CONFIG_ERROR, kDirectoryConfigError, platform::WideToUtf8(bind_problem));
+  }
 
   if (IPC_SERVER_Init() != 0) {
     IPC_SERVER_Deinit();

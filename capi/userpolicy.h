@@ -148,9 +148,12 @@ USERPOLICY_EXPORT const char* up_status_name(int status);
 /* Starts the module (as IPC_SERVER_Init does) with `options` (null: the
  * defaults). The options apply to this process from the start to the next
  * stop (the log's level and destination stay as set after it); the
- * settings file is never changed. UP_CONFIG_ERROR for unusable options or
- * a settings file that does not parse (or, when given, cannot be read),
- * with nothing changed; UP_DIRECTORY_ERROR (code -92008) when no Global
+ * settings file is never changed. UP_CONFIG_ERROR for unusable options, a
+ * settings file that does not parse (or, when given, cannot be read) or
+ * bind settings that cannot be used (code -92009: an unknown BindMethod, a
+ * KeytabFile that cannot be read as a keytab or lacks the Principal; the
+ * message names the key), with nothing changed; UP_DIRECTORY_ERROR (code
+ * -92008) when no Global
  * Catalog can be found, the message saying what each step found (see
  * up_discover); UP_INVALID_ARGUMENT when the module is started already. */
 USERPOLICY_EXPORT int up_start(const up_options* options, up_error** error);

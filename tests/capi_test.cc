@@ -517,6 +517,8 @@ TEST_F(CInterface, MalformedArgumentsAreRefusedNamingTheArgument) {
 
 TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
   ScopedSettingsFile broken("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"a\nb\"\n");
+  ScopedSettingsFile no_keytab("[DirectoryAccess.DEFAULT]\nBindMethod = \"gssapi\"\n"
+                               "KeytabFile = \"/nonexistent/svc.keytab\"\n");
   unsetenv(kSettingsPathVariable);
   const std::string missing_file = settings_->path() + ".missing";
   struct Case {
@@ -534,6 +536,8 @@ TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
       {{missing_file.c_str(), nullptr, nullptr, nullptr}, missing_file + " cannot be read"},
       {{"", nullptr, nullptr, nullptr}, "settings_file is empty"},
       {{broken.path().c_str(), nullptr, nullptr, nullptr}, broken.path() + " does not parse at line 2"},
+      {{no_keytab.path().c_str(), nullptr, nullptr, nullptr},
+       "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"},
   };
   const DBG::LogOptions log_before = DBG::GetOptions();
   for (const Case& c : cases) {

@@ -35,6 +35,8 @@
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/keytab_file.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
@@ -510,6 +512,108 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     EXPECT_EQ(fields(config), fields(expected)) << line;
     EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelWarning, warning)) << line;
   }
+}
+
+TEST(DirectoryConfigTest, BindSettingsThatWouldWeakenTheBindAreOneErrorNamingTheKey) {
+  {
+    ScopedSettings settings(std::string(kTable) +
+                            "BindMethod = \"GSSAPI\"\nKeytabFile = \" /etc/svc.keytab \"\n"
+                            "Principal = \"svc@EXAMPLE.TEST\"\nMinimumSsf = 56\n");
+    const DirectoryConfig config = DirectoryConfig::Load();
+    EXPECT_EQ(config.bind_method, DirectoryConfig::BindMethod::kGssapi);
+    EXPECT_EQ(config.keytab_file, "/etc/svc.keytab");
+    EXPECT_EQ(config.principal, "svc@EXAMPLE.TEST");
+    EXPECT_EQ(config.minimum_ssf, 56);
+    EXPECT_EQ(config.bind_problem, L"");
+  }
+  // Instead of a warning and a default (which would bind more weakly than
+  // asked), one problem that every bind reports.
+  const std::string kerberos = "BindMethod = \"gssapi\"\nKeytabFile = \"/k\"\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {"BindMethod = \"kerberos\"", "BindMethod (line 2) is not one of simple, gssapi"},
+      {"BindMethod = 7", "BindMethod (line 2) is not one of simple, gssapi"},
+      {"BindMethod = \"gssapi\"", "KeytabFile is needed with BindMethod = \"gssapi\""},
+      {kerberos + "MinimumSsf = 0", "MinimumSsf (line 4) must be an integer from 1 (signing) to 256"},
+      {kerberos + "MinimumSsf = 257", "MinimumSsf (line 4) must be an integer from 1"},
+      {kerberos + "MinimumSsf = \"sealed\"", "MinimumSsf (line 4) must be an integer from 1"},
+  };
+  for (const auto& [lines, problem] : refused) {
+    ScopedSettings settings(kTable + lines + "\n");
+    const DirectoryConfig config = DirectoryConfig::Load();
+    EXPECT_NE(Narrow(config.bind_problem).find("[DirectoryAccess.DEFAULT] " + problem), std::string::npos)
+        << lines << ": " << Narrow(config.bind_problem);
+    std::wstring reported;
+    EXPECT_FALSE(CheckBindSettings(config, nullptr, &reported)) << lines;
+    EXPECT_EQ(reported, config.bind_problem);
+  }
+  // A simple bind does not look at the Kerberos keys.
+  ScopedSettings settings(std::string(kTable) + "KeytabFile = \"/nonexistent\"\nMinimumSsf = 0\n");
+  std::wstring problem;
+  std::string principal = "unchanged";
+  EXPECT_TRUE(CheckBindSettings(DirectoryConfig::Load(), &principal, &problem)) << Narrow(problem);
+  EXPECT_EQ(principal, "");
+}
+
+TEST(DirectoryConfigTest, CheckBindSettingsFindsThePrincipalInTheKeytabOrNamesTheKeyAtFault) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("ldap_backend_test_keytabs_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string keytab = (dir / "svc.keytab").string();
+  userpolicy::testing::WriteKeytab(keytab, {"svc@EXAMPLE.TEST", "other@EXAMPLE.TEST"});
+  const std::string garbage = (dir / "garbage.keytab").string();
+  std::ofstream(garbage) << "not a keytab\n";
+  const std::string empty = (dir / "empty.keytab").string();
+  std::ofstream(empty, std::ios::binary) << "\x05\x02";  // the format's version alone
+  const std::string missing = (dir / "missing.keytab").string();
+  const std::string krb5_conf = (dir / "krb5.conf").string();
+  std::ofstream(krb5_conf) << "[libdefaults]\n default_realm = EXAMPLE.TEST\n";
+  userpolicy::testing::ScopedEnvironment environment({{"KRB5_CONFIG", krb5_conf}});
+
+  // Keytab, principal, and the principal found or the problem's beginning.
+  const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+      {keytab, "", true, "svc@EXAMPLE.TEST"},
+      {keytab, "other@EXAMPLE.TEST", true, "other@EXAMPLE.TEST"},
+      {keytab, "other", true, "other@EXAMPLE.TEST"},  // in the default realm
+      {keytab, "nobody@EXAMPLE.TEST", false,
+       "[DirectoryAccess.DEFAULT] Principal: the keytab " + keytab + " holds no keys of nobody@EXAMPLE.TEST"},
+      {missing, "", false,
+       "[DirectoryAccess.DEFAULT] KeytabFile: cannot open the keytab " + missing + ": No such file or directory"},
+      {missing, "svc@EXAMPLE.TEST", false, "[DirectoryAccess.DEFAULT] KeytabFile: cannot open the keytab"},
+      {garbage, "svc@EXAMPLE.TEST", false, "[DirectoryAccess.DEFAULT] KeytabFile: " + garbage + " is not a keytab"},
+      {empty, "", false, "[DirectoryAccess.DEFAULT] KeytabFile: the keytab " + empty + " holds no keys"},
+  };
+  for (const auto& [file, wanted, usable, expected] : cases) {
+    DirectoryConfig config;
+    config.bind_method = DirectoryConfig::BindMethod::kGssapi;
+    config.keytab_file = file;
+    config.principal = wanted;
+    std::string principal;
+    std::wstring problem;
+    EXPECT_EQ(CheckBindSettings(config, &principal, &problem), usable) << file << " " << wanted;
+    if (usable) {
+      EXPECT_EQ(principal, expected);
+    } else {
+      EXPECT_EQ(Narrow(problem).rfind(expected, 0), 0u) << Narrow(problem);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(DirectoryConfigTest, UnusableBindSettingsFailDiscoveryOnceAndEveryReadWithoutConnecting) {
+  ScopedSettings settings(std::string(kTable) + "GlobalCatalogServers = \"" + Server().host_port() +
+                          "\"\nBindMethod = \"gssapi\"\nKeytabFile = \"/nonexistent/svc.keytab\"\n");
+  ldap::testing::ScopedOperations hooks(Hooked());
+  DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
+  LdapBackend backend;
+  std::wstring path;
+  EXPECT_EQ(backend.GetRootGCPath(&path), E_FAIL);
+  EXPECT_EQ(backend.GetGCFromRootDSE(&path), E_FAIL);
+  EXPECT_EQ(capture.Count(DBG::kLevelFailure), 1u);
+  EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelFailure, "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"));
+  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
+  EXPECT_NE(Narrow(error.GetErrorMsg().str()).find("KeytabFile"), std::string::npos);
+  EXPECT_EQ(g_hooks.connects, 0);
 }
 
 // Faults -------------------------------------------------------------------------

@@ -103,6 +103,9 @@ class LdapBackend::Impl {
   void Reload() { Reconfigure(source_()); }
   void Reconfigure(DirectoryConfig config) { failover_.Reconfigure(MakeSettings(std::move(config))); }
   std::shared_ptr<const Settings> CurrentSettings() const { return failover_.CurrentSettings(); }
+  // False when the current bind settings cannot be used; each distinct
+  // problem is logged once, as a failure, naming the key.
+  bool BindUsable() EXCLUDES(reported_mu_);
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
                                                     const std::vector<std::wstring>& attributes);
@@ -130,7 +133,21 @@ class LdapBackend::Impl {
 
   const ConfigSource source_;
   Failover failover_;
+  platform::Mutex reported_mu_;
+  std::wstring reported_problem_ GUARDED_BY(reported_mu_);
 };
+
+bool LdapBackend::Impl::BindUsable() {
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  if (settings->bind_problem.empty()) return true;
+  platform::MutexLock lock(&reported_mu_);
+  if (reported_problem_ != settings->bind_problem) {
+    reported_problem_ = settings->bind_problem;
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"the directory cannot be read: %s",
+                    reported_problem_.c_str());
+  }
+  return false;
+}
 
 std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& session) {
   ServerState& state = *session.server;
@@ -371,6 +388,7 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
 HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   Reload();
+  if (!BindUsable()) return E_FAIL;
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   std::optional<ServerSpec> server = settings->domain_controller;
   if (!server) {
@@ -433,6 +451,7 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   try {
     impl_->Reload();
+    if (!impl_->BindUsable()) return E_FAIL;
     return DiscoverGlobalCatalog(impl_->CurrentSettings()->config, path);
   } catch (...) {
     DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed: %s",

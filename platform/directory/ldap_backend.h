@@ -45,7 +45,9 @@
 // connection; when a server cannot be reached, does not answer in time, or
 // refuses service (busy, unavailable), the call moves to the next server.
 // The bind password is read from PasswordFile for each new connection and
-// is never logged or put into an error.
+// is never logged or put into an error. With BindMethod = gssapi the
+// connections bind with Kerberos instead (ldap_kerberos_bind.h): signed or
+// sealed, with the library's own credentials from the keytab.
 //
 // Failures raise CDirectoryException (directory_error.h) with the server,
 // the operation, the target and the LDAP result.
@@ -74,7 +76,9 @@ class LdapBackend : public DirectoryBackend {
 
   // Takes its configuration from `source` now, and again at every
   // GetRootGCPath and GetGCFromRootDSE so that changed settings apply
-  // without a restart of the process.
+  // without a restart of the process. When its bind settings cannot be used
+  // (CheckBindSettings), both discovery calls fail and log why, once, and
+  // every read fails with kDirectoryConfigError naming the key.
   explicit LdapBackend(ConfigSource source = &DirectoryConfig::Load);
   ~LdapBackend() override;
   LdapBackend(const LdapBackend&) = delete;
