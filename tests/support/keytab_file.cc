@@ -55,4 +55,32 @@ void WriteKeytab(const std::string& path, const std::vector<std::string>& princi
   ::chmod(path.c_str(), 0600);
 }
 
+std::vector<std::string> KeytabKeys(const std::string& path) {
+  krb5_context context = nullptr;
+  if (krb5_init_context(&context) != 0) throw std::runtime_error("krb5_init_context failed");
+  krb5_keytab keytab = nullptr;
+  krb5_kt_cursor cursor{};
+  bool reading = false;
+  std::vector<std::string> keys;
+  try {
+    Check(context, krb5_kt_resolve(context, ("FILE:" + path).c_str(), &keytab), "opening " + path);
+    Check(context, krb5_kt_start_seq_get(context, keytab, &cursor), "reading " + path);
+    reading = true;
+    krb5_keytab_entry entry{};
+    while (krb5_kt_next_entry(context, keytab, &entry, &cursor) == 0) {
+      keys.emplace_back(reinterpret_cast<const char*>(entry.key.contents), entry.key.length);
+      krb5_free_keytab_entry_contents(context, &entry);
+    }
+  } catch (...) {
+    if (reading) krb5_kt_end_seq_get(context, keytab, &cursor);
+    if (keytab != nullptr) krb5_kt_close(context, keytab);
+    krb5_free_context(context);
+    throw;
+  }
+  krb5_kt_end_seq_get(context, keytab, &cursor);
+  krb5_kt_close(context, keytab);
+  krb5_free_context(context);
+  return keys;
+}
+
 }  // namespace userpolicy::testing

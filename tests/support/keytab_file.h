@@ -12,6 +12,10 @@ namespace userpolicy::testing {
 // ("name@REALM"), in order. Throws std::runtime_error on failure.
 void WriteKeytab(const std::string& path, const std::vector<std::string>& principals);
 
+// The key bytes of every entry of the keytab `path`, for checks that none
+// of them leaks. Throws std::runtime_error when it cannot be read.
+std::vector<std::string> KeytabKeys(const std::string& path);
+
 }  // namespace userpolicy::testing
 
 #endif  // USERPOLICY_TESTS_SUPPORT_KEYTAB_FILE_H_
