@@ -27,10 +27,11 @@ platform::Mutex& LifecycleMutex() {
   return mu;
 }
 
-// Back to the settings file and servers the environment names.
+// Back to the settings file, servers and bind the environment names.
 void ClearOverrides() {
   SetSettingsPathOverride("");
   directory::OverrideGlobalCatalogServers({}, nullptr);
+  directory::OverrideBindSettings({});
 }
 
 // Undoes the overrides unless the start got through.
@@ -56,13 +57,14 @@ void ApplyLogOptions(const StartOptions& options, const DBG::LogOptions& previou
   }
 }
 
-void Start(const up_options* options) {
+void Start(const up_options* options, const up_bind_options* bind) {
   platform::MutexLock lock(&LifecycleMutex());
   if (ModuleGate().is_open()) {
     throw CallError(UP_INVALID_ARGUMENT, 0, "the module is started already; up_stop it first");
   }
   const DBG::LogOptions previous_log = DBG::GetOptions();
   const StartOptions checked = CheckStartOptions(options, previous_log);
+  const directory::BindOverride checked_bind = CheckBindOptions(bind);
   ApplyLogOptions(checked, previous_log);
 
   OverridesUntilStarted overrides;
@@ -70,6 +72,7 @@ void Start(const up_options* options) {
   std::vector<std::wstring> servers;
   if (!checked.server.empty()) servers.push_back(checked.server);
   directory::OverrideGlobalCatalogServers(servers, nullptr);
+  directory::OverrideBindSettings(checked_bind);
   // Bind settings that cannot be used would otherwise show only as a failed
   // discovery: say which key is wrong instead.
   std::wstring bind_problem;
@@ -105,7 +108,19 @@ void Stop() {
 
 int up_start(const up_options* options, up_error** error) {
   return capi::RunCall("up_start", [&] { return capi::DescribeStartOptions(options); }, error, [&]() -> int {
-    capi::Start(options);
+    capi::Start(options, nullptr);
+    return UP_OK;
+  });
+}
+
+int up_start_with_bind(const up_options* options, const up_bind_options* bind, up_error** error) {
+  const auto describe = [&] {
+    const std::string start = capi::DescribeStartOptions(options);
+    const std::string binding = capi::DescribeBindOptions(bind);
+    return start.empty() || binding.empty() ? start + binding : start + ", " + binding;
+  };
+  return capi::RunCall("up_start_with_bind", describe, error, [&]() -> int {
+    capi::Start(options, bind);
     return UP_OK;
   });
 }

@@ -24,9 +24,10 @@ namespace userpolicy::local_directories {
 // file. Otherwise writes `hosts_lines` ("ADDRESS NAME [NAME...]\n" lines)
 // to a hosts file in a new temporary directory, runs this program again
 // (/proc/self/exe, the same arguments) with LD_PRELOAD=libnss_wrapper.so and
-// NSS_WRAPPER_HOSTS naming that file (and, for AddressSanitizer builds,
+// NSS_WRAPPER_HOSTS naming that file (and, for the sanitizers,
 // verify_asan_link_order=0 in ASAN_OPTIONS, since the wrapper comes before
-// the sanitizer's runtime), waits for it, removes the directory and exits
+// AddressSanitizer's runtime, and NSS_WRAPPER_DISABLE_DEEPBIND, since they
+// refuse the RTLD_DEEPBIND the wrapper would open libc with), waits for it, removes the directory and exits
 // with the child's exit status (128 + the signal that ended it). The child
 // dies with this process. When the wrapper did not load in the child
 // (libnss-wrapper not installed), the child exits with status 1 and says so.

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -328,6 +329,43 @@ TEST_F(KerberosBindTest, ATicketThatEndsDuringARunIsRenewedFromTheKeytab) {
   EXPECT_EQ(g_hooks.binds, 4);
   EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelWarning, "failed (Ticket expired); renewing the credentials"));
   EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelData, "renewed the Kerberos credentials"));
+}
+
+// upm binds with Kerberos from its options alone (the settings name only
+// the server), and discover shows the bind: method, identity and strength.
+TEST_F(KerberosBindTest, UpmBindsWithTheKeytabItIsGivenAndDiscoverShowsTheBind) {
+  ScopedSettingsFile settings("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + dc().gc_host_name_port() +
+                              "\"\n");
+  const auto upm = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {UPM_PROGRAM, "--config", settings.path()});
+    return userpolicy::local_directories::RunProgram(args);
+  };
+  const auto discover = upm({"--bind", "gssapi", "--keytab", dc().keytab_file(), "discover"});
+  EXPECT_EQ(discover.exit_code, 0) << discover.err;
+  EXPECT_NE(discover.out.find("bind to " + dc().gc_host_name_port() + ": gssapi as " + dc().service_principal() +
+                              ", security strength factor 256 (sealed)"),
+            std::string::npos)
+      << discover.out;
+
+  const auto guids = upm({"--bind", "gssapi", "--keytab", dc().keytab_file(), "--principal",
+                          dc().service_principal(), "guids", "sip:alice@userpolicy.test"});
+  EXPECT_EQ(guids.exit_code, 0) << guids.err;
+  EXPECT_GE(std::count(guids.out.begin(), guids.out.end(), '\n'), 3) << guids.out;
+
+  // --bind simple takes the settings' BindDN and password, which this
+  // controller refuses without signing.
+  settings.Rewrite(userpolicy::testing::DirectorySettings(dc().gc_host_name_port(), dc().service_dn(),
+                                                          dc().service_password_file()) +
+                   "BindMethod = \"gssapi\"\nKeytabFile = \"" + dc().keytab_file() + "\"\n");
+  const auto simple = upm({"--bind", "simple", "guids", "sip:alice@userpolicy.test"});
+  EXPECT_EQ(simple.exit_code, 3) << simple.out;
+  EXPECT_NE(simple.err.find("requires a signed or sealed connection"), std::string::npos) << simple.err;
+
+  const auto no_keytab = upm({"--bind", "gssapi", "--keytab", dc().work_dir() + "/none.keytab", "discover"});
+  EXPECT_EQ(no_keytab.exit_code, 4);
+  EXPECT_NE(no_keytab.err.find("keytab: cannot open the keytab " + dc().work_dir() + "/none.keytab"),
+            std::string::npos)
+      << no_keytab.err;
 }
 
 }  // namespace

@@ -56,7 +56,31 @@ class ServerOverride {
   std::vector<std::wstring> servers_ GUARDED_BY(mu_);
 };
 
+// The bind settings OverrideBindSettings set.
+class BindSettingsOverride {
+ public:
+  static BindSettingsOverride& Get() {
+    static BindSettingsOverride instance;
+    return instance;
+  }
+  void Set(BindOverride bind) EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    bind_ = std::move(bind);
+  }
+  BindOverride bind() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    return bind_;
+  }
+
+ private:
+  BindSettingsOverride() = default;
+  platform::Mutex mu_;
+  BindOverride bind_ GUARDED_BY(mu_);
+};
+
 }  // namespace
+
+void OverrideBindSettings(const BindOverride& bind) { BindSettingsOverride::Get().Set(bind); }
 
 // "host", "host:port", "[v6]" or "[v6]:port" as a path names its server,
 // so that every server kept here is one that discovery and the LDAP backend
@@ -165,11 +189,14 @@ class Reader {
     }
   }
 
-  // BindMethod and, for gssapi, the keytab, principal and minimum strength.
-  // A value that would leave a weaker bind than the one asked for is no
-  // warning but config->bind_problem.
-  void ReadBindSettings(DirectoryConfig* config) {
-    if (const _variant_t* value = Find(L"BindMethod")) {
+  // BindMethod and, for gssapi, the keytab, principal and minimum strength,
+  // the fields `bind` sets taking the place of the file's. A value that
+  // would leave a weaker bind than the one asked for is no warning but
+  // config->bind_problem.
+  void ReadBindSettings(const BindOverride& bind, DirectoryConfig* config) {
+    if (bind.method) {
+      config->bind_method = *bind.method;
+    } else if (const _variant_t* value = Find(L"BindMethod")) {
       const std::wstring_view method =
           value->vt == VT_BSTR ? Trim(value->bstrVal != nullptr ? value->bstrVal : L"") : std::wstring_view();
       if (platform::EqualsIgnoringAsciiCase(method, L"simple")) {
@@ -181,10 +208,18 @@ class Reader {
       }
     }
     if (config->bind_method != DirectoryConfig::BindMethod::kGssapi) return;
-    ReadPath(L"KeytabFile", &config->keytab_file);
-    std::wstring principal;
-    ReadString(L"Principal", &principal);
-    config->principal = platform::WideToUtf8(Trim(principal));
+    if (!bind.keytab_file.empty()) {
+      config->keytab_file = bind.keytab_file;
+    } else {
+      ReadPath(L"KeytabFile", &config->keytab_file);
+    }
+    if (!bind.principal.empty()) {
+      config->principal = bind.principal;
+    } else {
+      std::wstring principal;
+      ReadString(L"Principal", &principal);
+      config->principal = platform::WideToUtf8(Trim(principal));
+    }
     if (const _variant_t* value = Find(L"MinimumSsf")) {
       long long ssf = 0;
       if (!IntegerOf(*value, &ssf) || ssf < 1 || ssf > DirectoryConfig::kMaxMinimumSsf) {
@@ -238,8 +273,9 @@ class Reader {
   // its line.
   void Refuse(DirectoryConfig* config, const wchar_t* key, const std::wstring& problem) {
     const int line = settings_.GetPropertyLine(key);
-    config->bind_problem = L"settings " + platform::Utf8ToWide(settings_.GetSourcePath()) + L" [" + kSettingsClass +
-                           L"." + kSettingsInstance + L"] " + key +
+    const std::string& path = settings_.GetSourcePath();
+    config->bind_problem = (path.empty() ? L"" : L"settings " + platform::Utf8ToWide(path) + L" ") + L"[" +
+                           kSettingsClass + L"." + kSettingsInstance + L"] " + key +
                            (line > 0 ? L" (line " + std::to_wstring(line) + L") " : L" ") + problem;
   }
 
@@ -258,13 +294,17 @@ class Reader {
 void ReadSettings(DirectoryConfig* out) {
   DirectoryConfig& config = *out;
   Reader reader;
-  if (!reader.loaded()) return;
+  if (!reader.loaded()) {
+    // Nothing to read, but an override of the bind to apply and check.
+    reader.ReadBindSettings(BindSettingsOverride::Get().bind(), &config);
+    return;
+  }
   reader.ReadServers(L"GlobalCatalogServers", &config.global_catalog_servers);
   reader.ReadServer(L"DomainController", &config.domain_controller);
   reader.ReadString(L"Forest", &config.forest);
   reader.ReadString(L"BindDN", &config.bind_dn);
   reader.ReadPath(L"PasswordFile", &config.password_file);
-  reader.ReadBindSettings(&config);
+  reader.ReadBindSettings(BindSettingsOverride::Get().bind(), &config);
   reader.ReadTls(L"Tls", &config.tls);
   reader.ReadPath(L"CaFile", &config.ca_file);
   reader.ReadBool(L"VerifyCertificate", &config.verify_certificate);

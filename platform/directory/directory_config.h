@@ -49,13 +49,16 @@
 //
 // A host may replace the configured Global Catalog servers without touching
 // the file (OverrideGlobalCatalogServers): every later Load then returns the
-// override's servers, whatever the file says or whether there is one.
+// override's servers, whatever the file says or whether there is one. It
+// may replace the bind method, keytab and principal likewise
+// (OverrideBindSettings).
 //
 // Thread safety: Load and the override functions may be called from any
 // thread.
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_CONFIG_H_
 #define USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_CONFIG_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +116,19 @@ bool IsServerName(std::wstring_view server);
 // key and says why, never what the keytab holds. Reads the keytab; makes
 // no network request. Thread-safe.
 bool CheckBindSettings(const DirectoryConfig& config, std::string* principal, std::wstring* problem);
+
+// What OverrideBindSettings puts in place of the file's BindMethod,
+// KeytabFile and Principal; fields left empty keep the file's.
+struct BindOverride {
+  std::optional<DirectoryConfig::BindMethod> method;
+  std::string keytab_file;
+  std::string principal;  // UTF-8
+};
+
+// Makes every later Load use the fields `bind` sets instead of the file's
+// (the file's own value for a field it sets is then neither read nor
+// reported); a BindOverride with no field set removes the override.
+void OverrideBindSettings(const BindOverride& bind);
 
 // Makes every later Load return `servers` ("host[:port]" each, in the order
 // to try) as global_catalog_servers; an empty list removes the override.

@@ -112,6 +112,7 @@ class LdapBackend::Impl {
   std::shared_ptr<const DirectoryObject> SearchOne(const DirectoryPath& root, const std::wstring& filter,
                                                    const std::vector<std::wstring>& attributes, int scope);
   HRESULT GetGCFromRootDSE(std::wstring* path);
+  BindReport DescribeBind(const DirectoryPath& path);
 
  private:
   // The schema of the session's server: read once (one reader at a time)
@@ -385,6 +386,30 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
              });
 }
 
+BindReport LdapBackend::Impl::DescribeBind(const DirectoryPath& path) {
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"bind", path.ToString(),
+                       [](const Session& session) {
+                         const ldap::Authentication& established = session.connection->authentication();
+                         BindReport report;
+                         report.server = session.endpoint->name;
+                         switch (established.method) {
+                           case ldap::Authentication::Method::kAnonymous:
+                             report.method = L"anonymous";
+                             break;
+                           case ldap::Authentication::Method::kSimple:
+                             report.method = L"simple";
+                             break;
+                           case ldap::Authentication::Method::kKerberos:
+                             report.method = L"gssapi";
+                             break;
+                         }
+                         report.identity = platform::Utf8ToWide(established.identity);
+                         report.ssf = established.ssf;
+                         return report;
+                       });
+}
+
 HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   Reload();
@@ -473,6 +498,8 @@ HRESULT LdapBackend::GetGCFromRootDSE(std::wstring* path) {
     return E_FAIL;
   }
 }
+
+BindReport LdapBackend::DescribeBind(const DirectoryPath& path) { return impl_->DescribeBind(path); }
 
 void LdapBackend::Reconfigure(DirectoryConfig config) { impl_->Reconfigure(std::move(config)); }
 

@@ -95,6 +95,9 @@ class LdapBackend : public DirectoryBackend {
   // port), when its isGlobalCatalogReady is TRUE; a non-standard port of
   // that server (a test server) is kept in the path. E_FAIL otherwise.
   HRESULT GetGCFromRootDSE(std::wstring* path) override;
+  // Takes a connection to the first server of `path` that answers, as a
+  // read does (binding a new one as configured), and reports its bind.
+  BindReport DescribeBind(const DirectoryPath& path) override;
 
   // Applies `config` to the calls that start from now on. Pooled
   // connections made with other connection settings are closed.

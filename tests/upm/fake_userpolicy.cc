@@ -216,14 +216,22 @@ const char* up_status_name(int status) {
   }
 }
 
-int up_start(const up_options* options, up_error** error) {
+int up_start_with_bind(const up_options* options, const up_bind_options* bind, up_error** error) {
   auto& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
+  auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
   upm_fake::StartOptions recorded;
   if (options != nullptr) {
-    auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
-    recorded = {text(options->settings_file), text(options->server), text(options->log_level),
-                text(options->log_file)};
+    recorded.settings_file = text(options->settings_file);
+    recorded.server = text(options->server);
+    recorded.log_level = text(options->log_level);
+    recorded.log_file = text(options->log_file);
+  }
+  recorded.with_bind = bind != nullptr;
+  if (bind != nullptr) {
+    recorded.bind_method = text(bind->method);
+    recorded.keytab = text(bind->keytab);
+    recorded.principal = text(bind->principal);
   }
   state.start_options = recorded;
   if (state.start_failure) {
@@ -232,6 +240,8 @@ int up_start(const up_options* options, up_error** error) {
   state.started = true;
   return UP_OK;
 }
+
+int up_start(const up_options* options, up_error** error) { return up_start_with_bind(options, nullptr, error); }
 
 int up_stop(up_error** error) {
   auto& state = TheState();

@@ -68,12 +68,17 @@ std::string PrimaryGroupKeyFor(const std::string& sid, int32_t rid);
 
 // The up_get_record calls so far, "manager:key" each, in call order.
 std::vector<std::string> RecordCalls();
-// The options of the last up_start (empty strings for nulls).
+// The options of the last up_start or up_start_with_bind (empty strings for
+// nulls; `with_bind` tells which was called).
 struct StartOptions {
   std::string settings_file;
   std::string server;
   std::string log_level;
   std::string log_file;
+  bool with_bind = false;
+  std::string bind_method;
+  std::string keytab;
+  std::string principal;
 };
 std::optional<StartOptions> LastStartOptions();
 bool Started();

@@ -4,8 +4,10 @@
 // Global Catalog is found: the very case discover is for), so --config,
 // --log-level and --log-file reach it through the environment the library
 // reads: USERPOLICY_SETTINGS, USERPOLICY_LOG_LEVEL, USERPOLICY_LOG, set for
-// the call and restored after it. --server, which replaces the configured
-// servers only while the library is started, is applied by starting it.
+// the call and restored after it. --server and the bind options (--bind,
+// --keytab, --principal), which replace the settings only while the library
+// is started, are applied by starting it; the discovery then shows the bind
+// they make (method, identity, security strength factor).
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -58,7 +60,8 @@ int RunDiscoverCommand(const Options& options, Console& console) {
   environment.Set("USERPOLICY_LOG_LEVEL", library.log_level);
   environment.Set("USERPOLICY_LOG", library.log_file);
   LibrarySession session;
-  if (!options.server.empty()) {
+  const bool binds_otherwise = !options.bind.empty() || !options.keytab.empty() || !options.principal.empty();
+  if (!options.server.empty() || binds_otherwise) {
     if (const int code = StartLibraryFor(options, "", console, &session); code != kExitFound) return code;
   }
 

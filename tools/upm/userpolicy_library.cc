@@ -76,8 +76,13 @@ int StartLibrary(const LibraryOptions& options, CallError* error) {
   raw.server = OrNull(options.server);
   raw.log_level = OrNull(options.log_level);
   raw.log_file = OrNull(options.log_file);
+  up_bind_options bind = {};
+  bind.method = OrNull(options.bind_method);
+  bind.keytab = OrNull(options.keytab);
+  bind.principal = OrNull(options.principal);
+  const bool binds_otherwise = bind.method != nullptr || bind.keytab != nullptr || bind.principal != nullptr;
   up_error* failure = nullptr;
-  const int status = up_start(&raw, &failure);
+  const int status = binds_otherwise ? up_start_with_bind(&raw, &bind, &failure) : up_start(&raw, &failure);
   Report(status, failure, error);
   return status;
 }

@@ -47,12 +47,16 @@ struct Record {
   const Value* First(const std::string& name) const;
 };
 
-// What up_start takes; empty strings leave the library's default.
+// What up_start takes; empty strings leave the library's default. The bind
+// fields, when any is set, go to up_start_with_bind.
 struct LibraryOptions {
   std::string settings_file;
   std::string server;
   std::string log_level;
   std::string log_file;
+  std::string bind_method;
+  std::string keytab;
+  std::string principal;
 };
 
 // Each returns an up_status (UP_OK is 0) and, on failure, fills *error when
