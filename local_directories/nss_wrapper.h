@@ -26,8 +26,9 @@ namespace userpolicy::local_directories {
 // (/proc/self/exe, the same arguments) with LD_PRELOAD=libnss_wrapper.so and
 // NSS_WRAPPER_HOSTS naming that file (and, for the sanitizers,
 // verify_asan_link_order=0 in ASAN_OPTIONS, since the wrapper comes before
-// AddressSanitizer's runtime, and NSS_WRAPPER_DISABLE_DEEPBIND, since they
-// refuse the RTLD_DEEPBIND the wrapper would open libc with), waits for it, removes the directory and exits
+// AddressSanitizer's runtime, NSS_WRAPPER_DISABLE_DEEPBIND, since they
+// refuse the RTLD_DEEPBIND the wrapper would open libc with, and a
+// ThreadSanitizer suppression of the wrapper's own locking), waits for it, removes the directory and exits
 // with the child's exit status (128 + the signal that ended it). The child
 // dies with this process. When the wrapper did not load in the child
 // (libnss-wrapper not installed), the child exits with status 1 and says so.
