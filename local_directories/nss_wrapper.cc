@@ -53,8 +53,7 @@ void RunUnderNssWrapper(char** argv, const std::string& hosts_lines) {
   // ThreadSanitizer sees the wrapper's own locking only in part (it locks
   // before the sanitizer runs); what the wrapper does is not ours to check.
   const std::string tsan_suppressions = dir + "/tsan-suppressions";
-  WritePrivateFile(tsan_suppressions,
-                   std::string("called_from_lib:") + kLibrary + "\nmutex:" + kLibrary + "\n");
+  WritePrivateFile(tsan_suppressions, std::string("called_from_lib:") + kLibrary + "\nmutex:" + kLibrary + "\n");
   const std::string tsan_options = Appended("TSAN_OPTIONS", "suppressions=" + tsan_suppressions, ":");
   const char* earlier = std::getenv("LD_PRELOAD");
   const std::string preload =

@@ -81,7 +81,6 @@ class ClientCredentials {
   explicit ClientCredentials(PrivateTag) {}
 
  private:
-
   std::string principal_;
   __time64_t acquired_at_ = 0;
   __time64_t expires_at_ = 0;
