@@ -114,6 +114,20 @@ DiscoveryReport DiscoverStepByStep() {
   return report;
 }
 
+int HandOutDiscovery(const DiscoveryReport& report, char** gc_path, up_string_list** steps) {
+  StringListOwner lines = NewStringList(report.steps.size());
+  for (size_t i = 0; i < report.steps.size(); ++i) lines->items[i] = CopyString(report.steps[i]);
+  StringOwner path(report.gc_path.empty() ? nullptr : CopyString(report.gc_path));
+  *steps = lines.release();
+  *gc_path = path.release();
+  if (report.gc_path.empty()) {
+    std::string summary = "no Global Catalog found:";
+    for (const std::string& step : report.steps) summary += " " + step + ";";
+    throw CallError(UP_DIRECTORY_ERROR, kDirectoryNoServer, summary);
+  }
+  return UP_OK;
+}
+
 }  // namespace capi
 
 int up_discover(char** gc_path, up_string_list** steps, up_error** error) {
@@ -123,17 +137,6 @@ int up_discover(char** gc_path, up_string_list** steps, up_error** error) {
     if (gc_path == nullptr || steps == nullptr) {
       throw capi::CallError(UP_INVALID_ARGUMENT, 0, "gc_path and steps must not be null");
     }
-    const capi::DiscoveryReport report = capi::DiscoverStepByStep();
-    capi::StringListOwner lines = capi::NewStringList(report.steps.size());
-    for (size_t i = 0; i < report.steps.size(); ++i) lines->items[i] = capi::CopyString(report.steps[i]);
-    capi::StringOwner path(report.gc_path.empty() ? nullptr : capi::CopyString(report.gc_path));
-    *steps = lines.release();
-    *gc_path = path.release();
-    if (report.gc_path.empty()) {
-      std::string summary = "no Global Catalog found:";
-      for (const std::string& step : report.steps) summary += " " + step + ";";
-      throw capi::CallError(UP_DIRECTORY_ERROR, kDirectoryNoServer, summary);
-    }
-    return UP_OK;
+    return capi::HandOutDiscovery(capi::DiscoverStepByStep(), gc_path, steps);
   });
 }

@@ -38,6 +38,18 @@ std::wstring CheckServer(std::string_view server) {
   return wide;
 }
 
+void SetDestination(std::string_view destination, StartOptions* checked) {
+  if (destination == "stderr") {
+    checked->log.destination = DBG::Destination::kStderr;
+  } else if (destination == "syslog") {
+    checked->log.destination = DBG::Destination::kSyslog;
+  } else {
+    checked->log.destination = DBG::Destination::kFile;
+    checked->log.file_path = std::string(destination);
+  }
+  checked->change_log = true;
+}
+
 void CheckSettingsFileInEffect(const std::string& given) {
   std::string problem;
   if (!given.empty()) {
@@ -72,16 +84,15 @@ StartOptions CheckStartOptions(const up_options* options, const DBG::LogOptions&
     if (options->log_file != nullptr) {
       const std::string_view destination = options->log_file;
       if (destination.empty()) Refuse("log_file is empty (\"stderr\", \"syslog\" or a path)");
-      if (destination == "stderr") {
-        checked.log.destination = DBG::Destination::kStderr;
-      } else if (destination == "syslog") {
-        checked.log.destination = DBG::Destination::kSyslog;
-      } else {
-        checked.log.destination = DBG::Destination::kFile;
-        checked.log.file_path = std::string(destination);
-      }
-      checked.change_log = true;
+      SetDestination(destination, &checked);
     }
+  }
+  // Without log_file, a file the environment names is opened again, so
+  // that one that cannot be opened is an error here too.
+  const char* environment_log = std::getenv(DBG::kLogDestinationVariable);
+  if ((options == nullptr || options->log_file == nullptr) && environment_log != nullptr &&
+      environment_log[0] != '\0') {
+    SetDestination(environment_log, &checked);
   }
   CheckSettingsFileInEffect(checked.settings_file);
   return checked;

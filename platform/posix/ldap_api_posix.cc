@@ -16,6 +16,7 @@
 #include <csignal>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -418,6 +419,19 @@ class SigpipeGuard {
   bool blocked_ = false;
 };
 
+// libldap sets up its process-wide options on first use and marks them
+// ready before it has finished (it still reads its configuration files), so
+// a thread whose first call comes in that window copies options that another
+// thread is still writing. Asking for a global option sets them up; done
+// once, before any session is made.
+void SetUpLibraryOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int version = 0;
+    ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+  });
+}
+
 Status TlsTimeout() { return MakeStatus(LDAP_TIMEOUT, "the TLS set-up did not finish within the timeout"); }
 
 bool IsLdapsUri(const std::string& uri) { return platform::StartsWithIgnoringAsciiCase(uri, "ldaps://"); }
@@ -444,6 +458,7 @@ int FromNativeCode(int native_code) {
 Status Connect(const ConnectOptions& options, NativeSession** out) {
   const SigpipeGuard no_sigpipe;  // the TLS handshake and StartTLS write
   *out = nullptr;
+  SetUpLibraryOnce();
   auto session = std::make_unique<NativeSession>();
   int rc = ldap_initialize(&session->ld, options.uri.c_str());
   if (rc != LDAP_SUCCESS || session->ld == nullptr) return MakeStatus(rc, "invalid server address");

@@ -17,6 +17,7 @@
 
 namespace platform::ldap::posix {
 
+// libldap's process-wide set-up (once, before the first session),
 // ldap_initialize, the session options (LDAPv3, no referral chasing,
 // LDAP_OPT_NETWORK_TIMEOUT, LDAP_OPT_TIMEOUT and, with TLS, the CA file,
 // LDAP_OPT_X_TLS_REQUIRE_CERT and a fresh LDAP_OPT_X_TLS_NEWCTX), then

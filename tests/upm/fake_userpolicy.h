@@ -54,9 +54,11 @@ void SetEmail(const std::string& sip, const std::string& email);
 void FailKey(const std::string& key, int status, int code, const std::string& message);
 // up_start fails so.
 void FailStart(int status, const std::string& message);
-// up_discover's answer.
+// up_discover's (and up_discover_with_options') answer.
 void SetDiscovery(std::vector<std::string> steps, std::optional<std::string> gc_path);
-// up_get_counters(pid) returns these (else UP_NOT_FOUND).
+// up_get_counters(pid) returns these (else UP_NOT_FOUND); the pids set so
+// are the processes up_list_counter_processes lists. The counters' names
+// are the library's, with help texts "Help of <name>.".
 void SetCounters(int pid, const up_counters& counters);
 // Called with the address at the start of every up_get_guids and
 // up_get_email, outside the fake's lock (to hold a lookup back).
@@ -81,6 +83,8 @@ struct StartOptions {
   std::string principal;
 };
 std::optional<StartOptions> LastStartOptions();
+// The options of the last up_discover_with_options or up_discover_with_bind.
+std::optional<StartOptions> LastDiscoverOptions();
 bool Started();
 // How many up_* calls handed something out that is not freed yet.
 int OutstandingAllocations();

@@ -90,7 +90,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("user|primary-group|group|guid|path");
 
   CLI::App* perf = app.add_subcommand("perf", "The performance counters a running process publishes");
-  perf->add_option("--pid", options.pid, "The process (default: the only one that publishes counters)")
+  perf->add_option("--pid", options.pid, "The process to read (without it: list the processes that publish counters)")
       ->check(CLI::PositiveNumber)
       ->type_name("N");
   CLI::Option* watch = perf->add_flag("--watch", options.watch, "Print the counters every --interval seconds, "

@@ -27,11 +27,6 @@ int CheckOptionFiles(const Options& options, Console& console) {
     console.err << "upm: cannot read settings file " << options.config << ": " << std::strerror(errno) << "\n";
     return kExitConfiguration;
   }
-  const std::string& log = options.log_file;
-  if (!log.empty() && log != "stderr" && log != "syslog" && !std::ofstream(log, std::ios::app)) {
-    console.err << "upm: cannot write log file " << log << ": " << std::strerror(errno) << "\n";
-    return kExitConfiguration;
-  }
   return kExitFound;
 }
 
