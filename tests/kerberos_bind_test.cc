@@ -39,6 +39,7 @@
 #include "testing/fake_clock.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
+#include "tests/support/directory_failure.h"
 #include "tests/support/end_to_end.h"
 #include "tests/support/keytab_file.h"
 #include "tests/support/run_all_tests.h"
@@ -89,16 +90,7 @@ StrongAuthDomain* const g_domain = static_cast<StrongAuthDomain*>(
 
 std::string Narrow(std::wstring_view text) { return platform::WideToUtf8(text); }
 
-template <typename Call>
-CDirectoryException Failure(Call&& call) {
-  try {
-    call();
-  } catch (const CDirectoryException& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no CDirectoryException";
-  return CDirectoryException(0, "", 0, L"");
-}
+using userpolicy::testing::DirectoryFailure;
 
 class KerberosBindTest : public ::testing::Test {
  protected:
@@ -124,7 +116,7 @@ TEST_F(KerberosBindTest, SimpleBindsAreRefusedWithAnErrorThatSaysHowToBind) {
   ScopedSettingsFile settings(userpolicy::testing::DirectorySettings(dc().gc_host_name_port(), dc().service_dn(),
                                                                      dc().service_password_file()));
   LdapBackend backend;
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryAuthFailed);
   const std::string text = Narrow(error.GetErrorMsgEx().str());
   EXPECT_NE(text.find("requires a signed or sealed connection"), std::string::npos) << text;
@@ -285,7 +277,7 @@ TEST_F(KerberosBindTest, EachFailureGivesItsOwnClearError) {
     ldap::testing::ScopedOperations hooks(Hooked(c.bind_failure.code != 0 ? 1 : 0, c.bind_failure));
     LdapBackend backend;
     const std::string server = c.settings.find(ip_server) != std::string::npos ? ip_server : dc().gc_host_name_port();
-    const CDirectoryException error = Failure([&] {
+    const CDirectoryException error = DirectoryFailure([&] {
       backend.ReadObject(DirectoryPath::Parse(platform::Utf8ToWide("GC://" + server + "/" + dc().test_ou())), {});
     });
     EXPECT_EQ(error.GetErrorCode(), c.code);

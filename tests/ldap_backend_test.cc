@@ -34,6 +34,7 @@
 #include "platform/utf8.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
+#include "tests/support/directory_failure.h"
 #include "tests/support/directory_truth.h"
 #include "tests/support/keytab_file.h"
 #include "tests/support/scoped_environment.h"
@@ -108,17 +109,7 @@ std::vector<std::wstring> Names(const DirectoryObject& object) {
   return names;
 }
 
-// Runs `call`, which must raise a CDirectoryException, and returns it.
-template <typename Call>
-CDirectoryException Failure(Call&& call) {
-  try {
-    call();
-  } catch (const CDirectoryException& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no CDirectoryException";
-  return CDirectoryException(0, "", 0, L"");
-}
+using userpolicy::testing::DirectoryFailure;
 
 std::wstring ContextOf(const CDirectoryException& error, const wchar_t* name) {
   const std::wstring* value = error.FindContext(name);
@@ -306,7 +297,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
   };
   for (const auto& [path, code, ldap_result] : reads) {
     const CDirectoryException error =
-        Failure([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
+        DirectoryFailure([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(path) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_NE(ContextOf(error, L"target").find(path.substr(path.find(L'/', 5) + 1)), std::wstring::npos);
     if (code != kDirectoryInvalidArgument) {
@@ -322,7 +313,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
       {Gc(L"<GUID=ffeeddccbbaa99887766554433221100>"), L"(objectClass=*)", kDirectoryScopeSubtree, kDirectoryNotFound},
   };
   for (const auto& [root, filter, scope, code] : searches) {
-    const CDirectoryException error = Failure([&, &root = root, filter = filter, scope = scope] {
+    const CDirectoryException error = DirectoryFailure([&, &root = root, filter = filter, scope = scope] {
       Search(root, filter, scope);
     });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(root + L" " + filter) << Narrow(error.GetErrorMsgEx().str());
@@ -396,7 +387,7 @@ TEST_F(LdapBackendTest, CompletesRangedAttributesAndTypesUnknownOnesByContent) {
             expected);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == kBigGroupDn; }), 3);
   // A range that never advances is an error, not an endless loop.
-  EXPECT_EQ(Failure([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
+  EXPECT_EQ(DirectoryFailure([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
 }
 
 TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
@@ -610,7 +601,7 @@ TEST(DirectoryConfigTest, UnusableBindSettingsFailDiscoveryOnceAndEveryReadWitho
   EXPECT_EQ(backend.GetGCFromRootDSE(&path), E_FAIL);
   EXPECT_EQ(capture.Count(DBG::kLevelFailure), 1u);
   EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelFailure, "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"));
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
   EXPECT_NE(Narrow(error.GetErrorMsg().str()).find("KeytabFile"), std::string::npos);
   EXPECT_EQ(g_hooks.connects, 0);
@@ -645,7 +636,7 @@ TEST(LdapFaultsTest, StalledServerGivesUpWithinTheTimeouts) {
   for (const auto& [name, backend, server] : cases) {
     SCOPED_TRACE(name);
     const Clock::time_point start = Clock::now();
-    const CDirectoryException error = Failure([backend = backend] { ReadAlice(*backend); });
+    const CDirectoryException error = DirectoryFailure([backend = backend] { ReadAlice(*backend); });
     const auto elapsed = Clock::now() - start;
     EXPECT_EQ(error.GetErrorCode(), kDirectoryTimeout) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), Wide(server));
@@ -679,7 +670,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
 
   // The pooled connection dies with the server; the fresh one cannot connect.
   Server().Stop();
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown) << Narrow(error.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(error, L"server"), Wide(Server().host_port()));  // the last one tried
   const std::wstring message = error.GetErrorMsg().str();
@@ -689,7 +680,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
   // Now every server is backing off: calls fail at once, with the same code
   // and the latest failure's server.
   const Clock::time_point start = Clock::now();
-  const CDirectoryException fast = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException fast = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs / 2));
   EXPECT_EQ(fast.GetErrorCode(), kDirectoryServerDown) << Narrow(fast.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(fast, L"server"), Wide(Server().host_port()));
@@ -714,8 +705,10 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   // The first call waits for the time-out; the ones after it, a whole walk
   // of them, fail at once with the same error.
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
-  for (int i = 0; i < 30; ++i) EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  EXPECT_EQ(DirectoryFailure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_EQ(DirectoryFailure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  }
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs) + kSlack);
 
   // When the back-off is over, one caller at a time probes the server: of
@@ -726,7 +719,7 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   for (auto& elapsed : took) {
     callers.emplace_back([&backend, &elapsed] {
       const Clock::time_point begin = Clock::now();
-      Failure([&] { ReadAlice(backend); });
+      DirectoryFailure([&] { ReadAlice(backend); });
       elapsed = Clock::now() - begin;
     });
   }
@@ -757,7 +750,7 @@ TEST(LdapFaultsTest, RetriesOnceOnAFreshConnectionWhenAPooledOneDied) {
   // Two in a row: the fresh connection fails too, and there is no third try.
   g_hooks.drop_count = 2;
   g_hooks.drop_from = g_hooks.searches + 1;
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown);
   EXPECT_EQ(ContextOf(error, L"diagnostic"), L"dropped by the test");
   EXPECT_EQ(g_hooks.connects.load(), 3);
@@ -848,7 +841,7 @@ TEST(LdapFaultsTest, MovesToTheNextServerOnlyWhenTheServerIsToBlame) {
     if (test.next_server) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
     } else {
-      const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+      const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
       EXPECT_EQ(ContextOf(error, L"server"), Wide(g_failing.host_port)) << Narrow(error.GetErrorMsgEx().str());
     }
   }
@@ -866,7 +859,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
     ScopedSettings settings(account + "PasswordFile = \"" + password_file + "\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     std::remove(password_file.c_str());
     EXPECT_EQ(error.GetErrorCode(), kDirectoryAuthFailed);
     const std::string text = Narrow(error.GetErrorMsgEx().str());
@@ -885,7 +878,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
   for (const auto& [extra, in_message] : unusable) {
     ScopedSettings settings(account + extra);
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
     EXPECT_NE(Narrow(error.GetErrorMsg().str()).find(in_message), std::string::npos)
         << Narrow(error.GetErrorMsg().str());
@@ -912,7 +905,7 @@ TEST(LdapFaultsTest, TlsTrustsOnlyTheConfiguredCa) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
       continue;
     }
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), expected) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), L"127.0.0.1:" + std::to_wstring(port));
   }

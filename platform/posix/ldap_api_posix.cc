@@ -64,9 +64,8 @@ Operations DefaultOperations() {
 }
 
 Operations CurrentOperations() {
-  return Operations{Load(g_table.connect),     Load(g_table.bind),    Load(g_table.kerberos_bind),
-                    Load(g_table.search),      Load(g_table.next_result), Load(g_table.abandon),
-                    Load(g_table.is_alive),    Load(g_table.close)};
+  return Operations{Load(g_table.connect),     Load(g_table.bind),    Load(g_table.kerberos_bind), Load(g_table.search),
+                    Load(g_table.next_result), Load(g_table.abandon), Load(g_table.is_alive),      Load(g_table.close)};
 }
 
 void SetOperations(const Operations& operations) {
@@ -589,7 +588,7 @@ Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, 
   // The service is named from the URI's host as written.
   Status status = SetOption(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON, "the service name as written", false);
   ber_len_t minimum_ssf = static_cast<ber_len_t>(std::max(request.minimum_ssf, KerberosBindRequest::kSigning));
-  if (status.ok()) status = SetOption(ld, LDAP_OPT_X_SASL_SSF_MIN, &minimum_ssf, "the minimum security strength", false);
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_X_SASL_SSF_MIN, &minimum_ssf, "the least strength", false);
   if (!status.ok()) return status;
   KerberosInteraction interaction;
   interaction.credential = request.credentials->native()->credential;
