@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/clock.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/ldap_kerberos_bind.h"
 #include "platform/directory/ldap_request_errors.h"
@@ -108,7 +107,7 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Acquire(Clock::time_point dead
     // a system call on every read, and a connection that died meanwhile
     // fails its request, which the caller retries once on a fresh one. One
     // whose Kerberos ticket ended is replaced by a freshly bound one.
-    const bool ticket_ended = TicketEnded(candidate->authentication(), _time64(nullptr));
+    const bool ticket_ended = TicketEnded(candidate->authentication());
     if (!ticket_ended && (Clock::now() - idle_since < kProbeIdleAfter || candidate->IsAlive())) {
       *reused = true;
       return candidate;

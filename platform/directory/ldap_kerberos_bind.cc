@@ -48,8 +48,8 @@ std::wstring ServiceOf(const Endpoint& endpoint) { return L"ldap/" + endpoint.ho
 
 }  // namespace
 
-bool TicketEnded(const ldap::Authentication& authentication, __time64_t now) {
-  return authentication.valid_until != 0 && now + kTicketEndMargin >= authentication.valid_until;
+bool TicketEnded(const ldap::Authentication& authentication) {
+  return authentication.valid_until != 0 && _time64(nullptr) + kTicketEndMargin >= authentication.valid_until;
 }
 
 KerberosLogin::KerberosLogin(std::string keytab, std::string principal, int minimum_ssf)

@@ -47,8 +47,9 @@ namespace directory::ldap_backend_internal {
 inline constexpr __time64_t kTicketEndMargin = 30;
 
 // Whether `authentication` rests on a ticket that ends within
-// kTicketEndMargin of `now` (seconds since 1970, the library's clock).
-bool TicketEnded(const ldap::Authentication& authentication, __time64_t now);
+// kTicketEndMargin from now (the library's clock, read only for a Kerberos
+// bind: cheap enough for every reuse of a pooled connection).
+bool TicketEnded(const ldap::Authentication& authentication);
 
 class KerberosLogin {
  public:
