@@ -8,6 +8,7 @@
 #include <string>
 
 #include "capi/userpolicy.h"
+#include "platform/directory/directory_config.h"
 #include "platform/log.h"
 
 namespace capi {
@@ -32,6 +33,16 @@ StartOptions CheckStartOptions(const up_options* options, const DBG::LogOptions&
 
 // The options as "settings_file=\"...\", server=\"...\"" (only those given).
 std::string DescribeStartOptions(const up_options* options);
+
+// Checks `bind` (null: none): raises CallError UP_CONFIG_ERROR naming the
+// first field that is unusable: a method other than simple and gssapi
+// (ASCII case ignored), a keytab or principal given with the simple
+// method, a keytab that cannot be read as one, or one that lacks the
+// principal given. Returns what replaces the settings file's values.
+directory::BindOverride CheckBindOptions(const up_bind_options* bind);
+
+// The bind options as "method=\"...\", keytab=\"...\"" (only those given).
+std::string DescribeBindOptions(const up_bind_options* bind);
 
 }  // namespace capi
 

@@ -167,6 +167,16 @@ typedef struct up_options {
   const char* log_file;      /* "stderr", "syslog" or a path */
 } up_options;
 
+/* How up_start_with_bind binds instead of the settings file's BindMethod,
+ * KeytabFile and Principal; any field may be null (the file's value). */
+typedef struct up_bind_options {
+  const char* method;    /* "simple" or "gssapi" (Kerberos from a keytab,
+                            signed or sealed) */
+  const char* keytab;    /* gssapi: the keytab file with the service's keys */
+  const char* principal; /* gssapi: "name" or "name@REALM"; else the
+                            keytab's first principal */
+} up_bind_options;
+
 /* The library's version, "MAJOR.MINOR.PATCH". Never fails. */
 USERPOLICY_EXPORT const char* up_version(void);
 /* The name of an up_status ("UP_NOT_FOUND"); "UP_UNKNOWN" for others. */
@@ -176,13 +186,22 @@ USERPOLICY_EXPORT const char* up_status_name(int status);
  * defaults). The options apply to this process from the start to the next
  * stop (the log's level and destination stay as set after it); the
  * settings file is never changed. UP_CONFIG_ERROR for unusable options, a
- * settings file that does not parse (or, when given, cannot be read) or a
+ * settings file that does not parse (or, when given, cannot be read), a
  * log file that cannot be opened for appending (log_file, else the
- * environment's USERPOLICY_LOG; the message names the path and why), with
- * nothing changed; UP_DIRECTORY_ERROR (code -92008) when no Global
+ * environment's USERPOLICY_LOG; the message names the path and why) or
+ * bind settings that cannot be used (code -92009: an unknown BindMethod, a
+ * KeytabFile that cannot be read as a keytab or lacks the Principal; the
+ * message names the key), with nothing changed; UP_DIRECTORY_ERROR (code
+ * -92008) when no Global
  * Catalog can be found, the message saying what each step found (see
  * up_discover); UP_INVALID_ARGUMENT when the module is started already. */
 USERPOLICY_EXPORT int up_start(const up_options* options, up_error** error);
+/* As up_start, with the fields `bind` sets (null: none) in place of the
+ * settings file's until up_stop; an up_discover meanwhile binds with them
+ * too. UP_CONFIG_ERROR naming the field for a method that is not "simple"
+ * or "gssapi", a keytab or principal with the simple method, a keytab that
+ * cannot be read or lacks the principal. */
+USERPOLICY_EXPORT int up_start_with_bind(const up_options* options, const up_bind_options* bind, up_error** error);
 /* Stops the module (IPC_SERVER_Deinit) once the calls in progress have
  * returned; later calls fail with UP_NOT_STARTED until the next up_start,
  * which starts with empty caches. UP_NOT_STARTED when not started. */
@@ -231,7 +250,10 @@ USERPOLICY_EXPORT int up_primary_group_key(const char* user_sid, int32_t primary
                                            up_error** error);
 
 /* How the Global Catalog is found, step by step (the configured servers,
- * DNS SRV, the rootDSE), each step one line saying what it found; and the
+ * DNS SRV, the rootDSE), each step one line saying what it found, and once
+ * one is found how the library binds to it (a real bind: "bind to
+ * host:port: gssapi as svc@EXAMPLE.TEST, security strength factor 256
+ * (sealed)", "simple as <DN>", "anonymous", or "failed: <why>"); and the
  * path found in *gc_path (null when none). UP_DIRECTORY_ERROR when no step
  * found one (the steps are still handed out). Does not need up_start. */
 USERPOLICY_EXPORT int up_discover(char** gc_path, up_string_list** steps, up_error** error);
@@ -242,6 +264,12 @@ USERPOLICY_EXPORT int up_discover(char** gc_path, up_string_list** steps, up_err
  * UP_INVALID_ARGUMENT (the started module's apply). */
 USERPOLICY_EXPORT int up_discover_with_options(const up_options* options, char** gc_path, up_string_list** steps,
                                                up_error** error);
+/* As up_discover_with_options, with the fields `bind` sets (null: none) in
+ * place of the settings file's bind for this discovery (its last step
+ * binds), checked as up_start_with_bind checks them; while the module is
+ * started, a bind field is UP_INVALID_ARGUMENT too. */
+USERPOLICY_EXPORT int up_discover_with_bind(const up_options* options, const up_bind_options* bind, char** gc_path,
+                                            up_string_list** steps, up_error** error);
 
 /* The counters of this process (all zero before up_start and after
  * up_stop), or of the process `pid` that publishes them (pid 0: this

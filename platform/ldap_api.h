@@ -1,7 +1,7 @@
 // A small LDAP client: one connection to one server, opened with a URI,
-// timeouts and TLS options, bound with a simple bind (or not at all, for
-// anonymous access), that runs searches and hands back the entries with
-// every value as bytes.
+// timeouts and TLS options, bound with a simple bind, with Kerberos (SASL
+// GSSAPI, with signing or sealing) or not at all (anonymous access), that
+// runs searches and hands back the entries with every value as bytes.
 //
 // The rest of the library speaks LDAP only through this header and never
 // includes <ldap.h>. The POSIX build implements it over OpenLDAP's libldap
@@ -9,7 +9,8 @@
 // operations over wldap32.
 //
 // Every call into the LDAP library goes through a table of operations
-// (connect, bind, search, next result, abandon, liveness, close) that a test
+// (connect, bind, Kerberos bind, search, next result, abandon, liveness,
+// close) that a test
 // may replace to slow down, block or fail chosen calls, or to answer with
 // made-up entries: see platform/ldap_api_hook.h.
 //
@@ -23,9 +24,14 @@
 #define USERPOLICY_PLATFORM_LDAP_API_H_
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace platform::kerberos {
+class ClientCredentials;
+}  // namespace platform::kerberos
 
 namespace platform::ldap {
 
@@ -148,6 +154,31 @@ struct SearchOutcome {
   std::vector<Entry> entries;  // the entries, also when the status is a failure
 };
 
+// A Kerberos bind: SASL GSSAPI with the given credentials, the service
+// named "ldap/<host>" from the host name of the connection's URI as
+// written (no reverse lookup: a URI holding an address names no service a
+// directory knows), and a security layer of at least `minimum_ssf`.
+struct KerberosBindRequest {
+  // Minimum security strength factors: 1 is integrity (every message
+  // signed); above 1, confidentiality too (sealed; the cipher's key bits).
+  static constexpr int kSigning = 1;
+
+  const kerberos::ClientCredentials* credentials = nullptr;  // required; used during the bind only
+  int minimum_ssf = kSigning;                                 // at least kSigning
+};
+
+// How a connection is authenticated: what its last successful bind
+// established (before any bind: anonymous).
+struct Authentication {
+  enum class Method { kAnonymous, kSimple, kKerberos };
+
+  Method method = Method::kAnonymous;
+  std::string identity;     // the bind DN, or the principal the bind authenticated as
+  int ssf = 0;              // the security layer's strength factor (Kerberos); 0: none
+  int64_t valid_until = 0;  // Kerberos: when its ticket ends (seconds since 1970,
+                            // the library's clock); 0: no end
+};
+
 // The library's state of one connection; defined by the implementation.
 struct NativeSession;
 
@@ -166,6 +197,19 @@ class Connection {
   // Simple bind; an empty dn and password bind anonymously. The password is
   // only passed to the server, never kept or logged.
   Status SimpleBind(const std::string& dn, const std::string& password);
+
+  // Kerberos bind (see KerberosBindRequest), each round trip bounded by the
+  // operation timeout. Fails with the server's result, or with kLocalError
+  // and the Kerberos reason as the diagnostic (no ticket for the service,
+  // an expired ticket, no KDC), kAuthUnknown when the system has no GSSAPI
+  // mechanism, or kLocalError when the strength negotiated is below
+  // request.minimum_ssf. On success authentication() describes the
+  // identity, strength and ticket end. A failed bind may be repeated on the
+  // same connection.
+  Status KerberosBind(const KerberosBindRequest& request);
+
+  // What the last successful bind established.
+  const Authentication& authentication() const { return authentication_; }
 
   // Runs `request` and appends the entries it returns to *entries (search
   // continuation references are skipped). Waits at most request.timeout for
@@ -203,6 +247,7 @@ class Connection {
   NativeSession* session_;  // owned; released with close_
   CloseFunction close_;     // the close operation in effect when it opened
   bool broken_ = false;
+  Authentication authentication_;
 };
 
 }  // namespace platform::ldap

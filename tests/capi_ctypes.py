@@ -318,7 +318,9 @@ def main(library_path, settings_file, expected_path):
     check.true("this process publishes counters", os.getpid() in up.counter_processes())
     path, steps = up.discover()
     check.true("discovery found %r" % path, path is not None and path.startswith("GC://127.0.0.1:"))
-    check.equal("discovery steps", len(steps), 4)
+    check.equal("discovery steps", len(steps), 5)
+    check.true("discovery binds: %r" % steps[-1],
+               steps[-1].startswith("bind to 127.0.0.1:") and " simple as " in steps[-1])
     up.stop()
     check.fails("a second stop", up.stop, UP_NOT_STARTED, "not started")
     check.fails("guids after stop", lambda: up.guids(users[0]["sip"]), UP_NOT_STARTED, "not started")

@@ -46,6 +46,7 @@
 #include "resolve/proxy_address_ds_access_helper.h"
 #include "testing/scoped_allocation_failure.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/keytab_file.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
@@ -604,6 +605,8 @@ TEST_F(CInterface, MalformedArgumentsAreRefusedNamingTheArgument) {
 
 TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
   ScopedSettingsFile broken("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"a\nb\"\n");
+  ScopedSettingsFile no_keytab("[DirectoryAccess.DEFAULT]\nBindMethod = \"gssapi\"\n"
+                               "KeytabFile = \"/nonexistent/svc.keytab\"\n");
   unsetenv(kSettingsPathVariable);
   const std::string missing_file = settings_->path() + ".missing";
   struct Case {
@@ -623,6 +626,8 @@ TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
       {{missing_file.c_str(), nullptr, nullptr, nullptr}, missing_file + " cannot be read"},
       {{"", nullptr, nullptr, nullptr}, "settings_file is empty"},
       {{broken.path().c_str(), nullptr, nullptr, nullptr}, broken.path() + " does not parse at line 2"},
+      {{no_keytab.path().c_str(), nullptr, nullptr, nullptr},
+       "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"},
   };
   const DBG::LogOptions log_before = DBG::GetOptions();
   for (const Case& c : cases) {
@@ -640,9 +645,52 @@ TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
     EXPECT_EQ(DBG::GetOptions().destination, log_before.destination);
   }
   // The environment's settings file is checked too when no file is given.
-  ScopedEnvironment environment({{kSettingsPathVariable, broken.path()}});
-  up_options none{nullptr, nullptr, nullptr, nullptr};
-  ExpectFailure(StartWith(none), UP_CONFIG_ERROR, "does not parse");
+  {
+    ScopedEnvironment environment({{kSettingsPathVariable, broken.path()}});
+    up_options none{nullptr, nullptr, nullptr, nullptr};
+    ExpectFailure(StartWith(none), UP_CONFIG_ERROR, "does not parse");
+  }
+
+  // Bind options, each field named when it is at fault.
+  const std::string keytab = settings + ".keytab";
+  userpolicy::testing::WriteKeytab(keytab, {"svc@EXAMPLE.TEST"});
+  struct BindCase {
+    up_bind_options bind;
+    std::string says;
+  };
+  const std::vector<BindCase> binds = {
+      {{"kerberos", nullptr, nullptr}, "bind method \"kerberos\" is not one of simple, gssapi"},
+      {{"simple", keytab.c_str(), nullptr}, "a keytab and a principal are for the gssapi bind method"},
+      {{"gssapi", "/nonexistent/svc.keytab", nullptr}, "keytab: cannot open the keytab /nonexistent/svc.keytab"},
+      {{"gssapi", keytab.c_str(), "nobody@EXAMPLE.TEST"},
+       "principal: the keytab " + keytab + " holds no keys of nobody@EXAMPLE.TEST"},
+      // The settings file has no KeytabFile to fall back on.
+      {{"gssapi", nullptr, nullptr}, "KeytabFile is needed with BindMethod = \"gssapi\""},
+  };
+  const up_options options = Options();
+  for (const BindCase& c : binds) {
+    SCOPED_TRACE(c.says);
+    up_error* error = nullptr;
+    const int status = up_start_with_bind(&options, &c.bind, &error);
+    ExpectFailure(OutcomeOf(status, error), UP_CONFIG_ERROR, c.says);
+    EXPECT_EQ(CallGuids("sip:alice@example.test").status, UP_NOT_STARTED);
+  }
+  // A refused start leaves no override behind: the file's (simple) bind
+  // applies to the next start; a simple bind option starts as the file says.
+  const auto alice_resolves = [] {
+    up_string_list* guids = nullptr;
+    const int status = up_get_guids("sip:alice@example.test", &guids, nullptr);
+    up_free_string_list(guids);
+    return status == UP_OK;
+  };
+  ASSERT_EQ(StartWith(options).status, UP_OK);
+  EXPECT_TRUE(alice_resolves());
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  const up_bind_options simple{"simple", nullptr, nullptr};
+  ASSERT_EQ(up_start_with_bind(&options, &simple, nullptr), UP_OK);
+  EXPECT_TRUE(alice_resolves());
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  std::remove(keytab.c_str());
 }
 
 TEST_F(CInterface, AnUnreachableServerIsADirectoryErrorNamingServerAndKey) {
@@ -743,7 +791,9 @@ TEST_F(CInterface, DiscoveryFindsTheServerTheStartWasGiven) {
   EXPECT_EQ(Items(steps), (std::vector<std::string>{"settings file " + settings_->path() + ": read",
                                                     "configured Global Catalog servers: " + server,
                                                     "DNS SRV: not asked (a configured server comes first)",
-                                                    "rootDSE: not asked (a server was found)"}));
+                                                    "rootDSE: not asked (a server was found)",
+                                                    "bind to " + server + ": simple as " + server_->service_dn() +
+                                                        ", no security layer"}));
 }
 
 struct Discovery {

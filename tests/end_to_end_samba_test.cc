@@ -4,21 +4,26 @@
 // and objectSid, primary groups that are not in memberOf, memberOf computed
 // by the server, names with "/", "(", "*" and non-ASCII letters, and a group
 // of 1,600 members. Every answer, cold and again from the caches, must equal
-// what ldapsearch shows. Reading the group walks ahead changes no answer,
-// log line, counter or read. The attribute definitions read on demand from
-// the schema naming context type values as the server's whole subschema
-// does.
-#include <algorithm>
+// what ldapsearch shows: once with a simple bind, once with a Kerberos bind
+// from the service account's keytab, so that the two runs agree user for
+// user. Reading the group walks ahead changes no answer, log line, counter
+// or read. The attribute definitions read on demand from the schema naming
+// context type values as the server's whole subschema does. The program
+// re-runs itself under nss_wrapper so that the controller's host name,
+// which Kerberos needs, resolves.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "local_directories/nss_wrapper.h"
 #include "local_directories/samba_dc.h"
 #include "tests/support/end_to_end.h"
 #include "tests/support/resolution_transcript.h"
+#include "tests/support/run_all_tests.h"
 #include "tests/support/schema_typing.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {
@@ -31,15 +36,29 @@ const SambaDomainController& Dc() {
   return *dc;
 }
 
-#define REQUIRE_SAMBA()                                  \
-  ASSERT_TRUE(SambaDomainController::Available())        \
+// The install step installs Samba; a machine without it fails here.
+#define REQUIRE_SAMBA()                           \
+  ASSERT_TRUE(SambaDomainController::Available()) \
       << "the Samba AD DC packages are not installed; run ./run deps"
 
-TEST(EndToEndActiveDirectory, EveryTestUserResolvesAsTheDirectorySays) {
-  // The install step installs Samba; a machine without it fails here.
+std::string SimpleBindSettings() {
+  return userpolicy::testing::DirectorySettings(Dc().gc_host_port(), Dc().service_dn(), Dc().service_password_file());
+}
+
+TEST(EndToEndActiveDirectory, EveryTestUserResolvesAsTheDirectorySaysWithASimpleAndAKerberosBind) {
   REQUIRE_SAMBA();
-  userpolicy::testing::ScopedSettingsFile settings(
-      userpolicy::testing::DirectorySettings(Dc().gc_host_port(), Dc().service_dn(), Dc().service_password_file()));
+  {
+    SCOPED_TRACE("simple bind");
+    userpolicy::testing::ScopedSettingsFile settings(SimpleBindSettings());
+    userpolicy::testing::ExpectColdAndWarmPassesAsTheDirectorySays(Dc(), Dc().test_ou(), 4);
+  }
+  if (Dc().attached()) return;  // a controller started elsewhere has no keytab here
+  SCOPED_TRACE("Kerberos bind");
+  const userpolicy::testing::ScopedEnvironment environment({{"KRB5_CONFIG", Dc().krb5_conf()}});
+  userpolicy::testing::ScopedSettingsFile settings("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" +
+                                                   Dc().gc_host_name_port() +
+                                                   "\"\nBindMethod = \"gssapi\"\nKeytabFile = \"" +
+                                                   Dc().keytab_file() + "\"\n");
   userpolicy::testing::ExpectColdAndWarmPassesAsTheDirectorySays(Dc(), Dc().test_ou(), 4);
 }
 
@@ -47,10 +66,8 @@ TEST(EndToEndActiveDirectory, ReadingGroupsAheadChangesNoAnswerLogLineCounterOrR
   REQUIRE_SAMBA();
   const std::vector<std::string> sips = userpolicy::testing::SipAddressesOf(Dc(), Dc().test_ou());
   ASSERT_GE(sips.size(), 4u);
-  const std::string directory =
-      userpolicy::testing::DirectorySettings(Dc().gc_host_port(), Dc().service_dn(), Dc().service_password_file());
-  userpolicy::testing::ScopedSettingsFile settings(directory);
-  const auto comparison = userpolicy::testing::ExpectReadAheadChangesNothing(settings, directory, sips);
+  userpolicy::testing::ScopedSettingsFile settings(SimpleBindSettings());
+  const auto comparison = userpolicy::testing::ExpectReadAheadChangesNothing(settings, SimpleBindSettings(), sips);
   EXPECT_EQ(comparison.read_ahead_reads, comparison.sequential_reads);
   EXPECT_GT(comparison.read_ahead_outstanding, 1);
 }
@@ -85,3 +102,8 @@ TEST(EndToEndActiveDirectory, DefinitionsReadOnDemandTypeAsTheWholeSubschema) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  userpolicy::local_directories::RunUnderNssWrapper(argv, SambaDomainController::HostsLines());
+  return userpolicy::testing::RunAllTests(argc, argv);
+}

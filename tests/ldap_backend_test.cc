@@ -37,9 +37,12 @@
 #include "platform/utf8.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
+#include "tests/support/directory_failure.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/keytab_file.h"
 #include "tests/support/recorded_reads.h"
 #include "tests/support/schema_typing.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
@@ -120,17 +123,7 @@ std::vector<std::wstring> Names(const DirectoryObject& object) {
   return names;
 }
 
-// Runs `call`, which must raise a CDirectoryException, and returns it.
-template <typename Call>
-CDirectoryException Failure(Call&& call) {
-  try {
-    call();
-  } catch (const CDirectoryException& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no CDirectoryException";
-  return CDirectoryException(0, "", 0, L"");
-}
+using userpolicy::testing::DirectoryFailure;
 
 std::wstring ContextOf(const CDirectoryException& error, const wchar_t* name) {
   const std::wstring* value = error.FindContext(name);
@@ -541,7 +534,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
   };
   for (const auto& [path, code, ldap_result] : reads) {
     const CDirectoryException error =
-        Failure([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
+        DirectoryFailure([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(path) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_NE(ContextOf(error, L"target").find(path.substr(path.find(L'/', 5) + 1)), std::wstring::npos);
     if (code != kDirectoryInvalidArgument) {
@@ -557,7 +550,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
       {Gc(L"<GUID=ffeeddccbbaa99887766554433221100>"), L"(objectClass=*)", kDirectoryScopeSubtree, kDirectoryNotFound},
   };
   for (const auto& [root, filter, scope, code] : searches) {
-    const CDirectoryException error = Failure([&, &root = root, filter = filter, scope = scope] {
+    const CDirectoryException error = DirectoryFailure([&, &root = root, filter = filter, scope = scope] {
       Search(root, filter, scope);
     });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(root + L" " + filter) << Narrow(error.GetErrorMsgEx().str());
@@ -631,7 +624,7 @@ TEST_F(LdapBackendTest, CompletesRangedAttributesAndTypesUnknownOnesByContent) {
             expected);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == kBigGroupDn; }), 3);
   // A range that never advances is an error, not an endless loop.
-  EXPECT_EQ(Failure([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
+  EXPECT_EQ(DirectoryFailure([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
 }
 
 TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
@@ -751,6 +744,108 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
   }
 }
 
+TEST(DirectoryConfigTest, BindSettingsThatWouldWeakenTheBindAreOneErrorNamingTheKey) {
+  {
+    ScopedSettings settings(std::string(kTable) +
+                            "BindMethod = \"GSSAPI\"\nKeytabFile = \" /etc/svc.keytab \"\n"
+                            "Principal = \"svc@EXAMPLE.TEST\"\nMinimumSsf = 56\n");
+    const DirectoryConfig config = DirectoryConfig::Load();
+    EXPECT_EQ(config.bind_method, DirectoryConfig::BindMethod::kGssapi);
+    EXPECT_EQ(config.keytab_file, "/etc/svc.keytab");
+    EXPECT_EQ(config.principal, "svc@EXAMPLE.TEST");
+    EXPECT_EQ(config.minimum_ssf, 56);
+    EXPECT_EQ(config.bind_problem, L"");
+  }
+  // Instead of a warning and a default (which would bind more weakly than
+  // asked), one problem that every bind reports.
+  const std::string kerberos = "BindMethod = \"gssapi\"\nKeytabFile = \"/k\"\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {"BindMethod = \"kerberos\"", "BindMethod (line 2) is not one of simple, gssapi"},
+      {"BindMethod = 7", "BindMethod (line 2) is not one of simple, gssapi"},
+      {"BindMethod = \"gssapi\"", "KeytabFile is needed with BindMethod = \"gssapi\""},
+      {kerberos + "MinimumSsf = 0", "MinimumSsf (line 4) must be an integer from 1 (signing) to 256"},
+      {kerberos + "MinimumSsf = 257", "MinimumSsf (line 4) must be an integer from 1"},
+      {kerberos + "MinimumSsf = \"sealed\"", "MinimumSsf (line 4) must be an integer from 1"},
+  };
+  for (const auto& [lines, problem] : refused) {
+    ScopedSettings settings(kTable + lines + "\n");
+    const DirectoryConfig config = DirectoryConfig::Load();
+    EXPECT_NE(Narrow(config.bind_problem).find("[DirectoryAccess.DEFAULT] " + problem), std::string::npos)
+        << lines << ": " << Narrow(config.bind_problem);
+    std::wstring reported;
+    EXPECT_FALSE(CheckBindSettings(config, nullptr, &reported)) << lines;
+    EXPECT_EQ(reported, config.bind_problem);
+  }
+  // A simple bind does not look at the Kerberos keys.
+  ScopedSettings settings(std::string(kTable) + "KeytabFile = \"/nonexistent\"\nMinimumSsf = 0\n");
+  std::wstring problem;
+  std::string principal = "unchanged";
+  EXPECT_TRUE(CheckBindSettings(DirectoryConfig::Load(), &principal, &problem)) << Narrow(problem);
+  EXPECT_EQ(principal, "");
+}
+
+TEST(DirectoryConfigTest, CheckBindSettingsFindsThePrincipalInTheKeytabOrNamesTheKeyAtFault) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("ldap_backend_test_keytabs_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string keytab = (dir / "svc.keytab").string();
+  userpolicy::testing::WriteKeytab(keytab, {"svc@EXAMPLE.TEST", "other@EXAMPLE.TEST"});
+  const std::string garbage = (dir / "garbage.keytab").string();
+  std::ofstream(garbage) << "not a keytab\n";
+  const std::string empty = (dir / "empty.keytab").string();
+  std::ofstream(empty, std::ios::binary) << "\x05\x02";  // the format's version alone
+  const std::string missing = (dir / "missing.keytab").string();
+  const std::string krb5_conf = (dir / "krb5.conf").string();
+  std::ofstream(krb5_conf) << "[libdefaults]\n default_realm = EXAMPLE.TEST\n";
+  userpolicy::testing::ScopedEnvironment environment({{"KRB5_CONFIG", krb5_conf}});
+
+  // Keytab, principal, and the principal found or the problem's beginning.
+  const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+      {keytab, "", true, "svc@EXAMPLE.TEST"},
+      {keytab, "other@EXAMPLE.TEST", true, "other@EXAMPLE.TEST"},
+      {keytab, "other", true, "other@EXAMPLE.TEST"},  // in the default realm
+      {keytab, "nobody@EXAMPLE.TEST", false,
+       "[DirectoryAccess.DEFAULT] Principal: the keytab " + keytab + " holds no keys of nobody@EXAMPLE.TEST"},
+      {missing, "", false,
+       "[DirectoryAccess.DEFAULT] KeytabFile: cannot open the keytab " + missing + ": No such file or directory"},
+      {missing, "svc@EXAMPLE.TEST", false, "[DirectoryAccess.DEFAULT] KeytabFile: cannot open the keytab"},
+      {garbage, "svc@EXAMPLE.TEST", false, "[DirectoryAccess.DEFAULT] KeytabFile: " + garbage + " is not a keytab"},
+      {empty, "", false, "[DirectoryAccess.DEFAULT] KeytabFile: the keytab " + empty + " holds no keys"},
+  };
+  for (const auto& [file, wanted, usable, expected] : cases) {
+    DirectoryConfig config;
+    config.bind_method = DirectoryConfig::BindMethod::kGssapi;
+    config.keytab_file = file;
+    config.principal = wanted;
+    std::string principal;
+    std::wstring problem;
+    EXPECT_EQ(CheckBindSettings(config, &principal, &problem), usable) << file << " " << wanted;
+    if (usable) {
+      EXPECT_EQ(principal, expected);
+    } else {
+      EXPECT_EQ(Narrow(problem).rfind(expected, 0), 0u) << Narrow(problem);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(DirectoryConfigTest, UnusableBindSettingsFailDiscoveryOnceAndEveryReadWithoutConnecting) {
+  ScopedSettings settings(std::string(kTable) + "GlobalCatalogServers = \"" + Server().host_port() +
+                          "\"\nBindMethod = \"gssapi\"\nKeytabFile = \"/nonexistent/svc.keytab\"\n");
+  ldap::testing::ScopedOperations hooks(Hooked());
+  DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
+  LdapBackend backend;
+  std::wstring path;
+  EXPECT_EQ(backend.GetRootGCPath(&path), E_FAIL);
+  EXPECT_EQ(backend.GetGCFromRootDSE(&path), E_FAIL);
+  EXPECT_EQ(capture.Count(DBG::kLevelFailure), 1u);
+  EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelFailure, "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"));
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
+  EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
+  EXPECT_NE(Narrow(error.GetErrorMsg().str()).find("KeytabFile"), std::string::npos);
+  EXPECT_EQ(g_hooks.connects, 0);
+}
+
 // Faults -------------------------------------------------------------------------
 
 // Brings the server back however a case ends.
@@ -780,7 +875,7 @@ TEST(LdapFaultsTest, StalledServerGivesUpWithinTheTimeouts) {
   for (const auto& [name, backend, server] : cases) {
     SCOPED_TRACE(name);
     const Clock::time_point start = Clock::now();
-    const CDirectoryException error = Failure([backend = backend] { ReadAlice(*backend); });
+    const CDirectoryException error = DirectoryFailure([backend = backend] { ReadAlice(*backend); });
     const auto elapsed = Clock::now() - start;
     EXPECT_EQ(error.GetErrorCode(), kDirectoryTimeout) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), Wide(server));
@@ -814,7 +909,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
 
   // The pooled connection dies with the server; the fresh one cannot connect.
   Server().Stop();
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown) << Narrow(error.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(error, L"server"), Wide(Server().host_port()));  // the last one tried
   const std::wstring message = error.GetErrorMsg().str();
@@ -824,7 +919,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
   // Now every server is backing off: calls fail at once, with the same code
   // and the latest failure's server.
   const Clock::time_point start = Clock::now();
-  const CDirectoryException fast = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException fast = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs / 2));
   EXPECT_EQ(fast.GetErrorCode(), kDirectoryServerDown) << Narrow(fast.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(fast, L"server"), Wide(Server().host_port()));
@@ -849,8 +944,10 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   // The first call waits for the time-out; the ones after it, a whole walk
   // of them, fail at once with the same error.
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
-  for (int i = 0; i < 30; ++i) EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  EXPECT_EQ(DirectoryFailure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_EQ(DirectoryFailure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  }
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs) + kSlack);
 
   // When the back-off is over, one caller at a time probes the server: of
@@ -861,7 +958,7 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   for (auto& elapsed : took) {
     callers.emplace_back([&backend, &elapsed] {
       const Clock::time_point begin = Clock::now();
-      Failure([&] { ReadAlice(backend); });
+      DirectoryFailure([&] { ReadAlice(backend); });
       elapsed = Clock::now() - begin;
     });
   }
@@ -892,7 +989,7 @@ TEST(LdapFaultsTest, RetriesOnceOnAFreshConnectionWhenAPooledOneDied) {
   // Two in a row: the fresh connection fails too, and there is no third try.
   g_hooks.drop_count = 2;
   g_hooks.drop_from = g_hooks.searches + 1;
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown);
   EXPECT_EQ(ContextOf(error, L"diagnostic"), L"dropped by the test");
   EXPECT_EQ(g_hooks.connects.load(), 3);
@@ -983,7 +1080,7 @@ TEST(LdapFaultsTest, MovesToTheNextServerOnlyWhenTheServerIsToBlame) {
     if (test.next_server) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
     } else {
-      const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+      const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
       EXPECT_EQ(ContextOf(error, L"server"), Wide(g_failing.host_port)) << Narrow(error.GetErrorMsgEx().str());
     }
   }
@@ -1001,7 +1098,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
     ScopedSettings settings(account + "PasswordFile = \"" + password_file + "\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     std::remove(password_file.c_str());
     EXPECT_EQ(error.GetErrorCode(), kDirectoryAuthFailed);
     const std::string text = Narrow(error.GetErrorMsgEx().str());
@@ -1020,7 +1117,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
   for (const auto& [extra, in_message] : unusable) {
     ScopedSettings settings(account + extra);
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
     EXPECT_NE(Narrow(error.GetErrorMsg().str()).find(in_message), std::string::npos)
         << Narrow(error.GetErrorMsg().str());
@@ -1047,7 +1144,7 @@ TEST(LdapFaultsTest, TlsTrustsOnlyTheConfiguredCa) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
       continue;
     }
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), expected) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), L"127.0.0.1:" + std::to_wstring(port));
   }

@@ -6,8 +6,12 @@
 //   GlobalCatalogServers = "gc1.example.test:3268, gc2.example.test"  # in order
 //   DomainController = "dc1.example.test"       # rootDSE discovery
 //   Forest = "example.test"                     # DNS SRV _gc._tcp.<forest>
-//   BindDN = "CN=svc-userpolicy,CN=Users,DC=example,DC=test"  # empty: anonymous
-//   PasswordFile = "/etc/userpolicy/bind-password"  # first line is the password
+//   BindMethod = "simple"                       # simple | gssapi
+//   BindDN = "CN=svc-userpolicy,CN=Users,DC=example,DC=test"  # simple; empty: anonymous
+//   PasswordFile = "/etc/userpolicy/bind-password"  # simple; first line is the password
+//   KeytabFile = "/etc/userpolicy/service.keytab"   # gssapi: the service's keys
+//   Principal = "svc-userpolicy@EXAMPLE.TEST"       # gssapi; empty: the keytab's first
+//   MinimumSsf = 1                              # gssapi: 1 signing, 56 and more sealing
 //   Tls = "none"                                # none | ldaps | starttls
 //   CaFile = "/etc/userpolicy/ca.pem"
 //   VerifyCertificate = true
@@ -34,17 +38,33 @@
 // stays the same (read_ahead.h). false reads one group per call.
 //
 // A value of the wrong type or out of range is reported by one warning
-// naming the key and its line in the file, and the default is kept.
+// naming the key and its line in the file, and the default is kept. The
+// bind settings are the exception: a wrong BindMethod, BindMethod "gssapi"
+// without a KeytabFile, or a MinimumSsf outside 1..256 must not fall back
+// to a weaker bind, so they leave the bind settings unusable (bind_problem)
+// and every bind fails with that one error naming the key; CheckBindSettings
+// then also reads the keytab.
+//
+// Kerberos (BindMethod = "gssapi"): the library binds with SASL GSSAPI as
+// Principal with the keys of KeytabFile, and never with an unsigned
+// connection (MinimumSsf 1 asks for every message to be signed; 56 and more
+// for them to be sealed as well). BindDN and PasswordFile are not used. The
+// realm's KDC comes from the system's Kerberos configuration (krb5.conf, or
+// the file KRB5_CONFIG names). Servers must be named by host name, since
+// the service ticket is for "ldap/<host>".
 //
 // A host may replace the configured Global Catalog servers without touching
 // the file (OverrideGlobalCatalogServers): every later Load then returns the
-// override's servers, whatever the file says or whether there is one.
+// override's servers, whatever the file says or whether there is one. It
+// may replace the bind method, keytab and principal likewise
+// (OverrideBindSettings).
 //
 // Thread safety: Load and the override functions may be called from any
 // thread.
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_CONFIG_H_
 #define USERPOLICY_PLATFORM_DIRECTORY_DIRECTORY_CONFIG_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,18 +73,28 @@ namespace directory {
 
 struct DirectoryConfig {
   enum class Tls { kNone, kLdaps, kStartTls };
+  enum class BindMethod { kSimple, kGssapi };
 
   static constexpr int kDefaultConnectTimeoutMs = 3000;
   static constexpr int kDefaultOperationTimeoutMs = 5000;
   static constexpr int kDefaultPoolSize = 4;
   static constexpr int kDefaultFailureBackoffMs = 1000;
   static constexpr int kDefaultMaxFailureBackoffMs = 30000;
+  static constexpr int kDefaultMinimumSsf = 1;  // signing
+  static constexpr int kMaxMinimumSsf = 256;
 
   std::vector<std::wstring> global_catalog_servers;  // "host[:port]"
   std::wstring domain_controller;
   std::wstring forest;
+  BindMethod bind_method = BindMethod::kSimple;
   std::wstring bind_dn;
   std::string password_file;  // the password itself is read when binding
+  std::string keytab_file;
+  std::string principal;  // UTF-8
+  int minimum_ssf = kDefaultMinimumSsf;
+  // Why the bind settings cannot be used, naming the key; empty when the
+  // file shows no reason (CheckBindSettings looks further).
+  std::wstring bind_problem;
   Tls tls = Tls::kNone;
   std::string ca_file;
   bool verify_certificate = true;
@@ -83,6 +113,29 @@ struct DirectoryConfig {
 
 // Whether `server` is "host", "host:port" (port 1 to 65535) or "[v6]:port".
 bool IsServerName(std::wstring_view server);
+
+// Whether the bind settings of `config` can be used: no bind_problem and,
+// for BindMethod "gssapi", a KeytabFile that can be read as a keytab and
+// holds keys of the Principal (any principal when none is configured). On
+// success *principal (when not null) is the principal to bind as, in full
+// ("name@REALM"; the keytab's first when none is configured; empty for a
+// simple bind). On failure false, with *problem one line that names the
+// key and says why, never what the keytab holds. Reads the keytab; makes
+// no network request. Thread-safe.
+bool CheckBindSettings(const DirectoryConfig& config, std::string* principal, std::wstring* problem);
+
+// What OverrideBindSettings puts in place of the file's BindMethod,
+// KeytabFile and Principal; fields left empty keep the file's.
+struct BindOverride {
+  std::optional<DirectoryConfig::BindMethod> method;
+  std::string keytab_file;
+  std::string principal;  // UTF-8
+};
+
+// Makes every later Load use the fields `bind` sets instead of the file's
+// (the file's own value for a field it sets is then neither read nor
+// reported); a BindOverride with no field set removes the override.
+void OverrideBindSettings(const BindOverride& bind);
 
 // Makes every later Load return `servers` ("host[:port]" each, in the order
 // to try) as global_catalog_servers; an empty list removes the override.

@@ -121,12 +121,16 @@ class LdapBackend::Impl {
   void Reload() { Reconfigure(source_()); }
   void Reconfigure(DirectoryConfig config) { failover_.Reconfigure(MakeSettings(std::move(config))); }
   std::shared_ptr<const Settings> CurrentSettings() const { return failover_.CurrentSettings(); }
+  // False when the current bind settings cannot be used; each distinct
+  // problem is logged once, as a failure, naming the key.
+  bool BindUsable() EXCLUDES(reported_mu_);
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
                                                     const std::vector<std::wstring>& attributes);
   std::shared_ptr<const DirectoryObject> SearchOne(const DirectoryPath& root, const std::wstring& filter,
                                                    const std::vector<std::wstring>& attributes, int scope);
   HRESULT GetGCFromRootDSE(std::wstring* path);
+  BindReport DescribeBind(const DirectoryPath& path);
 
  private:
   // The entry `path` names, with `attributes`; false when there is none.
@@ -150,7 +154,21 @@ class LdapBackend::Impl {
 
   const ConfigSource source_;
   Failover failover_;
+  platform::Mutex reported_mu_;
+  std::wstring reported_problem_ GUARDED_BY(reported_mu_);
 };
+
+bool LdapBackend::Impl::BindUsable() {
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  if (settings->bind_problem.empty()) return true;
+  platform::MutexLock lock(&reported_mu_);
+  if (reported_problem_ != settings->bind_problem) {
+    reported_problem_ = settings->bind_problem;
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"the directory cannot be read: %s",
+                    reported_problem_.c_str());
+  }
+  return false;
+}
 
 bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& path,
                                   const std::vector<std::string>& attributes, ldap::Entry* entry) {
@@ -394,9 +412,34 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
              });
 }
 
+BindReport LdapBackend::Impl::DescribeBind(const DirectoryPath& path) {
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"bind", path.ToString(),
+                       [](const Session& session) {
+                         const ldap::Authentication& established = session.connection->authentication();
+                         BindReport report;
+                         report.server = session.endpoint->name;
+                         switch (established.method) {
+                           case ldap::Authentication::Method::kAnonymous:
+                             report.method = L"anonymous";
+                             break;
+                           case ldap::Authentication::Method::kSimple:
+                             report.method = L"simple";
+                             break;
+                           case ldap::Authentication::Method::kKerberos:
+                             report.method = L"gssapi";
+                             break;
+                         }
+                         report.identity = platform::Utf8ToWide(established.identity);
+                         report.ssf = established.ssf;
+                         return report;
+                       });
+}
+
 HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   Reload();
+  if (!BindUsable()) return E_FAIL;
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   std::optional<ServerSpec> server = settings->domain_controller;
   if (!server) {
@@ -459,6 +502,7 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   try {
     impl_->Reload();
+    if (!impl_->BindUsable()) return E_FAIL;
     return DiscoverGlobalCatalog(impl_->CurrentSettings()->config, path);
   } catch (...) {
     DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed: %s",
@@ -480,6 +524,8 @@ HRESULT LdapBackend::GetGCFromRootDSE(std::wstring* path) {
     return E_FAIL;
   }
 }
+
+BindReport LdapBackend::DescribeBind(const DirectoryPath& path) { return impl_->DescribeBind(path); }
 
 void LdapBackend::Reconfigure(DirectoryConfig config) { impl_->Reconfigure(std::move(config)); }
 

@@ -8,6 +8,7 @@
 #include <ldap.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sasl/sasl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -21,7 +22,9 @@
 #include <utility>
 
 #include "platform/ascii.h"
+#include "platform/kerberos.h"
 #include "platform/ldap_api_hook.h"
+#include "platform/posix/kerberos_posix.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
 
@@ -36,6 +39,7 @@ namespace {
 struct OperationTable {
   std::atomic<decltype(Operations::connect)> connect{&posix::Connect};
   std::atomic<decltype(Operations::bind)> bind{&posix::Bind};
+  std::atomic<decltype(Operations::kerberos_bind)> kerberos_bind{&posix::KerberosBind};
   std::atomic<decltype(Operations::search)> search{&posix::Search};
   std::atomic<decltype(Operations::next_result)> next_result{&posix::NextResult};
   std::atomic<decltype(Operations::abandon)> abandon{&posix::Abandon};
@@ -55,13 +59,13 @@ F Load(const std::atomic<F>& entry) {
 namespace hooks {
 
 Operations DefaultOperations() {
-  return Operations{&posix::Connect, &posix::Bind,    &posix::Search, &posix::NextResult,
-                    &posix::Abandon, &posix::IsAlive, &posix::Close};
+  return Operations{&posix::Connect,    &posix::Bind,    &posix::KerberosBind, &posix::Search,
+                    &posix::NextResult, &posix::Abandon, &posix::IsAlive,      &posix::Close};
 }
 
 Operations CurrentOperations() {
-  return Operations{Load(g_table.connect), Load(g_table.bind),     Load(g_table.search), Load(g_table.next_result),
-                    Load(g_table.abandon), Load(g_table.is_alive), Load(g_table.close)};
+  return Operations{Load(g_table.connect),     Load(g_table.bind),    Load(g_table.kerberos_bind), Load(g_table.search),
+                    Load(g_table.next_result), Load(g_table.abandon), Load(g_table.is_alive),      Load(g_table.close)};
 }
 
 void SetOperations(const Operations& operations) {
@@ -69,6 +73,8 @@ void SetOperations(const Operations& operations) {
   // A null entry means the default, so a partly filled table is safe.
   g_table.connect.store(operations.connect ? operations.connect : defaults.connect, std::memory_order_release);
   g_table.bind.store(operations.bind ? operations.bind : defaults.bind, std::memory_order_release);
+  g_table.kerberos_bind.store(operations.kerberos_bind ? operations.kerberos_bind : defaults.kerberos_bind,
+                              std::memory_order_release);
   g_table.search.store(operations.search ? operations.search : defaults.search, std::memory_order_release);
   g_table.next_result.store(operations.next_result ? operations.next_result : defaults.next_result,
                             std::memory_order_release);
@@ -109,6 +115,35 @@ Connection::~Connection() { close_(session_); }
 Status Connection::SimpleBind(const std::string& dn, const std::string& password) {
   Status status = Load(g_table.bind)(session_, dn, password, options_.operation_timeout);
   if (IsConnectionFailure(status.code)) broken_ = true;
+  if (status.ok()) {
+    authentication_ = Authentication{};
+    if (!dn.empty()) {
+      authentication_.method = Authentication::Method::kSimple;
+      authentication_.identity = dn;
+    }
+  }
+  return status;
+}
+
+Status Connection::KerberosBind(const KerberosBindRequest& request) {
+  if (request.credentials == nullptr) {
+    return Status{kParamError, ResultText(kParamError), "no credentials for the Kerberos bind", false};
+  }
+  Authentication established;
+  Status status = Load(g_table.kerberos_bind)(session_, request, &established);
+  if (IsConnectionFailure(status.code)) broken_ = true;
+  if (!status.ok()) return status;
+  if (established.ssf < request.minimum_ssf) {
+    // The SASL library enforces the minimum; this holds a replacement of
+    // the operation (or a library that did not) to it as well.
+    return Status{kLocalError, ResultText(kLocalError),
+                  "the security layer negotiated (SSF " + std::to_string(established.ssf) +
+                      ") is weaker than the minimum " + std::to_string(request.minimum_ssf),
+                  false};
+  }
+  established.method = Authentication::Method::kKerberos;
+  established.valid_until = request.credentials->expires_at();
+  authentication_ = std::move(established);
   return status;
 }
 
@@ -510,6 +545,70 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
   }
   if (rc < 0) return SessionStatus(ld, LastCode(ld));
   return ParseResult(ld, message.release(), /*free_message=*/true);
+}
+
+namespace {
+
+constexpr char kGssapiMechanism[] = "GSSAPI";
+
+// The SASL interaction of a Kerberos bind. libldap calls it when the
+// mechanism asks for what it may prompt for: only the authorization
+// identity, left empty (the service acts as itself). The connection's SASL
+// context exists from then on, and the mechanism has not yet looked for
+// credentials, so the library's own are handed over here
+// (LDAP_OPT_X_SASL_GSS_CREDS needs that context).
+struct KerberosInteraction {
+  gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
+  bool handed_over = false;
+};
+
+int InteractForKerberos(LDAP* ld, unsigned /*flags*/, void* defaults, void* prompts) {
+  auto* interaction = static_cast<KerberosInteraction*>(defaults);
+  if (!interaction->handed_over) {
+    if (ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, interaction->credential) != LDAP_OPT_SUCCESS) {
+      return LDAP_LOCAL_ERROR;
+    }
+    interaction->handed_over = true;
+  }
+  for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt->id != SASL_CB_LIST_END; ++prompt) {
+    prompt->result = "";
+    prompt->len = 0;
+  }
+  return LDAP_SUCCESS;
+}
+
+}  // namespace
+
+Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, Authentication* established) {
+  const SigpipeGuard no_sigpipe;
+  LDAP* ld = session->ld;
+  if (request.credentials == nullptr || request.credentials->native() == nullptr) {
+    return MakeStatus(LDAP_PARAM_ERROR, "no credentials for the Kerberos bind");
+  }
+  // The service is named from the URI's host as written.
+  Status status = SetOption(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON, "the service name as written", false);
+  ber_len_t minimum_ssf = static_cast<ber_len_t>(std::max(request.minimum_ssf, KerberosBindRequest::kSigning));
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_X_SASL_SSF_MIN, &minimum_ssf, "the least strength", false);
+  if (!status.ok()) return status;
+  KerberosInteraction interaction;
+  interaction.credential = request.credentials->native()->credential;
+  const int rc = ldap_sasl_interactive_bind_s(ld, nullptr, kGssapiMechanism, nullptr, nullptr, LDAP_SASL_QUIET,
+                                              &InteractForKerberos, &interaction);
+  if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
+  // Bound without them, the mechanism would have used the process's
+  // default credentials: never accepted.
+  if (!interaction.handed_over) {
+    return MakeStatus(LDAP_LOCAL_ERROR, "the GSSAPI mechanism did not ask for the library's credentials");
+  }
+  ber_len_t ssf = 0;
+  ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &ssf);
+  established->ssf = static_cast<int>(ssf);
+  char* user = nullptr;
+  if (ldap_get_option(ld, LDAP_OPT_X_SASL_USERNAME, &user) == LDAP_OPT_SUCCESS && user != nullptr) {
+    established->identity = user;
+    ldap_memfree(user);
+  }
+  return Status{};
 }
 
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id) {

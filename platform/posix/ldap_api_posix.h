@@ -26,6 +26,12 @@ Status Connect(const ConnectOptions& options, NativeSession** session);
 // ldap_sasl_bind (simple) and ldap_result within `timeout`.
 Status Bind(NativeSession* session, const std::string& dn, const std::string& password,
             std::chrono::milliseconds timeout);
+// ldap_sasl_interactive_bind_s with GSSAPI: the request's credentials
+// handed to the connection's SASL context (LDAP_OPT_X_SASL_GSS_CREDS), the
+// service named from the URI's host (LDAP_OPT_X_SASL_NOCANON), the minimum
+// strength set (LDAP_OPT_X_SASL_SSF_MIN); then the negotiated SSF and the
+// SASL user name read back.
+Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, Authentication* established);
 // ldap_search_ext with the request's server time limit, size limit and
 // controls.
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id);

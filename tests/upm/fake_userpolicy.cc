@@ -80,12 +80,20 @@ up_string_list* MakeList(const std::vector<std::string>& items) {
   return list;
 }
 
-StartOptions Recorded(const up_options* options) {
+StartOptions Recorded(const up_options* options, const up_bind_options* bind = nullptr) {
   StartOptions recorded;
+  auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
   if (options != nullptr) {
-    auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
-    recorded = {text(options->settings_file), text(options->server), text(options->log_level),
-                text(options->log_file)};
+    recorded.settings_file = text(options->settings_file);
+    recorded.server = text(options->server);
+    recorded.log_level = text(options->log_level);
+    recorded.log_file = text(options->log_file);
+  }
+  recorded.with_bind = bind != nullptr;
+  if (bind != nullptr) {
+    recorded.bind_method = text(bind->method);
+    recorded.keytab = text(bind->keytab);
+    recorded.principal = text(bind->principal);
   }
   return recorded;
 }
@@ -291,16 +299,18 @@ const char* up_status_name(int status) {
   }
 }
 
-int up_start(const up_options* options, up_error** error) {
+int up_start_with_bind(const up_options* options, const up_bind_options* bind, up_error** error) {
   auto& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
-  state.start_options = upm_fake::Recorded(options);
+  state.start_options = upm_fake::Recorded(options, bind);
   if (state.start_failure) {
     return Fail(error, state.start_failure->status, 0, state.start_failure->message);
   }
   state.started = true;
   return UP_OK;
 }
+
+int up_start(const up_options* options, up_error** error) { return up_start_with_bind(options, nullptr, error); }
 
 int up_stop(up_error** error) {
   auto& state = TheState();
@@ -396,13 +406,18 @@ int up_primary_group_key(const char* user_sid, int32_t primary_group_id, char** 
   return UP_OK;
 }
 
-int up_discover_with_options(const up_options* options, char** gc_path, up_string_list** steps, up_error** error) {
+int up_discover_with_bind(const up_options* options, const up_bind_options* bind, char** gc_path,
+                          up_string_list** steps, up_error** error) {
   {
     auto& state = TheState();
     std::lock_guard<std::mutex> lock(state.mutex);
-    state.discover_options = upm_fake::Recorded(options);
+    state.discover_options = upm_fake::Recorded(options, bind);
   }
   return up_discover(gc_path, steps, error);
+}
+
+int up_discover_with_options(const up_options* options, char** gc_path, up_string_list** steps, up_error** error) {
+  return up_discover_with_bind(options, nullptr, gc_path, steps, error);
 }
 
 int up_discover(char** gc_path, up_string_list** steps, up_error** error) {

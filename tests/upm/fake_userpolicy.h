@@ -70,15 +70,20 @@ std::string PrimaryGroupKeyFor(const std::string& sid, int32_t rid);
 
 // The up_get_record calls so far, "manager:key" each, in call order.
 std::vector<std::string> RecordCalls();
-// The options of the last up_start (empty strings for nulls).
+// The options of the last up_start or up_start_with_bind (empty strings for
+// nulls; `with_bind` tells which was called).
 struct StartOptions {
   std::string settings_file;
   std::string server;
   std::string log_level;
   std::string log_file;
+  bool with_bind = false;
+  std::string bind_method;
+  std::string keytab;
+  std::string principal;
 };
 std::optional<StartOptions> LastStartOptions();
-// The options of the last up_discover_with_options.
+// The options of the last up_discover_with_options or up_discover_with_bind.
 std::optional<StartOptions> LastDiscoverOptions();
 bool Started();
 // How many up_* calls handed something out that is not freed yet.

@@ -191,6 +191,8 @@ TEST_F(UpmCommandTest, OptionsReachUpStart) {
   EXPECT_EQ(options->log_level, "info");
   EXPECT_EQ(options->log_file, "/tmp/upm.log");
 
+  EXPECT_FALSE(options->with_bind) << "no bind option: up_start";
+
   // Options given after the command count too.
   ASSERT_EQ(Upm({"guids", "--server", "127.0.0.1:3268", "sip:alice@example.test"}).code, 0);
   EXPECT_EQ(upm_fake::LastStartOptions()->server, "127.0.0.1:3268");
@@ -204,6 +206,28 @@ TEST_F(UpmCommandTest, OptionsReachUpStart) {
   ASSERT_TRUE(discovered.has_value());
   EXPECT_EQ(discovered->settings_file, settings);
   EXPECT_EQ(discovered->server, "127.0.0.1:1389");
+
+  // The bind options go to up_start_with_bind, and discover hands them to
+  // up_discover_with_bind.
+  const std::vector<std::string> bind = {"--bind", "gssapi", "--keytab", "/etc/svc.keytab", "--principal",
+                                         "svc@EXAMPLE.TEST"};
+  for (const bool discover : {false, true}) {
+    std::vector<std::string> args = bind;
+    args.push_back(discover ? "discover" : "guids");
+    if (!discover) args.push_back("sip:alice@example.test");
+    upm_fake::Reset();
+    upm_fake::LoadSampleDirectory();
+    const UpmRun bound = Upm(args);
+    const auto with_bind = discover ? upm_fake::LastDiscoverOptions() : upm_fake::LastStartOptions();
+    ASSERT_TRUE(with_bind.has_value()) << bound.err;
+    EXPECT_TRUE(with_bind->with_bind);
+    EXPECT_EQ(with_bind->bind_method, "gssapi");
+    EXPECT_EQ(with_bind->keytab, "/etc/svc.keytab");
+    EXPECT_EQ(with_bind->principal, "svc@EXAMPLE.TEST");
+  }
+  const UpmRun unknown = Upm({"--bind", "kerberos", "guids", "sip:alice@example.test"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("--bind"));
 }
 
 TEST_F(UpmCommandTest, LibraryLogIsOffUnlessAsked) {

@@ -3,7 +3,9 @@
 // up_discover_with_options needs no up_start (which fails when no Global
 // Catalog is found: the very case discover is for) and takes --config and
 // --server for this discovery only, and --log-level and --log-file as
-// up_start does.
+// up_start does; with --bind, --keytab or --principal, up_discover_with_bind
+// takes those too, and the discovery shows the bind they make (method,
+// identity, security strength factor).
 #include <memory>
 
 #include "tools/upm/answer_writer.h"

@@ -16,6 +16,9 @@ LibraryOptions LibraryOptionsFor(const Options& options, const std::string& serv
   library.log_level = options.log_level;
   if (library.log_level.empty() && std::getenv("USERPOLICY_LOG_LEVEL") == nullptr) library.log_level = "off";
   library.log_file = options.log_file;
+  library.bind_method = options.bind;
+  library.keytab = options.keytab;
+  library.principal = options.principal;
   return library;
 }
 

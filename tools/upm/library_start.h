@@ -1,6 +1,7 @@
 // Starting the library for a command, from upm's options: --config,
-// --server, --log-level (off unless it or USERPOLICY_LOG_LEVEL says
-// otherwise: upm reports errors itself), --log-file.
+// --server, --bind, --keytab, --principal, --log-level (off unless it or
+// USERPOLICY_LOG_LEVEL says otherwise: upm reports errors itself),
+// --log-file.
 #ifndef USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
 #define USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
 

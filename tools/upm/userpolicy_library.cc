@@ -70,6 +70,20 @@ up_options RawOptions(const LibraryOptions& options) {
   return raw;
 }
 
+// What up_start_with_bind and up_discover_with_bind take; points into
+// `options`.
+up_bind_options RawBindOptions(const LibraryOptions& options) {
+  up_bind_options bind = {};
+  bind.method = OrNull(options.bind_method);
+  bind.keytab = OrNull(options.keytab);
+  bind.principal = OrNull(options.principal);
+  return bind;
+}
+
+bool BindsOtherwise(const up_bind_options& bind) {
+  return bind.method != nullptr || bind.keytab != nullptr || bind.principal != nullptr;
+}
+
 }  // namespace
 
 const Property* Record::Find(const std::string& name) const {
@@ -86,8 +100,9 @@ const Value* Record::First(const std::string& name) const {
 
 int StartLibrary(const LibraryOptions& options, CallError* error) {
   const up_options raw = RawOptions(options);
+  const up_bind_options bind = RawBindOptions(options);
   up_error* failure = nullptr;
-  const int status = up_start(&raw, &failure);
+  const int status = BindsOtherwise(bind) ? up_start_with_bind(&raw, &bind, &failure) : up_start(&raw, &failure);
   Report(status, failure, error);
   return status;
 }
@@ -159,10 +174,12 @@ int PrimaryGroupKey(const std::string& user_sid, int32_t primary_group_id, std::
 int Discover(const LibraryOptions& options, std::optional<std::string>* gc_path, std::vector<std::string>* steps,
              CallError* error) {
   const up_options raw = RawOptions(options);
+  const up_bind_options bind = RawBindOptions(options);
   char* raw_path = nullptr;
   up_string_list* raw_steps = nullptr;
   up_error* failure = nullptr;
-  const int status = up_discover_with_options(&raw, &raw_path, &raw_steps, &failure);
+  const int status = BindsOtherwise(bind) ? up_discover_with_bind(&raw, &bind, &raw_path, &raw_steps, &failure)
+                                          : up_discover_with_options(&raw, &raw_path, &raw_steps, &failure);
   StringPtr path(raw_path);
   StringListPtr list(raw_steps);
   Report(status, failure, error);
