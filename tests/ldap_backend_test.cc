@@ -141,6 +141,7 @@ std::shared_ptr<const DirectoryObject> ReadAlice(LdapBackend& backend, const std
 // entries (nullopt: the server answers).
 using FakeAnswer = std::function<std::optional<std::vector<ldap::Entry>>(const ldap::SearchRequest&)>;
 constexpr int kFakeId = -1000;
+constexpr int kStalledId = -2000;
 struct Hooks {
   std::mutex mu;
   std::vector<ldap::SearchRequest> requests;
@@ -148,6 +149,7 @@ struct Hooks {
   std::vector<ldap::Entry> pending;  // of the fake answer, not yet returned
   std::atomic<int> connects{0}, searches{0};
   std::atomic<int> drop_from{0}, drop_count{0};  // searches are numbered from 1; 0: none is dropped
+  std::set<std::string> stalled;                 // bases (lowercase) whose searches get no answer in time
 } g_hooks;
 
 int Requests(const std::function<bool(const ldap::SearchRequest&)>& predicate) {
@@ -174,6 +176,10 @@ ldap::Status HookedSearch(ldap::NativeSession* session, const ldap::SearchReques
   }
   std::lock_guard<std::mutex> lock(g_hooks.mu);
   g_hooks.requests.push_back(request);
+  if (g_hooks.stalled.count(platform::AsciiLowercase(request.base)) != 0) {
+    *id = kStalledId;
+    return ldap::Status{};
+  }
   if (std::optional<std::vector<ldap::Entry>> entries = g_hooks.fake ? g_hooks.fake(request) : std::nullopt) {
     g_hooks.pending = std::move(*entries);
     *id = kFakeId;
@@ -184,6 +190,7 @@ ldap::Status HookedSearch(ldap::NativeSession* session, const ldap::SearchReques
 
 ldap::Status HookedNextResult(ldap::NativeSession* session, int id, std::chrono::milliseconds timeout,
                               ldap::SearchItem* item) {
+  if (id == kStalledId) return ldap::Status{ldap::kTimeout, ldap::ResultText(ldap::kTimeout), "", false};
   if (id != kFakeId) return ldap::testing::DefaultOperations().next_result(session, id, timeout, item);
   std::lock_guard<std::mutex> lock(g_hooks.mu);
   item->kind = g_hooks.pending.empty() ? ldap::SearchItem::Kind::kDone : ldap::SearchItem::Kind::kEntry;
@@ -192,16 +199,22 @@ ldap::Status HookedNextResult(ldap::NativeSession* session, int id, std::chrono:
   return ldap::Status{};
 }
 
+void HookedAbandon(ldap::NativeSession* session, int id) {
+  if (id != kFakeId && id != kStalledId) ldap::testing::DefaultOperations().abandon(session, id);
+}
+
 // The hooked table, with nothing recorded yet.
 ldap::Operations Hooked() {
   std::lock_guard<std::mutex> lock(g_hooks.mu);
   g_hooks.requests.clear();
+  g_hooks.stalled.clear();
   g_hooks.fake = nullptr;
   g_hooks.connects = g_hooks.searches = g_hooks.drop_from = g_hooks.drop_count = 0;
   ldap::Operations operations = ldap::testing::DefaultOperations();
   operations.connect = &HookedConnect;
   operations.search = &HookedSearch;
   operations.next_result = &HookedNextResult;
+  operations.abandon = &HookedAbandon;
   return operations;
 }
 
@@ -423,6 +436,40 @@ TEST_F(LdapBackendTest, ReadsAheadOnlyWhatTheWalkWillReadItself) {
   }
 }
 
+TEST_F(LdapBackendTest, AGroupLevelTheServerLeavesUnansweredCostsTheWalkOneWaitAsWithoutReadAhead) {
+  // Web Team's parents, Engineering and Design, get no answer in time.
+  const std::string engineering = platform::AsciiLowercase(Narrow(kEngineeringDn));
+  const std::string design = platform::AsciiLowercase(Narrow(kDesignDn));
+  std::vector<std::pair<int, std::wstring>> failures[2];  // error code and LDAP result, by read_ahead
+  for (const bool read_ahead : {false, true}) {
+    settings_.Rewrite(Settings(Server().host_port(), read_ahead ? "" : "ReadAhead = false\n"));
+    backend_ = std::make_unique<LdapBackend>();
+    SampleWalk walk;
+    ReadAheadScope scope(&walk);
+    ldap::testing::ScopedOperations hooks(Hooked());
+    {
+      std::lock_guard<std::mutex> lock(g_hooks.mu);
+      g_hooks.stalled = {engineering, design};
+    }
+    Read(kWebTeamDn, walk.GroupAttributes());
+    for (const wchar_t* dn : {kEngineeringDn, kDesignDn}) {
+      const CDirectoryException error = DirectoryFailure([&] { Read(dn, walk.GroupAttributes()); });
+      failures[read_ahead].emplace_back(error.GetErrorCode(), ContextOf(error, L"ldap"));
+    }
+    const auto reads_of = [](const std::string& base) {
+      return Requests([&](const ldap::SearchRequest& r) { return platform::AsciiLowercase(r.base) == base; });
+    };
+    // The server was waited for once; the read that found it silent is not
+    // asked again, and the server, failed, is skipped by the next read.
+    EXPECT_EQ(reads_of(engineering), 1) << read_ahead;
+    EXPECT_EQ(reads_of(design), read_ahead ? 1 : 0) << read_ahead;
+  }
+  EXPECT_EQ(failures[1], failures[0]);
+  ASSERT_FALSE(failures[0].empty());
+  EXPECT_EQ(failures[0].front().second.rfind(std::to_wstring(ldap::kTimeout) + L" ", 0), 0u)
+      << Narrow(failures[0].front().second);
+}
+
 TEST_F(LdapBackendTest, LeavesAGroupAnsweredInRangesToItsOwnRead) {
   ldap::testing::ScopedOperations hooks(Hooked());
   static const std::string engineering = Narrow(kEngineeringDn);
@@ -489,6 +536,21 @@ TEST_F(LdapBackendTest, SearchesOutstandingTogetherGetTheirOwnAnswersInOrder) {
   connection->SearchAll(requests, &outcomes);
   for (const ldap::SearchOutcome& outcome : outcomes) EXPECT_EQ(outcome.status.code, ldap::kServerDown);
   EXPECT_EQ(g_hooks.searches.load(), 2);
+  EXPECT_FALSE(connection->IsAlive());
+
+  // A request the server does not answer in time: the connection counts as
+  // lost, the requests not yet answered get the time-out, and no more are
+  // sent.
+  ASSERT_TRUE(ldap::Connection::Open(options, &connection).ok());
+  ASSERT_TRUE(connection->SimpleBind("", "").ok());
+  g_hooks.searches = g_hooks.drop_from = g_hooks.drop_count = 0;
+  g_hooks.stalled = {platform::AsciiLowercase(Narrow(kAliceDn))};
+  requests.resize(ldap::Connection::kMaxOutstanding + 8);
+  requests[0].base = Narrow(kAliceDn);
+  for (size_t i = 1; i < requests.size(); ++i) requests[i].base = Narrow(kEngineeringDn);
+  connection->SearchAll(requests, &outcomes);
+  EXPECT_EQ(g_hooks.searches.load(), static_cast<int>(ldap::Connection::kMaxOutstanding));
+  for (const ldap::SearchOutcome& outcome : outcomes) EXPECT_EQ(outcome.status.code, ldap::kTimeout);
   EXPECT_FALSE(connection->IsAlive());
 }
 

@@ -56,6 +56,7 @@ using ldap_backend_internal::ReadAheadStore;
 using ldap_backend_internal::RangeEnd;
 using ldap_backend_internal::Schema;
 using ldap_backend_internal::SchemaCovering;
+using ldap_backend_internal::ServerFailure;
 using ldap_backend_internal::ServerSpec;
 using ldap_backend_internal::ServerState;
 using ldap_backend_internal::Session;
@@ -327,12 +328,17 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"a root path names no object to read", context);
   }
+  std::optional<std::pair<std::wstring, ServerFailure>> timed_out;
   if (ReadAheadScope* scope = ReadAheadScope::Current(); scope != nullptr && scope->has_store()) {
     // The answer read ahead for this read, as the read would have had it.
     if (std::optional<ReadAheadAnswer> answer = scope->store().Take(target, attributes)) {
-      if (answer->object != nullptr) return answer->object;
-      if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(answer->server, target);
-      ThrowRequestError(answer->server, L"read", target, answer->failure);
+      if (answer->timed_out) {
+        timed_out.emplace(answer->server.name, ServerFailure{answer->failure, L"read", target});
+      } else {
+        if (answer->object != nullptr) return answer->object;
+        if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(answer->server, target);
+        ThrowRequestError(answer->server, L"read", target, answer->failure);
+      }
     }
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
@@ -344,7 +350,8 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
                std::shared_ptr<const DirectoryObject> object = BuildObject(session, &entry, request);
                ReadAheadFrom(session, *object);
                return object;
-             });
+             },
+             timed_out ? &*timed_out : nullptr);
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const DirectoryPath& root,
@@ -358,15 +365,20 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"unknown search scope " + std::to_wstring(scope), context);
   }
+  std::optional<std::pair<std::wstring, ServerFailure>> timed_out;
   if (ReadAheadScope* walk = ReadAheadScope::Current(); walk != nullptr && walk->has_store()) {
     // The answer read ahead for this search, as the search would have had it.
     const std::wstring key = ReadAheadStore::SearchKey(root.ToString(), filter, scope);
     if (std::optional<ReadAheadAnswer> answer = walk->store().Take(key, attributes)) {
-      if (answer->object != nullptr || answer->failure.ok()) return answer->object;
-      if (answer->failure.code == ldap::kNoSuchObject) {
-        ThrowRequestError(answer->server, L"search", root.ToString(), answer->failure);
+      if (answer->timed_out) {
+        timed_out.emplace(answer->server.name, ServerFailure{answer->failure, L"search", target});
+      } else {
+        if (answer->object != nullptr || answer->failure.ok()) return answer->object;
+        if (answer->failure.code == ldap::kNoSuchObject) {
+          ThrowRequestError(answer->server, L"search", root.ToString(), answer->failure);
+        }
+        ThrowRequestError(answer->server, L"search", target, answer->failure);
       }
-      ThrowRequestError(answer->server, L"search", target, answer->failure);
     }
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
@@ -409,7 +421,8 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
                    session, &entries.front(), request, ahead ? &walk->walk().GroupAttributes() : nullptr);
                ReadAheadFrom(session, *object);
                return object;
-             });
+             },
+             timed_out ? &*timed_out : nullptr);
 }
 
 BindReport LdapBackend::Impl::DescribeBind(const DirectoryPath& path) {

@@ -171,9 +171,16 @@ class Failover {
   // Runs `work(const Session&)` on the first of `servers` that answers, with
   // the retries and failover described at the top of this file, and returns
   // its result. `operation` and `target` name the call in errors.
+  //
+  // `failed_on` (optional) is a server that already failed this very call
+  // in the way a server fails (a read made ahead of it that got no answer in
+  // time): when the call reaches that server and would try it, the failure
+  // counts as that try's, as if the call had made it, and the call goes on
+  // to the next server without asking the failed one again.
   template <typename Work>
   auto Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
-           const std::wstring& operation, const std::wstring& target, Work&& work)
+           const std::wstring& operation, const std::wstring& target, Work&& work,
+           const std::pair<std::wstring, ServerFailure>* failed_on = nullptr)
       -> decltype(work(std::declval<const Session&>()));
 
  private:
@@ -242,7 +249,8 @@ class Failover {
 
 template <typename Work>
 auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<const Settings>& settings,
-                   const std::wstring& operation, const std::wstring& target, Work&& work)
+                   const std::wstring& operation, const std::wstring& target, Work&& work,
+                   const std::pair<std::wstring, ServerFailure>* failed_on)
     -> decltype(work(std::declval<const Session&>())) {
   if (servers.empty()) ThrowNoServer(operation, target);
   std::optional<ServerFailure> last_failure;
@@ -264,6 +272,16 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
       continue;
     }
     const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
+    if (failed_on != nullptr && failed_on->first == endpoint.name) {
+      state->RecordFailure(failed_on->second, *settings);
+      pool->WakeWaiters();
+      last_failure = failed_on->second;
+      last_server = &endpoint;
+      if (!tried.empty()) tried += L", ";
+      tried += endpoint.name;
+      if (&endpoint != &servers.back()) LogFailover(endpoint, *last_failure);
+      continue;
+    }
     const Clock::time_point probed_at = probe.probing() ? Clock::now() : Clock::time_point();
     bool failed_meanwhile = false;
     constexpr int kAttempts = 2;  // the second only after a dead reused connection

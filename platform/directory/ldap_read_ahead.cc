@@ -137,6 +137,10 @@ void ReadAhead(const Session& session, ReadAheadScope& scope, const DirectoryObj
         } else if (!pending.search && (status.ok() || status.code == ldap::kNoSuchObject)) {
           ldap::Status none{ldap::kNoSuchObject, ldap::ResultText(ldap::kNoSuchObject), status.diagnostic, false};
           store.Put(pending.key, ReadAheadAnswer{pending.attributes, nullptr, std::move(none), *session.endpoint});
+        } else if (status.code == ldap::kTimeout) {
+          // The walk's own read counts this wait as its own: an outage costs
+          // a walk one time-out, not one here and one more there.
+          store.Put(pending.key, ReadAheadAnswer{pending.attributes, nullptr, status, *session.endpoint, true});
         } else if (IsServerFailure(status, FailedStep::kRequest)) {
           // Left to the walk's own read, which asks the server again.
           if (ldap::IsConnectionFailure(status.code)) return;

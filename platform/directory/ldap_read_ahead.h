@@ -32,6 +32,10 @@ struct ReadAheadAnswer {
   std::shared_ptr<const DirectoryObject> object;  // the record; null when there is none:
   ldap::Status failure;                           // why (success: a search that matched nothing)
   Endpoint server;                                // the server that answered
+  // The server gave no answer in time: the walk's own call counts `failure`
+  // as its try of `server` (Failover::Run's failed_on) instead of waiting
+  // for it a second time, and goes on to the next server.
+  bool timed_out = false;
 };
 
 // The answers made for one walk, by what they answer: a read by its path

@@ -22,11 +22,14 @@
 // it.
 // An answer is used only by the walk it was made for and goes with the
 // scope. A read the server answered with a failure of the server itself
-// (busy, unavailable, a lost connection, no answer in time) keeps no
-// answer: the walk's own read then asks the server as it would without
-// read-ahead, with the same retries and failover. So the groups read, the
-// answers and the failures are those of the walk without read-ahead; only
-// their time changes.
+// (busy, unavailable, a lost connection) keeps no answer: the walk's own
+// read then asks the server as it would without read-ahead, with the same
+// retries and failover. A read the server gave no answer in time counts as
+// the walk's own read's try of that server, which goes on to the next
+// server as after a time-out of its own: an outage that begins during a
+// walk costs it one time-out, as without read-ahead. So the groups read,
+// the answers and the failures are those of the walk without read-ahead;
+// only their time changes.
 //
 // The setting ReadAhead of [DirectoryAccess.DEFAULT] (directory_config.h)
 // turns it off; a walk then reads one group per call. Backends other than
