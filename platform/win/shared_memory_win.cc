@@ -188,8 +188,8 @@ using NtOpenDirectoryObjectFunction = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, Object
 using NtQueryDirectoryObjectFunction = LONG(WINAPI*)(HANDLE, PVOID, ULONG, BOOLEAN, BOOLEAN, ULONG*, ULONG*);
 constexpr ACCESS_MASK kDirectoryQuery = 0x0001;
 constexpr LONG kStatusSuccess = 0;
-constexpr LONG kStatusMoreEntries = 0x00000105;
-constexpr ULONG kListBufferSize = 64 * 1024;
+// Room for one entry: two names of at most 32767 characters.
+constexpr ULONG kListBufferSize = 2 * sizeof(DirectoryEntry) + 4 * 32768;
 
 template <typename Function>
 Function NtFunction(const char* name) {
@@ -209,24 +209,21 @@ void ListDirectory(const std::wstring& path, const std::string& prefix, std::vec
   ObjectAttributes attributes{sizeof(ObjectAttributes), nullptr, &name, 0, nullptr, nullptr};
   HANDLE directory = nullptr;
   if (open_directory(&directory, kDirectoryQuery, &attributes) != kStatusSuccess) return;
+  // One entry per call: wine answers nothing else, and a directory of
+  // named objects is small.
   std::string buffer(kListBufferSize, '\0');
   ULONG context = 0;
-  bool first = true;
-  for (;;) {
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
     ULONG returned = 0;
-    const LONG status = query_directory(directory, buffer.data(), kListBufferSize, FALSE, first ? TRUE : FALSE,
-                                        &context, &returned);
-    first = false;
-    if (status != kStatusSuccess && status != kStatusMoreEntries) break;
-    for (auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer.data()); entry->Name.Buffer != nullptr;
-         ++entry) {
-      const std::wstring_view type(entry->TypeName.Buffer, entry->TypeName.Length / sizeof(wchar_t));
-      if (type != kSectionTypeName) continue;
-      const std::string entry_name =
-          WideToUtf8(std::wstring_view(entry->Name.Buffer, entry->Name.Length / sizeof(wchar_t)));
-      if (entry_name.starts_with(prefix) && IsValidName(entry_name)) names->push_back(entry_name);
-    }
-    if (status != kStatusMoreEntries) break;
+    const LONG status = query_directory(directory, buffer.data(), kListBufferSize, /*ReturnSingleEntry=*/TRUE,
+                                        restart, &context, &returned);
+    if (status != kStatusSuccess) break;
+    const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer.data());
+    const std::wstring_view type(entry->TypeName.Buffer, entry->TypeName.Length / sizeof(wchar_t));
+    if (type != kSectionTypeName) continue;
+    const std::string entry_name =
+        WideToUtf8(std::wstring_view(entry->Name.Buffer, entry->Name.Length / sizeof(wchar_t)));
+    if (entry_name.starts_with(prefix) && IsValidName(entry_name)) names->push_back(entry_name);
   }
   CloseHandle(directory);
 }
