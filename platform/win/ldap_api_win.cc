@@ -312,18 +312,19 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
   if (!status.ok()) return status;
 
   l_timeval connect_timeout = ToTimeval(options.connect_timeout);
-  ULONG rc = ldap_connect(ld, &connect_timeout);
+  ULONG rc = ClassicCode(ldap_connect(ld, &connect_timeout));
   if (rc != LDAP_SUCCESS) {
+    // With ldaps:// the handshake is part of the connect: anything but an
+    // absent or silent server is TLS's failure.
     if (address.ldaps && rc != LDAP_SERVER_DOWN && rc != LDAP_TIMEOUT) {
       return TlsFailure(session.get(), rc, "TLS handshake failed");
     }
-    if (session->certificate_refused) return TlsFailure(session.get(), rc, "TLS handshake failed");
     return SessionStatus(ld, rc);
   }
   if (options.start_tls && !address.ldaps) {
     ULONG server_code = LDAP_SUCCESS;
     LDAPMessage* raw = nullptr;
-    rc = ldap_start_tls_sW(ld, &server_code, &raw, nullptr, nullptr);
+    rc = ClassicCode(ldap_start_tls_sW(ld, &server_code, &raw, nullptr, nullptr));
     MessagePtr result(raw);
     if (rc != LDAP_SUCCESS) {
       if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT) return SessionStatus(ld, rc);
