@@ -11,21 +11,12 @@
 
 #include "platform/atl_cstring.h"
 #include "platform/crt.h"
+#include "tests/support/snwprintf_text.h"
 #include "platform/utf8.h"
 
 namespace {
 
-// _snwprintf's output for `format`, or "<invalid>"; checks the returned count.
-std::wstring Format(const wchar_t* format, ...) {
-  wchar_t buffer[256];
-  va_list args;
-  va_start(args, format);
-  const int length = _vsnwprintf(buffer, std::size(buffer), format, args);
-  va_end(args);
-  if (length < 0) return L"<invalid>";
-  EXPECT_EQ(static_cast<size_t>(length), wcslen(buffer));
-  return buffer;
-}
+using userpolicy::testing::SnwprintfText;
 
 int Sign(int value) { return (value > 0) - (value < 0); }
 
@@ -40,16 +31,16 @@ bool Append(std::wstring* out, const wchar_t* format, ...) {
 
 TEST(Snwprintf, FollowsTheWindowsWideFormatRules) {
   // The conversions the library's log lines and filters use.
-  EXPECT_EQ(Format(L"%s|%S|%hs|%ls|%ws", L"w", "n", "h", L"l", L"w2"), L"w|n|h|l|w2");
-  EXPECT_EQ(Format(L"%s|%S|%.2s", static_cast<const wchar_t*>(nullptr),
+  EXPECT_EQ(SnwprintfText(L"%s|%S|%hs|%ls|%ws", L"w", "n", "h", L"l", L"w2"), L"w|n|h|l|w2");
+  EXPECT_EQ(SnwprintfText(L"%s|%S|%.2s", static_cast<const wchar_t*>(nullptr),
                    static_cast<const char*>(nullptr), static_cast<const wchar_t*>(nullptr)),
             L"(null)|(null)|(n");
-  EXPECT_EQ(Format(L"%I64d|%I64u|%I64X", LLONG_MIN, ULLONG_MAX, 0xABCDEF0123ull),
+  EXPECT_EQ(SnwprintfText(L"%I64d|%I64u|%I64X", LLONG_MIN, ULLONG_MAX, 0xABCDEF0123ull),
             L"-9223372036854775808|18446744073709551615|ABCDEF0123");
   // %ld is a 32-bit Windows long: only the low 32 bits of the argument count.
-  EXPECT_EQ(Format(L"%ld|%lu|%lx", 0x100000005L, 0xFFFFFFFFul, -1L), L"5|4294967295|ffffffff");
-  EXPECT_EQ(Format(L"[%5d|%-5d|%05d|%+d|% d]", 42, 42, -42, 3, 3), L"[   42|42   |-0042|+3| 3]");
-  EXPECT_EQ(Format(L"%x|%X|%#x|%#o|%#x|%u|%08X", 255, 255, 255, 8, 0, -1, 0xBEEFu),
+  EXPECT_EQ(SnwprintfText(L"%ld|%lu|%lx", 0x100000005L, 0xFFFFFFFFul, -1L), L"5|4294967295|ffffffff");
+  EXPECT_EQ(SnwprintfText(L"[%5d|%-5d|%05d|%+d|% d]", 42, 42, -42, 3, 3), L"[   42|42   |-0042|+3| 3]");
+  EXPECT_EQ(SnwprintfText(L"%x|%X|%#x|%#o|%#x|%u|%08X", 255, 255, 255, 8, 0, -1, 0xBEEFu),
             L"ff|FF|0xff|010|0|4294967295|0000BEEF");
 
   // Formats the module refuses, on every system: the text formatted before

@@ -9,28 +9,19 @@
 #include <string>
 
 #include "platform/crt.h"
+#include "tests/support/snwprintf_text.h"
 
 namespace {
 
-// _snwprintf's output for `format`, or "<invalid>"; checks the returned count.
-std::wstring Format(const wchar_t* format, ...) {
-  wchar_t buffer[256];
-  va_list args;
-  va_start(args, format);
-  const int length = _vsnwprintf(buffer, std::size(buffer), format, args);
-  va_end(args);
-  if (length < 0) return L"<invalid>";
-  EXPECT_EQ(static_cast<size_t>(length), wcslen(buffer));
-  return buffer;
-}
+using userpolicy::testing::SnwprintfText;
 
 TEST(Snwprintf, ReadsNarrowTextAsUtf8AndRefusesWhatTheModuleRefuses) {
   // Narrow text is UTF-8; invalid bytes become U+FFFD; precision counts characters.
-  EXPECT_EQ(Format(L"%S|%S%C|%.2S", "stra\xC3\x9F" "e \xF0\x9F\x98\x80", "a\xFF" "b", 0xE9,
+  EXPECT_EQ(SnwprintfText(L"%S|%S%C|%.2S", "stra\xC3\x9F" "e \xF0\x9F\x98\x80", "a\xFF" "b", 0xE9,
                    "\xC3\xA9\xC3\xA9\xC3\xA9"),
             L"stra\u00DFe \U0001F600|a\uFFFDb\uFFFD|\u00E9\u00E9");
   const char unterminated[] = {'o', 'k', '!'};  // precision bounds the read
-  EXPECT_EQ(Format(L"[%.2hs]", unterminated), L"[ok]");
+  EXPECT_EQ(SnwprintfText(L"[%.2hs]", unterminated), L"[ok]");
 
   for (const wchar_t* invalid :
        {L"%n", L"%q", L"trailing %", L"%1$d", L"%99999999d", L"%.99999999d"}) {

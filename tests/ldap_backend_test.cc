@@ -35,6 +35,7 @@
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/directory_values.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
@@ -43,6 +44,9 @@ namespace {
 namespace ldap = platform::ldap;
 using Clock = std::chrono::steady_clock;
 using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
+using userpolicy::testing::ContextOf;
+using userpolicy::testing::DirectoryFailureOf;
+using userpolicy::testing::DumpValues;
 using Strings = std::vector<std::string>;
 using userpolicy::local_directories::SlapdServer;
 
@@ -80,47 +84,10 @@ std::wstring Gc(std::wstring_view object = L"") {
   return L"GC://" + Wide(Server().host_port()) + (object.empty() ? L"" : L"/" + std::wstring(object));
 }
 
-// "I4:513", "I8:...", "BOOL:TRUE", "BSTR:text", "BYTES:hex".
-std::string Describe(const _variant_t& v) {
-  if (v.vt == VT_I4) return "I4:" + std::to_string(v.lVal);
-  if (v.vt == VT_I8) return "I8:" + std::to_string(v.llVal);
-  if (v.vt == VT_BOOL) return v.boolVal == VARIANT_TRUE ? "BOOL:TRUE" : "BOOL:FALSE";
-  if (v.vt == VT_BSTR) return "BSTR:" + Narrow(std::wstring(v.bstrVal, SysStringLen(v.bstrVal)));
-  if (v.vt != (VT_ARRAY | VT_UI1)) return "VT:" + std::to_string(v.vt);
-  return "BYTES:" + userpolicy::testing::DirectoryTruth::Hex(
-                        std::string(static_cast<const char*>(v.parray->pvData), v.parray->rgsabound[0].cElements));
-}
-
-// Every value of `object` as "name TYPE:value", in the object's order.
-Strings Dump(const DirectoryObject& object) {
-  Strings lines;
-  for (const DirectoryAttribute& attribute : object.attributes) {
-    for (const _variant_t& value : attribute.values) lines.push_back(Narrow(attribute.name) + " " + Describe(value));
-  }
-  return lines;
-}
-
 std::vector<std::wstring> Names(const DirectoryObject& object) {
   std::vector<std::wstring> names;
   for (const DirectoryAttribute& attribute : object.attributes) names.push_back(attribute.name);
   return names;
-}
-
-// Runs `call`, which must raise a CDirectoryException, and returns it.
-template <typename Call>
-CDirectoryException Failure(Call&& call) {
-  try {
-    call();
-  } catch (const CDirectoryException& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no CDirectoryException";
-  return CDirectoryException(0, "", 0, L"");
-}
-
-std::wstring ContextOf(const CDirectoryException& error, const wchar_t* name) {
-  const std::wstring* value = error.FindContext(name);
-  return value != nullptr ? *value : L"<none>";
 }
 
 std::shared_ptr<const DirectoryObject> ReadAlice(LdapBackend& backend, const std::wstring& server = L"") {
@@ -222,7 +189,7 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
   // The server's order (slapd: as stored, operational memberOf last), names
   // as asked; cn, sn and givenName (subtypes of name) are dropped and
   // distinguishedName, which slapd does not store, comes last.
-  EXPECT_EQ(Dump(*alice),
+  EXPECT_EQ(DumpValues(*alice),
             (Strings{"name BSTR:Alice Anderson", kAliceGuid,
                      "objectSid BYTES:010500000000000515000000dcf4dc3b833d2b46828ba6284d040000", "PrimaryGroupID I4:513",
                      "MAIL BSTR:alice@example.test", "proxyAddresses BSTR:SMTP:alice@example.test",
@@ -232,12 +199,12 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
                      "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test",
                      "distinguishedName BSTR:" + Narrow(kAliceDn)}));
 
-  EXPECT_EQ(Dump(*Read(L"ou=People,dc=example,dc=test", {L"hasSubordinates"})), Strings{"hasSubordinates BOOL:TRUE"});
-  EXPECT_EQ(Dump(*Read(L"cn=Judy Jones,ou=People,dc=example,dc=test", {L"hasSubordinates"})),
+  EXPECT_EQ(DumpValues(*Read(L"ou=People,dc=example,dc=test", {L"hasSubordinates"})), Strings{"hasSubordinates BOOL:TRUE"});
+  EXPECT_EQ(DumpValues(*Read(L"cn=Judy Jones,ou=People,dc=example,dc=test", {L"hasSubordinates"})),
             Strings{"hasSubordinates BOOL:FALSE"});
 
   // Erin has neither mail nor proxyAddresses; the last name is in no schema.
-  EXPECT_EQ(Dump(*Read(L"cn=Erin Evans,ou=People,dc=example,dc=test",
+  EXPECT_EQ(DumpValues(*Read(L"cn=Erin Evans,ou=People,dc=example,dc=test",
                        {L"mail", L"proxyAddresses", L"name", L"noSuchAttribute"})),
             Strings{"name BSTR:Erin Evans"});
 
@@ -248,18 +215,18 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
     EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << Narrow(name);
   }
   EXPECT_EQ(std::count(all.begin(), all.end(), L"memberOf"), 0);
-  const Strings values = Dump(*Read(kAliceDn, {}));
+  const Strings values = DumpValues(*Read(kAliceDn, {}));
   EXPECT_EQ(std::count(values.begin(), values.end(), kAliceGuid), 1);
 
   // slapd answers distinguishedName with the group's member values (its
   // subtype) and stores no distinguishedName itself; commonName is another
   // name of cn, answered as "cn" and returned as the caller named it.
-  EXPECT_EQ(Dump(*Read(L"cn=Engineering,ou=Groups,dc=example,dc=test",
+  EXPECT_EQ(DumpValues(*Read(L"cn=Engineering,ou=Groups,dc=example,dc=test",
                        {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"})),
             (Strings{"groupType I4:-2147483646", "objectGUID BYTES:12030000000000000000000000000000",
                      "memberOf BSTR:cn=Research and Development,ou=Groups,dc=example,dc=test",
                      "distinguishedName BSTR:cn=Engineering,ou=Groups,dc=example,dc=test"}));
-  EXPECT_EQ(Dump(*Read(kAliceDn, {L"commonName"})), Strings{"commonName BSTR:Alice Anderson"});
+  EXPECT_EQ(DumpValues(*Read(kAliceDn, {L"commonName"})), Strings{"commonName BSTR:Alice Anderson"});
 }
 
 TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
@@ -272,7 +239,7 @@ TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   for (const auto& [path_dn, expected] : cases) {
     const auto object = Read(path_dn, {L"distinguishedName"});
     EXPECT_EQ(object->distinguished_name, expected);
-    EXPECT_EQ(Dump(*object), Strings{"distinguishedName BSTR:" + Narrow(expected)}) << Narrow(path_dn);
+    EXPECT_EQ(DumpValues(*object), Strings{"distinguishedName BSTR:" + Narrow(expected)}) << Narrow(path_dn);
   }
 
   ldap::testing::ScopedOperations hooks(Hooked());
@@ -285,7 +252,7 @@ TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   // 29 is ')', special in a filter: it must arrive escaped.
   const auto mirror = Read(L"<GUID=29030000000000000000000000000000>", {L"objectGUID"});
   EXPECT_EQ(mirror->distinguished_name, L"cn=Mirror,ou=Groups,dc=example,dc=test");
-  EXPECT_EQ(Dump(*mirror), Strings{"objectGUID BYTES:29030000000000000000000000000000"});
+  EXPECT_EQ(DumpValues(*mirror), Strings{"objectGUID BYTES:29030000000000000000000000000000"});
   EXPECT_EQ(g_hooks.searches, before + 1);
   EXPECT_EQ(Requests(guid_base), 1);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) {
@@ -304,7 +271,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
   };
   for (const auto& [path, code, ldap_result] : reads) {
     const CDirectoryException error =
-        Failure([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
+        DirectoryFailureOf([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(path) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_NE(ContextOf(error, L"target").find(path.substr(path.find(L'/', 5) + 1)), std::wstring::npos);
     if (code != kDirectoryInvalidArgument) {
@@ -320,7 +287,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
       {Gc(L"<GUID=ffeeddccbbaa99887766554433221100>"), L"(objectClass=*)", kDirectoryScopeSubtree, kDirectoryNotFound},
   };
   for (const auto& [root, filter, scope, code] : searches) {
-    const CDirectoryException error = Failure([&, &root = root, filter = filter, scope = scope] {
+    const CDirectoryException error = DirectoryFailureOf([&, &root = root, filter = filter, scope = scope] {
       Search(root, filter, scope);
     });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(root + L" " + filter) << Narrow(error.GetErrorMsgEx().str());
@@ -345,7 +312,7 @@ TEST_F(LdapBackendTest, SearchesFindTheFirstMatchOrNothing) {
     }
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->distinguished_name, expected_dn);
-    const Strings values = Dump(*found);
+    const Strings values = DumpValues(*found);
     ASSERT_EQ(values.size(), 2u);
     EXPECT_EQ(values[0].rfind("objectGUID BYTES:", 0), 0u);
     EXPECT_EQ(values[1], "distinguishedName BSTR:" + Narrow(expected_dn));
@@ -390,11 +357,11 @@ TEST_F(LdapBackendTest, CompletesRangedAttributesAndTypesUnknownOnesByContent) {
   // values that do not fit 32 bits widen; one that is no number stays text.
   expected.insert(expected.end(), {"x-opaque BYTES:0100ff", "x-note BSTR:plain text", "x-note BSTR:Zürich",
                                    "primaryGroupID I8:4294967296", "primaryGroupID I4:-7", "primaryGroupID BSTR:12x"});
-  EXPECT_EQ(Dump(*Read(Wide(kBigGroupDn), {L"Member", L"objectGUID", L"x-opaque", L"x-note", L"primaryGroupID"})),
+  EXPECT_EQ(DumpValues(*Read(Wide(kBigGroupDn), {L"Member", L"objectGUID", L"x-opaque", L"x-note", L"primaryGroupID"})),
             expected);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == kBigGroupDn; }), 3);
   // A range that never advances is an error, not an endless loop.
-  EXPECT_EQ(Failure([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
+  EXPECT_EQ(DirectoryFailureOf([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
 }
 
 TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
@@ -411,7 +378,7 @@ TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
                                              : backend_->SearchOne(DirectoryPath::Parse(L"GC://"),
                                                                    L"(msRTCSIP-PrimaryUserAddress=sip:bob@example.test)",
                                                                    {L"primaryGroupID"}, kDirectoryScopeSubtree);
-        if (object == nullptr || Dump(*object) != Strings{(i + t) % 2 == 0 ? "primaryGroupID I4:513"
+        if (object == nullptr || DumpValues(*object) != Strings{(i + t) % 2 == 0 ? "primaryGroupID I4:513"
                                                                            : "primaryGroupID I4:1105"}) {
           ++wrong;
         }
@@ -428,7 +395,7 @@ TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
   config.pool_size = 2;
   const int connects_before = g_hooks.connects.load();
   backend_->Reconfigure(config);
-  EXPECT_EQ(Dump(*Read(kAliceDn, {L"primaryGroupID"})), Strings{"primaryGroupID I4:513"});
+  EXPECT_EQ(DumpValues(*Read(kAliceDn, {L"primaryGroupID"})), Strings{"primaryGroupID I4:513"});
   EXPECT_EQ(g_hooks.connects.load(), connects_before + 1);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == "cn=Subschema"; }), 1);
 }
@@ -541,7 +508,7 @@ TEST(LdapFaultsTest, StalledServerGivesUpWithinTheTimeouts) {
   for (const auto& [name, backend, server] : cases) {
     SCOPED_TRACE(name);
     const Clock::time_point start = Clock::now();
-    const CDirectoryException error = Failure([backend = backend] { ReadAlice(*backend); });
+    const CDirectoryException error = DirectoryFailureOf([backend = backend] { ReadAlice(*backend); });
     const auto elapsed = Clock::now() - start;
     EXPECT_EQ(error.GetErrorCode(), kDirectoryTimeout) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), Wide(server));
@@ -575,7 +542,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
 
   // The pooled connection dies with the server; the fresh one cannot connect.
   Server().Stop();
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown) << Narrow(error.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(error, L"server"), Wide(Server().host_port()));  // the last one tried
   const std::wstring message = error.GetErrorMsg().str();
@@ -585,7 +552,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
   // Now every server is backing off: calls fail at once, with the same code
   // and the latest failure's server.
   const Clock::time_point start = Clock::now();
-  const CDirectoryException fast = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException fast = DirectoryFailureOf([&] { ReadAlice(backend); });
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs / 2));
   EXPECT_EQ(fast.GetErrorCode(), kDirectoryServerDown) << Narrow(fast.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(fast, L"server"), Wide(Server().host_port()));
@@ -610,8 +577,8 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   // The first call waits for the time-out; the ones after it, a whole walk
   // of them, fail at once with the same error.
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
-  for (int i = 0; i < 30; ++i) EXPECT_EQ(Failure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  EXPECT_EQ(DirectoryFailureOf([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(DirectoryFailureOf([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs) + kSlack);
 
   // When the back-off is over, one caller at a time probes the server: of
@@ -622,7 +589,7 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   for (auto& elapsed : took) {
     callers.emplace_back([&backend, &elapsed] {
       const Clock::time_point begin = Clock::now();
-      Failure([&] { ReadAlice(backend); });
+      DirectoryFailureOf([&] { ReadAlice(backend); });
       elapsed = Clock::now() - begin;
     });
   }
@@ -653,7 +620,7 @@ TEST(LdapFaultsTest, RetriesOnceOnAFreshConnectionWhenAPooledOneDied) {
   // Two in a row: the fresh connection fails too, and there is no third try.
   g_hooks.drop_count = 2;
   g_hooks.drop_from = g_hooks.searches + 1;
-  const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown);
   EXPECT_EQ(ContextOf(error, L"diagnostic"), L"dropped by the test");
   EXPECT_EQ(g_hooks.connects.load(), 3);
@@ -744,7 +711,7 @@ TEST(LdapFaultsTest, MovesToTheNextServerOnlyWhenTheServerIsToBlame) {
     if (test.next_server) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
     } else {
-      const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+      const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
       EXPECT_EQ(ContextOf(error, L"server"), Wide(g_failing.host_port)) << Narrow(error.GetErrorMsgEx().str());
     }
   }
@@ -762,7 +729,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
     ScopedSettings settings(account + "PasswordFile = \"" + password_file + "\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
     std::remove(password_file.c_str());
     EXPECT_EQ(error.GetErrorCode(), kDirectoryAuthFailed);
     const std::string text = Narrow(error.GetErrorMsgEx().str());
@@ -781,7 +748,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
   for (const auto& [extra, in_message] : unusable) {
     ScopedSettings settings(account + extra);
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
     EXPECT_NE(Narrow(error.GetErrorMsg().str()).find(in_message), std::string::npos)
         << Narrow(error.GetErrorMsg().str());
@@ -808,7 +775,7 @@ TEST(LdapFaultsTest, TlsTrustsOnlyTheConfiguredCa) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
       continue;
     }
-    const CDirectoryException error = Failure([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), expected) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), L"127.0.0.1:" + std::to_wstring(port));
   }

@@ -26,12 +26,16 @@
 #include "platform/ldap_api.h"
 #include "platform/utf8.h"
 #include "platform/win/server_certificate_win.h"
+#include "tests/support/directory_values.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
 namespace {
 
 using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
+using userpolicy::testing::ContextOf;
+using userpolicy::testing::DirectoryFailureOf;
+using userpolicy::testing::DumpValues;
 using Strings = std::vector<std::string>;
 
 constexpr wchar_t kAliceDn[] = L"cn=Alice Anderson,ou=People,dc=example,dc=test";
@@ -73,44 +77,6 @@ std::string Settings(const std::string& servers, const std::string& extra = "",
          "ConnectTimeoutMs = 3000\nOperationTimeoutMs = 3000\nFailureBackoffMs = 0\n" + extra;
 }
 
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const unsigned char byte : bytes) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0f]);
-  }
-  return hex;
-}
-
-// "I4:513", "BOOL:TRUE", "BSTR:text", "BYTES:hex".
-std::string Describe(const _variant_t& v) {
-  if (v.vt == VT_I4) return "I4:" + std::to_string(v.lVal);
-  if (v.vt == VT_BOOL) return v.boolVal == VARIANT_TRUE ? "BOOL:TRUE" : "BOOL:FALSE";
-  if (v.vt == VT_BSTR) return "BSTR:" + Narrow(std::wstring(v.bstrVal, SysStringLen(v.bstrVal)));
-  if (v.vt != (VT_ARRAY | VT_UI1)) return "VT:" + std::to_string(v.vt);
-  return "BYTES:" + Hex(std::string(static_cast<const char*>(v.parray->pvData), v.parray->rgsabound[0].cElements));
-}
-
-Strings Dump(const DirectoryObject& object) {
-  Strings lines;
-  for (const DirectoryAttribute& attribute : object.attributes) {
-    for (const _variant_t& value : attribute.values) lines.push_back(Narrow(attribute.name) + " " + Describe(value));
-  }
-  return lines;
-}
-
-template <typename Call>
-CDirectoryException Failure(Call&& call) {
-  try {
-    call();
-  } catch (const CDirectoryException& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no CDirectoryException";
-  return CDirectoryException(0, "", 0, L"");
-}
-
 std::shared_ptr<const DirectoryObject> Read(LdapBackend& backend, std::wstring_view object,
                                             const std::vector<std::wstring>& attributes) {
   return backend.ReadObject(DirectoryPath::Parse(L"GC://" + std::wstring(object)), attributes);
@@ -127,7 +93,7 @@ TEST_F(Wldap32Backend, ReadsTheValuesLinuxReadsTypedAndInTheServersOrder) {
   const auto alice = Read(backend, kAliceDn, {L"objectGUID", L"name", L"distinguishedName", L"memberOf",
                                               L"PrimaryGroupID", L"objectSid", L"proxyAddresses", L"MAIL"});
   EXPECT_EQ(alice->distinguished_name, kAliceDn);
-  EXPECT_EQ(Dump(*alice),
+  EXPECT_EQ(DumpValues(*alice),
             (Strings{"name BSTR:Alice Anderson", "objectGUID BYTES:01010000000000000000000000000000",
                      "objectSid BYTES:010500000000000515000000dcf4dc3b833d2b46828ba6284d040000", "PrimaryGroupID I4:513",
                      "MAIL BSTR:alice@example.test", "proxyAddresses BSTR:SMTP:alice@example.test",
@@ -136,7 +102,7 @@ TEST_F(Wldap32Backend, ReadsTheValuesLinuxReadsTypedAndInTheServersOrder) {
                      "proxyAddresses BSTR:X500:/o=Example/ou=First Administrative Group/cn=Recipients/cn=alice",
                      "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test",
                      "distinguishedName BSTR:" + Narrow(kAliceDn)}));
-  EXPECT_EQ(Dump(*Read(backend, L"ou=People,dc=example,dc=test", {L"hasSubordinates"})),
+  EXPECT_EQ(DumpValues(*Read(backend, L"ou=People,dc=example,dc=test", {L"hasSubordinates"})),
             Strings{"hasSubordinates BOOL:TRUE"});
   // A DN with an escaped '/' and one with an escaped ',' come back as the
   // server spells them.
@@ -146,7 +112,7 @@ TEST_F(Wldap32Backend, ReadsTheValuesLinuxReadsTypedAndInTheServersOrder) {
   const auto found = backend.SearchOne(DirectoryPath::Parse(L"GC://dc=example,dc=test"),
                                        L"(msRTCSIP-PrimaryUserAddress=sip:alice@example.test)", {L"objectGUID"},
                                        kDirectoryScopeSubtree);
-  EXPECT_EQ(Dump(*found), Strings{"objectGUID BYTES:01010000000000000000000000000000"});
+  EXPECT_EQ(DumpValues(*found), Strings{"objectGUID BYTES:01010000000000000000000000000000"});
 }
 
 // Each failure as the Linux build reports it: the same code, the server.
@@ -166,10 +132,9 @@ TEST_F(Wldap32Backend, ReportsFailuresWithTheCodesOfTheLinuxBuild) {
     SCOPED_TRACE(what);
     ScopedSettings settings(Settings(servers, "", password_file));
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { Read(backend, object, {L"name"}); });
+    const CDirectoryException error = DirectoryFailureOf([&] { Read(backend, object, {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(error.GetErrorMsgEx().str());
-    const std::wstring* server = error.FindContext(L"server");
-    EXPECT_EQ(server != nullptr ? *server : L"<none>", Wide(servers));
+    EXPECT_EQ(ContextOf(error, L"server"), Wide(servers));
   }
 }
 
@@ -184,7 +149,7 @@ TEST_F(Wldap32Backend, TlsWithACaFileNeverTrustsAnotherCa) {
     ScopedSettings settings(Settings(server, std::string("Tls = \"") + mode + "\"\nCaFile = \"" +
                                                  Server().other_ca_file + "\"\nVerifyCertificate = true\n"));
     LdapBackend backend;
-    const CDirectoryException error = Failure([&] { Read(backend, kAliceDn, {L"name"}); });
+    const CDirectoryException error = DirectoryFailureOf([&] { Read(backend, kAliceDn, {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), kDirectoryTlsFailed) << Narrow(error.GetErrorMsgEx().str());
   }
 }
