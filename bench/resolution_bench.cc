@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -34,6 +33,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/raw_ldap_connection.h"
+#include "bench/temporary_settings.h"
 #include "local_directories/directory_generator.h"
 #include "local_directories/slapd_server.h"
 #include "manager/lookup_key.h"
@@ -54,6 +54,7 @@
 namespace {
 
 using userpolicy::bench::RawLdapConnection;
+using userpolicy::bench::WriteTemporarySettings;
 using userpolicy::local_directories::ElevenSipAddress;
 using userpolicy::local_directories::GeneratedDirectory;
 using userpolicy::local_directories::GenerateDirectory;
@@ -206,13 +207,6 @@ size_t CachedRecords(const CUserPolicyManager& manager) {
   return impl != nullptr ? impl->cache().Size() : 0;
 }
 
-std::string WriteSettings(const std::string& name, const std::string& text) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid()) + ".toml")).string();
-  std::ofstream(path) << text;
-  return path;
-}
-
 // The floor of warm resolution set by the caches alone: for each user the
 // same lookups as the resolution makes (the same keys, in walk order, the
 // groups already listed included), each as a lock, a search of an ordered
@@ -339,8 +333,8 @@ struct World {
     // Anonymous reads. First the default cache sizes (the memory figure),
     // then caches large enough to hold the whole directory.
     const std::string servers = "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + server->host_port() + "\"\n";
-    default_settings_path = WriteSettings("resolution_bench_default", servers);
-    settings_path = WriteSettings("resolution_bench",
+    default_settings_path = WriteTemporarySettings("resolution_bench_default", servers);
+    settings_path = WriteTemporarySettings("resolution_bench",
                                   servers +
                                       "\n[QV_DSAccess.DEFAULT]\nUserIdentityCacheMaximum = 20000\n"
                                       "PrimaryGroupCacheMaximum = 100\nNestedGroupCacheMaximum = 20000\n");

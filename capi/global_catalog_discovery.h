@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "capi/userpolicy.h"
+
 namespace capi {
 
 struct DiscoveryReport {
@@ -26,6 +28,12 @@ struct DiscoveryReport {
 // and no server is) and the domain controller's rootDSE (when one is
 // configured and nothing else found a server).
 DiscoveryReport DiscoverStepByStep();
+
+// Hands `report` out as up_discover does: the steps and the path (null
+// when none) into the caller's out-parameters, then raises CallError
+// UP_DIRECTORY_ERROR (-92008) summing up the steps when no step found a
+// path. Returns UP_OK otherwise.
+int HandOutDiscovery(const DiscoveryReport& report, char** gc_path, up_string_list** steps);
 
 }  // namespace capi
 

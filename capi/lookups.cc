@@ -1,6 +1,7 @@
 // The lookups of the C interface: the GUID list and the e-mail address of a
-// SIP user through the resolution helpers, one manager's record for a key,
-// and the primary group's key. Each lookup passes the call gate, so that it
+// SIP user through the resolution helpers, one manager's record for a key
+// (the module's three, or the C interface's own by GUID and by path), and
+// the primary group's key. Each lookup passes the call gate, so that it
 // runs only while the module is started and a stop waits for it.
 #include <cwchar>
 #include <new>
@@ -9,6 +10,7 @@
 
 #include "capi/call_errors.h"
 #include "capi/call_gate.h"
+#include "capi/object_managers.h"
 #include "capi/result_conversion.h"
 #include "capi/result_memory.h"
 #include "capi/userpolicy.h"
@@ -19,6 +21,7 @@
 #include "perf/ds_access_guards.h"
 #include "platform/com.h"
 #include "platform/directory.h"
+#include "platform/hex.h"
 #include "platform/utf8.h"
 #include "resolve/lookup_failure_recorder.h"
 #include "resolve/measured_lookup.h"
@@ -73,6 +76,34 @@ bool UserExists(const std::wstring& sip) {
   return users.GetDSObjectInfo(sip.c_str(), fetched).GetPropertyCount() > 0;
 }
 
+constexpr size_t kGuidHexDigits = 32;
+
+// Raises CallError UP_INVALID_ARGUMENT unless `key` suits `manager`: 32
+// hex digits for the GUID manager, no server for the path manager (whose
+// slashes are part of names, so "GC://host/..." could never be bound).
+void CheckKeyOf(int manager, const std::wstring& key) {
+  if (manager == UP_MANAGER_GUID) {
+    bool hex = key.size() == kGuidHexDigits;
+    for (wchar_t c : key) hex = hex && platform::HexValue(c) >= 0;
+    if (!hex) throw CallError(UP_INVALID_ARGUMENT, 0, "key is not a GUID (32 hex digits)");
+  } else if (manager == UP_MANAGER_PATH && key.find(L"://") != std::wstring::npos) {
+    throw CallError(UP_INVALID_ARGUMENT, 0,
+                    "key names a server; start the library with that server and pass the object "
+                    "(a distinguished name or <GUID=...>)");
+  }
+}
+
+// A lookup of the GUID or path manager: counted in the totals only.
+CDSObjectInfo MeasuredObjectLookup(CUserPolicyManager& manager, const std::wstring& key, bool& fetched) {
+  CDSTotalAccessCountGuard total_count(g_pDSAccessPerfObject);
+  CDSTotalAccessTimerGuard total_timer(g_pDSAccessPerfObject);
+  CDSObjectInfo record = manager.GetDSObjectInfo(key.c_str(), fetched);
+  const int outcome = fetched ? kDSAccessFromDirectory : kDSAccessFromCache;
+  total_count.SetOutcome(outcome);
+  total_timer.SetOutcome(outcome);
+  return record;
+}
+
 CDSObjectInfo LookUp(int manager, const std::wstring& key, bool& fetched) {
   switch (manager) {
     case UP_MANAGER_USER: {
@@ -87,8 +118,16 @@ CDSObjectInfo LookUp(int manager, const std::wstring& key, bool& fetched) {
       CUserPolicyManager groups = UserPolicy_GetGroupMemeberShipManager();
       return MeasuredLookup<CDSNGroupAccessCountGuard, CDSNGroupAccessTimerGuard>(groups, key.c_str(), fetched);
     }
+    case UP_MANAGER_GUID: {
+      CUserPolicyManager objects = ObjectManager(kLookupBindGuid);
+      return MeasuredObjectLookup(objects, key, fetched);
+    }
+    case UP_MANAGER_PATH: {
+      CUserPolicyManager objects = ObjectManager(kLookupBindPath);
+      return MeasuredObjectLookup(objects, key, fetched);
+    }
     default:
-      throw CallError(UP_INVALID_ARGUMENT, 0, "manager " + std::to_string(manager) + " is not 0, 1 or 2");
+      throw CallError(UP_INVALID_ARGUMENT, 0, "manager " + std::to_string(manager) + " is not 0 to 4");
   }
 }
 
@@ -154,9 +193,10 @@ int up_get_record(int manager, const char* key, up_record** record, int* from_di
   return capi::RunCall("up_get_record", subject, error, [&]() -> int {
     const std::wstring checked = capi::CheckedKey(key, "key");
     capi::RequireOut(record, "record");
-    if (manager < UP_MANAGER_USER || manager > UP_MANAGER_GROUP) {
-      throw CallError(UP_INVALID_ARGUMENT, 0, "manager " + std::to_string(manager) + " is not 0, 1 or 2");
+    if (manager < UP_MANAGER_USER || manager > UP_MANAGER_PATH) {
+      throw CallError(UP_INVALID_ARGUMENT, 0, "manager " + std::to_string(manager) + " is not 0 to 4");
     }
+    capi::CheckKeyOf(manager, checked);
     capi::GatePass pass;
     if (!pass.entered()) capi::ThrowNotStarted();
     bool fetched = false;

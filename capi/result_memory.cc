@@ -36,6 +36,13 @@ StringListOwner NewStringList(size_t count) {
   return list;
 }
 
+ProcessListOwner NewProcessList(size_t count) {
+  ProcessListOwner list(static_cast<up_process_list*>(AllocateZeroed(1, sizeof(up_process_list))));
+  list->pids = static_cast<int*>(AllocateZeroed(count, sizeof(int)));
+  list->count = count;
+  return list;
+}
+
 namespace hooks {
 
 AllocationFailureHook SetAllocationFailureHook(AllocationFailureHook hook) {
@@ -76,6 +83,12 @@ void up_free_record(up_record* record) {
   }
   std::free(record->properties);
   std::free(record);
+}
+
+void up_free_process_list(up_process_list* list) {
+  if (list == nullptr) return;
+  std::free(list->pids);
+  std::free(list);
 }
 
 void up_free_error(up_error* error) {

@@ -37,6 +37,9 @@ struct StringListDeleter {
 struct RecordDeleter {
   void operator()(up_record* record) const { up_free_record(record); }
 };
+struct ProcessListDeleter {
+  void operator()(up_process_list* list) const { up_free_process_list(list); }
+};
 struct ErrorDeleter {
   void operator()(up_error* error) const { up_free_error(error); }
 };
@@ -44,11 +47,15 @@ struct ErrorDeleter {
 using StringOwner = std::unique_ptr<char, StringDeleter>;
 using StringListOwner = std::unique_ptr<up_string_list, StringListDeleter>;
 using RecordOwner = std::unique_ptr<up_record, RecordDeleter>;
+using ProcessListOwner = std::unique_ptr<up_process_list, ProcessListDeleter>;
 using ErrorOwner = std::unique_ptr<up_error, ErrorDeleter>;
 
 // An empty list with room for `count` items (count set, items all null), so
 // that the list can be freed at any point while its items are filled in.
 StringListOwner NewStringList(size_t count);
+
+// A list of `count` process ids, all 0.
+ProcessListOwner NewProcessList(size_t count);
 
 }  // namespace capi
 

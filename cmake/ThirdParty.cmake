@@ -5,6 +5,8 @@
 #   nlohmann_json::nlohmann_json
 #   LDAP_LIBRARY, LBER_LIBRARY OpenLDAP's client libraries (not on Windows,
 #                              which has wldap32)
+#   PkgConfig::KRB5            MIT Kerberos with its GSS-API (not on Windows,
+#                              which negotiates through wldap32)
 #
 # On Linux they are Debian's packages (toml++ as its shared library). A
 # cross build for Windows uses the same header-only libraries from the build
@@ -46,4 +48,9 @@ else()
   find_package(nlohmann_json 3 REQUIRED)
   find_library(LDAP_LIBRARY ldap REQUIRED)
   find_library(LBER_LIBRARY lber REQUIRED)
+  # Kerberos binds: MIT Kerberos and its GSS-API (the keytab, the private
+  # credential cache); the SASL GSSAPI mechanism itself is a plugin of Cyrus
+  # SASL that libldap loads at run time (libsasl2-modules-gssapi-mit). On
+  # Windows wldap32 negotiates with the service's own credentials.
+  pkg_check_modules(KRB5 REQUIRED IMPORTED_TARGET krb5-gssapi krb5)
 endif()

@@ -5,6 +5,8 @@
 // The input is lines: every line but the last is one attributeTypes value of
 // the schema, the last line is a raw value. Properties:
 //  - parsing never crashes and keeps at most one type per description;
+//  - a schema read in two parts (Extended) types every word as the whole
+//    one does;
 //  - a type is found by any of its words in any ASCII letter case, and
 //    every spelling gives the same type;
 //  - ToVariant types the raw value as the header says for each kind: an
@@ -97,6 +99,22 @@ void CheckSchema(const std::vector<std::string>& descriptions) {
     std::string upper = word;
     for (char& c : upper) c = platform::AsciiToUpper(c);
     FUZZ_CHECK(schema->Find(upper) == type) << Shown(word) << " depends on case";
+  }
+  // Read in two parts, as definitions are read on demand, the schema types
+  // every word as the whole one does, and covers what it read.
+  const size_t half = descriptions.size() / 2;
+  const std::vector<std::string> first(descriptions.begin(), descriptions.begin() + static_cast<ptrdiff_t>(half));
+  const std::vector<std::string> second(descriptions.begin() + static_cast<ptrdiff_t>(half), descriptions.end());
+  const std::shared_ptr<const Schema> parts = Schema::Empty()->Extended(first, {})->Extended(second, {});
+  FUZZ_CHECK(parts->size() == schema->size()) << parts->size() << " types in parts, " << schema->size() << " whole";
+  for (const std::string& word : Words(descriptions)) {
+    const Schema::Type* whole = schema->Find(word);
+    const Schema::Type* part = parts->Find(word);
+    FUZZ_CHECK((whole == nullptr) == (part == nullptr)) << Shown(word) << " found in one schema only";
+    if (whole != nullptr) {
+      FUZZ_CHECK(whole->kind == part->kind) << Shown(word) << " typed differently in parts";
+      FUZZ_CHECK(parts->Covers(word)) << Shown(word) << " read but not covered";
+    }
   }
 }
 

@@ -12,7 +12,9 @@
 //  - nothing is read when Get() says the table was not read;
 //  - the directory configuration keeps its values within their documented
 //    ranges, and every server it keeps is one the path parser and the LDAP
-//    backend both accept, with the same host and port.
+//    backend both accept, with the same host and port;
+//  - a Kerberos bind always has a keytab, or its bind settings are reported
+//    as unusable.
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,6 +152,10 @@ void CheckDirectoryConfig() {
   FUZZ_CHECK(in(config.failure_backoff_ms, 0, kMaxTimeoutMs)) << config.failure_backoff_ms;
   FUZZ_CHECK(in(config.max_failure_backoff_ms, config.failure_backoff_ms, kMaxTimeoutMs))
       << config.max_failure_backoff_ms << " below " << config.failure_backoff_ms;
+  FUZZ_CHECK(in(config.minimum_ssf, 1, DirectoryConfig::kMaxMinimumSsf)) << config.minimum_ssf;
+  FUZZ_CHECK(config.bind_method != DirectoryConfig::BindMethod::kGssapi || !config.keytab_file.empty() ||
+             !config.bind_problem.empty())
+      << "a Kerberos bind without a keytab, and no problem reported";
   for (const std::wstring& server : config.global_catalog_servers) CheckServerAgreement(server);
   if (!config.domain_controller.empty()) CheckServerAgreement(config.domain_controller);
 }

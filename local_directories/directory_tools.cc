@@ -373,11 +373,21 @@ std::string Tail(const std::string& text, size_t bytes) {
   return text.size() <= bytes ? text : text.substr(text.size() - bytes);
 }
 
+namespace {
+
+// `tool` with the options that bind as `login`.
+std::vector<std::string> ToolBoundAs(const std::string& tool, const LdapLogin& login) {
+  if (login.keytab.empty()) return {tool, "-x", "-H", login.url, "-D", login.bind_dn, "-y", login.password_file};
+  return {"env", "KRB5_CLIENT_KTNAME=" + login.keytab, "KRB5CCNAME=MEMORY:" + tool, "KRB5_CONFIG=" + login.krb5_conf,
+          tool, "-Y", "GSSAPI", "-N", "-Q", "-H", login.url};
+}
+
+}  // namespace
+
 std::string LdapSearch(const LdapLogin& login, const std::string& base, const std::string& filter,
                        const std::vector<std::string>& attrs, const std::string& scope) {
-  std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no", "-H", login.url,
-                                   "-D", login.bind_dn, "-y", login.password_file, "-b", base,
-                                   "-s", scope, filter};
+  std::vector<std::string> argv = ToolBoundAs("ldapsearch", login);
+  argv.insert(argv.end(), {"-LLL", "-o", "ldif-wrap=no", "-b", base, "-s", scope, filter});
   argv.insert(argv.end(), attrs.begin(), attrs.end());
   const ProgramResult r = RunProgram(argv);
   if (r.exit_code == kLdapNoSuchObject && !r.timed_out) return "";
@@ -389,9 +399,9 @@ void LdapModify(const LdapLogin& login, const std::string& ldif, const std::stri
   static std::atomic<int> changes{0};
   const std::string file = scratch_dir + "/change-" + std::to_string(++changes) + ".ldif";
   WritePrivateFile(file, ldif);
-  const ProgramResult r = RunProgram(
-      {"ldapmodify", "-x", "-H", login.url, "-D", login.bind_dn, "-y", login.password_file, "-f", file},
-      std::chrono::minutes(5));
+  std::vector<std::string> argv = ToolBoundAs("ldapmodify", login);
+  argv.insert(argv.end(), {"-f", file});
+  const ProgramResult r = RunProgram(argv, std::chrono::minutes(5));
   std::error_code ignored;
   std::filesystem::remove(file, ignored);
   ThrowUnlessSucceeded(r, "ldapmodify");

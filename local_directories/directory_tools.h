@@ -106,11 +106,17 @@ void WritePrivateFile(const std::string& path, std::string_view content);
 std::string RandomPassword(size_t length);  // letters and digits
 std::string Tail(const std::string& text, size_t bytes);
 
-// A simple bind as `bind_dn` with the password in `password_file`.
+// A simple bind as `bind_dn` with the password in `password_file`; or,
+// when `keytab` is set, a Kerberos (SASL GSSAPI) bind as the keytab's first
+// principal, with `krb5_conf` as the Kerberos configuration and the service
+// named from the URL's host as written (the tool's KRB5_* variables point at
+// the keytab, the file and a memory credential cache of its own).
 struct LdapLogin {
   std::string url;
   std::string bind_dn;
   std::string password_file;
+  std::string keytab = {};
+  std::string krb5_conf = {};
 };
 
 // `ldapsearch -x -LLL -o ldif-wrap=no` of `filter` under `base` ("base",

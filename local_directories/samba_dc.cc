@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "local_directories/nss_wrapper.h"
+
 namespace userpolicy::local_directories {
 namespace {
 
@@ -29,6 +31,14 @@ constexpr const char* kMailDomain = "userpolicy.test";
 constexpr const char* kAddress = "127.0.0.1";
 constexpr const char* kLdapUrl = "ldap://127.0.0.1:389";
 constexpr const char* kGcHostPort = "127.0.0.1:3268";
+constexpr const char* kGcPort = "3268";
+constexpr const char* kHostName = "updc.userpolicy.test";
+constexpr const char* kShortHostName = "updc";
+constexpr const char* kComputerAccount = "UPDC$";
+constexpr const char* kServicePrincipal = "svc-userpolicy@USERPOLICY.TEST";
+// What Windows clients ask a domain controller's LDAP and Global Catalog
+// services for; libldap asks for the first.
+constexpr const char* kServicePrincipalNames = "ldap/updc.userpolicy.test,GC/updc.userpolicy.test/userpolicy.test";
 constexpr int kBulkUsers = 1600;
 // Named after the version of the loaded data: change it with the data.
 constexpr const char* kCacheRoot = "/tmp/userpolicy-samba-cache";
@@ -54,10 +64,14 @@ constexpr const char* kProvisionCheckFile =
 // UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD.
 constexpr const char* kServiceAccountControl = "66048";
 
-// Sets passwords through Samba's own database library, reading each from a
-// file, so that no password appears on a command line.  Arguments: smb.conf,
-// then pairs of account name and password file.
-constexpr const char* kSetPasswordsScript = R"py(import sys
+// Prepares the accounts through Samba's own database library, in one run
+// (each run costs a second): sets passwords, reading each from a file so
+// that no password appears on a command line; adds the service principal
+// names a computer account lacks; exports a principal's keys to a keytab.
+// Arguments: smb.conf, the computer account, its service principal names
+// (comma-separated; "": none), the keytab ("": none), the principal to
+// export, then pairs of account name and password file.
+constexpr const char* kPrepareAccountsScript = R"py(import sys
 import ldb
 from samba.auth import system_session
 from samba.param import LoadParm
@@ -66,12 +80,29 @@ lp = LoadParm()
 lp.load(sys.argv[1])
 db = SamDB(url=lp.private_path("sam.ldb"), session_info=system_session(),
            lp=lp)
-for i in range(2, len(sys.argv), 2):
+computer, spns, keytab, principal = sys.argv[2:6]
+for i in range(6, len(sys.argv), 2):
     name = sys.argv[i]
     with open(sys.argv[i + 1], encoding="utf-8") as f:
         password = f.read()
     db.setpassword("(sAMAccountName=%s)" % ldb.binary_encode(name), password,
                    force_change_at_next_login=False, username=name)
+if spns:
+    found = db.search(base=db.domain_dn(), scope=ldb.SCOPE_SUBTREE,
+                      expression="(sAMAccountName=%s)" % ldb.binary_encode(computer),
+                      attrs=["servicePrincipalName"])
+    have = {str(v).lower() for v in found[0].get("servicePrincipalName", [])}
+    missing = [n for n in spns.split(",") if n.lower() not in have]
+    if missing:
+        change = ldb.Message(found[0].dn)
+        change["servicePrincipalName"] = ldb.MessageElement(
+            missing, ldb.FLAG_MOD_ADD, "servicePrincipalName")
+        db.modify(change)
+if keytab:
+    from samba import enable_net_export_keytab
+    from samba.net import Net
+    enable_net_export_keytab()
+    Net(None, lp).export_keytab(keytab=keytab, principal=principal)
 )py";
 
 // Meets the domain's complexity rules: upper and lower case, digits and a
@@ -85,17 +116,29 @@ std::string UnicodePwd(const std::string& ascii_password) {
   return out;
 }
 
-std::string SmbConf(const std::string& dir) {
+std::string SmbConf(const std::string& dir, bool strong_auth) {
   return std::string("[global]\nnetbios name = UPDC\nworkgroup = ") + kDomain + "\nrealm = " + kRealm +
-         "\nserver role = active directory domain controller\nserver services = ldap\n"
+         "\nserver role = active directory domain controller\nserver services = ldap, kdc\n"
          "dcerpc endpoint servers =\ninterfaces = " + kAddress +
-         "\nbind interfaces only = yes\nldap server require strong auth = no\ntls enabled = no\n"
+         "\nbind interfaces only = yes\nldap server require strong auth = " + (strong_auth ? "yes" : "no") +
+         "\ntls enabled = no\n"
          "dsdb:schema update allowed = yes\nldb:nosync = true\nprivate dir = " + dir +
          "/private\nlock directory = " + dir + "\nstate directory = " + dir + "/state\ncache directory = " + dir +
          "/cache\nbinddns dir = " + dir + "/bind-dns\npid directory = " + dir + "/run\nncalrpc dir = " + dir +
          "/run/ncalrpc\nntp signd socket directory = " + dir + "/run/ntp_signd\nwinbindd socket directory = " +
          dir + "/run/winbindd\nlog file = " + dir +
          "/samba.log\nlogging = file\nlog level = 1\npanic action =\nidmap_ldb:use rfc2307 = yes\n";
+}
+
+// For the host's KRB5_CONFIG: nothing looked up in DNS, host names used as
+// written.
+std::string Krb5Conf(std::chrono::seconds ticket_lifetime) {
+  std::string conf = std::string("[libdefaults]\n default_realm = ") + kRealm +
+                     "\n dns_lookup_kdc = false\n dns_lookup_realm = false\n dns_canonicalize_hostname = false\n"
+                     " rdns = false\n";
+  if (ticket_lifetime.count() > 0) conf += " ticket_lifetime = " + std::to_string(ticket_lifetime.count()) + "\n";
+  return conf + "[realms]\n " + kRealm + " = {\n  kdc = " + kAddress + "\n }\n[domain_realm]\n ." + kMailDomain +
+         " = " + kRealm + "\n " + kMailDomain + " = " + kRealm + "\n";
 }
 
 std::string SchemaLdif(const std::string& base_dn) {
@@ -214,10 +257,17 @@ void CopyTree(const std::string& from, const std::string& to) {
   RunOrThrow({"cp", "-a", from + "/.", to}, "copying " + from);
 }
 
-void SetPasswords(const std::string& conf_file, const std::vector<std::string>& accounts_and_files) {
-  std::vector<std::string> argv = {kPython, "-c", kSetPasswordsScript, conf_file};
+// See kPrepareAccountsScript; `keytab` empty: no keys exported, no names
+// added.
+void PrepareAccounts(const std::string& conf_file, const std::string& keytab,
+                     const std::vector<std::string>& accounts_and_files) {
+  std::vector<std::string> argv = {kPython,          "-c", kPrepareAccountsScript, conf_file, kComputerAccount,
+                                   keytab.empty() ? "" : kServicePrincipalNames, keytab, kServicePrincipal};
   argv.insert(argv.end(), accounts_and_files.begin(), accounts_and_files.end());
-  RunOrThrow(argv, "setting passwords");
+  RunOrThrow(argv, "preparing the accounts");
+  if (!keytab.empty() && ::chmod(keytab.c_str(), kPrivateMode) != 0) {
+    throw std::runtime_error("cannot make " + keytab + " private: " + std::strerror(errno));
+  }
 }
 
 }  // namespace
@@ -244,8 +294,20 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(const SambaO
     dc->work_dir_ = MakeTempDir("userpolicy-samba-");
     return dc;
   }
+  if (options.require_strong_auth && !ResolvesTo(kHostName, kAddress)) {
+    throw std::runtime_error(std::string(kHostName) + " does not resolve to " + kAddress +
+                             " here, and a controller that requires strong authentication is read with Kerberos: "
+                             "run the program under nss_wrapper (RunUnderNssWrapper with HostsLines())");
+  }
   dc->lock_ = LockFile(kLockFile, options.lock_timeout);
   dc->work_dir_ = MakeTempDir("userpolicy-samba-");
+  dc->strong_auth_ = options.require_strong_auth;
+  dc->gc_port_ = kGcPort;
+  dc->host_name_ = kHostName;
+  dc->service_principal_ = kServicePrincipal;
+  dc->keytab_file_ = dc->work_dir_ + "/service.keytab";
+  dc->krb5_conf_ = dc->work_dir_ + "/krb5.conf";
+  WritePrivateFile(dc->krb5_conf_, Krb5Conf(options.ticket_lifetime));
   dc->gc_host_port_ = kGcHostPort;
   dc->base_dn_ = kBaseDn;
   dc->test_ou_ = std::string(kTestOuRdn) + "," + dc->base_dn_;
@@ -269,8 +331,8 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(const SambaO
                 "--host-name=updc", "--targetdir=" + domain_dir, std::string("--option=interfaces=") + kAddress,
                 "--option=bind interfaces only=yes"},
                "samba-tool domain provision");
-    WritePrivateFile(dc->conf_file_, SmbConf(domain_dir));
-    SetPasswords(dc->conf_file_, {kAdminAccount, dc->admin_password_file_});
+    WritePrivateFile(dc->conf_file_, SmbConf(domain_dir, /*strong_auth=*/false));
+    PrepareAccounts(dc->conf_file_, "", {kAdminAccount, dc->admin_password_file_});
     dc->Launch();
     dc->Modify(SchemaLdif(dc->base_dn_));
     dc->Modify(DirectoryLdif(dc->test_ou_, service_password));
@@ -289,10 +351,10 @@ std::unique_ptr<SambaDomainController> SambaDomainController::Start(const SambaO
     // Another program may have filled the cache meanwhile: keep theirs.
     if (::rename(staging.c_str(), cached.c_str()) != 0) fs::remove_all(staging, ignored);
   }
-  // Fresh passwords and paths for this copy.
-  WritePrivateFile(dc->conf_file_, SmbConf(domain_dir));
-  SetPasswords(dc->conf_file_,
-               {kAdminAccount, dc->admin_password_file_, kServiceAccount, dc->service_password_file_});
+  // Fresh passwords, keys and paths for this copy.
+  WritePrivateFile(dc->conf_file_, SmbConf(domain_dir, options.require_strong_auth));
+  PrepareAccounts(dc->conf_file_, dc->keytab_file_,
+                  {kAdminAccount, dc->admin_password_file_, kServiceAccount, dc->service_password_file_});
   dc->Launch();
   return dc;
 }
@@ -303,14 +365,27 @@ SambaDomainController::~SambaDomainController() {
   if (!work_dir_.empty()) fs::remove_all(work_dir_, ignored);
 }
 
+std::string SambaDomainController::HostsLines() {
+  return std::string(kAddress) + " " + kHostName + " " + kShortHostName + "\n";
+}
+
+LdapLogin SambaDomainController::ServiceLogin(const std::string& url) const {
+  if (strong_auth_) return LdapLogin{url, "", "", keytab_file_, krb5_conf_};
+  return LdapLogin{url, service_dn_, service_password_file_, "", ""};
+}
+
 void SambaDomainController::Launch() {
   const std::string out_file = work_dir_ + "/samba.out";
-  const LdapLogin admin{"ldap://" + gc_host_port(), std::string(kAdminAccount) + "@" + kRealm, admin_password_file_};
+  // Ready once a bind as the fixture reads succeeds (with Kerberos, the KDC
+  // answers too).
+  const LdapLogin login = strong_auth_ ? ServiceLogin("ldap://" + gc_host_name_port())
+                                       : LdapLogin{"ldap://" + gc_host_port(),
+                                                   std::string(kAdminAccount) + "@" + kRealm, admin_password_file_};
   const ServerProcess::Wait wait = process_.Start(
       {kSamba, "--foreground", "--no-process-group", "--model=single", "-s", conf_file_}, out_file,
-      [&admin] {
+      [&login] {
         try {
-          LdapSearch(admin, "", "(objectClass=*)", {"dnsHostName"}, "base");
+          LdapSearch(login, "", "(objectClass=*)", {"dnsHostName"}, "base");
           return true;
         } catch (const std::runtime_error&) {
           return false;
@@ -329,7 +404,8 @@ void SambaDomainController::Launch() {
 
 std::string SambaDomainController::Search(const std::string& base, const std::string& filter,
                                           const std::vector<std::string>& attrs, const std::string& scope) const {
-  return LdapSearch({"ldap://" + gc_host_port(), service_dn_, service_password_file_}, base, filter, attrs, scope);
+  return LdapSearch(ServiceLogin("ldap://" + (strong_auth_ ? gc_host_name_port() : gc_host_port())), base, filter,
+                    attrs, scope);
 }
 
 void SambaDomainController::Modify(const std::string& ldif) const {

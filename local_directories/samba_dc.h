@@ -1,7 +1,8 @@
 // A real Active Directory domain controller (Samba) for tests that prove the
 // library against the directory it targets: domain USERPOLICY.TEST with LDAP
-// on 127.0.0.1:389 and the Global Catalog on 127.0.0.1:3268, simple binds
-// over plain LDAP allowed, and no DNS, Kerberos, SMB or RPC.
+// on 127.0.0.1:389, the Global Catalog on 127.0.0.1:3268 and the realm's KDC
+// on 127.0.0.1:88; simple binds over plain LDAP allowed unless the options
+// require strong authentication; no DNS, SMB or RPC.
 //
 // Start provisions the domain, adds msRTCSIP-PrimaryUserAddress to the schema
 // and proxyAddresses to the partial attribute set, and loads this directory
@@ -25,6 +26,20 @@
 // Administrator's) are random for each start, are set through Samba's
 // database library and live only in files of mode 0600.
 //
+// Kerberos.  The controller is updc.userpolicy.test; its account holds the
+// service principal names ldap/updc.userpolicy.test and
+// GC/updc.userpolicy.test/userpolicy.test.  Each start exports the service
+// account's keys (new with its password) to keytab_file(), mode 0600, and
+// writes krb5_conf() for the host's KRB5_CONFIG: the realm, kdc = 127.0.0.1,
+// no DNS lookups, no canonicalisation or reverse lookups of host names, and
+// the options' ticket lifetime.  The machine's resolver does not know the
+// controller's name: a program that binds with Kerberos runs under
+// nss_wrapper with HostsLines() (nss_wrapper.h), nothing under /etc
+// changes.  All of it lives in work_dir().  With require_strong_auth the
+// controller refuses simple binds and binds without signing or sealing
+// ("ldap server require strong auth = yes"); the fixture itself then reads
+// with Kerberos, so Start needs the host name to resolve.
+//
 // Samba's ports are fixed, so one controller runs on a machine at a time:
 // Start waits for a lock that every running controller holds.  Start one
 // per test program; Start and the destructor belong to one thread, the const
@@ -39,7 +54,8 @@
 //   USERPOLICY_TEST_SAMBA_BASE_DN        default DC=userpolicy,DC=test
 //   USERPOLICY_TEST_SAMBA_SERVICE_DN     default CN=svc-userpolicy,<test OU>
 // A started controller's gc_host_port(), base_dn(), service_dn() and
-// service_password_file() are those values; the test OU is
+// service_password_file() are those values (no Kerberos: keytab_file() and
+// krb5_conf() are empty); the test OU is
 // OU=UserPolicy Test under the base DN.  While USERPOLICY_TEST_SAMBA is set
 // and not empty, Start neither takes the lock (the program that started the
 // controller holds it) nor provisions anything: it checks that the service
@@ -70,6 +86,12 @@ inline constexpr char kExternalSambaVariable[] = "USERPOLICY_TEST_SAMBA";
 struct SambaOptions {
   // How long Start waits for another program's controller to stop.
   std::chrono::milliseconds lock_timeout = std::chrono::minutes(15);
+  // Refuse simple binds, and Kerberos binds without signing or sealing.
+  bool require_strong_auth = false;
+  // The lifetime of the tickets krb5_conf() asks for; zero: the KDC's
+  // default (ten hours).  This KDC refuses service tickets from
+  // ticket-granting tickets of about a minute or less: take minutes.
+  std::chrono::seconds ticket_lifetime{0};
 };
 
 class SambaDomainController {
@@ -85,6 +107,9 @@ class SambaDomainController {
   // Stops samba unless attached, and removes the temporary directory.
   ~SambaDomainController();
 
+  // The hosts-file lines that name the controller (for RunUnderNssWrapper).
+  static std::string HostsLines();
+
   SambaDomainController(const SambaDomainController&) = delete;
   SambaDomainController& operator=(const SambaDomainController&) = delete;
 
@@ -99,6 +124,13 @@ class SambaDomainController {
   pid_t pid() const { return process_.pid(); }  // -1 when attached
   const std::string& work_dir() const { return work_dir_; }
 
+  // Kerberos (see above); empty when attached.
+  const std::string& host_name() const { return host_name_; }  // updc.userpolicy.test
+  std::string gc_host_name_port() const { return host_name_ + ":" + gc_port_; }
+  const std::string& service_principal() const { return service_principal_; }  // svc-userpolicy@USERPOLICY.TEST
+  const std::string& keytab_file() const { return keytab_file_; }
+  const std::string& krb5_conf() const { return krb5_conf_; }
+
   // LdapSearch (directory_tools.h) on the Global Catalog as the service
   // account.
   std::string Search(const std::string& base, const std::string& filter, const std::vector<std::string>& attrs,
@@ -109,6 +141,9 @@ class SambaDomainController {
 
   void Launch();
   void Modify(const std::string& ldif) const;  // as Administrator
+  // How the fixture reads: as the service account, with Kerberos when
+  // simple binds are refused.
+  LdapLogin ServiceLogin(const std::string& url) const;
 
   std::string work_dir_;
   std::string conf_file_;
@@ -118,6 +153,12 @@ class SambaDomainController {
   std::string test_ou_;
   std::string service_dn_;
   std::string gc_host_port_;
+  std::string gc_port_;
+  std::string host_name_;
+  std::string service_principal_;
+  std::string keytab_file_;
+  std::string krb5_conf_;
+  bool strong_auth_ = false;
   bool attached_ = false;
   UniqueFd lock_;  // holds the lock file locked
   ServerProcess process_;

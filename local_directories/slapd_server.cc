@@ -32,6 +32,8 @@ constexpr size_t kLogTailBytes = 4000;
 constexpr size_t kPasswordLength = 32;
 // Errors only; any -d keeps slapd in the foreground, and "-d 0" hides errors.
 constexpr const char* kSlapdDebugLevel = "32768";
+// Errors and the "stats" level (256): every operation with its parameters.
+constexpr const char* kSlapdOperationsDebugLevel = "33024";
 constexpr const char* kConfTemplate = "testdata/slapd.conf.in";
 constexpr const char* kBaseDn = "dc=example,dc=test";
 constexpr const char* kServiceRdn = "cn=svc-userpolicy";
@@ -134,6 +136,7 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
   const std::string root_dn = "cn=admin," + server->base_dn_;
   const std::string root_password_file = dir + "/root.pw";
   server->start_timeout_ = options.start_timeout;
+  server->debug_level_ = options.log_operations ? kSlapdOperationsDebugLevel : kSlapdDebugLevel;
   server->conf_file_ = dir + "/slapd.conf";
   server->log_file_ = dir + "/slapd.log";
   server->service_password_file_ = dir + "/service.pw";
@@ -188,6 +191,13 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
   const std::string entries_file = dir + "/entries.ldif";
   WritePrivateFile(entries_file, entries);
   RunOrThrow({"/usr/sbin/slapadd", "-q", "-f", server->conf_file_, "-l", entries_file}, "slapadd", kToolTimeout);
+  if (!options.unchecked_ldif_writers.empty()) {
+    std::ostringstream unchecked;
+    for (const auto& writer : options.unchecked_ldif_writers) writer(unchecked);
+    WritePrivateFile(entries_file, unchecked.str());
+    RunOrThrow({"/usr/sbin/slapadd", "-q", "-s", "-f", server->conf_file_, "-l", entries_file}, "slapadd -s",
+               kToolTimeout);
+  }
   std::filesystem::remove(entries_file);
 
   server->Launch();
@@ -196,10 +206,11 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
 }
 
 std::unique_ptr<SlapdServer> SlapdServer::Attach(const ExternalServer& external, const SlapdOptions& options) {
-  if (options.tls || options.ldif_files != SlapdOptions().ldif_files || !options.ldif_writers.empty()) {
+  if (options.tls || options.log_operations || !options.unchecked_ldif_writers.empty() || options.ldif_files != SlapdOptions().ldif_files ||
+      !options.ldif_writers.empty()) {
     throw std::runtime_error(std::string(kExternalSlapdVariable) +
                              " is set: the server it names serves the sample directory over plain LDAP, "
-                             "and these options ask for other data or for TLS");
+                             "and these options ask for other data, TLS or its operation log");
   }
   std::unique_ptr<SlapdServer> server(new SlapdServer());
   server->attached_ = true;
@@ -234,7 +245,7 @@ void SlapdServer::Launch() {
     const uintmax_t log_size = std::filesystem::file_size(log_file_, no_log);
     const size_t log_from = no_log ? 0 : static_cast<size_t>(log_size);
     const ServerProcess::Wait wait =
-        process_.Start({"/usr/sbin/slapd", "-d", kSlapdDebugLevel, "-h", urls, "-f", conf_file_}, log_file_,
+        process_.Start({"/usr/sbin/slapd", "-d", debug_level_, "-h", urls, "-f", conf_file_}, log_file_,
                        [this] { return ProbeLdap(port_, kProbeTimeout); }, start_timeout_, kWaitPollInterval);
     if (wait == ServerProcess::Wait::kReady) return;
     std::string output;
@@ -253,6 +264,11 @@ void SlapdServer::Launch() {
     if (keep_ports) std::this_thread::sleep_for(kRestartRetryDelay);
   }
   throw std::runtime_error(failure);
+}
+
+std::string SlapdServer::operation_log() const {
+  RequireOwnProcess("operation_log");
+  return ReadFile(log_file_);
 }
 
 void SlapdServer::RequireOwnProcess(const char* operation) const {

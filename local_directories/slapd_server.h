@@ -58,6 +58,15 @@ struct SlapdOptions {
   std::vector<std::function<void(std::ostream&)>> ldif_writers;
   // Also serve ldaps:// with a throwaway CA (needs openssl).
   bool tls = false;
+  // Entries loaded after the others without schema checks: records a
+  // damaged directory could hold (a user without objectGUID, say). Each
+  // must carry a structuralObjectClass line, which slapd otherwise derives;
+  // their member values are not loaded.
+  std::vector<std::function<void(std::ostream&)>> unchecked_ldif_writers;
+  // Also write every operation slapd serves (connections, binds, searches
+  // with their base, scope and filter as slapd parsed it: its "stats"
+  // level) to the log that operation_log() returns.
+  bool log_operations = false;
   // How long slapd may take to answer once started.
   std::chrono::milliseconds start_timeout = std::chrono::seconds(10);
 };
@@ -110,6 +119,11 @@ class SlapdServer {
   void Pause();
   void Resume();
 
+  // What slapd wrote to its log so far: errors, and with
+  // SlapdOptions::log_operations every operation ("conn=1000 op=1 SRCH
+  // base=... filter=..."). Throws std::logic_error on an attached server.
+  std::string operation_log() const;
+
   // LdapSearch (directory_tools.h) bound as the service account.
   std::string Search(const std::string& base, const std::string& filter, const std::vector<std::string>& attrs,
                      const std::string& scope = "sub") const {
@@ -136,6 +150,7 @@ class SlapdServer {
   int port_ = 0;
   int tls_port_ = 0;
   bool want_tls_ = false;
+  const char* debug_level_ = nullptr;
   bool attached_ = false;
   ServerProcess process_;
 };

@@ -59,6 +59,15 @@ bool CDSObjectCache::Lookup(std::wstring_view key, std::optional<CDSObjectInfo>&
   return true;
 }
 
+bool CDSObjectCache::WouldHit(std::wstring_view key) {
+  const __time64_t now = _time64(nullptr);
+  Guard<CSLock> guard(lock_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return false;
+  if (static_cast<int32_t>(entries_.size()) > maximum_ && oldest_ == &it->second) return false;
+  return now - it->second.timestamp < static_cast<__time64_t>(timeout_seconds_);
+}
+
 void CDSObjectCache::Update(const std::wstring& key, CDSObjectInfo& record) {
   // Built before the lock is taken: a failed key copy leaves the cache as it was.
   const _bstr_t key_copy(key.c_str());

@@ -52,6 +52,9 @@ class CDSObjectCache {
   // True when a live entry exists for `key`; `record` then holds a handle
   // sharing it (no record is allocated for a hit or a miss).
   bool Lookup(std::wstring_view key, std::optional<CDSObjectInfo>& record) EXCLUDES(lock_);
+  // Whether a Lookup of `key` now would answer from the cache: a live entry
+  // that the lookup's own eviction would not remove. Changes nothing.
+  bool WouldHit(std::wstring_view key) EXCLUDES(lock_);
   // Stores `record` under `key`, or refreshes the key's existing entry.
   void Update(const std::wstring& key, CDSObjectInfo& record) EXCLUDES(lock_);
 

@@ -1,10 +1,10 @@
 #include "manager/user_policy_manager.h"
 
-#include <cstring>
 #include <exception>
 #include <new>
 
 #include "dsobject/user_policy_manager_exception.h"
+#include "manager/attribute_conversion.h"
 #include "manager/global_catalog_path.h"
 #include "manager/in_flight_hooks.h"
 #include "manager/lookup_key.h"
@@ -17,10 +17,6 @@
 namespace {
 
 constexpr char kSource[] = "serv_UserPolicyManager";
-constexpr size_t kGuidBytesBufferSize = 256;
-constexpr size_t kGuidBytes = 16;
-constexpr unsigned long kGuidTextLength = 260;
-constexpr unsigned long kSidTextLength = 512;
 
 // Copies one attribute of a search result or bound object into `record`:
 // objectGUID becomes its bindable GUID string, objectSid its SID string,
@@ -32,23 +28,13 @@ void CopyProperty(SourceProperty& source, CDSObjectInfo& record) {
   property.SetName(source.GetName());
   const size_t count = source.GetValueCount();
   if (count > 0 && _wcsicmp(source.GetName(), L"objectGUID") == 0) {
-    _variant_t value = source.GetValue(0);
-    BYTE bytes[kGuidBytesBufferSize];
-    unsigned long size = kGuidBytesBufferSize;
-    if (SUCCEEDED(CDirectoryHelper::VariantArrayToBytesWithBuffer(value, bytes, &size)) && size >= kGuidBytes) {
-      GUID guid;
-      std::memcpy(&guid, bytes, kGuidBytes);
-      wchar_t text[kGuidTextLength] = {};
-      if (SUCCEEDED(CDirectoryHelper::GUIDtoBindableString(&guid, text, kGuidTextLength))) {
-        _variant_t converted(text);
-        property.AddValue(converted);
-      }
+    if (const std::optional<std::wstring> text = BindableGuidOf(source.GetValue(0))) {
+      _variant_t converted(text->c_str());
+      property.AddValue(converted);
     }
   } else if (count > 0 && _wcsicmp(source.GetName(), L"objectSid") == 0) {
-    _variant_t value = source.GetValue(0);
-    wchar_t text[kSidTextLength] = {};
-    if (SUCCEEDED(CDirectoryHelper::GetSIDStringFromVariant(value, text, kSidTextLength))) {
-      _variant_t converted(text);
+    if (const std::optional<std::wstring> text = SidStringOf(source.GetValue(0))) {
+      _variant_t converted(text->c_str());
       property.AddValue(converted);
     }
   } else {
@@ -194,38 +180,67 @@ bool CUserPolicyManagerImpl::_SyncGetDSObjectInfo(const std::wstring& key, CDSOb
 }
 
 bool CUserPolicyManagerImpl::_Fetch(const std::wstring& key, CDSObjectInfo& record) {
+  if (m_lookupType == kLookupSearch) return _SearchDirectory(key, record);
+  const std::optional<std::wstring> path = _BindPath(key);
+  if (!path) throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE, kSource, __LINE__);
+  return _OpenDirectoryObject(path->c_str(), record);
+}
+
+std::optional<std::wstring> CUserPolicyManagerImpl::_BindPath(const std::wstring& key) const {
   wchar_t path[kKeyBufferLength] = {};
   OS::x_wstring escaped;
   switch (m_lookupType) {
-    case kLookupSearch:
-      return _SearchDirectory(key, record);
     case kLookupBindPath:
       EscapeSlashes(key.c_str(), key.length(), escaped);
-      return _OpenDirectoryObject(escaped.c_str(), record);
+      return std::wstring(escaped.c_str());
     case kLookupBindGuid:
       _snwprintf(path, kKeyBufferLength, L"%s/<GUID=%s>", g_wszGlobalCatalogPath, key.c_str());
       path[kKeyBufferLength - 1] = L'\0';
-      return _OpenDirectoryObject(path, record);
+      return std::wstring(path);
     case kLookupBindDistinguishedName:
       EscapeSlashes(key.c_str(), key.length(), escaped);
       _snwprintf(path, kKeyBufferLength, L"%s/%s", g_wszGlobalCatalogPath, escaped.c_str());
       path[kKeyBufferLength - 1] = L'\0';
-      return _OpenDirectoryObject(path, record);
+      return std::wstring(path);
     default:
-      throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE, kSource, __LINE__);
+      return std::nullopt;
   }
+}
+
+bool CUserPolicyManagerImpl::_WouldRead(const std::wstring& key) {
+  if (m_cache.WouldHit(key)) return false;
+  Guard<CSLock> guard(m_inFlightLock);
+  return m_inFlight.find(key) == m_inFlight.end();
+}
+
+std::optional<std::wstring> CUserPolicyManagerImpl::PathToRead(const wchar_t* key) {
+  if (key == nullptr || m_lookupType == kLookupSearch) return std::nullopt;
+  const std::wstring normalised = NormaliseKey(key);
+  if (!_WouldRead(normalised)) return std::nullopt;
+  return _BindPath(normalised);
+}
+
+std::optional<std::wstring> CUserPolicyManagerImpl::FilterToSearch(const wchar_t* key) {
+  if (key == nullptr || m_lookupType != kLookupSearch || m_filterTemplate.length() == 0) return std::nullopt;
+  const std::wstring normalised = NormaliseKey(key);
+  if (!_WouldRead(normalised)) return std::nullopt;
+  return _Filter(normalised);
+}
+
+std::wstring CUserPolicyManagerImpl::_Filter(const std::wstring& key) const {
+  CStringW value = m_escapeFilterValue ? EscapeFilterValue(key.c_str()) : CStringW(key.c_str());
+  wchar_t filter[kFilterBufferLength];
+  _snwprintf(filter, kFilterBufferLength, static_cast<const wchar_t*>(m_filterTemplate),
+             static_cast<const wchar_t*>(value));
+  filter[kFilterBufferLength - 1] = L'\0';
+  return filter;
 }
 
 bool CUserPolicyManagerImpl::_SearchDirectory(const std::wstring& key, CDSObjectInfo& record) {
   try {
-    CStringW value = m_escapeFilterValue ? EscapeFilterValue(key.c_str()) : CStringW(key.c_str());
-    wchar_t filter[kFilterBufferLength];
-    _snwprintf(filter, kFilterBufferLength, static_cast<const wchar_t*>(m_filterTemplate),
-               static_cast<const wchar_t*>(value));
-    filter[kFilterBufferLength - 1] = L'\0';
-
+    const std::wstring filter = _Filter(key);
     CDirectoryEntry root(g_wszGlobalCatalogPath);
-    CDirectorySearcher searcher(root, filter, &m_attributes, kDirectoryScopeSubtree);
+    CDirectorySearcher searcher(root, filter.c_str(), &m_attributes, kDirectoryScopeSubtree);
     CSearchResult result = searcher.FindOne();
     const size_t count = result.GetPropertyCount();
     for (size_t i = 0; i < count; ++i) {

@@ -38,6 +38,17 @@ class CUserPolicyManagerImpl {
   bool waiters_share_failures() const { return m_waitersShareFailures; }
   CDSObjectCache& cache() { return m_cache; }
 
+  // For a read-ahead below the manager (platform/directory/read_ahead.h):
+  // the path a lookup of `key` would read now, as the fetch of its lookup
+  // type forms it; nullopt when the lookup would not read the directory
+  // (the cache answers it, or another thread reads it) or would search.
+  std::optional<std::wstring> PathToRead(const wchar_t* key) EXCLUDES(m_inFlightLock);
+  // The same for a manager that searches (lookup type 0): the filter a
+  // lookup of `key` would search the Global Catalog with now.
+  std::optional<std::wstring> FilterToSearch(const wchar_t* key) EXCLUDES(m_inFlightLock);
+  // The attributes a fetch asks for.
+  const CStringCollection& attributes() const { return m_attributes; }
+
   volatile LONG m_refCount = 1;
 
  private:
@@ -49,6 +60,14 @@ class CUserPolicyManagerImpl {
       EXCLUDES(m_inFlightLock);
   // The fetch by lookup type, run by the thread that owns the key's entry.
   bool _Fetch(const std::wstring& key, CDSObjectInfo& record);
+  // The path the fetch of `key` binds (lookup types 1 to 3), nullopt for
+  // lookup types that bind no path.
+  std::optional<std::wstring> _BindPath(const std::wstring& key) const;
+  // The filter the search of `key` uses (lookup type 0).
+  std::wstring _Filter(const std::wstring& key) const;
+  // Whether a lookup of the normalised `key` would read the directory now:
+  // no live cache entry, no read of it in flight.
+  bool _WouldRead(const std::wstring& key) EXCLUDES(m_inFlightLock);
   bool _SearchDirectory(const std::wstring& key, CDSObjectInfo& record);
   bool _OpenDirectoryObject(const wchar_t* path, CDSObjectInfo& record);
 

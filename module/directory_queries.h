@@ -18,5 +18,11 @@ inline const wchar_t* kUserAttributes[kUserAttributeCount] = {
     L"mail"};
 inline const wchar_t* kGroupAttributes[kGroupAttributeCount] = {L"objectGUID", L"distinguishedName", L"memberOf",
                                                                 L"groupType"};
+// Objects of any kind, by GUID or by path: the user's attributes, then the
+// group's that are not among them.
+inline constexpr int kObjectAttributeCount = 9;
+inline const wchar_t* kObjectAttributes[kObjectAttributeCount] = {
+    L"objectGUID",     L"name",      L"distinguishedName", L"memberOf", L"primaryGroupID",
+    L"objectSid",      L"proxyAddresses", L"mail",          L"groupType"};
 
 #endif  // USERPOLICY_MODULE_DIRECTORY_QUERIES_H_

@@ -23,7 +23,7 @@ constexpr wchar_t kShareFailuresKey[] = L"ShareFetchFailuresWithWaiters";
 
 // One row of the factory table.
 struct ManagerRecipe {
-  bool search;               // first constructor form (type 0) or second (type 3)
+  int lookup_type;           // kLookupSearch: the first constructor form
   const wchar_t* filter;     // search managers only
   bool escape_filter_value;  // search managers only
   const wchar_t** attributes;
@@ -34,12 +34,23 @@ struct ManagerRecipe {
   int default_maximum;
 };
 
-constexpr ManagerRecipe kUserIdentity = {true,           kUserFilter,   true, kUserAttributes, kUserAttributeCount,
+constexpr ManagerRecipe kUserIdentity = {kLookupSearch, kUserFilter, true, kUserAttributes, kUserAttributeCount,
                                          L"UserIdentityCacheTimeout", 3600, L"UserIdentityCacheMaximum", 1000};
-constexpr ManagerRecipe kPrimaryGroup = {true, kGroupBySidFilter, false, kGroupAttributes, kGroupAttributeCount,
-                                         L"PrimaryGroupCacheTimeout", 86400, L"PrimaryGroupCacheMaximum", 50};
-constexpr ManagerRecipe kNestedGroup = {false, nullptr, false, kGroupAttributes, kGroupAttributeCount,
-                                        L"NestedGroupCacheTimeout", 3600, L"NestedGroupCacheMaximum", 1000};
+constexpr ManagerRecipe kPrimaryGroup = {kLookupSearch, kGroupBySidFilter, false, kGroupAttributes,
+                                         kGroupAttributeCount, L"PrimaryGroupCacheTimeout", 86400,
+                                         L"PrimaryGroupCacheMaximum", 50};
+constexpr ManagerRecipe kNestedGroup = {kLookupBindDistinguishedName, nullptr, false, kGroupAttributes,
+                                        kGroupAttributeCount, L"NestedGroupCacheTimeout", 3600,
+                                        L"NestedGroupCacheMaximum", 1000};
+// The managers that bind any object by GUID or by path: the nested-group
+// manager's cache settings, the user's and the group's attributes.
+constexpr ManagerRecipe ObjectRecipe(int lookup_type) {
+  ManagerRecipe recipe = kNestedGroup;
+  recipe.lookup_type = lookup_type;
+  recipe.attributes = kObjectAttributes;
+  recipe.attribute_count = kObjectAttributeCount;
+  return recipe;
+}
 
 // The module-wide factory lock: constructed when the library is loaded.
 CSLock g_factoryLock;
@@ -78,38 +89,44 @@ void ReadBooleanSetting(CMgmtObject& settings, const wchar_t* key, bool* value) 
   }
 }
 
+// A new manager of `recipe` with the settings read now; the handle is
+// allocated on the heap and raises -91009 when it cannot be.
+std::unique_ptr<CUserPolicyManager> NewManager(const ManagerRecipe& recipe) {
+  int timeout = recipe.default_timeout;
+  int maximum = recipe.default_maximum;
+  bool share_failures = false;
+  {
+    CMgmtObject settings(kSettingsClass, kSettingsInstance, nullptr);
+    if (settings.Get()) {
+      ReadIntegerSetting(settings, recipe.timeout_key, &timeout);
+      ReadIntegerSetting(settings, recipe.maximum_key, &maximum);
+      ReadBooleanSetting(settings, kShareFailuresKey, &share_failures);
+    }
+  }
+  // The unique_ptr frees the handle if construction throws.
+  std::unique_ptr<CUserPolicyManager> created;
+  if (recipe.lookup_type == kLookupSearch) {
+    created.reset(new (std::nothrow) CUserPolicyManager(recipe.filter, recipe.attributes, recipe.attribute_count,
+                                                        recipe.escape_filter_value, timeout, maximum));
+  } else {
+    created.reset(new (std::nothrow) CUserPolicyManager(recipe.lookup_type, recipe.attributes,
+                                                        recipe.attribute_count, timeout, maximum));
+  }
+  if (created == nullptr) {
+    throw CUserPolicyManagerException(EX_USER_POLICY_MGR_FACTORY_OUT_OF_MEMORY, kSource, __LINE__);
+  }
+  if (share_failures) CUserPolicyManagerInspector::Impl(*created)->set_waiters_share_failures(true);
+  return created;
+}
+
 CUserPolicyManager GetOrCreate(std::atomic<CUserPolicyManager*>& slot, const ManagerRecipe& recipe) {
   CUserPolicyManager* manager = slot.load(std::memory_order_acquire);
   if (manager == nullptr) {
     Guard<CSLock> guard(g_factoryLock);
     manager = slot.load(std::memory_order_acquire);
     if (manager == nullptr) {
-      int timeout = recipe.default_timeout;
-      int maximum = recipe.default_maximum;
-      bool share_failures = false;
-      {
-        CMgmtObject settings(kSettingsClass, kSettingsInstance, nullptr);
-        if (settings.Get()) {
-          ReadIntegerSetting(settings, recipe.timeout_key, &timeout);
-          ReadIntegerSetting(settings, recipe.maximum_key, &maximum);
-          ReadBooleanSetting(settings, kShareFailuresKey, &share_failures);
-        }
-      }
-      // The module's own handle lives on the heap until shut-down; the
-      // unique_ptr frees it if construction throws.
-      std::unique_ptr<CUserPolicyManager> created;
-      if (recipe.search) {
-        created.reset(new (std::nothrow) CUserPolicyManager(recipe.filter, recipe.attributes, recipe.attribute_count,
-                                                            recipe.escape_filter_value, timeout, maximum));
-      } else {
-        created.reset(new (std::nothrow) CUserPolicyManager(kLookupBindDistinguishedName, recipe.attributes,
-                                                            recipe.attribute_count, timeout, maximum));
-      }
-      if (created == nullptr) {
-        throw CUserPolicyManagerException(EX_USER_POLICY_MGR_FACTORY_OUT_OF_MEMORY, kSource, __LINE__);
-      }
-      if (share_failures) CUserPolicyManagerInspector::Impl(*created)->set_waiters_share_failures(true);
-      manager = created.release();
+      // The module's own handle lives on the heap until shut-down.
+      manager = NewManager(recipe).release();
       slot.store(manager, std::memory_order_release);
     }
   }
@@ -138,6 +155,13 @@ CUserPolicyManager UserPolicy_GetPrimaryGroupIDTOGroupManager() {
 
 CUserPolicyManager UserPolicy_GetGroupMemeberShipManager() {
   return GetOrCreate(g_nestedGroupManager, kNestedGroup);
+}
+
+CUserPolicyManager CreateObjectManager(int lookup_type) {
+  if (lookup_type != kLookupBindGuid && lookup_type != kLookupBindPath) {
+    throw CUserPolicyManagerException(EX_USER_POLICY_MGR_INVALID_LOOKUP_TYPE, kSource, __LINE__);
+  }
+  return *NewManager(ObjectRecipe(lookup_type));
 }
 
 void ReleaseManagers() {

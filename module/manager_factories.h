@@ -31,6 +31,13 @@ USERPOLICY_EXPORT CUserPolicyManager UserPolicy_GetUserIdentityManager();
 USERPOLICY_EXPORT CUserPolicyManager UserPolicy_GetPrimaryGroupIDTOGroupManager();
 USERPOLICY_EXPORT CUserPolicyManager UserPolicy_GetGroupMemeberShipManager();
 
+// A new manager that binds any object (user, group, contact) by GUID
+// (kLookupBindGuid) or by path (kLookupBindPath), loading the user's and
+// the group's attributes (kObjectAttributes), with the nested-group
+// manager's cache settings read now. Not one of the module's three: the
+// caller keeps the only handle. Raises -91006 for another lookup type.
+CUserPolicyManager CreateObjectManager(int lookup_type);
+
 // Takes the module's handles of the three managers out of use (nested-group,
 // then primary-group, then user-identity) under the factory lock: the next
 // factory call creates a new manager, and handles callers hold stay usable.

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <string>
 #include <utility>
 
+#include "platform/kerberos.h"
 #include "platform/ldap_api.h"
 #include "platform/ldap_api_hook.h"
 
@@ -24,6 +26,7 @@ namespace {
 struct OperationTable {
   std::atomic<decltype(Operations::connect)> connect{nullptr};
   std::atomic<decltype(Operations::bind)> bind{nullptr};
+  std::atomic<decltype(Operations::kerberos_bind)> kerberos_bind{nullptr};
   std::atomic<decltype(Operations::search)> search{nullptr};
   std::atomic<decltype(Operations::next_result)> next_result{nullptr};
   std::atomic<decltype(Operations::abandon)> abandon{nullptr};
@@ -52,6 +55,7 @@ namespace hooks {
 Operations CurrentOperations() {
   return Operations{Load(g_table.connect, &Operations::connect),
                     Load(g_table.bind, &Operations::bind),
+                    Load(g_table.kerberos_bind, &Operations::kerberos_bind),
                     Load(g_table.search, &Operations::search),
                     Load(g_table.next_result, &Operations::next_result),
                     Load(g_table.abandon, &Operations::abandon),
@@ -64,6 +68,8 @@ void SetOperations(const Operations& operations) {
   // A null entry means the default, so a partly filled table is safe.
   g_table.connect.store(operations.connect ? operations.connect : defaults.connect, std::memory_order_release);
   g_table.bind.store(operations.bind ? operations.bind : defaults.bind, std::memory_order_release);
+  g_table.kerberos_bind.store(operations.kerberos_bind ? operations.kerberos_bind : defaults.kerberos_bind,
+                              std::memory_order_release);
   g_table.search.store(operations.search ? operations.search : defaults.search, std::memory_order_release);
   g_table.next_result.store(operations.next_result ? operations.next_result : defaults.next_result,
                             std::memory_order_release);
@@ -102,6 +108,35 @@ Connection::~Connection() { close_(session_); }
 Status Connection::SimpleBind(const std::string& dn, const std::string& password) {
   Status status = Load(g_table.bind, &Operations::bind)(session_, dn, password, options_.operation_timeout);
   if (IsConnectionFailure(status.code)) broken_ = true;
+  if (status.ok()) {
+    authentication_ = Authentication{};
+    if (!dn.empty()) {
+      authentication_.method = Authentication::Method::kSimple;
+      authentication_.identity = dn;
+    }
+  }
+  return status;
+}
+
+Status Connection::KerberosBind(const KerberosBindRequest& request) {
+  if (request.credentials == nullptr) {
+    return Status{kParamError, ResultText(kParamError), "no credentials for the Kerberos bind", false};
+  }
+  Authentication established;
+  Status status = Load(g_table.kerberos_bind, &Operations::kerberos_bind)(session_, request, &established);
+  if (IsConnectionFailure(status.code)) broken_ = true;
+  if (!status.ok()) return status;
+  if (established.ssf < request.minimum_ssf) {
+    // The system's library enforces the minimum; this holds a replacement
+    // of the operation (or a library that did not) to it as well.
+    return Status{kLocalError, ResultText(kLocalError),
+                  "the security layer negotiated (SSF " + std::to_string(established.ssf) +
+                      ") is weaker than the minimum " + std::to_string(request.minimum_ssf),
+                  false};
+  }
+  established.method = Authentication::Method::kKerberos;
+  established.valid_until = request.credentials->expires_at();
+  authentication_ = std::move(established);
   return status;
 }
 

@@ -1,7 +1,7 @@
 // A small LDAP client: one connection to one server, opened with a URI,
-// timeouts and TLS options, bound with a simple bind (or not at all, for
-// anonymous access), that runs searches and hands back the entries with
-// every value as bytes.
+// timeouts and TLS options, bound with a simple bind, with Kerberos (SASL
+// GSSAPI, with signing or sealing) or not at all (anonymous access), that
+// runs searches and hands back the entries with every value as bytes.
 //
 // The rest of the library speaks LDAP only through this header and never
 // includes <ldap.h>. Connection and the operation table are the same on
@@ -10,7 +10,8 @@
 // wldap32 on Windows (platform/win/ldap_api_win.cc).
 //
 // Every call into the LDAP library goes through a table of operations
-// (connect, bind, search, next result, abandon, liveness, close) that a test
+// (connect, bind, Kerberos bind, search, next result, abandon, liveness,
+// close) that a test
 // may replace to slow down, block or fail chosen calls, or to answer with
 // made-up entries: see platform/ldap_api_hook.h.
 //
@@ -24,9 +25,14 @@
 #define USERPOLICY_PLATFORM_LDAP_API_H_
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace platform::kerberos {
+class ClientCredentials;
+}  // namespace platform::kerberos
 
 namespace platform::ldap {
 
@@ -101,6 +107,14 @@ struct ConnectOptions {
 
 enum class Scope : int { kBase = 0, kOneLevel = 1, kSubtree = 2 };
 
+// A control sent with a request (RFC 4511 4.1.11). A server that does not
+// know a control that is not critical ignores it.
+struct Control {
+  std::string oid;
+  std::string value;  // the control's value, BER-encoded as the control defines it
+  bool critical = false;
+};
+
 struct SearchRequest {
   std::string base;  // UTF-8 DN, passed as written
   Scope scope = Scope::kBase;
@@ -110,6 +124,7 @@ struct SearchRequest {
   // Time the server may spend (rounded up to whole seconds) and the client
   // waits for the whole answer; the request is abandoned after it.
   std::chrono::milliseconds timeout = ConnectOptions::kDefaultTimeout;
+  std::vector<Control> controls;  // sent with the request
 };
 
 // One attribute of an entry as the server returned it: the name as the
@@ -133,6 +148,38 @@ struct SearchItem {
   Status result;  // kDone: the search's final result
 };
 
+// The answer to one of several searches outstanding at once
+// (Connection::SearchAll).
+struct SearchOutcome {
+  Status status;               // as Connection::Search returns it
+  std::vector<Entry> entries;  // the entries, also when the status is a failure
+};
+
+// A Kerberos bind: SASL GSSAPI with the given credentials, the service
+// named "ldap/<host>" from the host name of the connection's URI as
+// written (no reverse lookup: a URI holding an address names no service a
+// directory knows), and a security layer of at least `minimum_ssf`.
+struct KerberosBindRequest {
+  // Minimum security strength factors: 1 is integrity (every message
+  // signed); above 1, confidentiality too (sealed; the cipher's key bits).
+  static constexpr int kSigning = 1;
+
+  const kerberos::ClientCredentials* credentials = nullptr;  // required; used during the bind only
+  int minimum_ssf = kSigning;                                 // at least kSigning
+};
+
+// How a connection is authenticated: what its last successful bind
+// established (before any bind: anonymous).
+struct Authentication {
+  enum class Method { kAnonymous, kSimple, kKerberos };
+
+  Method method = Method::kAnonymous;
+  std::string identity;     // the bind DN, or the principal the bind authenticated as
+  int ssf = 0;              // the security layer's strength factor (Kerberos); 0: none
+  int64_t valid_until = 0;  // Kerberos: when its ticket ends (seconds since 1970,
+                            // the library's clock); 0: no end
+};
+
 // The library's state of one connection; defined by the implementation.
 struct NativeSession;
 
@@ -152,11 +199,33 @@ class Connection {
   // only passed to the server, never kept or logged.
   Status SimpleBind(const std::string& dn, const std::string& password);
 
+  // Kerberos bind (see KerberosBindRequest), each round trip bounded by the
+  // operation timeout. Fails with the server's result, or with kLocalError
+  // and the Kerberos reason as the diagnostic (no ticket for the service,
+  // an expired ticket, no KDC), kAuthUnknown when the system has no GSSAPI
+  // mechanism, or kLocalError when the strength negotiated is below
+  // request.minimum_ssf. On success authentication() describes the
+  // identity, strength and ticket end. A failed bind may be repeated on the
+  // same connection.
+  Status KerberosBind(const KerberosBindRequest& request);
+
+  // What the last successful bind established.
+  const Authentication& authentication() const { return authentication_; }
+
   // Runs `request` and appends the entries it returns to *entries (search
   // continuation references are skipped). Waits at most request.timeout for
   // the whole answer, then abandons the request and returns kTimeout.
   // A size limit reached with entries in hand is success.
   Status Search(const SearchRequest& request, std::vector<Entry>* entries);
+
+  // Runs every request of `requests` as Search does, with up to
+  // kMaxOutstanding of them sent before their answers are read (one round
+  // trip for them all, not one each), and stores the answer to requests[i]
+  // in (*outcomes)[i]. Each request waits at most its timeout from the
+  // moment it was sent. After a connection failure the requests not yet
+  // answered get that failure, without being sent.
+  static constexpr size_t kMaxOutstanding = 32;
+  void SearchAll(const std::vector<SearchRequest>& requests, std::vector<SearchOutcome>* outcomes);
 
   // False when the connection is known to be unusable: a connection failure
   // happened on it, or the server closed it. Cheap (no round trip).
@@ -179,6 +248,7 @@ class Connection {
   NativeSession* session_;  // owned; released with close_
   CloseFunction close_;     // the close operation in effect when it opened
   bool broken_ = false;
+  Authentication authentication_;
 };
 
 }  // namespace platform::ldap

@@ -43,6 +43,9 @@ struct Operations {
   // Simple bind within `timeout`.
   Status (*bind)(NativeSession* session, const std::string& dn, const std::string& password,
                  std::chrono::milliseconds timeout);
+  // Kerberos bind (Connection::KerberosBind); on success fills the identity
+  // and ssf of *established (the caller sets the rest).
+  Status (*kerberos_bind)(NativeSession* session, const KerberosBindRequest& request, Authentication* established);
   // Sends a search; *message_id identifies it to next_result and abandon.
   Status (*search)(NativeSession* session, const SearchRequest& request, int* message_id);
   // Waits at most `timeout` for the next message of the search `message_id`

@@ -29,7 +29,7 @@ std::atomic<int> g_threshold{kNotConfigured};
 namespace {
 
 constexpr char kLevelVariable[] = "USERPOLICY_LOG_LEVEL";
-constexpr char kDestinationVariable[] = "USERPOLICY_LOG";
+constexpr const char* kDestinationVariable = kLogDestinationVariable;
 constexpr char kLogSource[] = "log";
 constexpr char kUnknownSource[] = "?";
 constexpr wchar_t kInvalidFormatNote[] = L" [invalid format]";
@@ -128,6 +128,19 @@ class Logger {
       Notice(error + "; logging to stderr");
       return false;
     }
+    return true;
+  }
+
+  // As Configure, but a destination that cannot be opened changes nothing
+  // and is described in *error instead of a notice.
+  bool ConfigureOrFail(const LogOptions& options, std::string* error) EXCLUDES(mu_) {
+    if (options.destination != Destination::kFile) return Apply(options, error);
+    std::unique_ptr<platform::LogOutput> output = platform::LogOutput::Open(options, error);
+    if (output == nullptr) return false;
+    platform::MutexLock lock(&mu_);
+    output_ = std::move(output);
+    options_ = options;
+    PublishThreshold();
     return true;
   }
 
@@ -310,6 +323,10 @@ bool ParseThreshold(std::string_view name, Severity* threshold) {
 }
 
 bool Configure(const LogOptions& options) { return Logger::Instance().Configure(options); }
+
+bool Configure(const LogOptions& options, std::string* error) {
+  return Logger::Instance().ConfigureOrFail(options, error);
+}
 
 LogOptions GetOptions() { return Logger::Instance().options(); }
 

@@ -109,6 +109,14 @@ struct LogOptions {
 // writes to stderr (and says so there once). Records being written by other
 // threads go to the old or the new destination, never to neither.
 bool Configure(const LogOptions& options);
+// As Configure, except that a file that cannot be opened leaves the
+// configuration as it was, writes nothing and describes the problem in
+// *error ("cannot open log file PATH: reason").
+bool Configure(const LogOptions& options, std::string* error);
+
+// The variable that names the log's destination ("stderr", "syslog" or a
+// file), read at first use and by ConfigureFromEnvironment.
+inline constexpr char kLogDestinationVariable[] = "USERPOLICY_LOG";
 
 // The configuration in effect (after a failed file open: the stderr one).
 LogOptions GetOptions();

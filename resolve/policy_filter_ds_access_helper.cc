@@ -6,12 +6,14 @@
 #include "manager/lookup_key.h"
 #include "manager/user_policy_manager.h"
 #include "module/manager_factories.h"
-#include "platform/ascii.h"
 #include "platform/crt.h"
 #include "platform/directory.h"
+#include "platform/directory/read_ahead.h"
 #include "platform/exception.h"
 #include "platform/log.h"
 #include "platform/module.h"
+#include "resolve/group_read_ahead.h"
+#include "resolve/guid_list.h"
 #include "resolve/helper_log.h"
 #include "resolve/lookup_failure_recorder.h"
 #include "resolve/measured_lookup.h"
@@ -50,19 +52,6 @@ bool FirstValue(CDSObjectInfo& record, const wchar_t* name, _variant_t* value) {
 bool DistinguishedNameForLog(CDSObjectInfo& record, _variant_t* dn) {
   if (DBG::IsEnabled(DBG::kLevelData)) return FirstValue(record, L"distinguishedName", dn);
   return record.GetProperty(L"distinguishedName").GetValueCount() != 0;
-}
-
-// True when `guids` holds `guid`, compared as _wcsicmp compares (a null
-// string, in the list or as `guid`, equals nothing). Entries whose first
-// characters differ are passed over without the full comparison.
-bool ContainsGuid(const std::vector<_bstr_t>& guids, const wchar_t* guid) {
-  if (guid == nullptr) return false;  // _wcsicmp finds a null string equal to nothing
-  const wchar_t first = platform::AsciiToLower(guid[0]);
-  for (const _bstr_t& held : guids) {
-    const wchar_t* entry = static_cast<const wchar_t*>(held);
-    if (entry != nullptr && platform::AsciiToLower(entry[0]) == first && _wcsicmp(guid, entry) == 0) return true;
-  }
-  return false;
 }
 
 // The string of a VT_BSTR value, or empty text.
@@ -122,6 +111,10 @@ bool CPolicyFilterDSAccessHelper::GetUserIdentityAndMembershipGuids(const wchar_
   RESOLVE_LOG(DBG::kLevelData, L"GetUserIdentityAndMembershipGuids(%s)", sipAddress);
   bool result = false;
   CDSCounters counters;
+  // The directory library may read the groups of this walk ahead, a level
+  // at a time; the walk's lookups, their answers and failures stay the same.
+  NestedGroupReadAhead readAhead(guids);
+  directory::ReadAheadScope readAheadScope(&readAhead);
   try {
     CUserPolicyManager userManager = UserPolicy_GetUserIdentityManager();
     bool fetched = false;

@@ -19,7 +19,7 @@ import sys
 
 UP_OK, UP_NOT_FOUND, UP_INVALID_ARGUMENT, UP_NOT_STARTED = 0, 1, 2, 3
 UP_DIRECTORY_ERROR, UP_CONFIG_ERROR, UP_OUT_OF_MEMORY, UP_INTERNAL_ERROR = 4, 5, 6, 7
-UP_MANAGER_USER, UP_MANAGER_PRIMARY_GROUP, UP_MANAGER_GROUP = 0, 1, 2
+UP_MANAGER_USER, UP_MANAGER_PRIMARY_GROUP, UP_MANAGER_GROUP, UP_MANAGER_GUID, UP_MANAGER_PATH = 0, 1, 2, 3, 4
 VT_I4, VT_BSTR = 3, 8
 STATUS_NAMES = ["UP_OK", "UP_NOT_FOUND", "UP_INVALID_ARGUMENT", "UP_NOT_STARTED", "UP_DIRECTORY_ERROR",
                 "UP_CONFIG_ERROR", "UP_OUT_OF_MEMORY", "UP_INTERNAL_ERROR"]
@@ -53,6 +53,15 @@ class Counters(ctypes.Structure):
         (group + "_cache_access", ctypes.c_uint32), (group + "_cache_access_time_ms", ctypes.c_int64))]
 
 
+class CounterInfo(ctypes.Structure):
+    _fields_ = [("field", ctypes.c_char_p), ("key", ctypes.c_char_p), ("name", ctypes.c_char_p),
+                ("help", ctypes.c_char_p), ("milliseconds", ctypes.c_int)]
+
+
+class ProcessList(ctypes.Structure):
+    _fields_ = [("count", ctypes.c_size_t), ("pids", ctypes.POINTER(ctypes.c_int))]
+
+
 class Options(ctypes.Structure):
     _fields_ = [("settings_file", ctypes.c_char_p), ("server", ctypes.c_char_p),
                 ("log_level", ctypes.c_char_p), ("log_file", ctypes.c_char_p)]
@@ -79,6 +88,11 @@ def declare(lib):
         "up_discover": (ctypes.c_int, [ctypes.POINTER(OwnedText), ctypes.POINTER(ctypes.POINTER(StringList)),
                                        ErrorOut]),
         "up_get_counters": (ctypes.c_int, [ctypes.c_int, ctypes.POINTER(Counters), ErrorOut]),
+        "up_counter_count": (ctypes.c_size_t, []),
+        "up_counter_info_at": (ctypes.POINTER(CounterInfo), [ctypes.c_size_t]),
+        "up_counter_value": (ctypes.c_int64, [ctypes.POINTER(Counters), ctypes.c_size_t]),
+        "up_list_counter_processes": (ctypes.c_int, [ctypes.POINTER(ctypes.POINTER(ProcessList)), ErrorOut]),
+        "up_free_process_list": (None, [ctypes.POINTER(ProcessList)]),
         "up_free_string": (None, [OwnedText]),
         "up_free_string_list": (None, [ctypes.POINTER(StringList)]),
         "up_free_record": (None, [ctypes.POINTER(Record)]),
@@ -189,6 +203,21 @@ class Library:
         self._call(self.lib.up_get_counters, pid, ctypes.byref(out))
         return {name: getattr(out, name) for name, _ in Counters._fields_}
 
+    def counter_values(self, pid=0):
+        """{field: value} as the library names and reads them."""
+        out = Counters()
+        self._call(self.lib.up_get_counters, pid, ctypes.byref(out))
+        return {self.lib.up_counter_info_at(i).contents.field.decode(): self.lib.up_counter_value(ctypes.byref(out), i)
+                for i in range(self.lib.up_counter_count())}
+
+    def counter_processes(self):
+        out = ctypes.POINTER(ProcessList)()
+        self._call(self.lib.up_list_counter_processes, ctypes.byref(out))
+        try:
+            return [out.contents.pids[i] for i in range(out.contents.count)]
+        finally:
+            self.lib.up_free_process_list(out)
+
 
 class Checks:
     def __init__(self):
@@ -264,6 +293,11 @@ def main(library_path, settings_file, expected_path):
         for dn in [value[1] for value in record.get("memberOf", [])][:1]:
             group, _ = up.record(UP_MANAGER_GROUP, dn)
             check.true("group %s of %s is in its list" % (dn, sip), group["objectGUID"][0][1] in user["guids"])
+        # The same user by its GUID and by its DN.
+        by_guid, _ = up.record(UP_MANAGER_GUID, user["guids"][0])
+        check.equal("record of %s by GUID" % sip, by_guid, record)
+        by_path, _ = up.record(UP_MANAGER_PATH, record["distinguishedName"][0][1])
+        check.equal("record of %s by path" % sip, by_path, record)
 
     check.fails("guids of nobody", lambda: up.guids(unknown), UP_NOT_FOUND, unknown)
     check.fails("email of nobody", lambda: up.email(unknown), UP_NOT_FOUND, "no user")
@@ -274,13 +308,19 @@ def main(library_path, settings_file, expected_path):
 
     counters = up.counters()
     check.equal("users read from the directory", counters["user_ds_access"], len(users) + 1)
+    # The totals count the lookups by GUID and by path too: one read each per user.
     check.equal("all lookups read from the directory", counters["total_ds_access"],
-                counters["user_ds_access"] + counters["pgroup_ds_access"] + counters["ngroup_ds_access"])
+                counters["user_ds_access"] + counters["pgroup_ds_access"] + counters["ngroup_ds_access"] +
+                2 * len([user for user in users if user["guids"]]))
     check.equal("this process's counters as published", up.counters(os.getpid())["total_ds_access"],
                 counters["total_ds_access"])
+    check.equal("counters as the library names them", up.counter_values(), counters)
+    check.true("this process publishes counters", os.getpid() in up.counter_processes())
     path, steps = up.discover()
     check.true("discovery found %r" % path, path is not None and path.startswith("GC://127.0.0.1:"))
-    check.equal("discovery steps", len(steps), 4)
+    check.equal("discovery steps", len(steps), 5)
+    check.true("discovery binds: %r" % steps[-1],
+               steps[-1].startswith("bind to 127.0.0.1:") and " simple as " in steps[-1])
     up.stop()
     check.fails("a second stop", up.stop, UP_NOT_STARTED, "not started")
     check.fails("guids after stop", lambda: up.guids(users[0]["sip"]), UP_NOT_STARTED, "not started")

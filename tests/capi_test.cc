@@ -2,13 +2,16 @@
 // sample directory: every sample user's GUID list and e-mail address as the
 // C++ helpers and ldapsearch give them, records with their variant types,
 // each failure's status, code and message, many threads at once and a stop
-// racing them, the counters, discovery, and allocation failures at every
-// step of building a result.
+// racing them, the counters with their names and the processes that publish
+// them, discovery with and without options, and allocation failures at
+// every step of building a result.
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,14 +36,17 @@
 #include "manager/user_policy_manager.h"
 #include "module/manager_factories.h"
 #include "perf/ds_access_perf_object.h"
+#include "perf/perf_segment.h"
 #include "platform/com.h"
 #include "platform/log.h"
 #include "platform/settings.h"
+#include "platform/shared_memory.h"
 #include "platform/utf8.h"
 #include "resolve/policy_filter_ds_access_helper.h"
 #include "resolve/proxy_address_ds_access_helper.h"
 #include "testing/scoped_allocation_failure.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/keytab_file.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
@@ -71,6 +78,7 @@ struct Free {
   void operator()(up_string_list* p) const { up_free_string_list(p); }
   void operator()(up_record* p) const { up_free_record(p); }
   void operator()(char* p) const { up_free_string(p); }
+  void operator()(up_process_list* p) const { up_free_process_list(p); }
 };
 template <class T>
 using Owned = std::unique_ptr<T, Free>;
@@ -375,6 +383,80 @@ TEST_F(CInterface, ObjectsTheDirectoryDoesNotHold) {
   EXPECT_THAT(group.outcome.message, HasSubstr(missing));
   EXPECT_EQ(group.record, nullptr);
   EXPECT_EQ(group.from_directory, 0);
+  // So do the GUID and path managers.
+  for (const auto& [manager, key] : std::vector<std::pair<int, std::string>>{
+           {UP_MANAGER_GUID, "fe" + std::string(30, '0')}, {UP_MANAGER_PATH, missing}}) {
+    SCOPED_TRACE(key);
+    RecordAnswer object = AskRecord(manager, key);
+    EXPECT_EQ(object.outcome.status, UP_NOT_FOUND);
+    EXPECT_EQ(object.outcome.code, kDirectoryNotFound);
+    EXPECT_EQ(object.record, nullptr);
+  }
+}
+
+up_counters Counters(int pid = 0) {
+  up_counters counters{};
+  EXPECT_EQ(up_get_counters(pid, &counters, nullptr), UP_OK);
+  return counters;
+}
+
+// The properties of `record` that `names` lists, in the record's order.
+Flat Only(const Flat& record, const std::vector<std::string>& names) {
+  Flat kept;
+  for (const auto& property : record) {
+    if (std::find(names.begin(), names.end(), property.first) != names.end()) kept.push_back(property);
+  }
+  return kept;
+}
+
+TEST_F(CInterface, GuidAndPathManagersBindUsersAndGroupsByTheirGuidAndDn) {
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  const std::vector<std::string> group_attributes = {"objectGUID", "distinguishedName", "memberOf", "groupType"};
+  std::set<std::string> groups;
+  int users = 0;
+  for (const std::string& sip : sips_) {
+    RecordAnswer user = AskRecord(UP_MANAGER_USER, sip);
+    if (user.record == nullptr || user.record->property_count == 0) continue;
+    ++users;
+    const std::string guid = Property(*user.record, "objectGUID")->values[0].text;
+    const std::string dn = Property(*user.record, "distinguishedName")->values[0].text;
+    SCOPED_TRACE(sip + " " + dn);
+    // The user's own attributes, by GUID and by path alike.
+    RecordAnswer by_guid = AskRecord(UP_MANAGER_GUID, guid);
+    RecordAnswer by_path = AskRecord(UP_MANAGER_PATH, dn);
+    ASSERT_EQ(by_guid.outcome.status, UP_OK) << by_guid.outcome.message;
+    ASSERT_EQ(by_path.outcome.status, UP_OK) << by_path.outcome.message;
+    EXPECT_EQ(Flatten(*by_guid.record), Flatten(*user.record));
+    EXPECT_EQ(Flatten(*by_path.record), Flatten(*user.record));
+    EXPECT_EQ(by_guid.from_directory, 1);
+    EXPECT_EQ(AskRecord(UP_MANAGER_GUID, guid).from_directory, 0);
+    if (const up_property* member_of = Property(*user.record, "memberOf")) {
+      for (size_t i = 0; i < member_of->value_count; ++i) groups.insert(member_of->values[i].text);
+    }
+  }
+  EXPECT_GT(users, 5);
+  ASSERT_GT(groups.size(), 3u);
+  for (const std::string& dn : groups) {
+    SCOPED_TRACE(dn);
+    RecordAnswer group = AskRecord(UP_MANAGER_GROUP, dn);
+    ASSERT_EQ(group.outcome.status, UP_OK) << group.outcome.message;
+    const std::string guid = Property(*group.record, "objectGUID")->values[0].text;
+    const up_counters before = Counters();
+    RecordAnswer by_guid = AskRecord(UP_MANAGER_GUID, guid);
+    RecordAnswer by_path = AskRecord(UP_MANAGER_PATH, dn);
+    const up_counters after = Counters();
+    ASSERT_EQ(by_guid.outcome.status, UP_OK) << by_guid.outcome.message;
+    ASSERT_EQ(by_path.outcome.status, UP_OK) << by_path.outcome.message;
+    EXPECT_EQ(Only(Flatten(*by_guid.record), group_attributes), Flatten(*group.record));
+    EXPECT_EQ(Flatten(*by_path.record), Flatten(*by_guid.record));
+    // Counted in the totals, as directory reads, and nowhere else.
+    EXPECT_EQ(after.total_ds_access, before.total_ds_access + 2);
+    EXPECT_EQ(after.ngroup_ds_access + after.ngroup_cache_access, before.ngroup_ds_access + before.ngroup_cache_access);
+  }
+  // A new start reads them again.
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  EXPECT_EQ(AskRecord(UP_MANAGER_PATH, *groups.begin()).from_directory, 1);
 }
 
 TEST_F(CInterface, NotFoundSaysWhetherTheUserOrTheAddressIsMissing) {
@@ -495,14 +577,18 @@ TEST_F(CInterface, MalformedArgumentsAreRefusedNamingTheArgument) {
       {"email is null", [] { return CallEmail("sip:alice@example.test", false); }},
       {"key is null", [] { return CallRecord(UP_MANAGER_GROUP, nullptr); }},
       {"record is null", [] { return CallRecord(UP_MANAGER_USER, "sip:alice@example.test", false); }},
-      {"manager 3 is not 0, 1 or 2", [] { return CallRecord(3, "sip:alice@example.test"); }},
-      {"manager -1 is not 0, 1 or 2", [] { return CallRecord(-1, "sip:alice@example.test"); }},
+      {"manager 5 is not 0 to 4", [] { return CallRecord(5, "sip:alice@example.test"); }},
+      {"manager -1 is not 0 to 4", [] { return CallRecord(-1, "sip:alice@example.test"); }},
+      {"key is not a GUID", [] { return CallRecord(UP_MANAGER_GUID, "<GUID=01010000000000000000000000000000>"); }},
+      {"key is not a GUID", [] { return CallRecord(UP_MANAGER_GUID, "0101000000000000000000000000000g"); }},
+      {"key names a server", [] { return CallRecord(UP_MANAGER_PATH, "GC://127.0.0.1:3268/dc=example,dc=test"); }},
       {"user_sid is null", [] { return CallKey(nullptr, 513); }},
       {"user_sid is not a SID", [] { return CallKey("S-1-banana", 513); }},
       {"primary_group_id is negative", [] { return CallKey("S-1-5-21-1-2-3-1104", -1); }},
       {"key is null", [] { return CallKey("S-1-5-21-1-2-3-1104", 513, false); }},
       {"counters is null", [] { return CallCounters(0, false); }},
       {"pid is negative", [] { return CallCounters(-5); }},
+      {"processes is null", [] { return Capture([](up_error** e) { return up_list_counter_processes(nullptr, e); }); }},
   };
   for (const Call& call : calls) {
     SCOPED_TRACE(call.what);
@@ -511,12 +597,16 @@ TEST_F(CInterface, MalformedArgumentsAreRefusedNamingTheArgument) {
   char* path = nullptr;
   ExpectFailure(Capture([&](up_error** e) { return up_discover(&path, nullptr, e); }), UP_INVALID_ARGUMENT,
                 "must not be null");
+  ExpectFailure(Capture([&](up_error** e) { return up_discover_with_options(nullptr, &path, nullptr, e); }),
+                UP_INVALID_ARGUMENT, "must not be null");
   // Without an error object the status still tells.
   EXPECT_EQ(up_get_guids(nullptr, nullptr, nullptr), UP_INVALID_ARGUMENT);
 }
 
 TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
   ScopedSettingsFile broken("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"a\nb\"\n");
+  ScopedSettingsFile no_keytab("[DirectoryAccess.DEFAULT]\nBindMethod = \"gssapi\"\n"
+                               "KeytabFile = \"/nonexistent/svc.keytab\"\n");
   userpolicy::testing::SetEnvironment(kSettingsPathVariable, std::nullopt);
   const std::string missing_file = settings_->path() + ".missing";
   struct Case {
@@ -527,13 +617,17 @@ TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
   const std::vector<Case> cases = {
       {{settings.c_str(), nullptr, "loud", nullptr}, "log_level \"loud\" is not one of"},
       {{settings.c_str(), nullptr, nullptr, ""}, "log_file is empty"},
-      {{settings.c_str(), nullptr, nullptr, "/nonexistent-dir/userpolicy.log"}, "cannot be opened"},
+      {{settings.c_str(), nullptr, nullptr, "/nonexistent-dir/userpolicy.log"},
+       "cannot open log file /nonexistent-dir/userpolicy.log: No such file or directory"},
+      {{settings.c_str(), nullptr, "off", "/nonexistent-dir/userpolicy.log"}, "/nonexistent-dir/userpolicy.log"},
       {{settings.c_str(), "bad host:1", nullptr, nullptr}, "server \"bad host:1\" is not host[:port]"},
       {{settings.c_str(), "127.0.0.1:0", nullptr, nullptr}, "server \"127.0.0.1:0\""},
       {{settings.c_str(), "ldaps://127.0.0.1:636", nullptr, nullptr}, "server \"ldaps://127.0.0.1:636\""},
       {{missing_file.c_str(), nullptr, nullptr, nullptr}, missing_file + " cannot be read"},
       {{"", nullptr, nullptr, nullptr}, "settings_file is empty"},
       {{broken.path().c_str(), nullptr, nullptr, nullptr}, broken.path() + " does not parse at line 2"},
+      {{no_keytab.path().c_str(), nullptr, nullptr, nullptr},
+       "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"},
   };
   const DBG::LogOptions log_before = DBG::GetOptions();
   for (const Case& c : cases) {
@@ -543,10 +637,60 @@ TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
     EXPECT_EQ(DBG::GetOptions().threshold, log_before.threshold);
     EXPECT_EQ(DBG::GetOptions().destination, log_before.destination);
   }
-  // The environment's file is checked too when no file is given.
-  ScopedEnvironment environment({{kSettingsPathVariable, broken.path()}});
-  up_options none{nullptr, nullptr, nullptr, nullptr};
-  ExpectFailure(StartWith(none), UP_CONFIG_ERROR, "does not parse");
+  // The environment's log file is opened too when no log_file is given.
+  {
+    ScopedEnvironment log(ScopedEnvironment::Values{{DBG::kLogDestinationVariable, "/nonexistent-dir/from-environment.log"}});
+    ExpectFailure(StartWith(Options()), UP_CONFIG_ERROR,
+                  "cannot open log file /nonexistent-dir/from-environment.log");
+    EXPECT_EQ(DBG::GetOptions().destination, log_before.destination);
+  }
+  // The environment's settings file is checked too when no file is given.
+  {
+    ScopedEnvironment environment({{kSettingsPathVariable, broken.path()}});
+    up_options none{nullptr, nullptr, nullptr, nullptr};
+    ExpectFailure(StartWith(none), UP_CONFIG_ERROR, "does not parse");
+  }
+
+  // Bind options, each field named when it is at fault.
+  const std::string keytab = settings + ".keytab";
+  userpolicy::testing::WriteKeytab(keytab, {"svc@EXAMPLE.TEST"});
+  struct BindCase {
+    up_bind_options bind;
+    std::string says;
+  };
+  const std::vector<BindCase> binds = {
+      {{"kerberos", nullptr, nullptr}, "bind method \"kerberos\" is not one of simple, gssapi"},
+      {{"simple", keytab.c_str(), nullptr}, "a keytab and a principal are for the gssapi bind method"},
+      {{"gssapi", "/nonexistent/svc.keytab", nullptr}, "keytab: cannot open the keytab /nonexistent/svc.keytab"},
+      {{"gssapi", keytab.c_str(), "nobody@EXAMPLE.TEST"},
+       "principal: the keytab " + keytab + " holds no keys of nobody@EXAMPLE.TEST"},
+      // The settings file has no KeytabFile to fall back on.
+      {{"gssapi", nullptr, nullptr}, "KeytabFile is needed with BindMethod = \"gssapi\""},
+  };
+  const up_options options = Options();
+  for (const BindCase& c : binds) {
+    SCOPED_TRACE(c.says);
+    up_error* error = nullptr;
+    const int status = up_start_with_bind(&options, &c.bind, &error);
+    ExpectFailure(OutcomeOf(status, error), UP_CONFIG_ERROR, c.says);
+    EXPECT_EQ(CallGuids("sip:alice@example.test").status, UP_NOT_STARTED);
+  }
+  // A refused start leaves no override behind: the file's (simple) bind
+  // applies to the next start; a simple bind option starts as the file says.
+  const auto alice_resolves = [] {
+    up_string_list* guids = nullptr;
+    const int status = up_get_guids("sip:alice@example.test", &guids, nullptr);
+    up_free_string_list(guids);
+    return status == UP_OK;
+  };
+  ASSERT_EQ(StartWith(options).status, UP_OK);
+  EXPECT_TRUE(alice_resolves());
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  const up_bind_options simple{"simple", nullptr, nullptr};
+  ASSERT_EQ(up_start_with_bind(&options, &simple, nullptr), UP_OK);
+  EXPECT_TRUE(alice_resolves());
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  std::remove(keytab.c_str());
 }
 
 TEST_F(CInterface, AnUnreachableServerIsADirectoryErrorNamingServerAndKey) {
@@ -647,7 +791,61 @@ TEST_F(CInterface, DiscoveryFindsTheServerTheStartWasGiven) {
   EXPECT_EQ(Items(steps), (std::vector<std::string>{"settings file " + settings_->path() + ": read",
                                                     "configured Global Catalog servers: " + server,
                                                     "DNS SRV: not asked (a configured server comes first)",
-                                                    "rootDSE: not asked (a server was found)"}));
+                                                    "rootDSE: not asked (a server was found)",
+                                                    "bind to " + server + ": simple as " + server_->service_dn() +
+                                                        ", no security layer"}));
+}
+
+struct Discovery {
+  Outcome outcome;
+  std::optional<std::string> path;
+  std::vector<std::string> steps;
+};
+
+Discovery DiscoverWith(const up_options* options) {
+  Discovery discovery;
+  char* path = nullptr;
+  up_string_list* steps = nullptr;
+  discovery.outcome = Capture([&](up_error** e) { return up_discover_with_options(options, &path, &steps, e); });
+  Owned<char> owned_path(path);
+  Owned<up_string_list> owned_steps(steps);
+  if (path != nullptr) discovery.path = path;
+  discovery.steps = Items(steps);
+  return discovery;
+}
+
+TEST_F(CInterface, DiscoveryWithOptionsUsesTheirSettingsAndServerForThatCallOnly) {
+  ScopedSettingsFile nowhere("[DirectoryAccess.DEFAULT]\nBindDN = \"cn=nobody\"\n");
+  const std::string server = server_->host_port();
+  up_options file_only{nowhere.path().c_str(), nullptr, nullptr, nullptr};
+  const Discovery none = DiscoverWith(&file_only);
+  ExpectFailure(none.outcome, UP_DIRECTORY_ERROR, "no Global Catalog found");
+  EXPECT_EQ(none.steps.front(), "settings file " + nowhere.path() + ": read");
+
+  up_options with_server{nowhere.path().c_str(), server.c_str(), nullptr, nullptr};
+  const Discovery found = DiscoverWith(&with_server);
+  ASSERT_EQ(found.outcome.status, UP_OK) << found.outcome.message;
+  EXPECT_EQ(found.path, "GC://" + server);
+  EXPECT_EQ(found.steps.at(1), "configured Global Catalog servers: " + server);
+
+  // Neither stays: the next discovery reads the settings the environment names.
+  ScopedEnvironment environment({{kSettingsPathVariable, settings_->path()}});
+  const Discovery plain = DiscoverWith(nullptr);
+  EXPECT_EQ(plain.steps.front(), "settings file " + settings_->path() + ": read");
+  EXPECT_EQ(plain.path, "GC://" + server);
+
+  // Unusable options are refused as up_start refuses them.
+  up_options bad_server{nullptr, "bad host", nullptr, nullptr};
+  ExpectFailure(DiscoverWith(&bad_server).outcome, UP_CONFIG_ERROR, "server \"bad host\"");
+
+  // While started, the module's settings and servers apply.
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  ExpectFailure(DiscoverWith(&with_server).outcome, UP_INVALID_ARGUMENT, "the module is started");
+  const DBG::LogOptions log_before = DBG::GetOptions();
+  up_options level_only{nullptr, nullptr, "error", nullptr};
+  EXPECT_EQ(DiscoverWith(&level_only).outcome.status, UP_OK);
+  EXPECT_EQ(DBG::GetOptions().threshold, DBG::Severity::kError);
+  DBG::Configure(log_before);
 }
 
 TEST_F(CInterface, ManyThreadsAtOnceAnswerAsOneThreadDoes) {
@@ -764,12 +962,6 @@ TEST_F(CInterface, AStopLetsACallInsideFinishFirst) {
   EXPECT_EQ(guids, truth_->Guids(*user));
 }
 
-up_counters Counters(int pid = 0) {
-  up_counters counters{};
-  EXPECT_EQ(up_get_counters(pid, &counters, nullptr), UP_OK);
-  return counters;
-}
-
 TEST_F(CInterface, CountersMoveAsLookupsHappen) {
   ASSERT_EQ(StartWith(Options()).status, UP_OK);
   const up_counters zero = Counters();
@@ -806,6 +998,66 @@ TEST_F(CInterface, CountersMoveAsLookupsHappen) {
   up_counters none;
   const Outcome absent = Capture([&](up_error** e) { return up_get_counters(0x3ffffffe, &none, e); });
   ExpectFailure(absent, UP_NOT_FOUND, "1073741822");
+}
+
+TEST(CInterfaceCounters, NamedAsTheModulePublishesThemInTheOrderOfUpCounters) {
+  const auto& definitions = CDSAccessPerfObject::Category().counters;
+  ASSERT_EQ(up_counter_count(), definitions.size());
+  // up_counters lists the counters in the module's order: member i holds i + 1.
+  const up_counters numbered{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  for (size_t i = 0; i < up_counter_count(); ++i) {
+    const up_counter_info* info = up_counter_info_at(i);
+    ASSERT_NE(info, nullptr);
+    SCOPED_TRACE(info->field);
+    const bool time = definitions[i].type == perf::CounterType::kMilliseconds;
+    EXPECT_STREQ(info->key, definitions[i].key);
+    EXPECT_STREQ(info->name, definitions[i].name);
+    EXPECT_STREQ(info->help, definitions[i].help);
+    EXPECT_EQ(info->milliseconds, time ? 1 : 0);
+    EXPECT_EQ(std::string(info->field), std::string(info->key) + (time ? "_time_ms" : ""));
+    EXPECT_EQ(up_counter_value(&numbered, i), static_cast<int64_t>(i + 1));
+  }
+  EXPECT_STREQ(up_counter_info_at(5)->field, "user_ds_access_time_ms");
+  EXPECT_EQ(up_counter_info_at(up_counter_count()), nullptr);
+  EXPECT_EQ(up_counter_value(&numbered, up_counter_count()), 0);
+  EXPECT_EQ(up_counter_value(nullptr, 0), 0);
+  // A count is unsigned 32 bits, a time signed 64.
+  up_counters extremes{};
+  extremes.total_ds_access = 4294967295u;
+  extremes.total_ds_access_time_ms = -5;
+  EXPECT_EQ(up_counter_value(&extremes, 0), 4294967295LL);
+  EXPECT_EQ(up_counter_value(&extremes, 1), -5);
+}
+
+std::vector<int> CounterProcesses() {
+  up_process_list* raw = nullptr;
+  EXPECT_EQ(up_list_counter_processes(&raw, nullptr), UP_OK);
+  Owned<up_process_list> list(raw);
+  return list != nullptr ? std::vector<int>(list->pids, list->pids + list->count) : std::vector<int>{};
+}
+
+TEST_F(CInterface, TheProcessesThatPublishCountersAreTheLiveOnes) {
+  // What a process left behind under its name when it ended (no counters
+  // in it).
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const std::string stale = perf::SegmentNameForProcess(static_cast<DWORD>(gone));
+  std::unique_ptr<platform::SharedMemory> segment;
+  ASSERT_EQ(platform::SharedMemory::Create(stale, 4096, &segment), S_OK);
+
+  const int self = static_cast<int>(getpid());
+  EXPECT_THAT(CounterProcesses(), Not(::testing::Contains(self)));
+  ASSERT_EQ(StartWith(Options()).status, UP_OK);
+  const std::vector<int> started = CounterProcesses();
+  EXPECT_THAT(started, ::testing::Contains(self));
+  EXPECT_THAT(started, Not(::testing::Contains(static_cast<int>(gone))));
+  EXPECT_TRUE(std::is_sorted(started.begin(), started.end()));
+  ASSERT_EQ(up_stop(nullptr), UP_OK);
+  EXPECT_THAT(CounterProcesses(), Not(::testing::Contains(self)));
+  segment.reset();
+  platform::SharedMemory::Remove(stale);
 }
 
 // Runs `call` with each of its allocations failing in turn until it no

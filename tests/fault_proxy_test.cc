@@ -623,6 +623,41 @@ TEST(LdapThroughTheProxyTest, FailsOverToTheHealthyServerForEveryFaultClass) {
 // server. When the calls holding its connections fail, the waiters give it
 // up at once (no new connection that would wait a whole time-out again) and
 // move on to the next server, if there is one.
+// Every server stalled: the first call tries each once, and waits for each;
+// after that a call probes one of them at most, and the next call fails at
+// once or probes the other.
+TEST(LdapThroughTheProxyTest, WhenEveryServerIsDownACallProbesOneAtMost) {
+  constexpr int kBackoffMs = 300;
+  const auto first = FaultProxy::Start(Server().host_port());
+  const auto second = FaultProxy::Start(Server().host_port());
+  ScopedSettingsFile settings(FaultSettings(first->host_port() + ", " + second->host_port(), kBackoffMs));
+  LdapBackend backend;
+  ASSERT_TRUE(ReadAlice(backend).ok);
+  first->SetFault({Mode::kStall});
+  second->SetFault({Mode::kStall});
+
+  const Outcome both = ReadAlice(backend);
+  Measured("every server stalled, first call", both.took);
+  EXPECT_EQ(both.code, kDirectoryTimeout);
+  EXPECT_GE(both.took, 2 * kTimeout * 9 / 10);
+  EXPECT_LE(both.took, 2 * kTimeout + kMargin);
+
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::this_thread::sleep_for(Ms(kBackoffMs + 50));  // both back-offs over
+    const Outcome probed = ReadAlice(backend);
+    Measured("every server stalled, a call after the back-off", probed.took);
+    EXPECT_EQ(probed.code, kDirectoryTimeout) << Narrow(probed.message);
+    EXPECT_GE(probed.took, kTimeout * 9 / 10);
+    EXPECT_LE(probed.took, kBound);
+  }
+  first->SetFault({});
+  second->SetFault({});
+  std::this_thread::sleep_for(Ms(kBackoffMs + 50));
+  EXPECT_TRUE(ReadAlice(backend).ok);
+  EXPECT_TRUE(ReadAlice(backend).ok);  // the other server, if the first call probed one only
+}
+
 TEST(LdapThroughTheProxyTest, MoreCallersThanPooledConnectionsEachWaitOneTimeoutAtMost) {
   constexpr int kCallers = 8;
   const auto proxy = FaultProxy::Start(Server().host_port());

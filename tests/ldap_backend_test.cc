@@ -8,6 +8,7 @@
 #include "platform/directory/ldap_backend.h"
 
 #include <gtest/gtest.h>
+#include <ldap.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -31,11 +33,19 @@
 #include "platform/directory/directory_config.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
+#include "platform/directory/ldap_schema_reader.h"
+#include "platform/directory/read_ahead.h"
+#include "platform/ascii.h"
 #include "platform/utf8.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
+#include "tests/support/directory_failure.h"
 #include "tests/support/directory_truth.h"
 #include "tests/support/directory_values.h"
+#include "tests/support/keytab_file.h"
+#include "tests/support/recorded_reads.h"
+#include "tests/support/schema_typing.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
@@ -45,13 +55,22 @@ namespace ldap = platform::ldap;
 using Clock = std::chrono::steady_clock;
 using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
 using userpolicy::testing::ContextOf;
-using userpolicy::testing::DirectoryFailureOf;
+using userpolicy::testing::DirectoryFailure;
 using userpolicy::testing::DumpValues;
 using Strings = std::vector<std::string>;
 using userpolicy::local_directories::SlapdServer;
 
 constexpr wchar_t kAliceDn[] = L"cn=Alice Anderson,ou=People,dc=example,dc=test";
 constexpr char kAliceGuid[] = "objectGUID BYTES:01010000000000000000000000000000";
+// Groups of the sample directory: Alice is in Engineering Backend, which is
+// in Engineering, in Research and Development, in All Staff; Web Team is in
+// Engineering and Design, and Design in Research and Development.
+constexpr wchar_t kEngineeringBackendDn[] = L"cn=Engineering Backend,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kEngineeringDn[] = L"cn=Engineering,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kResearchDn[] = L"cn=Research and Development,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kAllStaffDn[] = L"cn=All Staff,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kWebTeamDn[] = L"cn=Web Team,ou=Groups,dc=example,dc=test";
+constexpr wchar_t kDesignDn[] = L"cn=Design,ou=Groups,dc=example,dc=test";
 // The connect and operation timeouts of the fault cases, and what a call may
 // take beyond them on a busy machine.
 constexpr int kTimeoutMs = 1000;
@@ -229,6 +248,250 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
   EXPECT_EQ(DumpValues(*Read(kAliceDn, {L"commonName"})), Strings{"commonName BSTR:Alice Anderson"});
 }
 
+// The server's whole attributeTypes, as ldapsearch shows them.
+std::vector<std::string> WholeAttributeTypes() {
+  const auto entries = userpolicy::local_directories::ParseLdif(
+      Server().Search("cn=Subschema", "(objectClass=subschema)", {"attributeTypes"}, "base"));
+  return entries.empty() ? std::vector<std::string>{} : entries.front().Get("attributeTypes");
+}
+
+TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould) {
+  const std::vector<std::string> whole = WholeAttributeTypes();
+  const userpolicy::testing::ServerAccess access{Server().host_port(), Server().service_dn(),
+                                                 Server().service_password_file()};
+  // Every attribute the managers ask for: the rootDSE, then one search that
+  // returns their 9 definitions only.
+  const auto managers = userpolicy::testing::CompareOnDemandTyping(access, whole, userpolicy::testing::ManagerAttributes());
+  EXPECT_EQ(managers.differences, Strings{});
+  EXPECT_EQ(managers.searches, 2);
+  EXPECT_EQ(managers.types_read, 9u);
+  // Types that inherit their syntax from one not asked for: a second search
+  // reads the superior.
+  const auto inheriting = userpolicy::testing::CompareOnDemandTyping(access, whole, {"cn", "sn", "givenName", "mail"});
+  EXPECT_EQ(inheriting.differences, Strings{});
+  EXPECT_EQ(inheriting.searches, 3);
+  // Every type of the server.
+  const std::vector<std::string> names = userpolicy::testing::NamesOfDescriptions(whole);
+  ASSERT_GT(names.size(), 200u);
+  EXPECT_EQ(userpolicy::testing::CompareOnDemandTyping(access, whole, names).differences, Strings{});
+
+  // Through the backend: a new name costs one search, a known one none.
+  ldap::testing::ScopedOperations hooks(Hooked());
+  const auto schema_reads = [] {
+    return Requests([](const ldap::SearchRequest& r) { return r.base.empty() || r.base == "cn=Subschema"; });
+  };
+  const std::vector<std::wstring> user = {L"objectGUID", L"name", L"memberOf", L"primaryGroupID"};
+  EXPECT_EQ(DumpValues(*Read(kAliceDn, user)),
+            (Strings{"name BSTR:Alice Anderson", kAliceGuid, "primaryGroupID I4:513",
+                     "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test"}));
+  EXPECT_EQ(schema_reads(), 2);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) {
+              return r.controls.size() == 1 && r.controls.front().oid == "1.2.826.0.1.3344810.2.3";  // values return filter
+            }),
+            1);
+  Read(L"cn=Bob Brown,ou=People,dc=example,dc=test", user);
+  EXPECT_EQ(schema_reads(), 2);
+  Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"objectGUID", L"groupType", L"noSuchAttribute"});
+  EXPECT_EQ(schema_reads(), 3);
+  Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"groupType", L"noSuchAttribute"});
+  EXPECT_EQ(schema_reads(), 3);
+}
+
+// The schema reader encodes its values return filter itself (wldap32 has
+// no encoder of it): the bytes are libldap's.
+TEST(LdapSchemaReader, ValuesReturnFilterIsTheBerLibldapWrites) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"cn"},
+      {"objectGUID", "name", "distinguishedName", "memberOf", "primaryGroupID", "objectSid", "proxyAddresses", "mail"},
+      std::vector<std::string>(40, "msRTCSIP-PrimaryUserAddress"),  // lengths beyond 255 bytes
+  };
+  for (const std::vector<std::string>& names : cases) {
+    std::string filter = "(";
+    for (const std::string& name : names) filter += "(attributeTypes=" + name + ")";
+    filter += ")";
+    BerElement* ber = ber_alloc_t(LBER_USE_DER);
+    ASSERT_EQ(ldap_put_vrFilter(ber, filter.c_str()), 0) << filter;
+    berval flat{};
+    ASSERT_EQ(ber_flatten2(ber, &flat, 0), 0);
+    EXPECT_EQ(ldap_backend_internal::EncodeValuesReturnFilter("attributeTypes", names), std::string(flat.bv_val, flat.bv_len)) << filter;
+    ber_free(ber, 1);
+  }
+}
+
+// A walk up memberOf over the sample directory, as the read-ahead sees one:
+// groups are read from the Global Catalog path of their DN with the group
+// attributes, except those the walk holds; it stops above those in `stops`.
+class SampleWalk : public GroupWalk {
+ public:
+  std::set<std::wstring> held, stops;  // lower-case DNs
+
+  const std::vector<std::wstring>& GroupAttributes() override { return attributes_; }
+  std::wstring_view ParentAttribute() override { return L"memberOf"; }
+  std::optional<std::wstring> PathToRead(std::wstring_view dn) override {
+    if (held.count(platform::AsciiLowercase(dn)) != 0) return std::nullopt;
+    return Gc(dn);
+  }
+  bool WalksAbove(const DirectoryObject& object) override {
+    return stops.count(platform::AsciiLowercase(object.distinguished_name)) == 0;
+  }
+  // Alice's record leads to the search `after_alice`, when set.
+  std::optional<Search> after_alice;
+  std::optional<Search> SearchAfter(const DirectoryObject& object) override {
+    return object.distinguished_name == kAliceDn ? after_alice : std::nullopt;
+  }
+
+ private:
+  const std::vector<std::wstring> attributes_ = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
+};
+
+Strings Lowercase(std::initializer_list<const wchar_t*> dns) {
+  Strings bases;
+  for (const wchar_t* dn : dns) bases.push_back(platform::AsciiLowercase(Narrow(dn)));
+  std::sort(bases.begin(), bases.end());
+  return bases;
+}
+
+TEST_F(LdapBackendTest, ReadsAWalksGroupsAheadALevelAtATimeEachForItsOwnReadOnce) {
+  SampleWalk walk;
+  const std::vector<std::wstring> group = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
+  const std::wstring chain[] = {kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn};
+  std::vector<Strings> expected;
+  for (const std::wstring& dn : chain) expected.push_back(DumpValues(*Read(dn, group)));
+
+  // Alice's record also leads to a search for her primary group.
+  const std::wstring primary_group_filter = L"(&(objectClass=group)(cn=Domain Users))";
+  walk.after_alice = GroupWalk::Search{Gc(), primary_group_filter, kDirectoryScopeSubtree, group};
+  const auto search_primary_group = [&] {
+    return backend_->SearchOne(DirectoryPath::Parse(Gc()), primary_group_filter, group, kDirectoryScopeSubtree);
+  };
+  const Strings primary_group = DumpValues(*search_primary_group());
+
+  ReadAheadScope scope(&walk);
+  ldap::testing::ScopedOperations hooks(Hooked());
+  const auto entry_reads = [] {
+    std::lock_guard<std::mutex> lock(g_hooks.mu);
+    Strings bases;
+    for (const ldap::SearchRequest& r : g_hooks.requests) {
+      if (r.scope == ldap::Scope::kBase && !r.base.empty()) bases.push_back(platform::AsciiLowercase(r.base));
+    }
+    std::sort(bases.begin(), bases.end());
+    return bases;
+  };
+  const auto searches = [] { return Requests([](const ldap::SearchRequest& r) { return r.scope != ldap::Scope::kBase; }); };
+  Read(kAliceDn, {L"objectGUID", L"memberOf"});
+  EXPECT_EQ(entry_reads(), Lowercase({kAliceDn, kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn}));
+  EXPECT_EQ(searches(), 1);
+  // Each read and search takes its answer, once, and only with the same attributes.
+  for (size_t i = 0; i < std::size(chain); ++i) EXPECT_EQ(DumpValues(*Read(chain[i], group)), expected[i]);
+  EXPECT_EQ(DumpValues(*search_primary_group()), primary_group);
+  EXPECT_EQ(entry_reads().size(), 5u);
+  EXPECT_EQ(searches(), 1);
+  Read(kEngineeringBackendDn, group);
+  search_primary_group();
+  EXPECT_EQ(entry_reads().size(), 6u);
+  EXPECT_EQ(searches(), 2);
+}
+
+TEST_F(LdapBackendTest, ReadsAheadOnlyWhatTheWalkWillReadItself) {
+  const struct {
+    std::set<std::wstring> held, stops;
+    bool read_ahead;
+    Strings read;
+    int most_outstanding;
+  } cases[] = {
+      // Web Team's parents together, then Research and Development once, then All Staff.
+      {{}, {}, true, Lowercase({kWebTeamDn, kEngineeringDn, kDesignDn, kResearchDn, kAllStaffDn}), 2},
+      // A group the walk holds is not read, nor (through it) the groups above it.
+      {{L"cn=design,ou=groups,dc=example,dc=test"}, {}, true,
+       Lowercase({kWebTeamDn, kEngineeringDn, kResearchDn, kAllStaffDn}), 1},
+      // Nor the groups above those the walk stops at.
+      {{}, {L"cn=engineering,ou=groups,dc=example,dc=test", L"cn=design,ou=groups,dc=example,dc=test"}, true,
+       Lowercase({kWebTeamDn, kEngineeringDn, kDesignDn}), 2},
+      {{}, {}, false, Lowercase({kWebTeamDn}), 1},
+  };
+  for (const auto& c : cases) {
+    settings_.Rewrite(Settings(Server().host_port(), c.read_ahead ? "" : "ReadAhead = false\n"));
+    backend_ = std::make_unique<LdapBackend>();
+    SampleWalk walk;
+    walk.held = c.held;
+    walk.stops = c.stops;
+    ReadAheadScope scope(&walk);
+    userpolicy::testing::RecordedReads reads;
+    Read(kWebTeamDn, walk.GroupAttributes());
+    EXPECT_EQ(reads.SortedBases(), c.read) << c.read.size();
+    EXPECT_EQ(reads.MostOutstanding(), c.most_outstanding) << c.read.size();
+  }
+}
+
+TEST_F(LdapBackendTest, LeavesAGroupAnsweredInRangesToItsOwnRead) {
+  ldap::testing::ScopedOperations hooks(Hooked());
+  static const std::string engineering = Narrow(kEngineeringDn);
+  Fake([](const ldap::SearchRequest& r) -> std::optional<std::vector<ldap::Entry>> {
+    if (!platform::EqualsIgnoringAsciiCase(r.base, engineering)) return std::nullopt;
+    if (Asks(r, "memberOf;range=1-*")) return std::vector<ldap::Entry>{{engineering, {{"memberOf;range=1-*", {Narrow(kDesignDn)}}}}};
+    return std::vector<ldap::Entry>{{engineering, {{"memberOf;range=0-0", {Narrow(kResearchDn)}}}}};
+  });
+  SampleWalk walk;
+  ReadAheadScope scope(&walk);
+  Read(kEngineeringBackendDn, walk.GroupAttributes());
+  const auto engineering_reads = [] {
+    return Requests([](const ldap::SearchRequest& r) { return platform::EqualsIgnoringAsciiCase(r.base, engineering); });
+  };
+  // Read ahead but not kept; nothing above it read ahead yet.
+  EXPECT_EQ(engineering_reads(), 1);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kResearchDn); }), 0);
+  // Its own read completes the ranges and reads ahead from every value.
+  EXPECT_EQ(DumpValues(*Read(kEngineeringDn, walk.GroupAttributes())),
+            (Strings{"memberOf BSTR:" + Narrow(kResearchDn), "memberOf BSTR:" + Narrow(kDesignDn),
+                     "distinguishedName BSTR:" + engineering}));
+  EXPECT_EQ(engineering_reads(), 3);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kResearchDn); }), 1);
+  EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kDesignDn); }), 1);
+}
+
+TEST_F(LdapBackendTest, SearchesOutstandingTogetherGetTheirOwnAnswersInOrder) {
+  std::unique_ptr<ldap::Connection> connection;
+  ldap::ConnectOptions options;
+  options.uri = Server().url();
+  ASSERT_TRUE(ldap::Connection::Open(options, &connection).ok());
+  ASSERT_TRUE(connection->SimpleBind("", "").ok());
+  // More requests than are sent at once; every third names no entry.
+  const std::wstring dns[] = {kAliceDn, kEngineeringDn, L"cn=Nobody,ou=People,dc=example,dc=test"};
+  std::vector<ldap::SearchRequest> requests;
+  for (size_t i = 0; i < ldap::Connection::kMaxOutstanding + 8; ++i) {
+    ldap::SearchRequest request;
+    request.base = Narrow(dns[i % 3]);
+    request.attributes = {"objectGUID"};
+    requests.push_back(request);
+  }
+  ldap::testing::ScopedOperations hooks(Hooked());
+  std::vector<ldap::SearchOutcome> outcomes;
+  connection->SearchAll(requests, &outcomes);
+  ASSERT_EQ(outcomes.size(), requests.size());
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (i % 3 == 2) {
+      EXPECT_EQ(outcomes[i].status.code, ldap::kNoSuchObject) << i;
+      EXPECT_TRUE(outcomes[i].entries.empty()) << i;
+    } else {
+      ASSERT_TRUE(outcomes[i].status.ok()) << i;
+      ASSERT_EQ(outcomes[i].entries.size(), 1u) << i;
+      EXPECT_EQ(outcomes[i].entries.front().dn, requests[i].base) << i;
+    }
+  }
+  EXPECT_TRUE(connection->IsAlive());
+
+  // The second request finds the connection gone: the first, sent before
+  // and not yet answered, and the third, never sent, fail with it too.
+  g_hooks.searches = 0;
+  g_hooks.drop_from = 2;
+  g_hooks.drop_count = 1;
+  requests.resize(3);
+  connection->SearchAll(requests, &outcomes);
+  for (const ldap::SearchOutcome& outcome : outcomes) EXPECT_EQ(outcome.status.code, ldap::kServerDown);
+  EXPECT_EQ(g_hooks.searches.load(), 2);
+  EXPECT_FALSE(connection->IsAlive());
+}
+
 TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   const std::pair<const wchar_t*, const wchar_t*> cases[] = {  // the path's DN, the server's spelling
       {L"cn=Grace Lee\\2fContractor,ou=People,dc=example,dc=test",
@@ -243,7 +506,7 @@ TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   }
 
   ldap::testing::ScopedOperations hooks(Hooked());
-  EXPECT_EQ(Read(L"<GUID=01010000000000000000000000000000>", {L"name"})->distinguished_name, kAliceDn);
+  EXPECT_EQ(Read(L"<GUID=01010000000000000000000000000000>", {L"objectGUID"})->distinguished_name, kAliceDn);
   // slapd refused the <GUID=...> base (invalid DN syntax) and the backend
   // searched for objectGUID instead; it does not ask in that form again.
   const auto guid_base = [](const ldap::SearchRequest& r) { return r.base.rfind("<GUID=", 0) == 0; };
@@ -271,7 +534,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
   };
   for (const auto& [path, code, ldap_result] : reads) {
     const CDirectoryException error =
-        DirectoryFailureOf([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
+        DirectoryFailure([&, &path = path] { backend_->ReadObject(DirectoryPath::Parse(path), {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(path) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_NE(ContextOf(error, L"target").find(path.substr(path.find(L'/', 5) + 1)), std::wstring::npos);
     if (code != kDirectoryInvalidArgument) {
@@ -287,7 +550,7 @@ TEST_F(LdapBackendTest, ReportsFailuresWithTheirCodeAndContext) {
       {Gc(L"<GUID=ffeeddccbbaa99887766554433221100>"), L"(objectClass=*)", kDirectoryScopeSubtree, kDirectoryNotFound},
   };
   for (const auto& [root, filter, scope, code] : searches) {
-    const CDirectoryException error = DirectoryFailureOf([&, &root = root, filter = filter, scope = scope] {
+    const CDirectoryException error = DirectoryFailure([&, &root = root, filter = filter, scope = scope] {
       Search(root, filter, scope);
     });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(root + L" " + filter) << Narrow(error.GetErrorMsgEx().str());
@@ -361,7 +624,7 @@ TEST_F(LdapBackendTest, CompletesRangedAttributesAndTypesUnknownOnesByContent) {
             expected);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == kBigGroupDn; }), 3);
   // A range that never advances is an error, not an endless loop.
-  EXPECT_EQ(DirectoryFailureOf([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
+  EXPECT_EQ(DirectoryFailure([&] { Read(Wide(kStuckGroupDn), {L"member"}); }).GetErrorCode(), kDirectoryProtocolError);
 }
 
 TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
@@ -434,7 +697,7 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     ScopedSettings settings(
         std::string(kTable) + "GlobalCatalogServers = \" gc1.example.test:3268 ,gc2.example.test,, [::1]:3268 \"\n"
         "Forest = \"example.test\"\nTls = \"StartTLS\"\nOperationTimeoutMs = { type = \"VT_UI4\", value = 1500 }\n"
-        "SearchBase = \"DC=example,DC=test\"\n");
+        "SearchBase = \"DC=example,DC=test\"\nReadAhead = false\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
     const DirectoryConfig config = DirectoryConfig::Load();
     EXPECT_EQ(config.global_catalog_servers,
@@ -443,12 +706,13 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     EXPECT_EQ(config.tls, DirectoryConfig::Tls::kStartTls);
     EXPECT_EQ(config.operation_timeout_ms, 1500);
     EXPECT_EQ(config.search_base, L"DC=example,DC=test");
+    EXPECT_FALSE(config.read_ahead);
     EXPECT_EQ(capture.Count(DBG::kLevelWarning), 0u);
   }
   const auto fields = [](const DirectoryConfig& c) {
     return std::tie(c.global_catalog_servers, c.domain_controller, c.forest, c.bind_dn, c.password_file, c.tls,
                     c.ca_file, c.verify_certificate, c.connect_timeout_ms, c.operation_timeout_ms, c.pool_size,
-                    c.search_base);
+                    c.search_base, c.read_ahead);
   };
   // The table's second line, the warning, and the servers kept (everything
   // else keeps its default).
@@ -458,6 +722,7 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
       {"ConnectTimeoutMs = { type = \"VT_I8\", value = 99999999999 }", "ConnectTimeoutMs (line 2)", {}},
       {"Tls = \"ssl\"", "Tls (line 2)", {}},
       {"VerifyCertificate = 1", "VerifyCertificate (line 2)", {}},
+      {"ReadAhead = \"no\"", "ReadAhead (line 2)", {}},
       {"BindDN = 42", "BindDN (line 2) is not a string", {}},
       {"DomainController = \"dc1:notaport\"", "DomainController (line 2)", {}},
       {"GlobalCatalogServers = \"gc1.example.test, bad host:x, gc2.example.test:99999\"",
@@ -477,6 +742,108 @@ TEST(DirectoryConfigTest, ReadsTheSettingsAndKeepsDefaultsForBadValuesWithAWarni
     EXPECT_EQ(fields(config), fields(expected)) << line;
     EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelWarning, warning)) << line;
   }
+}
+
+TEST(DirectoryConfigTest, BindSettingsThatWouldWeakenTheBindAreOneErrorNamingTheKey) {
+  {
+    ScopedSettings settings(std::string(kTable) +
+                            "BindMethod = \"GSSAPI\"\nKeytabFile = \" /etc/svc.keytab \"\n"
+                            "Principal = \"svc@EXAMPLE.TEST\"\nMinimumSsf = 56\n");
+    const DirectoryConfig config = DirectoryConfig::Load();
+    EXPECT_EQ(config.bind_method, DirectoryConfig::BindMethod::kGssapi);
+    EXPECT_EQ(config.keytab_file, "/etc/svc.keytab");
+    EXPECT_EQ(config.principal, "svc@EXAMPLE.TEST");
+    EXPECT_EQ(config.minimum_ssf, 56);
+    EXPECT_EQ(config.bind_problem, L"");
+  }
+  // Instead of a warning and a default (which would bind more weakly than
+  // asked), one problem that every bind reports.
+  const std::string kerberos = "BindMethod = \"gssapi\"\nKeytabFile = \"/k\"\n";
+  const std::pair<std::string, std::string> refused[] = {
+      {"BindMethod = \"kerberos\"", "BindMethod (line 2) is not one of simple, gssapi"},
+      {"BindMethod = 7", "BindMethod (line 2) is not one of simple, gssapi"},
+      {"BindMethod = \"gssapi\"", "KeytabFile is needed with BindMethod = \"gssapi\""},
+      {kerberos + "MinimumSsf = 0", "MinimumSsf (line 4) must be an integer from 1 (signing) to 256"},
+      {kerberos + "MinimumSsf = 257", "MinimumSsf (line 4) must be an integer from 1"},
+      {kerberos + "MinimumSsf = \"sealed\"", "MinimumSsf (line 4) must be an integer from 1"},
+  };
+  for (const auto& [lines, problem] : refused) {
+    ScopedSettings settings(kTable + lines + "\n");
+    const DirectoryConfig config = DirectoryConfig::Load();
+    EXPECT_NE(Narrow(config.bind_problem).find("[DirectoryAccess.DEFAULT] " + problem), std::string::npos)
+        << lines << ": " << Narrow(config.bind_problem);
+    std::wstring reported;
+    EXPECT_FALSE(CheckBindSettings(config, nullptr, &reported)) << lines;
+    EXPECT_EQ(reported, config.bind_problem);
+  }
+  // A simple bind does not look at the Kerberos keys.
+  ScopedSettings settings(std::string(kTable) + "KeytabFile = \"/nonexistent\"\nMinimumSsf = 0\n");
+  std::wstring problem;
+  std::string principal = "unchanged";
+  EXPECT_TRUE(CheckBindSettings(DirectoryConfig::Load(), &principal, &problem)) << Narrow(problem);
+  EXPECT_EQ(principal, "");
+}
+
+TEST(DirectoryConfigTest, CheckBindSettingsFindsThePrincipalInTheKeytabOrNamesTheKeyAtFault) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("ldap_backend_test_keytabs_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string keytab = (dir / "svc.keytab").string();
+  userpolicy::testing::WriteKeytab(keytab, {"svc@EXAMPLE.TEST", "other@EXAMPLE.TEST"});
+  const std::string garbage = (dir / "garbage.keytab").string();
+  std::ofstream(garbage) << "not a keytab\n";
+  const std::string empty = (dir / "empty.keytab").string();
+  std::ofstream(empty, std::ios::binary) << "\x05\x02";  // the format's version alone
+  const std::string missing = (dir / "missing.keytab").string();
+  const std::string krb5_conf = (dir / "krb5.conf").string();
+  std::ofstream(krb5_conf) << "[libdefaults]\n default_realm = EXAMPLE.TEST\n";
+  userpolicy::testing::ScopedEnvironment environment({{"KRB5_CONFIG", krb5_conf}});
+
+  // Keytab, principal, and the principal found or the problem's beginning.
+  const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+      {keytab, "", true, "svc@EXAMPLE.TEST"},
+      {keytab, "other@EXAMPLE.TEST", true, "other@EXAMPLE.TEST"},
+      {keytab, "other", true, "other@EXAMPLE.TEST"},  // in the default realm
+      {keytab, "nobody@EXAMPLE.TEST", false,
+       "[DirectoryAccess.DEFAULT] Principal: the keytab " + keytab + " holds no keys of nobody@EXAMPLE.TEST"},
+      {missing, "", false,
+       "[DirectoryAccess.DEFAULT] KeytabFile: cannot open the keytab " + missing + ": No such file or directory"},
+      {missing, "svc@EXAMPLE.TEST", false, "[DirectoryAccess.DEFAULT] KeytabFile: cannot open the keytab"},
+      {garbage, "svc@EXAMPLE.TEST", false, "[DirectoryAccess.DEFAULT] KeytabFile: " + garbage + " is not a keytab"},
+      {empty, "", false, "[DirectoryAccess.DEFAULT] KeytabFile: the keytab " + empty + " holds no keys"},
+  };
+  for (const auto& [file, wanted, usable, expected] : cases) {
+    DirectoryConfig config;
+    config.bind_method = DirectoryConfig::BindMethod::kGssapi;
+    config.keytab_file = file;
+    config.principal = wanted;
+    std::string principal;
+    std::wstring problem;
+    EXPECT_EQ(CheckBindSettings(config, &principal, &problem), usable) << file << " " << wanted;
+    if (usable) {
+      EXPECT_EQ(principal, expected);
+    } else {
+      EXPECT_EQ(Narrow(problem).rfind(expected, 0), 0u) << Narrow(problem);
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(DirectoryConfigTest, UnusableBindSettingsFailDiscoveryOnceAndEveryReadWithoutConnecting) {
+  ScopedSettings settings(std::string(kTable) + "GlobalCatalogServers = \"" + Server().host_port() +
+                          "\"\nBindMethod = \"gssapi\"\nKeytabFile = \"/nonexistent/svc.keytab\"\n");
+  ldap::testing::ScopedOperations hooks(Hooked());
+  DBG::testing::ScopedLogCapture capture(DBG::Severity::kWarning);
+  LdapBackend backend;
+  std::wstring path;
+  EXPECT_EQ(backend.GetRootGCPath(&path), E_FAIL);
+  EXPECT_EQ(backend.GetGCFromRootDSE(&path), E_FAIL);
+  EXPECT_EQ(capture.Count(DBG::kLevelFailure), 1u);
+  EXPECT_TRUE(capture.ContainsSubstring(DBG::kLevelFailure, "KeytabFile: cannot open the keytab /nonexistent/svc.keytab"));
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
+  EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
+  EXPECT_NE(Narrow(error.GetErrorMsg().str()).find("KeytabFile"), std::string::npos);
+  EXPECT_EQ(g_hooks.connects, 0);
 }
 
 // Faults -------------------------------------------------------------------------
@@ -508,7 +875,7 @@ TEST(LdapFaultsTest, StalledServerGivesUpWithinTheTimeouts) {
   for (const auto& [name, backend, server] : cases) {
     SCOPED_TRACE(name);
     const Clock::time_point start = Clock::now();
-    const CDirectoryException error = DirectoryFailureOf([backend = backend] { ReadAlice(*backend); });
+    const CDirectoryException error = DirectoryFailure([backend = backend] { ReadAlice(*backend); });
     const auto elapsed = Clock::now() - start;
     EXPECT_EQ(error.GetErrorCode(), kDirectoryTimeout) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), Wide(server));
@@ -542,7 +909,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
 
   // The pooled connection dies with the server; the fresh one cannot connect.
   Server().Stop();
-  const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown) << Narrow(error.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(error, L"server"), Wide(Server().host_port()));  // the last one tried
   const std::wstring message = error.GetErrorMsg().str();
@@ -552,7 +919,7 @@ TEST(LdapFaultsTest, FailsOverSkipsFailedServersAndRecoversAfterTheirBackoff) {
   // Now every server is backing off: calls fail at once, with the same code
   // and the latest failure's server.
   const Clock::time_point start = Clock::now();
-  const CDirectoryException fast = DirectoryFailureOf([&] { ReadAlice(backend); });
+  const CDirectoryException fast = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs / 2));
   EXPECT_EQ(fast.GetErrorCode(), kDirectoryServerDown) << Narrow(fast.GetErrorMsgEx().str());
   EXPECT_EQ(ContextOf(fast, L"server"), Wide(Server().host_port()));
@@ -577,8 +944,10 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   // The first call waits for the time-out; the ones after it, a whole walk
   // of them, fail at once with the same error.
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(DirectoryFailureOf([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
-  for (int i = 0; i < 30; ++i) EXPECT_EQ(DirectoryFailureOf([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  EXPECT_EQ(DirectoryFailure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_EQ(DirectoryFailure([&] { ReadAlice(backend); }).GetErrorCode(), kDirectoryTimeout);
+  }
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutMs) + kSlack);
 
   // When the back-off is over, one caller at a time probes the server: of
@@ -589,7 +958,7 @@ TEST(LdapFaultsTest, AnOutageCostsOneTimeoutThenOneProbeAtATime) {
   for (auto& elapsed : took) {
     callers.emplace_back([&backend, &elapsed] {
       const Clock::time_point begin = Clock::now();
-      DirectoryFailureOf([&] { ReadAlice(backend); });
+      DirectoryFailure([&] { ReadAlice(backend); });
       elapsed = Clock::now() - begin;
     });
   }
@@ -620,7 +989,7 @@ TEST(LdapFaultsTest, RetriesOnceOnAFreshConnectionWhenAPooledOneDied) {
   // Two in a row: the fresh connection fails too, and there is no third try.
   g_hooks.drop_count = 2;
   g_hooks.drop_from = g_hooks.searches + 1;
-  const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
+  const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
   EXPECT_EQ(error.GetErrorCode(), kDirectoryServerDown);
   EXPECT_EQ(ContextOf(error, L"diagnostic"), L"dropped by the test");
   EXPECT_EQ(g_hooks.connects.load(), 3);
@@ -711,7 +1080,7 @@ TEST(LdapFaultsTest, MovesToTheNextServerOnlyWhenTheServerIsToBlame) {
     if (test.next_server) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
     } else {
-      const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
+      const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
       EXPECT_EQ(ContextOf(error, L"server"), Wide(g_failing.host_port)) << Narrow(error.GetErrorMsgEx().str());
     }
   }
@@ -729,7 +1098,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
     ScopedSettings settings(account + "PasswordFile = \"" + password_file + "\"\n");
     DBG::testing::ScopedLogCapture capture(DBG::Severity::kTrace);
     LdapBackend backend;
-    const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     std::remove(password_file.c_str());
     EXPECT_EQ(error.GetErrorCode(), kDirectoryAuthFailed);
     const std::string text = Narrow(error.GetErrorMsgEx().str());
@@ -748,7 +1117,7 @@ TEST(LdapFaultsTest, CredentialProblemsNeverShowThePassword) {
   for (const auto& [extra, in_message] : unusable) {
     ScopedSettings settings(account + extra);
     LdapBackend backend;
-    const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), kDirectoryConfigError);
     EXPECT_NE(Narrow(error.GetErrorMsg().str()).find(in_message), std::string::npos)
         << Narrow(error.GetErrorMsg().str());
@@ -775,7 +1144,7 @@ TEST(LdapFaultsTest, TlsTrustsOnlyTheConfiguredCa) {
       EXPECT_EQ(ReadAlice(backend)->distinguished_name, kAliceDn);
       continue;
     }
-    const CDirectoryException error = DirectoryFailureOf([&] { ReadAlice(backend); });
+    const CDirectoryException error = DirectoryFailure([&] { ReadAlice(backend); });
     EXPECT_EQ(error.GetErrorCode(), expected) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), L"127.0.0.1:" + std::to_wstring(port));
   }

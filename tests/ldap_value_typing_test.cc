@@ -1,8 +1,10 @@
 // Typing LDAP values without a server: attribute type descriptions as
 // slapd and Active Directory write them parsed into a schema (syntaxes
 // inherited along SUP chains, loops and malformed descriptions survived,
-// names and OIDs in any case), and raw values turned into the variant type
-// their syntax asks for.
+// names and OIDs in any case), a schema read a part at a time, the requests
+// that read those parts (their control's encoding is compared with libldap's
+// in ldap_backend_test), and raw values turned into the variant type their
+// syntax asks for.
 #include "platform/directory/ldap_value_typing.h"
 
 #include <string>
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/directory/ldap_schema_reader.h"
 #include "platform/utf8.h"
 
 namespace directory::ldap_backend_internal {
@@ -112,6 +115,68 @@ TEST(LdapSchema, FindsATypeByAnyNameOrItsOidInAnyCase) {
   for (const char* unknown : {"", "c", "cn;range=0-1", "commonNames", "2.5.4"}) {
     EXPECT_EQ(Parsed().Find(unknown), nullptr) << unknown;
   }
+}
+
+TEST(LdapSchema, ExtendedOnlyCoversWhatWasReadOrFoundUndefined) {
+  const std::shared_ptr<const Schema> empty = Schema::Empty();
+  EXPECT_FALSE(empty->Covers("cn"));
+  EXPECT_TRUE(Parsed().Covers("anything"));  // a whole schema covers every name
+
+  // cn inherits its syntax from name, which is not read yet.
+  const auto with_cn = empty->Extended({kDescriptions[1]}, {"x-absent"});
+  EXPECT_TRUE(with_cn->Covers("COMMONNAME"));
+  EXPECT_TRUE(with_cn->Covers("2.5.4.3"));
+  EXPECT_TRUE(with_cn->Covers("x-absent"));
+  EXPECT_EQ(with_cn->Find("x-absent"), nullptr);
+  EXPECT_FALSE(with_cn->Covers("name"));
+  EXPECT_EQ(with_cn->Find("cn")->kind, ValueKind::kUnknown);
+  EXPECT_EQ(with_cn->MissingSuperiors(), std::vector<std::string>{"name"});
+
+  const auto with_name = with_cn->Extended({kDescriptions[0]}, {});
+  EXPECT_EQ(with_name->Find("cn")->kind, ValueKind::kText);
+  EXPECT_TRUE(with_name->MissingSuperiors().empty());
+  EXPECT_EQ(with_name->size(), 2u);
+  EXPECT_EQ(with_cn->Find("cn")->kind, ValueKind::kUnknown);  // a schema never changes
+
+  // A superior the server does not define ends the chain, as in a whole schema.
+  const auto orphan = empty->Extended({"( 9.9.9.22 NAME 'x-orphan' SUP x-missing )"}, {"x-missing"});
+  EXPECT_TRUE(orphan->MissingSuperiors().empty());
+  EXPECT_EQ(orphan->Find("x-orphan")->kind, ValueKind::kUnknown);
+}
+
+TEST(LdapSchemaReader, AsksOnlyForNamesThatCanBeAttributeTypes) {
+  for (const char* name : {"cn", "msRTCSIP-PrimaryUserAddress", "x2", "2.5.4.3", "1.1"}) {
+    EXPECT_TRUE(IsAttributeTypeName(name)) << name;
+  }
+  for (const char* name : {"", "*", "+", "member;range=0-*", "2cn", "-cn", "cn)", "2..5", "2.5.", ".2", "a b"}) {
+    EXPECT_FALSE(IsAttributeTypeName(name)) << name;
+  }
+}
+
+TEST(LdapSchemaReader, ActiveDirectorySchemaObjectsTypeAsItsSubschemaShows) {
+  const struct {
+    const char* attribute_syntax;
+    const char* om_syntax;
+    ValueKind kind;
+  } cases[] = {
+      {"2.5.5.9", "2", ValueKind::kInteger},          {"2.5.5.9", "10", ValueKind::kInteger},  // enumeration
+      {"2.5.5.16", "65", ValueKind::kLargeInteger},   {"2.5.5.8", "1", ValueKind::kBoolean},
+      {"2.5.5.10", "4", ValueKind::kBytes},           {"2.5.5.10", "127", ValueKind::kBytes},  // replica link
+      {"2.5.5.17", "4", ValueKind::kBytes},           {"2.5.5.15", "66", ValueKind::kBytes},
+      {"2.5.5.1", "127", ValueKind::kText},           {"2.5.5.12", "64", ValueKind::kText},
+      {"2.5.5.5", "22", ValueKind::kText},            {"2.5.5.11", "24", ValueKind::kText},
+      {"2.5.5.7", "127", ValueKind::kText},           {"2.5.5.99", "2", ValueKind::kText},  // unknown: text
+  };
+  for (const auto& c : cases) {
+    const auto schema =
+        Schema::Parse({DescriptionOfSchemaObject("1.2.840.113556.9", "x-attr", c.attribute_syntax, c.om_syntax)});
+    ASSERT_NE(schema->Find("X-ATTR"), nullptr) << c.attribute_syntax;
+    EXPECT_EQ(schema->Find("1.2.840.113556.9"), schema->Find("x-attr"));
+    EXPECT_EQ(schema->Find("x-attr")->kind, c.kind) << c.attribute_syntax << "/" << c.om_syntax;
+  }
+  EXPECT_EQ(LdapSyntaxOf("2.5.5.5", "22"), "1.3.6.1.4.1.1466.115.121.1.26");  // IA5
+  EXPECT_EQ(LdapSyntaxOf("2.5.5.5", "19"), "1.3.6.1.4.1.1466.115.121.1.44");  // printable
+  EXPECT_EQ(LdapSyntaxOf("2.5.5.11", "23"), "1.3.6.1.4.1.1466.115.121.1.53");  // UTC time
 }
 
 TEST(LdapSchema, SyntaxOidsDecideTheKind) {

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/kerberos.h"
 #include "tests/support/scoped_environment.h"
 
 namespace userpolicy::local_directories {
@@ -78,6 +79,26 @@ TEST_F(SambaDcTest, ServesTheGlobalCatalogOnLoopbackOneControllerAtATime) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(Values("", "isGlobalCatalogReady"), std::vector<std::string>{"TRUE"});
   EXPECT_EQ(Values("", "defaultNamingContext"), std::vector<std::string>{dc().base_dn()});
+
+  // Kerberos: the service principal names of the controller, the service
+  // account's keys, and the host's configuration, in the work directory.
+  const std::vector<std::string> spns = Values("CN=UPDC,OU=Domain Controllers," + dc().base_dn(),
+                                               "servicePrincipalName");
+  for (const std::string spn : {"ldap/updc.userpolicy.test", "GC/updc.userpolicy.test/userpolicy.test"}) {
+    EXPECT_NE(std::find(spns.begin(), spns.end(), spn), spns.end()) << spn;
+  }
+  ASSERT_EQ(::stat(dc().keytab_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string principal;
+  std::string problem;
+  EXPECT_TRUE(platform::kerberos::FindKeytabPrincipal(dc().keytab_file(), "", &principal, &problem)) << problem;
+  EXPECT_EQ(principal, dc().service_principal());
+  const std::string krb5_conf = ReadFile(dc().krb5_conf());
+  for (const char* line : {"default_realm = USERPOLICY.TEST", "kdc = 127.0.0.1", "rdns = false"}) {
+    EXPECT_NE(krb5_conf.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(dc().keytab_file().rfind(dc().work_dir() + "/", 0), 0u);
+  EXPECT_EQ(SambaDomainController::HostsLines(), "127.0.0.1 updc.userpolicy.test updc\n");
 
   SambaOptions second;
   second.lock_timeout = std::chrono::milliseconds(0);

@@ -225,12 +225,17 @@ TEST(SlapdServerTest, RefusesADescriptionItCannotUse) {
   tls.tls = true;
   SlapdOptions generated;
   generated.ldif_writers.push_back([](std::ostream&) {});
-  for (const SlapdOptions& options : {tls, generated}) {
+  SlapdOptions unchecked;
+  unchecked.unchecked_ldif_writers.push_back([](std::ostream&) {});
+  SlapdOptions logged;
+  logged.log_operations = true;
+  for (const SlapdOptions& options : {tls, generated, unchecked, logged}) {
     try {
       SlapdServer::Start(options);
       ADD_FAILURE() << "attached with options it cannot honour";
     } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find("other data or for TLS"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("ask for other data, TLS or its operation log"), std::string::npos)
+          << e.what();
     }
   }
   fs::remove_all(dir);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -385,7 +386,19 @@ TEST_F(UpmProgram, PerfShowsTheCountersOfARunningHost) {
   const ProgramResult json = Upm({"--json", "perf", "--pid", pid});
   const ProgramResult table = Upm({"perf", "--pid", pid});
   const ProgramResult prometheus = Upm({"perf", "--pid", pid, "--prometheus"});
+  const ProgramResult listed = Upm({"--json", "perf"});
   ASSERT_EQ(up_stop(nullptr), UP_OK);
+  const ProgramResult after_stop = Upm({"--json", "perf"});
+
+  // Without --pid: the processes that publish counters, this one while started.
+  const auto contains_self = [](const ProgramResult& run) {
+    const auto docs = JsonLines(run.out);
+    if (docs.size() != 1) return false;
+    const auto pids = docs[0]["processes"].get<std::vector<int>>();
+    return std::find(pids.begin(), pids.end(), getpid()) != pids.end();
+  };
+  EXPECT_TRUE(contains_self(listed)) << listed.out << listed.err;
+  EXPECT_FALSE(contains_self(after_stop)) << after_stop.out;
 
   EXPECT_EQ(json.exit_code, 0) << json.err;
   const auto docs = JsonLines(json.out);

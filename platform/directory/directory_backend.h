@@ -17,6 +17,14 @@
 
 namespace directory {
 
+// How a backend authenticates to a server (DirectoryBackend::DescribeBind).
+struct BindReport {
+  std::wstring server;    // "host:port"; empty for a backend without servers
+  std::wstring method;    // "anonymous", "simple" or "gssapi"; empty: none applies
+  std::wstring identity;  // the bind DN, or the principal the bind authenticated
+  int ssf = 0;            // the security layer's strength factor; 0: none
+};
+
 class DirectoryBackend {
  public:
   virtual ~DirectoryBackend() = default;
@@ -39,6 +47,15 @@ class DirectoryBackend {
   // never throw.
   virtual HRESULT GetRootGCPath(std::wstring* path) = 0;
   virtual HRESULT GetGCFromRootDSE(std::wstring* path) = 0;
+
+  // How the backend binds to the server a read of `path` would use: the
+  // server, the method and what the bind established. Raises
+  // CDirectoryException as a read would when no server can be reached and
+  // bound. This default, for backends without servers, reports nothing.
+  virtual BindReport DescribeBind(const DirectoryPath& path) {
+    static_cast<void>(path);
+    return BindReport{};
+  }
 };
 
 // The backend the directory classes use now: the process-wide LDAP backend

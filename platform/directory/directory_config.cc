@@ -1,6 +1,7 @@
 #include "platform/directory/directory_config.h"
 
 #include <algorithm>
+#include <climits>
 #include <cwctype>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "platform/ascii.h"
 #include "platform/com.h"
 #include "platform/directory/directory_path.h"
+#include "platform/kerberos.h"
 #include "platform/log.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
@@ -54,7 +56,31 @@ class ServerOverride {
   std::vector<std::wstring> servers_ GUARDED_BY(mu_);
 };
 
+// The bind settings OverrideBindSettings set.
+class BindSettingsOverride {
+ public:
+  static BindSettingsOverride& Get() {
+    static BindSettingsOverride instance;
+    return instance;
+  }
+  void Set(BindOverride bind) EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    bind_ = std::move(bind);
+  }
+  BindOverride bind() EXCLUDES(mu_) {
+    platform::MutexLock lock(&mu_);
+    return bind_;
+  }
+
+ private:
+  BindSettingsOverride() = default;
+  platform::Mutex mu_;
+  BindOverride bind_ GUARDED_BY(mu_);
+};
+
 }  // namespace
+
+void OverrideBindSettings(const BindOverride& bind) { BindSettingsOverride::Get().Set(bind); }
 
 // "host", "host:port", "[v6]" or "[v6]:port" as a path names its server,
 // so that every server kept here is one that discovery and the LDAP backend
@@ -73,6 +99,39 @@ bool OverrideGlobalCatalogServers(const std::vector<std::wstring>& servers, std:
 }
 
 namespace {
+
+// The value of an integer variant (an unsigned 64-bit one above the range
+// of long long reads as its largest value); false for other types.
+bool IntegerOf(const _variant_t& value, long long* number) {
+  switch (value.vt) {
+    case VT_I2:
+      *number = value.iVal;
+      return true;
+    case VT_UI2:
+      *number = value.uiVal;
+      return true;
+    case VT_I4:
+      *number = value.lVal;
+      return true;
+    case VT_UI4:
+      *number = value.ulVal;
+      return true;
+    case VT_INT:
+      *number = value.intVal;
+      return true;
+    case VT_UINT:
+      *number = value.uintVal;
+      return true;
+    case VT_I8:
+      *number = value.llVal;
+      return true;
+    case VT_UI8:
+      *number = value.ullVal > static_cast<ULONGLONG>(LLONG_MAX) ? LLONG_MAX : static_cast<long long>(value.ullVal);
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Reads the table and reports each unusable value once.
 class Reader {
@@ -107,35 +166,7 @@ class Reader {
     const _variant_t* value = Find(key);
     if (value == nullptr) return;
     long long number = 0;
-    switch (value->vt) {
-      case VT_I2:
-        number = value->iVal;
-        break;
-      case VT_UI2:
-        number = value->uiVal;
-        break;
-      case VT_I4:
-        number = value->lVal;
-        break;
-      case VT_UI4:
-        number = value->ulVal;
-        break;
-      case VT_INT:
-        number = value->intVal;
-        break;
-      case VT_UINT:
-        number = value->uintVal;
-        break;
-      case VT_I8:
-        number = value->llVal;
-        break;
-      case VT_UI8:
-        number = value->ullVal > static_cast<ULONGLONG>(maximum) ? static_cast<long long>(maximum) + 1
-                                                                 : static_cast<long long>(value->ullVal);
-        break;
-      default:
-        return Warn(key, L"is not an integer");
-    }
+    if (!IntegerOf(*value, &number)) return Warn(key, L"is not an integer");
     if (number < minimum || number > maximum) {
       return Warn(key, L"must lie between " + std::to_wstring(minimum) + L" and " + std::to_wstring(maximum));
     }
@@ -155,6 +186,61 @@ class Reader {
       *out = DirectoryConfig::Tls::kStartTls;
     } else {
       Warn(key, L"is not one of none, ldaps, starttls");
+    }
+  }
+
+  // BindMethod and, for gssapi, the keytab, principal and minimum strength,
+  // the fields `bind` sets taking the place of the file's. A value that
+  // would leave a weaker bind than the one asked for is no warning but
+  // config->bind_problem.
+  void ReadBindSettings(const BindOverride& bind, DirectoryConfig* config) {
+    if (bind.method) {
+      config->bind_method = *bind.method;
+    } else if (const _variant_t* value = Find(L"BindMethod")) {
+      const std::wstring_view method =
+          value->vt == VT_BSTR ? Trim(value->bstrVal != nullptr ? value->bstrVal : L"") : std::wstring_view();
+      if (platform::EqualsIgnoringAsciiCase(method, L"simple")) {
+        config->bind_method = DirectoryConfig::BindMethod::kSimple;
+      } else if (platform::EqualsIgnoringAsciiCase(method, L"gssapi")) {
+        config->bind_method = DirectoryConfig::BindMethod::kGssapi;
+      } else {
+        return Refuse(config, L"BindMethod", L"is not one of simple, gssapi");
+      }
+    }
+    if (config->bind_method != DirectoryConfig::BindMethod::kGssapi) return;
+    if (!bind.keytab_file.empty()) {
+      config->keytab_file = bind.keytab_file;
+    } else {
+      ReadPath(L"KeytabFile", &config->keytab_file);
+    }
+    if (!bind.principal.empty()) {
+      config->principal = bind.principal;
+    } else {
+      std::wstring principal;
+      ReadString(L"Principal", &principal);
+      config->principal = platform::WideToUtf8(Trim(principal));
+    }
+    if (const _variant_t* value = Find(L"MinimumSsf")) {
+      long long ssf = 0;
+      if (!IntegerOf(*value, &ssf) || ssf < 1 || ssf > DirectoryConfig::kMaxMinimumSsf) {
+        return Refuse(config, L"MinimumSsf",
+                      L"must be an integer from 1 (signing) to " + std::to_wstring(DirectoryConfig::kMaxMinimumSsf));
+      }
+      config->minimum_ssf = static_cast<int>(ssf);
+    }
+    if (platform::kerberos::CredentialsFromKeytab()) {
+      if (config->keytab_file.empty()) return Refuse(config, L"KeytabFile", L"is needed with BindMethod = \"gssapi\"");
+    } else {
+      // The system binds as the service's own account: a keytab or a
+      // principal would ask for an identity it cannot give.
+      constexpr wchar_t kOwnAccount[] =
+          L"is not used on this system: BindMethod = \"gssapi\" binds as the account the service runs as "
+          L"(Negotiate); remove it";
+      if (!config->keytab_file.empty()) return Refuse(config, L"KeytabFile", kOwnAccount);
+      if (!config->principal.empty()) return Refuse(config, L"Principal", kOwnAccount);
+    }
+    if (!config->bind_dn.empty() || !config->password_file.empty()) {
+      Warn(L"BindDN", L"and PasswordFile are not used with BindMethod = \"gssapi\"");
     }
   }
 
@@ -193,6 +279,16 @@ class Reader {
  private:
   const _variant_t* Find(const wchar_t* key) { return loaded_ ? settings_.GetPropertyValue(key) : nullptr; }
 
+  // Makes the bind settings unusable, with the reason naming the key and
+  // its line.
+  void Refuse(DirectoryConfig* config, const wchar_t* key, const std::wstring& problem) {
+    const int line = settings_.GetPropertyLine(key);
+    const std::string& path = settings_.GetSourcePath();
+    config->bind_problem = (path.empty() ? L"" : L"settings " + platform::Utf8ToWide(path) + L" ") + L"[" +
+                           kSettingsClass + L"." + kSettingsInstance + L"] " + key +
+                           (line > 0 ? L" (line " + std::to_wstring(line) + L") " : L" ") + problem;
+  }
+
   void Warn(const wchar_t* key, const std::wstring& problem) {
     DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kLogSource, __LINE__,
                     L"settings %S [%s.%s] %s (line %d) %s; the default is kept", settings_.GetSourcePath().c_str(),
@@ -208,12 +304,17 @@ class Reader {
 void ReadSettings(DirectoryConfig* out) {
   DirectoryConfig& config = *out;
   Reader reader;
-  if (!reader.loaded()) return;
+  if (!reader.loaded()) {
+    // Nothing to read, but an override of the bind to apply and check.
+    reader.ReadBindSettings(BindSettingsOverride::Get().bind(), &config);
+    return;
+  }
   reader.ReadServers(L"GlobalCatalogServers", &config.global_catalog_servers);
   reader.ReadServer(L"DomainController", &config.domain_controller);
   reader.ReadString(L"Forest", &config.forest);
   reader.ReadString(L"BindDN", &config.bind_dn);
   reader.ReadPath(L"PasswordFile", &config.password_file);
+  reader.ReadBindSettings(BindSettingsOverride::Get().bind(), &config);
   reader.ReadTls(L"Tls", &config.tls);
   reader.ReadPath(L"CaFile", &config.ca_file);
   reader.ReadBool(L"VerifyCertificate", &config.verify_certificate);
@@ -224,9 +325,35 @@ void ReadSettings(DirectoryConfig* out) {
   reader.ReadInt(L"MaxFailureBackoffMs", 0, kMaxTimeoutMs, &config.max_failure_backoff_ms);
   config.max_failure_backoff_ms = std::max(config.max_failure_backoff_ms, config.failure_backoff_ms);
   reader.ReadString(L"SearchBase", &config.search_base);
+  reader.ReadBool(L"ReadAhead", &config.read_ahead);
 }
 
 }  // namespace
+
+bool CheckBindSettings(const DirectoryConfig& config, std::string* principal, std::wstring* problem) {
+  if (principal != nullptr) principal->clear();
+  if (!config.bind_problem.empty()) {
+    *problem = config.bind_problem;
+    return false;
+  }
+  if (config.bind_method != DirectoryConfig::BindMethod::kGssapi) return true;
+  const std::wstring table = std::wstring(L"[") + kSettingsClass + L"." + kSettingsInstance + L"] ";
+  std::string found;
+  std::string why;
+  // The keytab on its own first, so that a file that cannot be used is
+  // blamed on KeytabFile and a principal it lacks on Principal.
+  if (!platform::kerberos::FindKeytabPrincipal(config.keytab_file, "", &found, &why)) {
+    *problem = table + L"KeytabFile: " + platform::Utf8ToWide(why);
+    return false;
+  }
+  if (!config.principal.empty() &&
+      !platform::kerberos::FindKeytabPrincipal(config.keytab_file, config.principal, &found, &why)) {
+    *problem = table + L"Principal: " + platform::Utf8ToWide(why);
+    return false;
+  }
+  if (principal != nullptr) *principal = found;
+  return true;
+}
 
 DirectoryConfig DirectoryConfig::Load() {
   DirectoryConfig config;

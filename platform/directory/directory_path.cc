@@ -220,15 +220,19 @@ bool ContainsColon(const std::wstring& text) { return text.find(L':') != std::ws
 
 }  // namespace
 
-DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
-  if (text.empty()) Reject(text, L"empty");
+std::optional<DirectoryPath> DirectoryPath::TryParse(std::wstring_view text, std::wstring_view* reason) {
+  const auto reject = [reason](std::wstring_view why) -> std::optional<DirectoryPath> {
+    if (reason != nullptr) *reason = why;
+    return std::nullopt;
+  };
+  if (text.empty()) return reject(L"empty");
   const size_t separator = text.find(kSchemeSeparator);
   DirectoryPath path;
   std::wstring_view rest;
   if (separator == std::wstring_view::npos) {
     // A bare object ("CN=...,DC=..." or "<GUID=...>") is bound through the
     // configured Global Catalog servers, like "GC://" followed by it.
-    if (text.find(L'=') == std::wstring_view::npos) Reject(text, L"no GC:// or LDAP:// scheme");
+    if (text.find(L'=') == std::wstring_view::npos) return reject(L"no GC:// or LDAP:// scheme");
     path.scheme = Scheme::kGlobalCatalog;
     rest = text;
   } else {
@@ -238,7 +242,7 @@ DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
     } else if (platform::EqualsIgnoringAsciiCase(scheme, kLdapScheme)) {
       path.scheme = Scheme::kLdap;
     } else {
-      Reject(text, L"unknown scheme");
+      return reject(L"unknown scheme");
     }
     rest = text.substr(separator + kSchemeSeparator.size());
   }
@@ -250,10 +254,10 @@ DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
     if (first.find(L'=') != std::wstring_view::npos || (!first.empty() && first.front() == L'<')) {
       object = rest;  // no host: the whole rest names the object
     } else {
-      if (!ParseAuthority(first, &path)) Reject(text, L"malformed host or port");
+      if (!ParseAuthority(first, &path)) return reject(L"malformed host or port");
       if (slash != std::wstring_view::npos) {
         object = rest.substr(slash + 1);
-        if (object.empty()) Reject(text, L"empty object after '/'");
+        if (object.empty()) return reject(L"empty object after '/'");
       }
     }
   }
@@ -261,14 +265,21 @@ DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
   if (object.empty()) {
     path.kind = Kind::kRoot;
   } else if (object.front() == L'<') {
-    if (!ParseGuid(object, &path.guid)) Reject(text, L"malformed <GUID=32 hex digits>");
+    if (!ParseGuid(object, &path.guid)) return reject(L"malformed <GUID=32 hex digits>");
     path.kind = Kind::kGuid;
   } else {
-    if (!IsDistinguishedName(object)) Reject(text, L"malformed distinguished name");
+    if (!IsDistinguishedName(object)) return reject(L"malformed distinguished name");
     path.kind = Kind::kDistinguishedName;
     path.dn = std::wstring(object);
   }
   return path;
+}
+
+DirectoryPath DirectoryPath::Parse(std::wstring_view text) {
+  std::wstring_view reason;
+  std::optional<DirectoryPath> path = TryParse(text, &reason);
+  if (!path) Reject(text, reason);
+  return *std::move(path);
 }
 
 std::optional<DirectoryPath> DirectoryPath::ParseServer(std::wstring_view text) {

@@ -29,6 +29,9 @@ struct DirectoryPath {
   // Parses `text`; raises CDirectoryException kDirectoryInvalidPath naming
   // the path when it is not one of the accepted forms.
   static DirectoryPath Parse(std::wstring_view text);
+  // The same without raising or logging: nullopt for text that is not a
+  // path, with *reason (when not null) saying why.
+  static std::optional<DirectoryPath> TryParse(std::wstring_view text, std::wstring_view* reason = nullptr);
   // Parses a server as the settings name one: "host", "host:port", "[v6]"
   // or "[v6]:port", exactly the host[:port] of a path (so a server that is
   // accepted here is accepted in a path, and the reverse). Returns a GC root

@@ -1,14 +1,17 @@
 // LdapBackend: reads objects and searches (DN and <GUID=...> paths, the
-// attribute selection of ldap_backend.h), the schema of each server, and
+// attribute selection of ldap_backend.h), typed by the schema of each server, and
 // the Global Catalog discovery calls, on top of its parts:
 //   ldap_failover.h           which server, retries and failover (Run)
 //   ldap_connection_pool.h    bound connections per server, the bind password
 //   ldap_server_settings.h    servers and ports from the DirectoryConfig
 //   ldap_request_errors.h     LDAP statuses as failover or CDirectoryException
 //   ldap_ranged_attributes.h  attributes returned in ranges
+//   ldap_read_ahead.h         the read-ahead of a group walk (read_ahead.h)
+//   ldap_schema_reader.h      the definitions of the attributes asked for
 //   ldap_value_typing.h       the schema and typed values
 #include "platform/directory/ldap_backend.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -23,9 +26,12 @@
 #include "platform/directory/gc_discovery.h"
 #include "platform/directory/ldap_failover.h"
 #include "platform/directory/ldap_ranged_attributes.h"
+#include "platform/directory/ldap_read_ahead.h"
 #include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
+#include "platform/directory/read_ahead.h"
 #include "platform/escaping.h"
 #include "platform/exception.h"
 #include "platform/hex.h"
@@ -44,8 +50,12 @@ using ldap_backend_internal::Failover;
 using ldap_backend_internal::kAnyObjectFilter;
 using ldap_backend_internal::MakeEndpoint;
 using ldap_backend_internal::MakeSettings;
+using ldap_backend_internal::ReadAhead;
+using ldap_backend_internal::ReadAheadAnswer;
+using ldap_backend_internal::ReadAheadStore;
 using ldap_backend_internal::RangeEnd;
 using ldap_backend_internal::Schema;
+using ldap_backend_internal::SchemaCovering;
 using ldap_backend_internal::ServerSpec;
 using ldap_backend_internal::ServerState;
 using ldap_backend_internal::Session;
@@ -58,10 +68,7 @@ namespace ldap = platform::ldap;
 
 constexpr char kSource[] = "ldap_backend";
 
-constexpr char kSubschemaFilter[] = "(objectClass=subschema)";
 constexpr char kNoAttributes[] = "1.1";  // RFC 4511: ask for no attributes
-constexpr char kSubschemaSubentry[] = "subschemaSubentry";
-constexpr char kAttributeTypes[] = "attributeTypes";
 constexpr char kDnsHostName[] = "dnsHostName";
 constexpr char kIsGlobalCatalogReady[] = "isGlobalCatalogReady";
 constexpr std::string_view kDistinguishedName = "distinguishedname";
@@ -92,6 +99,17 @@ struct AttributeRequest {
   }
 };
 
+// Raises the failure of a read of `target` that found no object on `server`.
+[[noreturn]] void ThrowNotFound(const Endpoint& server, const std::wstring& target) {
+  DirectoryErrorContext context;
+  context.server = server.name;
+  context.operation = L"read";
+  context.target = target;
+  context.ldap_result = ldap::kNoSuchObject;
+  context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kNoSuchObject));
+  DIRECTORY_THROW(kDirectoryNotFound, L"no object at " + target, context);
+}
+
 }  // namespace
 
 // The backend ------------------------------------------------------------------
@@ -103,18 +121,18 @@ class LdapBackend::Impl {
   void Reload() { Reconfigure(source_()); }
   void Reconfigure(DirectoryConfig config) { failover_.Reconfigure(MakeSettings(std::move(config))); }
   std::shared_ptr<const Settings> CurrentSettings() const { return failover_.CurrentSettings(); }
+  // False when the current bind settings cannot be used; each distinct
+  // problem is logged once, as a failure, naming the key.
+  bool BindUsable() EXCLUDES(reported_mu_);
 
   std::shared_ptr<const DirectoryObject> ReadObject(const DirectoryPath& path,
                                                     const std::vector<std::wstring>& attributes);
   std::shared_ptr<const DirectoryObject> SearchOne(const DirectoryPath& root, const std::wstring& filter,
                                                    const std::vector<std::wstring>& attributes, int scope);
   HRESULT GetGCFromRootDSE(std::wstring* path);
+  BindReport DescribeBind(const DirectoryPath& path);
 
  private:
-  // The schema of the session's server: read once (one reader at a time)
-  // and kept for the backend's life. A server whose schema cannot be read
-  // gets an empty one, with a warning: its values are typed by content.
-  std::shared_ptr<const Schema> SchemaFor(const Session& session);
   // The entry `path` names, with `attributes`; false when there is none.
   bool ReadEntry(const Session& session, const DirectoryPath& path, const std::vector<std::string>& attributes,
                  ldap::Entry* entry);
@@ -125,60 +143,31 @@ class LdapBackend::Impl {
                   ldap::Entry* entry);
   // The object of `entry` with the attributes `request` keeps (see
   // ldap_backend.h), ranged ones completed, values typed by the schema.
+  // `also` (when not null) names attributes a read will need next, whose
+  // definitions are read with those of the request when it needs some.
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
-                                                     const AttributeRequest& request);
+                                                     const AttributeRequest& request,
+                                                     const std::vector<std::wstring>* also = nullptr);
+  // Reads ahead from `object`, just read on `session`, for the group walk
+  // running on this thread, if any (read_ahead.h).
+  void ReadAheadFrom(const Session& session, const DirectoryObject& object);
 
   const ConfigSource source_;
   Failover failover_;
+  platform::Mutex reported_mu_;
+  std::wstring reported_problem_ GUARDED_BY(reported_mu_);
 };
 
-std::shared_ptr<const Schema> LdapBackend::Impl::SchemaFor(const Session& session) {
-  ServerState& state = *session.server;
-  {
-    platform::MutexLock lock(&state.mu);
-    if (state.schema != nullptr) return state.schema;
+bool LdapBackend::Impl::BindUsable() {
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  if (settings->bind_problem.empty()) return true;
+  platform::MutexLock lock(&reported_mu_);
+  if (reported_problem_ != settings->bind_problem) {
+    reported_problem_ = settings->bind_problem;
+    DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"the directory cannot be read: %s",
+                    reported_problem_.c_str());
   }
-  platform::MutexLock loading(&state.schema_load_mu);
-  {
-    platform::MutexLock lock(&state.mu);
-    if (state.schema != nullptr) return state.schema;
-  }
-  std::shared_ptr<const Schema> schema;
-  std::vector<ldap::Entry> root;
-  ldap::Status status = session.Search(
-      session.Request("", ldap::Scope::kBase, kAnyObjectFilter, {kSubschemaSubentry}, 1), &root, L"read rootDSE", L"");
-  std::string subschema;
-  if (status.ok() && !root.empty()) {
-    for (const ldap::Attribute& attribute : root.front().attributes) {
-      if (platform::EqualsIgnoringAsciiCase(attribute.name, kSubschemaSubentry) && !attribute.values.empty()) {
-        subschema = attribute.values.front();
-      }
-    }
-  }
-  if (!subschema.empty()) {
-    std::vector<ldap::Entry> entries;
-    status = session.Search(session.Request(subschema, ldap::Scope::kBase, kSubschemaFilter, {kAttributeTypes}, 1),
-                            &entries, L"read schema", platform::Utf8ToWide(subschema));
-    if (status.ok() && !entries.empty()) {
-      for (const ldap::Attribute& attribute : entries.front().attributes) {
-        if (platform::EqualsIgnoringAsciiCase(attribute.name, kAttributeTypes)) {
-          schema = Schema::Parse(attribute.values);
-        }
-      }
-    }
-  }
-  if (schema == nullptr) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelWarning, kSource, __LINE__,
-                    L"cannot read the schema of %s (%S); values are typed by their content",
-                    session.endpoint->name.c_str(), status.ok() ? "no subschema entry" : status.text.c_str());
-    schema = Schema::Parse({});
-  } else if (DBG::IsEnabled(DBG::kLevelData)) {
-    DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"read %I64d attribute types from %s",
-                    static_cast<long long>(schema->size()), session.endpoint->name.c_str());
-  }
-  platform::MutexLock lock(&state.mu);
-  state.schema = schema;
-  return schema;
+  return false;
 }
 
 bool LdapBackend::Impl::ReadEntry(const Session& session, const DirectoryPath& path,
@@ -238,8 +227,20 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Session& session, ldap::Entry* entry,
-                                                                      const AttributeRequest& request) {
-  const std::shared_ptr<const Schema> schema = SchemaFor(session);
+                                                                      const AttributeRequest& request,
+                                                                      const std::vector<std::wstring>* also) {
+  // The types of the names asked for (and of every name returned, when the
+  // caller keeps every attribute): read from the server on first need.
+  std::vector<std::string_view> names(request.utf8.begin(), request.utf8.end());
+  if (request.keep_everything) {
+    for (const ldap::Attribute& attribute : entry->attributes) names.push_back(BaseName(attribute.name));
+  }
+  std::vector<std::string> also_utf8;
+  if (also != nullptr) {
+    for (const std::wstring& name : *also) also_utf8.push_back(platform::WideToUtf8(name));
+    names.insert(names.end(), also_utf8.begin(), also_utf8.end());
+  }
+  const std::shared_ptr<const Schema> schema = SchemaCovering(session, names);
   auto object = std::make_shared<DirectoryObject>();
   object->distinguished_name = platform::Utf8ToWide(entry->dn);
   object->attributes.reserve(request.keep_everything ? entry->attributes.size() : request.utf8.size());
@@ -294,6 +295,29 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
   return object;
 }
 
+void LdapBackend::Impl::ReadAheadFrom(const Session& session, const DirectoryObject& object) {
+  ReadAheadScope* scope = ReadAheadScope::Current();
+  if (scope == nullptr || !session.settings->config.read_ahead) return;
+  // Made on first need, and again only for another attribute list.
+  std::vector<std::wstring> names;
+  std::optional<AttributeRequest> request;
+  ReadAhead(
+      session, *scope, object,
+      [&](const DirectoryPath& path) {
+        const std::shared_ptr<const std::vector<Endpoint>> servers = failover_.ServersFor(path, *session.settings);
+        return std::any_of(servers->begin(), servers->end(),
+                           [&](const Endpoint& server) { return server.name == session.endpoint->name; });
+      },
+      [&](ldap::Entry* entry, const std::vector<std::wstring>& attributes) {
+        if (!request || names != attributes) {
+          request.reset();
+          names = attributes;
+          request.emplace(names);
+        }
+        return BuildObject(session, entry, *request);
+      });
+}
+
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const DirectoryPath& path,
                                                                      const std::vector<std::wstring>& attributes) {
   const std::wstring target = path.ToString();
@@ -303,21 +327,23 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"a root path names no object to read", context);
   }
+  if (ReadAheadScope* scope = ReadAheadScope::Current(); scope != nullptr && scope->has_store()) {
+    // The answer read ahead for this read, as the read would have had it.
+    if (std::optional<ReadAheadAnswer> answer = scope->store().Take(target, attributes)) {
+      if (answer->object != nullptr) return answer->object;
+      if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(answer->server, target);
+      ThrowRequestError(answer->server, L"read", target, answer->failure);
+    }
+  }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
   return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"read", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                ldap::Entry entry;
-               if (!ReadEntry(session, path, request.utf8, &entry)) {
-                 DirectoryErrorContext context;
-                 context.server = session.endpoint->name;
-                 context.operation = L"read";
-                 context.target = target;
-                 context.ldap_result = ldap::kNoSuchObject;
-                 context.ldap_text = platform::Utf8ToWide(ldap::ResultText(ldap::kNoSuchObject));
-                 DIRECTORY_THROW(kDirectoryNotFound, L"no object at " + target, context);
-               }
-               return BuildObject(session, &entry, request);
+               if (!ReadEntry(session, path, request.utf8, &entry)) ThrowNotFound(*session.endpoint, target);
+               std::shared_ptr<const DirectoryObject> object = BuildObject(session, &entry, request);
+               ReadAheadFrom(session, *object);
+               return object;
              });
 }
 
@@ -331,6 +357,17 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
     context.operation = L"search";
     context.target = target;
     DIRECTORY_THROW(kDirectoryInvalidArgument, L"unknown search scope " + std::to_wstring(scope), context);
+  }
+  if (ReadAheadScope* walk = ReadAheadScope::Current(); walk != nullptr && walk->has_store()) {
+    // The answer read ahead for this search, as the search would have had it.
+    const std::wstring key = ReadAheadStore::SearchKey(root.ToString(), filter, scope);
+    if (std::optional<ReadAheadAnswer> answer = walk->store().Take(key, attributes)) {
+      if (answer->object != nullptr || answer->failure.ok()) return answer->object;
+      if (answer->failure.code == ldap::kNoSuchObject) {
+        ThrowRequestError(answer->server, L"search", root.ToString(), answer->failure);
+      }
+      ThrowRequestError(answer->server, L"search", target, answer->failure);
+    }
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   const AttributeRequest request(attributes);
@@ -364,13 +401,45 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
                }
                if (!status.ok()) ThrowRequestError(*session.endpoint, L"search", target, status);
                if (entries.empty()) return nullptr;
-               return BuildObject(session, &entries.front(), request);
+               // A walk reading ahead from this record (a user's) builds its
+               // groups next: their definitions come with the first read.
+               ReadAheadScope* walk = ReadAheadScope::Current();
+               const bool ahead = walk != nullptr && session.settings->config.read_ahead;
+               std::shared_ptr<const DirectoryObject> object = BuildObject(
+                   session, &entries.front(), request, ahead ? &walk->walk().GroupAttributes() : nullptr);
+               ReadAheadFrom(session, *object);
+               return object;
              });
+}
+
+BindReport LdapBackend::Impl::DescribeBind(const DirectoryPath& path) {
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"bind", path.ToString(),
+                       [](const Session& session) {
+                         const ldap::Authentication& established = session.connection->authentication();
+                         BindReport report;
+                         report.server = session.endpoint->name;
+                         switch (established.method) {
+                           case ldap::Authentication::Method::kAnonymous:
+                             report.method = L"anonymous";
+                             break;
+                           case ldap::Authentication::Method::kSimple:
+                             report.method = L"simple";
+                             break;
+                           case ldap::Authentication::Method::kKerberos:
+                             report.method = L"gssapi";
+                             break;
+                         }
+                         report.identity = platform::Utf8ToWide(established.identity);
+                         report.ssf = established.ssf;
+                         return report;
+                       });
 }
 
 HRESULT LdapBackend::Impl::GetGCFromRootDSE(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   Reload();
+  if (!BindUsable()) return E_FAIL;
   const std::shared_ptr<const Settings> settings = CurrentSettings();
   std::optional<ServerSpec> server = settings->domain_controller;
   if (!server) {
@@ -433,6 +502,7 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
   if (path == nullptr) return E_INVALIDARG;
   try {
     impl_->Reload();
+    if (!impl_->BindUsable()) return E_FAIL;
     return DiscoverGlobalCatalog(impl_->CurrentSettings()->config, path);
   } catch (...) {
     DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed: %s",
@@ -454,6 +524,8 @@ HRESULT LdapBackend::GetGCFromRootDSE(std::wstring* path) {
     return E_FAIL;
   }
 }
+
+BindReport LdapBackend::DescribeBind(const DirectoryPath& path) { return impl_->DescribeBind(path); }
 
 void LdapBackend::Reconfigure(DirectoryConfig config) { impl_->Reconfigure(std::move(config)); }
 

@@ -22,11 +22,13 @@
 // (objectGUID=\xx...) from the root; which form works is remembered per
 // server.
 //
-// Values are typed from the server's schema (its attributeTypes, read once
-// per server and kept for the life of the backend): INTEGER VT_I4 (VT_I8
-// when a value does not fit 32 bits), large integer VT_I8, boolean VT_BOOL,
-// octet string and the binary syntaxes VT_ARRAY|VT_UI1, everything else
-// VT_BSTR. An attribute the schema does not know is VT_BSTR when its values
+// Values are typed from the server's schema: the definitions of the
+// attributes a call needs, read from the server the first time they are
+// needed and kept for the life of the backend (ldap_schema_reader.h), so
+// that first contact costs a search of a few entries, not the whole schema.
+// INTEGER is VT_I4 (VT_I8 when a value does not fit 32 bits), large integer
+// VT_I8, boolean VT_BOOL, octet string and the binary syntaxes
+// VT_ARRAY|VT_UI1, everything else VT_BSTR. An attribute the schema does not know is VT_BSTR when its values
 // are printable UTF-8 text, bytes otherwise.
 //
 // Attributes. With an attribute list, a result holds exactly the attributes
@@ -45,7 +47,9 @@
 // connection; when a server cannot be reached, does not answer in time, or
 // refuses service (busy, unavailable), the call moves to the next server.
 // The bind password is read from PasswordFile for each new connection and
-// is never logged or put into an error.
+// is never logged or put into an error. With BindMethod = gssapi the
+// connections bind with Kerberos instead (ldap_kerberos_bind.h): signed or
+// sealed, with the library's own credentials from the keytab.
 //
 // Failures raise CDirectoryException (directory_error.h) with the server,
 // the operation, the target and the LDAP result.
@@ -74,7 +78,9 @@ class LdapBackend : public DirectoryBackend {
 
   // Takes its configuration from `source` now, and again at every
   // GetRootGCPath and GetGCFromRootDSE so that changed settings apply
-  // without a restart of the process.
+  // without a restart of the process. When its bind settings cannot be used
+  // (CheckBindSettings), both discovery calls fail and log why, once, and
+  // every read fails with kDirectoryConfigError naming the key.
   explicit LdapBackend(ConfigSource source = &DirectoryConfig::Load);
   ~LdapBackend() override;
   LdapBackend(const LdapBackend&) = delete;
@@ -91,6 +97,9 @@ class LdapBackend : public DirectoryBackend {
   // port), when its isGlobalCatalogReady is TRUE; a non-standard port of
   // that server (a test server) is kept in the path. E_FAIL otherwise.
   HRESULT GetGCFromRootDSE(std::wstring* path) override;
+  // Takes a connection to the first server of `path` that answers, as a
+  // read does (binding a new one as configured), and reports its bind.
+  BindReport DescribeBind(const DirectoryPath& path) override;
 
   // Applies `config` to the calls that start from now on. Pooled
   // connections made with other connection settings are closed.

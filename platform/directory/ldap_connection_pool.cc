@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/directory/directory_error.h"
+#include "platform/directory/ldap_kerberos_bind.h"
 #include "platform/directory/ldap_request_errors.h"
 #include "platform/log.h"
 #include "platform/utf8.h"
@@ -104,8 +105,10 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Acquire(Clock::time_point dead
     }
     // A connection given back moments ago is taken as it is: the probe is
     // a system call on every read, and a connection that died meanwhile
-    // fails its request, which the caller retries once on a fresh one.
-    if (Clock::now() - idle_since < kProbeIdleAfter || candidate->IsAlive()) {
+    // fails its request, which the caller retries once on a fresh one. One
+    // whose Kerberos ticket ended is replaced by a freshly bound one.
+    const bool ticket_ended = TicketEnded(candidate->authentication());
+    if (!ticket_ended && (Clock::now() - idle_since < kProbeIdleAfter || candidate->IsAlive())) {
       *reused = true;
       return candidate;
     }
@@ -162,6 +165,12 @@ std::unique_ptr<ldap::Connection> ConnectionPool::OpenCounted() {
 
 std::unique_ptr<ldap::Connection> ConnectionPool::Open() const {
   const Settings& settings = *settings_;
+  if (!settings.bind_problem.empty()) {
+    DirectoryErrorContext context;
+    context.server = endpoint_.name;
+    context.operation = L"bind";
+    DIRECTORY_THROW(kDirectoryConfigError, settings.bind_problem, context);
+  }
   ldap::ConnectOptions options = settings.connect;
   options.uri = endpoint_.uri;
   std::unique_ptr<ldap::Connection> connection;
@@ -174,6 +183,10 @@ std::unique_ptr<ldap::Connection> ConnectionPool::Open() const {
     ThrowRequestError(endpoint_, operation, platform::Utf8ToWide(endpoint_.uri), status);
   }
   const DirectoryConfig& config = settings.config;
+  if (settings.kerberos != nullptr) {
+    settings.kerberos->Bind(*connection, endpoint_);  // logs what it established
+    return connection;
+  }
   if (!config.bind_dn.empty()) {
     Secret password;
     std::wstring problem;

@@ -4,10 +4,12 @@
 //
 // A pool holds at most Settings::config.pool_size connections, idle and in
 // use together, all made with the settings it was created with. A new
-// connection is opened within the connect timeout and bound as BindDN with
-// the first line of PasswordFile (anonymous when BindDN is empty). The
-// password is read for each new connection, wiped from memory once the bind
-// is sent, and never logged or put into an error.
+// connection is opened within the connect timeout and bound with Kerberos
+// when the settings say so (ldap_kerberos_bind.h), else as BindDN with the
+// first line of PasswordFile (anonymous when BindDN is empty). The password
+// is read for each new connection, wiped from memory once the bind is
+// sent, and never logged or put into an error. An idle connection whose
+// Kerberos ticket has ended is closed instead of handed out.
 //
 // Thread safety: every member of ConnectionPool may be called from any number
 // of threads. A Lease belongs to the one thread of its call.
@@ -57,8 +59,8 @@ class ConnectionPool {
   // the same failure or wait for a whole time-out again. A wait that
   // reaches `deadline` ends with PoolWaitEnded{false}. Raises ServerFailure
   // when a connection cannot be made or bound for a failure of the server,
-  // and CDirectoryException for a refused connection or bind and an
-  // unreadable password file (kDirectoryConfigError).
+  // and CDirectoryException for a refused connection or bind, unusable
+  // bind settings and an unreadable password file (kDirectoryConfigError).
   // REQUIRES: every connection it returns is given back with Release.
   std::unique_ptr<ldap::Connection> Acquire(Clock::time_point deadline, const std::atomic<uint64_t>& failures,
                                             uint64_t failures_seen, bool* reused) EXCLUDES(mu_);

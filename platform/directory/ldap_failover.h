@@ -12,8 +12,13 @@
 // its place) while the others keep skipping it. A failed probe doubles the
 // period, up to the settings' maximum; any answer ends the back-off. When
 // every server is being skipped, Run fails at once with the most recent of
-// their failures (the same error code it had), so that an outage costs
-// each caller at most one time-out.
+// their failures (the same error code it had). A call waits for one probe
+// at most: once a probe failed after a wait (half an operation timeout or
+// more: the server did not answer), the call goes on only to servers in
+// good standing and skips the others, even those whose back-off is over;
+// probes that fail at once (refused, reset) do not count. So when every
+// server has failed once, an outage costs a caller at most one time-out,
+// and most callers none.
 //
 // Retry and failover. Run takes a connection from the server's pool and runs
 // the call's work on it. A call that finds the pool full waits for a
@@ -58,6 +63,7 @@
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_connection_pool.h"
 #include "platform/directory/ldap_request_errors.h"
+#include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/ldap_server_settings.h"
 #include "platform/directory/ldap_value_typing.h"
 #include "platform/ldap_api.h"
@@ -74,8 +80,9 @@ struct ServerState {
   enum GuidForm : int { kGuidFormUnknown, kGuidFormExtendedDn, kGuidFormSearch };
 
   platform::Mutex mu;
-  std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // null until read
+  std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // the types read so far; null until the first read
   platform::Mutex schema_load_mu;                       // one reader of the schema at a time
+  SchemaSource schema_source GUARDED_BY(schema_load_mu);  // where the definitions are (ldap_schema_reader.h)
   std::atomic<int> guid_form{kGuidFormUnknown};         // how <GUID=...> paths are read
 
   // Back-off. Until `retry_at` (steady-clock ticks; 0: the server is in
@@ -192,6 +199,8 @@ class Failover {
       may_try_ = state->probing.compare_exchange_strong(idle, true, std::memory_order_acq_rel);
       if (may_try_) probing_ = state;
     }
+    // Whether this call probes the server (it was not in good standing).
+    bool probing() const { return probing_ != nullptr; }
     ~ProbeClaim() {
       if (probing_ != nullptr) probing_->probing.store(false, std::memory_order_release);
     }
@@ -240,16 +249,22 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
   const Endpoint* last_server = nullptr;
   std::wstring tried;
   std::vector<std::pair<const Endpoint*, std::shared_ptr<ServerState>>> skipped;
+  bool waited_for_a_probe = false;
   for (const Endpoint& endpoint : servers) {
     const std::shared_ptr<ServerState> state = StateFor(endpoint);
     // Read before the claim: a failure recorded after it ends a wait for the pool.
     const uint64_t failures = state->failures.load(std::memory_order_acquire);
+    if (waited_for_a_probe && state->retry_at.load(std::memory_order_relaxed) != 0) {
+      skipped.emplace_back(&endpoint, state);  // one probe's wait per call
+      continue;
+    }
     ProbeClaim probe(state.get());
     if (!probe.may_try()) {
       skipped.emplace_back(&endpoint, state);
       continue;
     }
     const std::shared_ptr<ConnectionPool> pool = PoolFor(endpoint, settings);
+    const Clock::time_point probed_at = probe.probing() ? Clock::now() : Clock::time_point();
     bool failed_meanwhile = false;
     constexpr int kAttempts = 2;  // the second only after a dead reused connection
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -269,6 +284,7 @@ auto Failover::Run(const std::vector<Endpoint>& servers, const std::shared_ptr<c
         }
         state->RecordFailure(failure, *settings);
         pool->WakeWaiters();
+        if (probe.probing() && Clock::now() - probed_at >= settings->operation_timeout / 2) waited_for_a_probe = true;
         last_failure = failure;
         last_server = &endpoint;
         break;

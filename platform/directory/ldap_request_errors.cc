@@ -69,11 +69,17 @@ void ThrowRequestError(const Endpoint& endpoint, const std::wstring& operation, 
       DIRECTORY_THROW(kDirectoryInvalidArgument, L"malformed search filter " + target, context);
     case ldap::kTimeLimitExceeded:
       DIRECTORY_THROW(kDirectoryTimeout, L"the server's time limit ended the " + operation, context);
+    case ldap::kStrongerAuthRequired:
+    case ldap::kConfidentialityRequired:
+      // A domain that requires LDAP signing refuses simple binds without TLS.
+      DIRECTORY_THROW(kDirectoryAuthFailed,
+                      L"the directory server " + endpoint.name + L" refused the " + operation +
+                          L": it requires a signed or sealed connection (bind with Kerberos: BindMethod = \"gssapi\"; "
+                          L"or use TLS: Tls = \"ldaps\" or \"starttls\")",
+                      context);
     case ldap::kInvalidCredentials:
     case ldap::kInappropriateAuthentication:
     case ldap::kAuthMethodNotSupported:
-    case ldap::kStrongerAuthRequired:
-    case ldap::kConfidentialityRequired:
       DIRECTORY_THROW(kDirectoryAuthFailed, L"the directory server " + endpoint.name + L" refused the " + operation,
                       context);
     default:

@@ -53,7 +53,9 @@ DirectoryErrorContext ErrorContextOf(const Endpoint& endpoint, std::wstring oper
 // `status` (not a server failure): kDirectoryNotFound for no such object,
 // kDirectoryInvalidPath for a DN the server does not accept,
 // kDirectoryInvalidArgument for a malformed filter, kDirectoryTimeout for
-// the server's time limit, kDirectoryAuthFailed for a refused bind,
+// the server's time limit, kDirectoryAuthFailed for a refused bind (for
+// "stronger authentication required" and "confidentiality required", with
+// the message saying how to bind so that the server accepts it),
 // kDirectoryProtocolError otherwise. Logged where raised (DIRECTORY_THROW).
 [[noreturn]] void ThrowRequestError(const Endpoint& endpoint, const std::wstring& operation,
                                     const std::wstring& target, const ldap::Status& status);

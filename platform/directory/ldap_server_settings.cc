@@ -4,6 +4,7 @@
 
 #include "platform/crt.h"
 #include "platform/directory/gc_discovery.h"
+#include "platform/directory/ldap_kerberos_bind.h"
 #include "platform/utf8.h"
 
 namespace directory::ldap_backend_internal {
@@ -72,11 +73,21 @@ std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config) {
   settings->operation_timeout = settings->connect.operation_timeout;
   settings->failure_backoff = std::chrono::milliseconds(config.failure_backoff_ms);
   settings->max_failure_backoff = std::chrono::milliseconds(config.max_failure_backoff_ms);
+  // Unusable bind settings are reported by every call, and once at
+  // start-up (LdapBackend).
+  std::string principal;
+  if (CheckBindSettings(config, &principal, &settings->bind_problem) &&
+      config.bind_method == DirectoryConfig::BindMethod::kGssapi) {
+    settings->kerberos = std::make_shared<KerberosLogin>(config.keytab_file, principal, config.minimum_ssf);
+  }
   settings->connection_key = std::to_wstring(static_cast<int>(config.tls)) + L"|" +
                              platform::Utf8ToWide(config.ca_file) + L"|" + (config.verify_certificate ? L"v" : L"-") +
                              L"|" + std::to_wstring(config.connect_timeout_ms) + L"|" +
                              std::to_wstring(config.operation_timeout_ms) + L"|" + std::to_wstring(config.pool_size) +
-                             L"|" + config.bind_dn + L"|" + platform::Utf8ToWide(config.password_file);
+                             L"|" + std::to_wstring(static_cast<int>(config.bind_method)) + L"|" + config.bind_dn +
+                             L"|" + platform::Utf8ToWide(config.password_file) + L"|" +
+                             platform::Utf8ToWide(config.keytab_file) + L"|" + platform::Utf8ToWide(principal) +
+                             L"|" + std::to_wstring(config.minimum_ssf) + L"|" + settings->bind_problem;
   settings->config = std::move(config);
   return settings;
 }

@@ -45,6 +45,8 @@ struct ServerSpec {
 // when it is not one.
 std::optional<ServerSpec> ParseServerSpec(std::wstring_view text);
 
+class KerberosLogin;  // ldap_kerberos_bind.h
+
 // One server to talk to.
 struct Endpoint {
   std::wstring host;
@@ -69,6 +71,13 @@ struct Settings {
   std::chrono::milliseconds max_failure_backoff{0};
   // What pooled connections depend on; pools of another key are closed.
   std::wstring connection_key;
+  // How new connections bind: with Kerberos when the config says gssapi
+  // (one login shared by every pool made with these settings), else simply.
+  // `bind_problem` (naming the key) when the bind settings cannot be used
+  // (CheckBindSettings): then no connection is made and every call fails
+  // with it.
+  std::shared_ptr<KerberosLogin> kerberos;
+  std::wstring bind_problem;
 
   // Global Catalogs found by DNS when none is configured, looked up once,
   // and the servers of host-less paths by scheme, worked out once by
@@ -98,6 +107,8 @@ struct Settings {
 };
 
 // The settings `config` gives; servers that do not parse are left out.
+// Checks the bind settings (reads the keytab for gssapi) but makes no
+// network request.
 std::shared_ptr<const Settings> MakeSettings(DirectoryConfig config);
 
 }  // namespace directory::ldap_backend_internal

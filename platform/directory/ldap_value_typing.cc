@@ -1,5 +1,6 @@
 #include "platform/directory/ldap_value_typing.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -135,29 +136,59 @@ ValueKind KindOfSyntax(std::string_view syntax) {
 }
 
 std::shared_ptr<const Schema> Schema::Parse(const std::vector<std::string>& descriptions) {
-  std::vector<ParsedType> parsed;
-  parsed.reserve(descriptions.size());
   auto schema = std::make_shared<Schema>();
-  auto& by_name = schema->index_;
-  for (const std::string& description : descriptions) {
+  schema->descriptions_ = descriptions;
+  schema->complete_ = true;
+  schema->Build();
+  return schema;
+}
+
+std::shared_ptr<const Schema> Schema::Empty() { return std::make_shared<Schema>(); }
+
+std::shared_ptr<const Schema> Schema::Extended(const std::vector<std::string>& descriptions,
+                                               const std::vector<std::string>& undefined) const {
+  auto schema = std::make_shared<Schema>();
+  schema->descriptions_ = descriptions_;
+  schema->descriptions_.insert(schema->descriptions_.end(), descriptions.begin(), descriptions.end());
+  schema->undefined_ = undefined_;
+  schema->undefined_.insert(schema->undefined_.end(), undefined.begin(), undefined.end());
+  schema->complete_ = complete_;
+  schema->Build();
+  return schema;
+}
+
+void Schema::Build() {
+  std::vector<ParsedType> parsed;
+  parsed.reserve(descriptions_.size());
+  for (const std::string& description : descriptions_) {
     std::optional<ParsedType> type = ParseDescription(description);
     if (!type) continue;
-    by_name.emplace(type->oid, parsed.size());
-    for (const std::string& name : type->names) by_name.emplace(name, parsed.size());
+    index_.emplace(type->oid, parsed.size());
+    for (const std::string& name : type->names) index_.emplace(name, parsed.size());
     parsed.push_back(std::move(*type));
   }
-  schema->types_.reserve(parsed.size());
+  // A name read as undefined and defined by a later description is defined.
+  for (const std::string& name : undefined_) index_.emplace(name, kUndefined);
+  types_.reserve(parsed.size());
   for (size_t i = 0; i < parsed.size(); ++i) {
     // The syntax is the type's own or, failing that, its nearest superior's.
     size_t current = i;
     for (int depth = 0; parsed[current].syntax.empty() && depth < kMaxSuperiorDepth; ++depth) {
-      const auto superior = by_name.find(std::string_view(parsed[current].superior));
-      if (parsed[current].superior.empty() || superior == by_name.end()) break;
+      const std::string& superior_name = parsed[current].superior;
+      if (superior_name.empty()) break;
+      const auto superior = index_.find(std::string_view(superior_name));
+      if (superior == index_.end() || superior->second == kUndefined) {
+        if (superior == index_.end() && !complete_ &&
+            std::find(missing_superiors_.begin(), missing_superiors_.end(), superior_name) ==
+                missing_superiors_.end()) {
+          missing_superiors_.push_back(superior_name);
+        }
+        break;
+      }
       current = superior->second;
     }
-    schema->types_.push_back(Type{KindOfSyntax(parsed[current].syntax)});
+    types_.push_back(Type{KindOfSyntax(parsed[current].syntax)});
   }
-  return schema;
 }
 
 std::optional<long long> ParseInteger(std::string_view text) {

@@ -42,8 +42,9 @@ enum class ValueKind { kUnknown, kText, kInteger, kLargeInteger, kBoolean, kByte
 // kUnknown for an empty one, kText for any syntax not listed above.
 ValueKind KindOfSyntax(std::string_view syntax);
 
-// The attribute types of one server, found by any of their names or their
-// OID in any letter case.
+// Attribute types of one server, found by any of their names or their OID
+// in any letter case: all of them (Parse), or those read so far, extended
+// as more are needed (Extended, see ldap_schema_reader.h).
 class Schema {
  public:
   struct Type {
@@ -53,21 +54,42 @@ class Schema {
   // Parses attributeTypes values (RFC 4512 AttributeTypeDescription, with a
   // length suffix such as {32768} on the syntax ignored). Values that do not
   // parse are skipped. A type without a SYNTAX takes its nearest superior's;
-  // a SUP chain that loops or names an unknown type gives kUnknown. Never
-  // returns null.
+  // a SUP chain that loops or names an unknown type gives kUnknown. The
+  // result covers every name (Covers): a name it does not define is one the
+  // server does not define. Never returns null.
   static std::shared_ptr<const Schema> Parse(const std::vector<std::string>& descriptions);
+
+  // A schema of no type that covers no name: nothing read yet.
+  static std::shared_ptr<const Schema> Empty();
+
+  // This schema with the types of `descriptions` added, and with
+  // `undefined` (names the server was asked about and does not define)
+  // covered. Syntaxes are inherited across old and new descriptions alike.
+  std::shared_ptr<const Schema> Extended(const std::vector<std::string>& descriptions,
+                                         const std::vector<std::string>& undefined) const;
 
   // The type of `name` (a name or OID without options, any case), or null.
   // Every name of one type returns the same pointer; it stays valid as long
   // as the Schema.
   const Type* Find(std::string_view name) const {
     const auto it = index_.find(name);
-    return it == index_.end() ? nullptr : &types_[it->second];
+    return it == index_.end() || it->second == kUndefined ? nullptr : &types_[it->second];
   }
+  // Whether Find's answer for `name` is the server's: the name's type was
+  // read, or the server was asked and does not define it.
+  bool Covers(std::string_view name) const { return complete_ || index_.find(name) != index_.end(); }
+  // Superiors (SUP) of the types read that are not covered: their syntax is
+  // needed for the types that have none of their own.
+  const std::vector<std::string>& MissingSuperiors() const { return missing_superiors_; }
   // The number of types parsed.
   size_t size() const { return types_.size(); }
 
  private:
+  static constexpr size_t kUndefined = static_cast<size_t>(-1);
+
+  // Builds types_ and index_ from descriptions_ and undefined_.
+  void Build();
+
   // ASCII case-insensitive hashing and equality, usable with string_view
   // keys so that a lookup allocates nothing.
   struct CaseInsensitiveHash {
@@ -85,7 +107,12 @@ class Schema {
     bool operator()(std::string_view a, std::string_view b) const { return platform::EqualsIgnoringAsciiCase(a, b); }
   };
 
+  std::vector<std::string> descriptions_;  // as the server wrote them
+  std::vector<std::string> undefined_;
+  bool complete_ = false;                   // every type of the server is here
   std::vector<Type> types_;
+  std::vector<std::string> missing_superiors_;
+  // Every name and OID of types_, and undefined_ (as kUndefined).
   std::unordered_map<std::string, size_t, CaseInsensitiveHash, CaseInsensitiveEqual> index_;
 };
 

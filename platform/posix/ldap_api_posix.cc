@@ -5,6 +5,7 @@
 #include <ldap.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sasl/sasl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -12,12 +13,15 @@
 #include <csignal>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
 
 #include "platform/ascii.h"
+#include "platform/kerberos.h"
 #include "platform/ldap_api_hook.h"
+#include "platform/posix/kerberos_posix.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
 
@@ -253,6 +257,19 @@ class SigpipeGuard {
   bool blocked_ = false;
 };
 
+// libldap sets up its process-wide options on first use and marks them
+// ready before it has finished (it still reads its configuration files), so
+// a thread whose first call comes in that window copies options that another
+// thread is still writing. Asking for a global option sets them up; done
+// once, before any session is made.
+void SetUpLibraryOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int version = 0;
+    ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+  });
+}
+
 Status TlsTimeout() { return MakeStatus(LDAP_TIMEOUT, "the TLS set-up did not finish within the timeout"); }
 
 bool IsLdapsUri(const std::string& uri) { return platform::StartsWithIgnoringAsciiCase(uri, "ldaps://"); }
@@ -279,6 +296,7 @@ int FromNativeCode(int native_code) {
 Status Connect(const ConnectOptions& options, NativeSession** out) {
   const SigpipeGuard no_sigpipe;  // the TLS handshake and StartTLS write
   *out = nullptr;
+  SetUpLibraryOnce();
   auto session = std::make_unique<NativeSession>();
   int rc = ldap_initialize(&session->ld, options.uri.c_str());
   if (rc != LDAP_SUCCESS || session->ld == nullptr) return MakeStatus(rc, "invalid server address");
@@ -368,6 +386,70 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
   return ParseResult(ld, message.release(), /*free_message=*/true);
 }
 
+namespace {
+
+constexpr char kGssapiMechanism[] = "GSSAPI";
+
+// The SASL interaction of a Kerberos bind. libldap calls it when the
+// mechanism asks for what it may prompt for: only the authorization
+// identity, left empty (the service acts as itself). The connection's SASL
+// context exists from then on, and the mechanism has not yet looked for
+// credentials, so the library's own are handed over here
+// (LDAP_OPT_X_SASL_GSS_CREDS needs that context).
+struct KerberosInteraction {
+  gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
+  bool handed_over = false;
+};
+
+int InteractForKerberos(LDAP* ld, unsigned /*flags*/, void* defaults, void* prompts) {
+  auto* interaction = static_cast<KerberosInteraction*>(defaults);
+  if (!interaction->handed_over) {
+    if (ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, interaction->credential) != LDAP_OPT_SUCCESS) {
+      return LDAP_LOCAL_ERROR;
+    }
+    interaction->handed_over = true;
+  }
+  for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt->id != SASL_CB_LIST_END; ++prompt) {
+    prompt->result = "";
+    prompt->len = 0;
+  }
+  return LDAP_SUCCESS;
+}
+
+}  // namespace
+
+Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, Authentication* established) {
+  const SigpipeGuard no_sigpipe;
+  LDAP* ld = session->ld;
+  if (request.credentials == nullptr || request.credentials->native() == nullptr) {
+    return MakeStatus(LDAP_PARAM_ERROR, "no credentials for the Kerberos bind");
+  }
+  // The service is named from the URI's host as written.
+  Status status = SetOption(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON, "the service name as written", false);
+  ber_len_t minimum_ssf = static_cast<ber_len_t>(std::max(request.minimum_ssf, KerberosBindRequest::kSigning));
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_X_SASL_SSF_MIN, &minimum_ssf, "the least strength", false);
+  if (!status.ok()) return status;
+  KerberosInteraction interaction;
+  interaction.credential = request.credentials->native()->credential;
+  const int rc = ldap_sasl_interactive_bind_s(ld, nullptr, kGssapiMechanism, nullptr, nullptr, LDAP_SASL_QUIET,
+                                              &InteractForKerberos, &interaction);
+  if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
+  // Bound without them, the mechanism would have used the process's
+  // default credentials: never accepted.
+  if (!interaction.handed_over) {
+    return MakeStatus(LDAP_LOCAL_ERROR, "the GSSAPI mechanism did not ask for the library's credentials");
+  }
+  ber_len_t ssf = 0;
+  ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &ssf);
+  established->ssf = static_cast<int>(ssf);
+  char* user = nullptr;
+  if (ldap_get_option(ld, LDAP_OPT_X_SASL_USERNAME, &user) == LDAP_OPT_SUCCESS && user != nullptr) {
+    established->identity = user;
+    ldap_memfree(user);
+  }
+  return Status{};
+}
+
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id) {
   const SigpipeGuard no_sigpipe;
   LDAP* ld = session->ld;
@@ -375,10 +457,22 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   attributes.reserve(request.attributes.size() + 1);
   for (const std::string& name : request.attributes) attributes.push_back(const_cast<char*>(name.c_str()));
   attributes.push_back(nullptr);
+  std::vector<LDAPControl> controls(request.controls.size());
+  std::vector<LDAPControl*> control_list;
+  control_list.reserve(controls.size() + 1);
+  for (size_t i = 0; i < controls.size(); ++i) {
+    controls[i].ldctl_oid = const_cast<char*>(request.controls[i].oid.c_str());
+    controls[i].ldctl_value.bv_len = request.controls[i].value.size();
+    controls[i].ldctl_value.bv_val = const_cast<char*>(request.controls[i].value.data());
+    controls[i].ldctl_iscritical = request.controls[i].critical ? 1 : 0;
+    control_list.push_back(&controls[i]);
+  }
+  control_list.push_back(nullptr);
   timeval limit{};
   limit.tv_sec = TimeLimitSeconds(request.timeout);
   const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope), request.filter.c_str(),
-                                 request.attributes.empty() ? nullptr : attributes.data(), 0, nullptr, nullptr, &limit,
+                                 request.attributes.empty() ? nullptr : attributes.data(), 0,
+                                 controls.empty() ? nullptr : control_list.data(), nullptr, &limit,
                                  request.size_limit, message_id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   return Status{};
@@ -434,8 +528,8 @@ void Close(NativeSession* session) {
 namespace hooks {
 
 Operations DefaultOperations() {
-  return Operations{&posix::Connect, &posix::Bind,    &posix::Search, &posix::NextResult,
-                    &posix::Abandon, &posix::IsAlive, &posix::Close};
+  return Operations{&posix::Connect,    &posix::Bind,    &posix::KerberosBind, &posix::Search,
+                    &posix::NextResult, &posix::Abandon, &posix::IsAlive,      &posix::Close};
 }
 
 }  // namespace hooks

@@ -17,6 +17,7 @@
 
 namespace platform::ldap::posix {
 
+// libldap's process-wide set-up (once, before the first session),
 // ldap_initialize, the session options (LDAPv3, no referral chasing,
 // LDAP_OPT_NETWORK_TIMEOUT, LDAP_OPT_TIMEOUT and, with TLS, the CA file,
 // LDAP_OPT_X_TLS_REQUIRE_CERT and a fresh LDAP_OPT_X_TLS_NEWCTX), then
@@ -25,7 +26,14 @@ Status Connect(const ConnectOptions& options, NativeSession** session);
 // ldap_sasl_bind (simple) and ldap_result within `timeout`.
 Status Bind(NativeSession* session, const std::string& dn, const std::string& password,
             std::chrono::milliseconds timeout);
-// ldap_search_ext with the request's server time limit and size limit.
+// ldap_sasl_interactive_bind_s with GSSAPI: the request's credentials
+// handed to the connection's SASL context (LDAP_OPT_X_SASL_GSS_CREDS), the
+// service named from the URI's host (LDAP_OPT_X_SASL_NOCANON), the minimum
+// strength set (LDAP_OPT_X_SASL_SSF_MIN); then the negotiated SSF and the
+// SASL user name read back.
+Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, Authentication* established);
+// ldap_search_ext with the request's server time limit, size limit and
+// controls.
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id);
 // ldap_result (one message) within `timeout`, the entry or result parsed.
 Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item);

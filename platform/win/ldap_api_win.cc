@@ -14,6 +14,14 @@
 // nothing else) and names the host connected to. Without certificate
 // checking, the callback accepts any certificate.
 //
+// Kerberos: a Negotiate bind (ldap_bind_sW with LDAP_AUTH_NEGOTIATE and no
+// credentials), so the system authenticates as the account the process runs
+// as (platform/kerberos.h), with signing and sealing asked for beforehand.
+// wldap32 tells whether the session signs and seals, and the security
+// context its key size; it has no SASL user name to read back, so the
+// identity reported is the account the credentials name. wldap32 names the
+// service "ldap/<host>" from the host it was given, as written.
+//
 // Liveness: wldap32 keeps its socket to itself. A session is taken to be
 // alive until an operation on it failed for the connection's sake, or until
 // a zero-timeout ldap_result for any message reports the connection gone or
@@ -22,6 +30,8 @@
 #include <wincrypt.h>
 #include <winldap.h>
 #include <winber.h>
+#define SECURITY_WIN32
+#include <security.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +43,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/kerberos.h"
 #include "platform/ldap_api.h"
 #include "platform/ldap_api_hook.h"
 #include "platform/utf8.h"
@@ -381,6 +392,50 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
   return ParseResult(ld, message.get());
 }
 
+// The strength of the session's security layer after a Negotiate bind, as
+// a SASL security strength factor: the key's bits when messages are sealed
+// (at least kLeastSealingSsf: the key size is read from the security
+// context when wldap32 gives one), 1 when they are only signed, 0 when
+// neither.
+constexpr int kLeastSealingSsf = 56;
+
+int NegotiatedSsf(LDAP* ld) {
+  ULONG sealed = 0;
+  ULONG signed_ = 0;
+  if (ldap_get_optionW(ld, LDAP_OPT_ENCRYPT, &sealed) != LDAP_SUCCESS) sealed = 0;
+  if (ldap_get_optionW(ld, LDAP_OPT_SIGN, &signed_) != LDAP_SUCCESS) signed_ = 0;
+  if (sealed == 0) return signed_ != 0 ? KerberosBindRequest::kSigning : 0;
+  int ssf = kLeastSealingSsf;
+  CtxtHandle context{};
+  SecPkgContext_KeyInfoW key{};
+  if (ldap_get_optionW(ld, LDAP_OPT_SECURITY_CONTEXT, &context) == LDAP_SUCCESS &&
+      QueryContextAttributesW(&context, SECPKG_ATTR_KEY_INFO, &key) == SEC_E_OK) {
+    ssf = std::max(ssf, static_cast<int>(key.KeySize));
+    if (key.sSignatureAlgorithmName != nullptr) FreeContextBuffer(key.sSignatureAlgorithmName);
+    if (key.sEncryptAlgorithmName != nullptr) FreeContextBuffer(key.sEncryptAlgorithmName);
+  }
+  return ssf;
+}
+
+Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, Authentication* established) {
+  LDAP* ld = session->ld;
+  if (request.credentials == nullptr) return MakeStatus(LDAP_PARAM_ERROR, "no credentials for the Kerberos bind");
+  Status status = SetOption(ld, LDAP_OPT_SIGN, LDAP_OPT_ON, "signing for the Negotiate bind", false);
+  if (status.ok()) status = SetOption(ld, LDAP_OPT_ENCRYPT, LDAP_OPT_ON, "sealing for the Negotiate bind", false);
+  if (!status.ok()) return status;
+  // No name and no password: the account the process runs as.
+  const ULONG rc = ClassicCode(ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE));
+  if (rc != LDAP_SUCCESS) {
+    status = SessionStatus(ld, rc);
+    if (!session->answered && IsConnectionFailure(status.code)) return NeverConnected(status);
+    return status;
+  }
+  session->answered = true;
+  established->ssf = NegotiatedSsf(ld);
+  established->identity = request.credentials->principal();
+  return Status{};
+}
+
 Status Search(NativeSession* session, const SearchRequest& request, int* message_id) {
   LDAP* ld = session->ld;
   std::wstring base = Utf8ToWide(request.base);
@@ -392,9 +447,26 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   attributes.reserve(names.size() + 1);
   for (std::wstring& name : names) attributes.push_back(name.data());
   attributes.push_back(nullptr);
+  // The server controls: wide OIDs, values as the bytes given.
+  std::vector<std::wstring> oids;
+  oids.reserve(request.controls.size());
+  std::vector<LDAPControlW> controls(request.controls.size());
+  std::vector<LDAPControlW*> control_list;
+  control_list.reserve(controls.size() + 1);
+  for (size_t i = 0; i < controls.size(); ++i) {
+    const Control& control = request.controls[i];
+    oids.push_back(Utf8ToWide(control.oid));
+    controls[i].ldctl_oid = oids.back().data();
+    controls[i].ldctl_value.bv_len = static_cast<ULONG>(control.value.size());
+    controls[i].ldctl_value.bv_val = const_cast<char*>(control.value.data());
+    controls[i].ldctl_iscritical = control.critical ? TRUE : FALSE;
+    control_list.push_back(&controls[i]);
+  }
+  control_list.push_back(nullptr);
   ULONG id = 0;
   const ULONG rc = ldap_search_extW(ld, base.data(), static_cast<ULONG>(request.scope), filter.data(),
-                                    names.empty() ? nullptr : attributes.data(), 0, nullptr, nullptr,
+                                    names.empty() ? nullptr : attributes.data(), 0,
+                                    controls.empty() ? nullptr : control_list.data(), nullptr,
                                     TimeLimitSeconds(request.timeout), static_cast<ULONG>(request.size_limit), &id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   *message_id = static_cast<int>(id);
@@ -462,7 +534,7 @@ NativeSession::~NativeSession() {
 namespace hooks {
 
 Operations DefaultOperations() {
-  return Operations{&Connect, &Bind, &Search, &NextResult, &Abandon, &IsAlive, &Close};
+  return Operations{&Connect, &Bind, &KerberosBind, &Search, &NextResult, &Abandon, &IsAlive, &Close};
 }
 
 }  // namespace hooks

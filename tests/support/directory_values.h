@@ -1,15 +1,13 @@
 // What the directory library read, as text a test compares: each value as
 // "TYPE:value" ("I4:513", "I8:-1", "BOOL:TRUE", "BSTR:text", "BYTES:hex",
 // "VT:<number>" for other types), an object as one "name TYPE:value" line
-// per value in the object's order; and the CDirectoryException a call must
-// raise, with its context items.
+// per value in the object's order; and the context items of a
+// CDirectoryException (tests/support/directory_failure.h catches one).
 #ifndef USERPOLICY_TESTS_SUPPORT_DIRECTORY_VALUES_H_
 #define USERPOLICY_TESTS_SUPPORT_DIRECTORY_VALUES_H_
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/com.h"
 #include "platform/directory/directory_error.h"
@@ -19,19 +17,6 @@ namespace userpolicy::testing {
 
 std::string DescribeValue(const _variant_t& value);
 std::vector<std::string> DumpValues(const directory::DirectoryObject& object);
-
-// Runs `call`, which must raise a CDirectoryException, and returns it (a
-// failure of the test, and an exception of code 0, when it raises none).
-template <typename Call>
-CDirectoryException DirectoryFailureOf(Call&& call) {
-  try {
-    call();
-  } catch (const CDirectoryException& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no CDirectoryException";
-  return CDirectoryException(0, "", 0, L"");
-}
 
 // The value of the context item `name` of `error`, or "<none>".
 std::wstring ContextOf(const CDirectoryException& error, const wchar_t* name);

@@ -16,18 +16,14 @@
 namespace userpolicy::testing {
 
 // Starts the module (the settings in force must point it at `server`, a
-// SlapdServer or SambaDomainController), resolves every SIP address the
-// server holds below `users_base`, at least `min_users` of them, and records
-// a failure for every GUID list or e-mail address that differs from what the
-// directory says; then resolves them all again, which must read nothing and
-// answer every lookup from the caches; stops the module.
+// SlapdServer or SambaDomainController), resolves every address of `sips`,
+// and records a failure for every GUID list or e-mail address that differs
+// from what the directory says; then resolves them all again, which must
+// read nothing and answer every lookup from the caches; stops the module.
 template <class Server>
-void ExpectColdAndWarmPassesAsTheDirectorySays(const Server& server, const std::string& users_base,
-                                               size_t min_users) {
+void ExpectColdAndWarmPassesAsTheDirectorySays(const Server& server, const std::vector<std::string>& sips) {
   ASSERT_EQ(IPC_SERVER_Init(), 0);
   ASSERT_NE(g_pDSAccessPerfObject, nullptr);
-  const std::vector<std::string> sips = SipAddressesOf(server, users_base);
-  ASSERT_GE(sips.size(), min_users);
   const DirectoryTruth truth = TruthOf(server);
 
   ExpectLibraryAgreesWithDirectory(truth, sips);
@@ -45,6 +41,16 @@ void ExpectColdAndWarmPassesAsTheDirectorySays(const Server& server, const std::
   EXPECT_EQ(warm.m_nTotalDSAccess, cold.m_nTotalDSAccess);
   EXPECT_EQ(warm.m_nTotalCacheAccess - cold.m_nTotalCacheAccess, cold.m_nTotalDSAccess + cold.m_nTotalCacheAccess);
   EXPECT_EQ(IPC_SERVER_Deinit(), 0);
+}
+
+// The same for every SIP address the server holds below `users_base`, at
+// least `min_users` of them.
+template <class Server>
+void ExpectColdAndWarmPassesAsTheDirectorySays(const Server& server, const std::string& users_base,
+                                               size_t min_users) {
+  const std::vector<std::string> sips = SipAddressesOf(server, users_base);
+  ASSERT_GE(sips.size(), min_users);
+  ExpectColdAndWarmPassesAsTheDirectorySays(server, sips);
 }
 
 }  // namespace userpolicy::testing

@@ -1,19 +1,6 @@
-// Entry point shared by every test program. Failure lines of the code under
-// test would flood the output of tests that provoke failures on purpose, so
-// the log is off unless USERPOLICY_LOG_LEVEL asks for it; tests that check
-// log lines capture them (testing/log_capture.h) whatever the threshold.
-#include <cstdlib>
+// Entry point shared by every test program that has none of its own (see
+// run_all_tests.h). Kept alone in its object file, so that a program that
+// defines main does not pull this one in from the support library.
+#include "tests/support/run_all_tests.h"
 
-#include <gtest/gtest.h>
-
-#include "platform/log.h"
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (std::getenv("USERPOLICY_LOG_LEVEL") == nullptr) {
-    DBG::LogOptions options = DBG::GetOptions();
-    options.threshold = DBG::Severity::kOff;
-    DBG::Configure(options);
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return userpolicy::testing::RunAllTests(argc, argv); }

@@ -13,6 +13,8 @@ void AddGroup(const std::string& cn, const std::string& guid_hex4, const std::ve
   if (!parents.empty()) record.push_back({"memberOf", Strings(parents)});
   record.push_back({"groupType", Integer(-2147483646)});
   SetRecord(UP_MANAGER_GROUP, GroupDn(cn), record);
+  SetRecord(UP_MANAGER_PATH, GroupDn(cn), record);
+  if (!guid_hex4.empty()) SetRecord(UP_MANAGER_GUID, SampleGuid(guid_hex4), record);
 }
 
 void AddPrimaryGroup(int rid, const std::string& cn, const std::string& guid_hex4,

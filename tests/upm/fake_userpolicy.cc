@@ -26,6 +26,7 @@ struct State {
   std::mutex mutex;
   bool started = false;
   std::optional<StartOptions> start_options;
+  std::optional<StartOptions> discover_options;
   std::optional<Failure> start_failure;
   std::map<std::pair<int, std::string>, FakeRecord> records;
   std::map<std::pair<int, std::string>, int> record_reads;
@@ -79,6 +80,81 @@ up_string_list* MakeList(const std::vector<std::string>& items) {
   return list;
 }
 
+StartOptions Recorded(const up_options* options, const up_bind_options* bind = nullptr) {
+  StartOptions recorded;
+  auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
+  if (options != nullptr) {
+    recorded.settings_file = text(options->settings_file);
+    recorded.server = text(options->server);
+    recorded.log_level = text(options->log_level);
+    recorded.log_file = text(options->log_file);
+  }
+  recorded.with_bind = bind != nullptr;
+  if (bind != nullptr) {
+    recorded.bind_method = text(bind->method);
+    recorded.keytab = text(bind->keytab);
+    recorded.principal = text(bind->principal);
+  }
+  return recorded;
+}
+
+// The sixteen counters, named as the library names them: per kind of
+// lookup its directory count and time, then its cache count and time.
+struct FakeCounter {
+  std::string field, key, name, help;
+  up_counter_info info{};
+  uint32_t up_counters::*count = nullptr;
+  int64_t up_counters::*time = nullptr;
+};
+
+const std::vector<FakeCounter>& FakeCounters() {
+  static const std::vector<FakeCounter> counters = [] {
+    struct Kind {
+      const char* key;
+      const char* name;
+      uint32_t up_counters::*count;
+      int64_t up_counters::*time;
+    };
+    const Kind kinds[] = {
+        {"total_ds_access", "Total DS Access", &up_counters::total_ds_access, &up_counters::total_ds_access_time_ms},
+        {"total_cache_access", "Total Cache Access", &up_counters::total_cache_access,
+         &up_counters::total_cache_access_time_ms},
+        {"user_ds_access", "User DS Access", &up_counters::user_ds_access, &up_counters::user_ds_access_time_ms},
+        {"user_cache_access", "User Cache Access", &up_counters::user_cache_access,
+         &up_counters::user_cache_access_time_ms},
+        {"pgroup_ds_access", "PGroup DS Access", &up_counters::pgroup_ds_access,
+         &up_counters::pgroup_ds_access_time_ms},
+        {"pgroup_cache_access", "PGroup Cache Access", &up_counters::pgroup_cache_access,
+         &up_counters::pgroup_cache_access_time_ms},
+        {"ngroup_ds_access", "NGroup DS Access", &up_counters::ngroup_ds_access,
+         &up_counters::ngroup_ds_access_time_ms},
+        {"ngroup_cache_access", "NGroup Cache Access", &up_counters::ngroup_cache_access,
+         &up_counters::ngroup_cache_access_time_ms},
+    };
+    std::vector<FakeCounter> built;
+    built.reserve(2 * std::size(kinds));
+    for (const Kind& kind : kinds) {
+      FakeCounter& count = built.emplace_back();
+      count.field = count.key = kind.key;
+      count.name = kind.name;
+      count.help = std::string("Help of ") + kind.name + ".";
+      count.count = kind.count;
+      FakeCounter& time = built.emplace_back();
+      time.field = std::string(kind.key) + "_time_ms";
+      time.key = kind.key;
+      time.name = std::string(kind.name) + " Time";
+      time.help = "Help of " + time.name + ".";
+      time.time = kind.time;
+    }
+    for (FakeCounter& counter : built) {
+      counter.info = {counter.field.c_str(), counter.key.c_str(), counter.name.c_str(), counter.help.c_str(),
+                      counter.time != nullptr ? 1 : 0};
+    }
+    return built;
+  }();
+  return counters;
+}
+
 void RunHook(const char* sip) {
   std::function<void(const std::string&)> hook;
   {
@@ -104,6 +180,7 @@ void Reset() {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.started = false;
   state.start_options.reset();
+  state.discover_options.reset();
   state.start_failure.reset();
   state.records.clear();
   state.record_reads.clear();
@@ -176,6 +253,12 @@ std::vector<std::string> RecordCalls() {
   return state.record_calls;
 }
 
+std::optional<StartOptions> LastDiscoverOptions() {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.discover_options;
+}
+
 std::optional<StartOptions> LastStartOptions() {
   State& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
@@ -216,22 +299,18 @@ const char* up_status_name(int status) {
   }
 }
 
-int up_start(const up_options* options, up_error** error) {
+int up_start_with_bind(const up_options* options, const up_bind_options* bind, up_error** error) {
   auto& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
-  upm_fake::StartOptions recorded;
-  if (options != nullptr) {
-    auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
-    recorded = {text(options->settings_file), text(options->server), text(options->log_level),
-                text(options->log_file)};
-  }
-  state.start_options = recorded;
+  state.start_options = upm_fake::Recorded(options, bind);
   if (state.start_failure) {
     return Fail(error, state.start_failure->status, 0, state.start_failure->message);
   }
   state.started = true;
   return UP_OK;
 }
+
+int up_start(const up_options* options, up_error** error) { return up_start_with_bind(options, nullptr, error); }
 
 int up_stop(up_error** error) {
   auto& state = TheState();
@@ -283,7 +362,7 @@ int up_get_record(int manager, const char* key, up_record** record, int* from_di
   if (from_directory != nullptr) *from_directory = 0;
   auto& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (key == nullptr || record == nullptr || manager < 0 || manager > 2) {
+  if (key == nullptr || record == nullptr || manager < UP_MANAGER_USER || manager > UP_MANAGER_PATH) {
     return Fail(error, UP_INVALID_ARGUMENT, 0, "bad argument");
   }
   if (!state.started) return Fail(error, UP_NOT_STARTED, 0, "not started");
@@ -327,6 +406,20 @@ int up_primary_group_key(const char* user_sid, int32_t primary_group_id, char** 
   return UP_OK;
 }
 
+int up_discover_with_bind(const up_options* options, const up_bind_options* bind, char** gc_path,
+                          up_string_list** steps, up_error** error) {
+  {
+    auto& state = TheState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.discover_options = upm_fake::Recorded(options, bind);
+  }
+  return up_discover(gc_path, steps, error);
+}
+
+int up_discover_with_options(const up_options* options, char** gc_path, up_string_list** steps, up_error** error) {
+  return up_discover_with_bind(options, nullptr, gc_path, steps, error);
+}
+
 int up_discover(char** gc_path, up_string_list** steps, up_error** error) {
   auto& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
@@ -349,6 +442,39 @@ int up_get_counters(int pid, up_counters* counters, up_error** error) {
   }
   *counters = it->second;
   return UP_OK;
+}
+
+size_t up_counter_count(void) { return upm_fake::FakeCounters().size(); }
+
+const up_counter_info* up_counter_info_at(size_t index) {
+  const auto& counters = upm_fake::FakeCounters();
+  return index < counters.size() ? &counters[index].info : nullptr;
+}
+
+int64_t up_counter_value(const up_counters* counters, size_t index) {
+  const auto& all = upm_fake::FakeCounters();
+  if (counters == nullptr || index >= all.size()) return 0;
+  const auto& counter = all[index];
+  return counter.time != nullptr ? counters->*counter.time : static_cast<int64_t>(counters->*counter.count);
+}
+
+int up_list_counter_processes(up_process_list** processes, up_error** error) {
+  auto& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (processes == nullptr) return Fail(error, UP_INVALID_ARGUMENT, 0, "processes is null");
+  auto* list = static_cast<up_process_list*>(std::calloc(1, sizeof(up_process_list)));
+  list->pids = static_cast<int*>(std::calloc(state.counters.size() + 1, sizeof(int)));
+  for (const auto& [pid, counters] : state.counters) list->pids[list->count++] = pid;
+  *processes = list;
+  ++upm_fake::g_outstanding;
+  return UP_OK;
+}
+
+void up_free_process_list(up_process_list* list) {
+  if (list == nullptr) return;
+  --upm_fake::g_outstanding;
+  std::free(list->pids);
+  std::free(list);
 }
 
 void up_free_string(char* text) {

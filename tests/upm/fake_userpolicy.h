@@ -54,9 +54,11 @@ void SetEmail(const std::string& sip, const std::string& email);
 void FailKey(const std::string& key, int status, int code, const std::string& message);
 // up_start fails so.
 void FailStart(int status, const std::string& message);
-// up_discover's answer.
+// up_discover's (and up_discover_with_options') answer.
 void SetDiscovery(std::vector<std::string> steps, std::optional<std::string> gc_path);
-// up_get_counters(pid) returns these (else UP_NOT_FOUND).
+// up_get_counters(pid) returns these (else UP_NOT_FOUND); the pids set so
+// are the processes up_list_counter_processes lists. The counters' names
+// are the library's, with help texts "Help of <name>.".
 void SetCounters(int pid, const up_counters& counters);
 // Called with the address at the start of every up_get_guids and
 // up_get_email, outside the fake's lock (to hold a lookup back).
@@ -68,14 +70,21 @@ std::string PrimaryGroupKeyFor(const std::string& sid, int32_t rid);
 
 // The up_get_record calls so far, "manager:key" each, in call order.
 std::vector<std::string> RecordCalls();
-// The options of the last up_start (empty strings for nulls).
+// The options of the last up_start or up_start_with_bind (empty strings for
+// nulls; `with_bind` tells which was called).
 struct StartOptions {
   std::string settings_file;
   std::string server;
   std::string log_level;
   std::string log_file;
+  bool with_bind = false;
+  std::string bind_method;
+  std::string keytab;
+  std::string principal;
 };
 std::optional<StartOptions> LastStartOptions();
+// The options of the last up_discover_with_options or up_discover_with_bind.
+std::optional<StartOptions> LastDiscoverOptions();
 bool Started();
 // How many up_* calls handed something out that is not freed yet.
 int OutstandingAllocations();

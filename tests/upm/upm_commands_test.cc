@@ -81,8 +81,6 @@ class UpmCommandTest : public ::testing::Test {
 };
 
 TEST_F(UpmCommandTest, ExitCodeAndOutputOfEachCommand) {
-  upm_fake::SetRecord(UP_MANAGER_GROUP, "<GUID=" + SampleGuid("1203") + ">",
-                      {{"objectGUID", upm_fake::Strings({SampleGuid("1203")})}});
   upm_fake::SetCounters(4242, up_counters{12, 340, 7, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   upm_fake::FailKey("sip:odd", UP_INVALID_ARGUMENT, 0, "malformed SIP address \"sip:odd\"");
   struct Case {
@@ -110,7 +108,9 @@ TEST_F(UpmCommandTest, ExitCodeAndOutputOfEachCommand) {
       {{"object", "sip:alice@example.test"}, 0, "VT_I4           513\n", ""},
       {{"object", "--as", "group", GroupDn("Engineering")}, 0, "memberOf           VT_BSTR         " +
                                                                    GroupDn("Research and Development"), ""},
-      {{"object", "--as", "guid", SampleGuid("1203")}, 0, "objectGUID  VT_BSTR         " + SampleGuid("1203"), ""},
+      {{"object", "--as", "guid", "<GUID=" + SampleGuid("1203") + ">"}, 0,
+       "guid manager, key \"" + SampleGuid("1203") + "\": 4 attributes", ""},
+      {{"object", "--as", "guid", SampleGuid("2203")}, 1, "not found", ""},
       {{"object", "--as", "primary-group", std::string(upm_fake::kDomainSid) + "-1105"}, 0,
        "primary_group manager, key \"PG:" + std::string(upm_fake::kDomainSid) + "-1105\"", ""},
       {{"object", "--as", "group", GroupDn("Missing")}, 1, "not found", ""},
@@ -119,6 +119,8 @@ TEST_F(UpmCommandTest, ExitCodeAndOutputOfEachCommand) {
       {{"discover"}, 3, "Global Catalog: none found\n", "upm: no Global Catalog found\n"},
       {{"perf", "--pid", "4242"}, 0, "Process 4242", ""},
       {{"perf", "--pid", "5"}, 1, "", "upm: process 5 publishes no counters\n"},
+      {{"perf"}, 0, "4242\n", ""},
+      {{"perf", "--watch"}, 2, "", "upm: --watch needs --pid; processes that publish counters: 4242\n"},
       {{"--version"}, 0, "upm 0.0.0-fake\n", ""},
       {{}, 2, "", "A command is required"},
       {{"guids"}, 2, "", "No SIP address"},
@@ -132,8 +134,6 @@ TEST_F(UpmCommandTest, ExitCodeAndOutputOfEachCommand) {
       {{"guids", "--file", "/nonexistent/list", "sip:a"}, 5, "", "upm: cannot read /nonexistent/list: No such file"},
       {{"--config", "/nonexistent/settings.toml", "guids", "sip:alice@example.test"}, 4, "",
        "upm: cannot read settings file /nonexistent/settings.toml: No such file or directory\n"},
-      {{"--log-file", "/nonexistent/dir/upm.log", "email", "sip:alice@example.test"}, 4, "",
-       "upm: cannot write log file /nonexistent/dir/upm.log: No such file or directory\n"},
       {{"--log-file", "stderr", "email", "sip:alice@example.test"}, 0, "alice@example.test", ""},
   };
   for (const Case& c : cases) {
@@ -191,9 +191,43 @@ TEST_F(UpmCommandTest, OptionsReachUpStart) {
   EXPECT_EQ(options->log_level, "info");
   EXPECT_EQ(options->log_file, "/tmp/upm.log");
 
+  EXPECT_FALSE(options->with_bind) << "no bind option: up_start";
+
   // Options given after the command count too.
   ASSERT_EQ(Upm({"guids", "--server", "127.0.0.1:3268", "sip:alice@example.test"}).code, 0);
   EXPECT_EQ(upm_fake::LastStartOptions()->server, "127.0.0.1:3268");
+
+  // discover hands them to the discovery itself and starts nothing.
+  upm_fake::Reset();
+  upm_fake::SetDiscovery({"configured Global Catalog servers: 127.0.0.1:1389"}, "GC://127.0.0.1:1389");
+  ASSERT_EQ(Upm({"--config", settings, "--server", "127.0.0.1:1389", "discover"}).code, 0);
+  EXPECT_FALSE(upm_fake::LastStartOptions().has_value());
+  const auto discovered = upm_fake::LastDiscoverOptions();
+  ASSERT_TRUE(discovered.has_value());
+  EXPECT_EQ(discovered->settings_file, settings);
+  EXPECT_EQ(discovered->server, "127.0.0.1:1389");
+
+  // The bind options go to up_start_with_bind, and discover hands them to
+  // up_discover_with_bind.
+  const std::vector<std::string> bind = {"--bind", "gssapi", "--keytab", "/etc/svc.keytab", "--principal",
+                                         "svc@EXAMPLE.TEST"};
+  for (const bool discover : {false, true}) {
+    std::vector<std::string> args = bind;
+    args.push_back(discover ? "discover" : "guids");
+    if (!discover) args.push_back("sip:alice@example.test");
+    upm_fake::Reset();
+    upm_fake::LoadSampleDirectory();
+    const UpmRun bound = Upm(args);
+    const auto with_bind = discover ? upm_fake::LastDiscoverOptions() : upm_fake::LastStartOptions();
+    ASSERT_TRUE(with_bind.has_value()) << bound.err;
+    EXPECT_TRUE(with_bind->with_bind);
+    EXPECT_EQ(with_bind->bind_method, "gssapi");
+    EXPECT_EQ(with_bind->keytab, "/etc/svc.keytab");
+    EXPECT_EQ(with_bind->principal, "svc@EXAMPLE.TEST");
+  }
+  const UpmRun unknown = Upm({"--bind", "kerberos", "guids", "sip:alice@example.test"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_THAT(unknown.err, HasSubstr("--bind"));
 }
 
 TEST_F(UpmCommandTest, LibraryLogIsOffUnlessAsked) {
@@ -217,7 +251,7 @@ TEST_F(UpmCommandTest, PathObjectIsReadOnThePathsServer) {
   const UpmRun run = Upm({"object", "--as", "path", path});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(upm_fake::LastStartOptions()->server, "127.0.0.1:1389");
-  EXPECT_THAT(run.out, HasSubstr("group manager, key \"" + GroupDn("Engineering") + "\" on 127.0.0.1:1389"));
+  EXPECT_THAT(run.out, HasSubstr("path manager, key \"" + GroupDn("Engineering") + "\" on 127.0.0.1:1389"));
 
   upm_fake::Reset();
   upm_fake::LoadSampleDirectory();
@@ -285,6 +319,10 @@ TEST_F(UpmCommandTest, JsonDocumentsOfObjectDiscoverAndPerf) {
   EXPECT_EQ(perf[0]["pid"], 31);
   EXPECT_EQ(perf[0]["counters"]["total_ds_access"], 5);
   EXPECT_EQ(perf[0]["counters"]["total_ds_access_time_ms"], 9);
+  upm_fake::SetCounters(7, up_counters{});
+  const auto processes = JsonLines(Upm({"--json", "perf"}).out);
+  ASSERT_EQ(processes.size(), 1u);
+  EXPECT_EQ(processes[0]["processes"], nlohmann::json({7, 31}));
 }
 
 TEST_F(UpmCommandTest, PerfWatchAndPrometheus) {

@@ -1,11 +1,7 @@
 // upm's pure parts: percentiles, the progress line, durations, variant type
 // names, DN values, the --file list, exit codes, counter formats, object
-// keys and segment names.
-#include <sys/wait.h>
-#include <unistd.h>
+// keys.
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tools/upm/counter_publishers.h"
 #include "tools/upm/counters_format.h"
 #include "tools/upm/exit_codes.h"
 #include "tools/upm/explain_dot.h"
@@ -201,8 +196,7 @@ TEST(CountersFormat, PrometheusNamesAndLabels) {
                               "userpolicy_total_ds_access_total{pid=\"77\"} 12\n"));
   EXPECT_THAT(text, HasSubstr("userpolicy_total_ds_access_milliseconds_total{pid=\"77\"} 340\n"));
   EXPECT_THAT(text, HasSubstr("userpolicy_ngroup_ds_access_milliseconds_total{pid=\"77\"} 99\n"));
-  EXPECT_THAT(text, HasSubstr("# HELP userpolicy_user_cache_access_total User identity lookups answered from the "
-                              "cache.\n"));
+  EXPECT_THAT(text, HasSubstr("# HELP userpolicy_user_cache_access_total Help of User Cache Access.\n"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 48);  // HELP, TYPE and value of sixteen
 }
 
@@ -237,14 +231,14 @@ TEST(ObjectQuery, KeysOfEveryKind) {
       {ObjectKind::kPrimaryGroup, "\\01\\05", UP_MANAGER_PRIMARY_GROUP, "\\01\\05", "", ""},
       {ObjectKind::kPrimaryGroup, "S-1-5-21-1-2-3-513", UP_MANAGER_PRIMARY_GROUP, "", "", "S-1-5-21-1-2-3-513"},
       {ObjectKind::kGroup, dn, UP_MANAGER_GROUP, dn, "", ""},
-      {ObjectKind::kGuid, hex, UP_MANAGER_GROUP, "<GUID=" + hex + ">", "", ""},
-      {ObjectKind::kGuid, "<guid=" + hex + ">", UP_MANAGER_GROUP, "<GUID=" + hex + ">", "", ""},
-      {ObjectKind::kPath, "GC://127.0.0.1/" + dn, UP_MANAGER_GROUP, dn, "127.0.0.1:3268", ""},
-      {ObjectKind::kPath, "ldap://127.0.0.1/" + dn, UP_MANAGER_GROUP, dn, "127.0.0.1:389", ""},
-      {ObjectKind::kPath, "GC://127.0.0.1:1389/<GUID=" + hex + ">", UP_MANAGER_GROUP, "<GUID=" + hex + ">",
+      {ObjectKind::kGuid, hex, UP_MANAGER_GUID, hex, "", ""},
+      {ObjectKind::kGuid, "<guid=" + hex + ">", UP_MANAGER_GUID, hex, "", ""},
+      {ObjectKind::kPath, "GC://127.0.0.1/" + dn, UP_MANAGER_PATH, dn, "127.0.0.1:3268", ""},
+      {ObjectKind::kPath, "ldap://127.0.0.1/" + dn, UP_MANAGER_PATH, dn, "127.0.0.1:389", ""},
+      {ObjectKind::kPath, "GC://127.0.0.1:1389/<GUID=" + hex + ">", UP_MANAGER_PATH, "<GUID=" + hex + ">",
        "127.0.0.1:1389", ""},
-      {ObjectKind::kPath, "GC://[::1]:1389/" + dn, UP_MANAGER_GROUP, dn, "[::1]:1389", ""},
-      {ObjectKind::kPath, "GC://" + dn, UP_MANAGER_GROUP, dn, "", ""},
+      {ObjectKind::kPath, "GC://[::1]:1389/" + dn, UP_MANAGER_PATH, dn, "[::1]:1389", ""},
+      {ObjectKind::kPath, "GC://" + dn, UP_MANAGER_PATH, dn, "", ""},
   };
   for (const Case& c : cases) {
     ObjectQuery query;
@@ -291,31 +285,6 @@ TEST(ObjectQuery, KindNamesRoundTrip) {
     EXPECT_EQ(ObjectKindFromName(ObjectKindName(kind)), kind);
   }
   EXPECT_FALSE(ObjectKindFromName("users").has_value());
-}
-
-TEST(CounterPublishers, SegmentNames) {
-  const std::pair<const char*, int> cases[] = {
-      {"userpolicy-perf-1234", 1234}, {"userpolicy-perf-", 0},        {"userpolicy-perf-12a", 0},
-      {"other-perf-1234", 0},         {"userpolicy-perf-99999999999", 0},
-  };
-  for (const auto& [name, pid] : cases) EXPECT_EQ(PublisherOfSegmentName(name), pid) << name;
-}
-
-TEST(CounterPublishers, OnlyLiveProcessesWithASegment) {
-  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "upm_publishers";
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  const pid_t gone = fork();  // a process that has ended (and been reaped)
-  if (gone == 0) _exit(0);
-  ASSERT_GT(gone, 0);
-  waitpid(gone, nullptr, 0);
-  for (const std::string& name : {"userpolicy-perf-" + std::to_string(getpid()), "userpolicy-perf-" +
-                                  std::to_string(gone), std::string("userpolicy-perf-1x"), std::string("other")}) {
-    std::ofstream(dir / name) << "";
-  }
-  EXPECT_EQ(LiveCounterPublishers(dir.string()), std::vector<int>{getpid()});
-  EXPECT_TRUE(LiveCounterPublishers((dir / "missing").string()).empty());
-  std::filesystem::remove_all(dir);
 }
 
 TEST(ExplainDot, EscapesQuotesBackslashesAndNewlines) {

@@ -41,7 +41,7 @@ case "$mode" in
     objdump=$2 dll=$3
     # The Windows DLLs the module may use; anything else would have to ship
     # beside it.
-    system='^(advapi32|crypt32|dnsapi|kernel32|msvcrt|ole32|oleaut32|shell32|wldap32|ws2_32)\.dll$'
+    system='^(advapi32|crypt32|dnsapi|kernel32|msvcrt|ole32|oleaut32|secur32|shell32|wldap32|ws2_32)\.dll$'
     imports=$("$objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
     others=$(echo "$imports" | grep -vE "$system" || true)
     if [ -n "$others" ]; then

@@ -26,6 +26,7 @@
 #include "platform/ldap_api.h"
 #include "platform/utf8.h"
 #include "platform/win/server_certificate_win.h"
+#include "tests/support/directory_failure.h"
 #include "tests/support/directory_values.h"
 #include "tests/support/scoped_settings_file.h"
 
@@ -34,7 +35,7 @@ namespace {
 
 using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
 using userpolicy::testing::ContextOf;
-using userpolicy::testing::DirectoryFailureOf;
+using userpolicy::testing::DirectoryFailure;
 using userpolicy::testing::DumpValues;
 using Strings = std::vector<std::string>;
 
@@ -132,7 +133,7 @@ TEST_F(Wldap32Backend, ReportsFailuresWithTheCodesOfTheLinuxBuild) {
     SCOPED_TRACE(what);
     ScopedSettings settings(Settings(servers, "", password_file));
     LdapBackend backend;
-    const CDirectoryException error = DirectoryFailureOf([&] { Read(backend, object, {L"name"}); });
+    const CDirectoryException error = DirectoryFailure([&] { Read(backend, object, {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), code) << Narrow(error.GetErrorMsgEx().str());
     EXPECT_EQ(ContextOf(error, L"server"), Wide(servers));
   }
@@ -149,7 +150,7 @@ TEST_F(Wldap32Backend, TlsWithACaFileNeverTrustsAnotherCa) {
     ScopedSettings settings(Settings(server, std::string("Tls = \"") + mode + "\"\nCaFile = \"" +
                                                  Server().other_ca_file + "\"\nVerifyCertificate = true\n"));
     LdapBackend backend;
-    const CDirectoryException error = DirectoryFailureOf([&] { Read(backend, kAliceDn, {L"name"}); });
+    const CDirectoryException error = DirectoryFailure([&] { Read(backend, kAliceDn, {L"name"}); });
     EXPECT_EQ(error.GetErrorCode(), kDirectoryTlsFailed) << Narrow(error.GetErrorMsgEx().str());
   }
 }

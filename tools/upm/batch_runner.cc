@@ -76,7 +76,7 @@ class AnswerSlots {
 }  // namespace
 
 BatchTotals RunBatch(const std::vector<std::string>& sips, int threads, const LookupFunction& lookup,
-                     const EmitFunction& emit, ProgressBar* progress, bool first_alone) {
+                     const EmitFunction& emit, ProgressBar* progress) {
   const Clock::time_point start = Clock::now();
   BatchTotals totals;
   std::vector<double> latencies;
@@ -86,7 +86,6 @@ BatchTotals RunBatch(const std::vector<std::string>& sips, int threads, const Lo
   if (progress != nullptr && !sips.empty()) progress->Draw(0, 0);
   AnswerSlots slots(sips.size());
   std::atomic<size_t> next{0};
-  if (first_alone && !sips.empty()) slots.Put(next++, LookUpOne(lookup, sips.front()));
   std::vector<std::thread> workers;
   const size_t worker_count = std::min(sips.size(), static_cast<size_t>(std::max(threads, 1)));
   for (size_t w = 0; w < worker_count; ++w) {

@@ -40,13 +40,9 @@ struct BatchTotals {
 // answers are emitted and
 // draws it again after them, and otherwise redraws it every 100 ms; it is
 // cleared at the end.
-// With `first_alone`, the first address is looked up before any other,
-// alone (upm does so when several threads start cold: a library's first
-// connection may set up global state that is not safe to set up twice at
-// once, as libldap's is).
 // REQUIRES: threads >= 1.
 BatchTotals RunBatch(const std::vector<std::string>& sips, int threads, const LookupFunction& lookup,
-                     const EmitFunction& emit, ProgressBar* progress, bool first_alone = false);
+                     const EmitFunction& emit, ProgressBar* progress);
 
 }  // namespace upm
 

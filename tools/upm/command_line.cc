@@ -50,6 +50,16 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
                  "The only Global Catalog server to read, instead of the configured ones: host[:port] or "
                  "ldap://host:port")
       ->type_name("URI");
+  app.add_option("--bind", options.bind,
+                 "How to bind, instead of the settings' BindMethod: simple (BindDN, PasswordFile) or gssapi "
+                 "(Kerberos from a keytab, signed or sealed)")
+      ->check(CLI::IsMember({"simple", "gssapi"}).description(""))
+      ->type_name("simple|gssapi");
+  app.add_option("--keytab", options.keytab, "The keytab of a gssapi bind, instead of the settings' KeytabFile")
+      ->type_name("FILE");
+  app.add_option("--principal", options.principal,
+                 "The principal of a gssapi bind, instead of the settings' Principal (default: the keytab's first)")
+      ->type_name("P");
   app.add_flag("--json", options.json, "One JSON document per answer (fields below)");
   app.add_option("--log-level", options.log_level, "The library's log level (default off)")
       ->check(CLI::IsMember({"off", "error", "warning", "info", "trace"}).description(""))
@@ -80,7 +90,7 @@ ParsedCommandLine ParseCommandLine(int argc, const char* const* argv) {
       ->type_name("user|primary-group|group|guid|path");
 
   CLI::App* perf = app.add_subcommand("perf", "The performance counters a running process publishes");
-  perf->add_option("--pid", options.pid, "The process (default: the only one that publishes counters)")
+  perf->add_option("--pid", options.pid, "The process to read (without it: list the processes that publish counters)")
       ->check(CLI::PositiveNumber)
       ->type_name("N");
   CLI::Option* watch = perf->add_flag("--watch", options.watch, "Print the counters every --interval seconds, "

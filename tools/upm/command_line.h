@@ -7,7 +7,8 @@
 //   upm [OPTIONS] object KEY [--as user|primary-group|group|guid|path]
 //   upm [OPTIONS] perf [--pid N] [--watch [--interval S] [--count N]] [--prometheus]
 //   upm [OPTIONS] discover
-//   OPTIONS: --config FILE, --server URI, --json, --log-level LEVEL,
+//   OPTIONS: --config FILE, --server URI, --bind simple|gssapi,
+//            --keytab FILE, --principal P, --json, --log-level LEVEL,
 //            --log-file FILE, --version (also accepted after the command)
 //
 // Thread safety: ParseCommandLine is thread-safe.
@@ -28,6 +29,9 @@ struct Options {
   // Every command.
   std::string config;     // --config: the settings file
   std::string server;     // --server: the only Global Catalog server
+  std::string bind;       // --bind: simple | gssapi, in place of BindMethod
+  std::string keytab;     // --keytab: in place of KeytabFile
+  std::string principal;  // --principal: in place of Principal
   std::string log_level;  // --log-level; "" leaves USERPOLICY_LOG_LEVEL, else off
   std::string log_file;   // --log-file
   bool json = false;

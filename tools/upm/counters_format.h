@@ -1,10 +1,11 @@
 // `upm perf`'s forms of the sixteen performance counters (up_counters): a
 // table, a table with the change per second since the previous sample
 // (--watch), the Prometheus text exposition format (version 0.0.4) and a
-// JSON document. Names, keys and help texts are the module's own, so the
-// Prometheus names are those of any other reader of the counters:
-// "userpolicy_<key>_total" for counts, "userpolicy_<key>_milliseconds_total"
-// for times, each with the label pid="<pid>".
+// JSON document. Names, keys and help texts are the library's own
+// (up_counter_info_at), in its order, so the Prometheus names are those of
+// any other reader of the counters: "userpolicy_<key>_total" for counts,
+// "userpolicy_<key>_milliseconds_total" for times, each with the label
+// pid="<pid>"; the JSON keys are the up_counters members.
 //
 // Thread safety: every function is thread-safe.
 #ifndef USERPOLICY_TOOLS_UPM_COUNTERS_FORMAT_H_

@@ -1,16 +1,12 @@
 // `upm discover`.
 //
-// up_discover takes no options and needs no up_start (which fails when no
-// Global Catalog is found: the very case discover is for), so --config,
-// --log-level and --log-file reach it through the environment the library
-// reads: USERPOLICY_SETTINGS, USERPOLICY_LOG_LEVEL, USERPOLICY_LOG, set for
-// the call and restored after it. --server, which replaces the configured
-// servers only while the library is started, is applied by starting it.
-#include <cstdlib>
+// up_discover_with_options needs no up_start (which fails when no Global
+// Catalog is found: the very case discover is for) and takes --config and
+// --server for this discovery only, and --log-level and --log-file as
+// up_start does; with --bind, --keytab or --principal, up_discover_with_bind
+// takes those too, and the discovery shows the bind they make (method,
+// identity, security strength factor).
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "tools/upm/answer_writer.h"
 #include "tools/upm/commands.h"
@@ -19,50 +15,10 @@
 #include "tools/upm/library_start.h"
 
 namespace upm {
-namespace {
-
-// Sets environment variables and restores them when it goes out of scope.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment() = default;
-  ~ScopedEnvironment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        unsetenv(it->first.c_str());
-      }
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-  void Set(const std::string& name, const std::string& value) {
-    if (value.empty()) return;
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-}  // namespace
 
 int RunDiscoverCommand(const Options& options, Console& console) {
   if (const int code = CheckOptionFiles(options, console); code != kExitFound) return code;
-  const LibraryOptions library = LibraryOptionsFor(options);
-  ScopedEnvironment environment;
-  environment.Set("USERPOLICY_SETTINGS", library.settings_file);
-  environment.Set("USERPOLICY_LOG_LEVEL", library.log_level);
-  environment.Set("USERPOLICY_LOG", library.log_file);
-  LibrarySession session;
-  if (!options.server.empty()) {
-    if (const int code = StartLibraryFor(options, "", console, &session); code != kExitFound) return code;
-  }
-
-  const DiscoveryAnswer answer = DiscoverGlobalCatalog();
+  const DiscoveryAnswer answer = DiscoverGlobalCatalog(LibraryOptionsFor(options));
   if (options.json) {
     MakeJsonWriter(console.out, console.err)->Discovery(answer);
   } else {

@@ -1,5 +1,5 @@
-// `upm discover`: how the library finds the Global Catalog (up_discover),
-// step by step.
+// `upm discover`: how the library finds the Global Catalog
+// (up_discover_with_options), step by step.
 //
 // Thread safety: Discover may be called from any thread.
 #ifndef USERPOLICY_TOOLS_UPM_DISCOVERY_H_
@@ -21,7 +21,8 @@ struct DiscoveryAnswer {
   CallError error;                 // outcome == kFailed
 };
 
-DiscoveryAnswer DiscoverGlobalCatalog();
+// With the settings file and server of `options` for this discovery only.
+DiscoveryAnswer DiscoverGlobalCatalog(const LibraryOptions& options);
 
 }  // namespace upm
 

@@ -156,7 +156,8 @@ const char* JsonFieldsHelp() {
          "                properties: [{name, values: [{type: \"VT_...\", vartype, text}]}]\n"
          "  discover      gc_path (null when none), steps: [text, ...]\n"
          "  perf          pid, counters: {total_ds_access, total_ds_access_time_ms, ...};\n"
-         "                with --watch also seconds, per_second: {...}\n"
+         "                with --watch also seconds, per_second: {...}; without --pid\n"
+         "                processes: [pid, ...]\n"
          "  batch summary (on stderr) summary: {total, found, not_found, failed, seconds,\n"
          "                latency_ms: {p50, p90, p99, max}}\n";
 }

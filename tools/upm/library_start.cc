@@ -16,17 +16,15 @@ LibraryOptions LibraryOptionsFor(const Options& options, const std::string& serv
   library.log_level = options.log_level;
   if (library.log_level.empty() && std::getenv("USERPOLICY_LOG_LEVEL") == nullptr) library.log_level = "off";
   library.log_file = options.log_file;
+  library.bind_method = options.bind;
+  library.keytab = options.keytab;
+  library.principal = options.principal;
   return library;
 }
 
 int CheckOptionFiles(const Options& options, Console& console) {
   if (!options.config.empty() && !std::ifstream(options.config)) {
     console.err << "upm: cannot read settings file " << options.config << ": " << std::strerror(errno) << "\n";
-    return kExitConfiguration;
-  }
-  const std::string& log = options.log_file;
-  if (!log.empty() && log != "stderr" && log != "syslog" && !std::ofstream(log, std::ios::app)) {
-    console.err << "upm: cannot write log file " << log << ": " << std::strerror(errno) << "\n";
     return kExitConfiguration;
   }
   return kExitFound;

@@ -1,6 +1,7 @@
 // Starting the library for a command, from upm's options: --config,
-// --server, --log-level (off unless it or USERPOLICY_LOG_LEVEL says
-// otherwise: upm reports errors itself), --log-file.
+// --server, --bind, --keytab, --principal, --log-level (off unless it or
+// USERPOLICY_LOG_LEVEL says otherwise: upm reports errors itself),
+// --log-file.
 #ifndef USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
 #define USERPOLICY_TOOLS_UPM_LIBRARY_START_H_
 
@@ -16,10 +17,10 @@ namespace upm {
 // --server.
 LibraryOptions LibraryOptionsFor(const Options& options, const std::string& server = "");
 
-// 0 when --config (if given) names a file upm can read and --log-file (if
-// a path) one it can append to; else kExitConfiguration after writing one
-// line to console.err. (The library would refuse them too, but would also
-// log a warning about the log file to stderr.)
+// 0 when --config (if given) names a file upm can read; else
+// kExitConfiguration after writing one line to console.err naming the file
+// and why. (A --log-file the library cannot open fails up_start, which
+// names it.)
 int CheckOptionFiles(const Options& options, Console& console);
 
 // Starts `session`; returns 0, or the exit code after writing one line to

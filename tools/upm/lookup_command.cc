@@ -69,7 +69,7 @@ int RunLookupCommand(const Options& options, Console& console) {
   const BatchTotals totals = RunBatch(
       sips, options.threads, guids ? LookUpGuids : LookUpEmail,
       [&](const LookupAnswer& answer) { guids ? writer->Guids(answer) : writer->Email(answer); },
-      progress ? &*progress : nullptr, /*first_alone=*/options.threads > 1);
+      progress ? &*progress : nullptr);
   if (batch) writer->Summary(totals);
   return totals.exit_code;
 }

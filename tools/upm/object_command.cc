@@ -16,8 +16,8 @@ int RunObjectCommand(const Options& options, Console& console) {
     console.err << "upm: " << problem << "\n";
     return kExitUsage;
   }
-  // The group manager binds below the library's Global Catalog, so a path
-  // naming a server is read by starting the library with that server.
+  // The path manager binds through the library's servers, so a path naming
+  // a server is read by starting the library with that server.
   if (!query.server.empty() && !options.server.empty() && query.server != options.server) {
     console.err << "upm: path \"" << query.key << "\" names server " << query.server << ", --server names "
                 << options.server << "\n";

@@ -169,9 +169,13 @@ const char* ManagerName(up_manager manager) {
     case UP_MANAGER_PRIMARY_GROUP:
       return "primary_group";
     case UP_MANAGER_GROUP:
+      return "group";
+    case UP_MANAGER_GUID:
+      return "guid";
+    case UP_MANAGER_PATH:
       break;
   }
-  return "group";
+  return "path";
 }
 
 bool ParseObjectQuery(ObjectKind kind, const std::string& key, ObjectQuery* query, std::string* problem) {
@@ -204,17 +208,16 @@ bool ParseObjectQuery(ObjectKind kind, const std::string& key, ObjectQuery* quer
       query->lookup_key = key;
       return true;
     case ObjectKind::kGuid: {
-      query->manager = UP_MANAGER_GROUP;
-      const std::string hex = GuidHex(key);
-      if (hex.empty()) {
+      query->manager = UP_MANAGER_GUID;
+      query->lookup_key = GuidHex(key);
+      if (query->lookup_key.empty()) {
         *problem = "\"" + key + "\" is not a GUID (32 hex digits or <GUID=32 hex digits>)";
         return false;
       }
-      query->lookup_key = kGuidPrefix + hex + ">";
       return true;
     }
     case ObjectKind::kPath:
-      query->manager = UP_MANAGER_GROUP;
+      query->manager = UP_MANAGER_PATH;
       return ParsePath(key, query, problem);
   }
   return false;

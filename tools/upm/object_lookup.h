@@ -7,15 +7,17 @@
 //                       "S-1-5-21-...-RID", turned into that search string
 //                       by up_primary_group_key
 //   --as group          the group manager, KEY a distinguished name
-//   --as guid           the group manager, KEY 32 hex digits (as `upm guids`
-//                       prints them) or "<GUID=...>", bound as
-//                       "<Global Catalog path>/<GUID=...>"
-//   --as path           the group manager, KEY "GC://host[:port]/OBJECT" or
+//   --as guid           the GUID manager (UP_MANAGER_GUID), KEY 32 hex
+//                       digits (as `upm guids` prints them) or
+//                       "<GUID=...>", asked with the 32 digits
+//   --as path           the path manager (UP_MANAGER_PATH), KEY
+//                       "GC://host[:port]/OBJECT" or
 //                       "LDAP://host[:port]/OBJECT" (OBJECT a DN or
-//                       <GUID=...>); the group manager binds the object
-//                       below the Global Catalog the library uses, so upm
-//                       starts the library with the path's server (port
-//                       3268 for GC://, 389 for LDAP:// when none is given)
+//                       <GUID=...>), or a path without a host; the manager
+//                       binds OBJECT through the servers the library uses,
+//                       so upm starts the library with the path's server
+//                       (port 3268 for GC://, 389 for LDAP:// when none is
+//                       given)
 //
 // Thread safety: LookUpObject may be called from any thread once the
 // library is started.
@@ -36,7 +38,7 @@ enum class ObjectKind { kUser, kPrimaryGroup, kGroup, kGuid, kPath };
 const char* ObjectKindName(ObjectKind kind);
 // The kind --as `name` names, or nullopt.
 std::optional<ObjectKind> ObjectKindFromName(const std::string& name);
-// "user", "primary_group", "group".
+// "user", "primary_group", "group", "guid", "path".
 const char* ManagerName(up_manager manager);
 
 struct ObjectQuery {

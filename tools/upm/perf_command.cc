@@ -1,14 +1,16 @@
 // `upm perf`.
 //
-// upm reads the counters through the C interface (up_get_counters) and
-// formats them itself (counters_format.h): it links the shared library
-// alone, whose exports are the C interface and the module's C++ classes,
-// not the internal counter reader.
+// upm reads the counters through the C interface (up_get_counters, the
+// names from up_counter_info_at) and formats them itself
+// (counters_format.h); without --pid it lists the processes that publish
+// counters (up_list_counter_processes).
 #include <chrono>
 #include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/upm/commands.h"
-#include "tools/upm/counter_publishers.h"
 #include "tools/upm/counters_format.h"
 #include "tools/upm/exit_codes.h"
 #include "tools/upm/userpolicy_library.h"
@@ -16,22 +18,32 @@
 namespace upm {
 namespace {
 
-// The process to read: --pid, or the only running one that publishes
-// counters; 0 after writing why there is none.
-int ChooseProcess(const Options& options, Console& console, int* exit_code) {
-  if (options.pid != 0) return options.pid;
-  const std::vector<int> pids = LiveCounterPublishers();
-  if (pids.size() == 1) return pids.front();
+// Without --pid: the processes that publish counters, one a line (or
+// {"processes": [...]}); --watch and --prometheus need a process.
+int ListProcesses(const Options& options, Console& console) {
+  std::vector<int> pids;
+  CallError error;
+  if (const int status = ListCounterProcesses(&pids, &error); status != UP_OK) {
+    console.err << "upm: " << error.message << "\n";
+    return ExitCodeForStatus(status);
+  }
+  if (options.watch || options.prometheus) {
+    console.err << "upm: " << (options.watch ? "--watch" : "--prometheus") << " needs --pid; processes that publish "
+                << "counters:";
+    for (int pid : pids) console.err << " " << pid;
+    console.err << (pids.empty() ? " none\n" : "\n");
+    return kExitUsage;
+  }
+  if (options.json) {
+    console.out << nlohmann::json{{"processes", pids}}.dump() << "\n";
+  } else {
+    for (int pid : pids) console.out << pid << "\n";
+  }
   if (pids.empty()) {
     console.err << "upm: no running process publishes counters\n";
-    *exit_code = kExitNotFound;
-  } else {
-    console.err << "upm: several processes publish counters; choose one with --pid:";
-    for (int pid : pids) console.err << " " << pid;
-    console.err << "\n";
-    *exit_code = kExitUsage;
+    return kExitNotFound;
   }
-  return 0;
+  return kExitFound;
 }
 
 // Reads the counters of `pid`; the exit code (0 when read) after writing
@@ -47,9 +59,8 @@ int Read(int pid, Console& console, up_counters* counters) {
 }  // namespace
 
 int RunPerfCommand(const Options& options, Console& console) {
-  int exit_code = kExitFound;
-  const int pid = ChooseProcess(options, console, &exit_code);
-  if (pid == 0) return exit_code;
+  if (options.pid == 0) return ListProcesses(options, console);
+  const int pid = options.pid;
 
   using Clock = std::chrono::steady_clock;
   up_counters previous = {};

@@ -17,10 +17,14 @@ struct StringListFree {
 struct RecordFree {
   void operator()(up_record* record) const { up_free_record(record); }
 };
+struct ProcessListFree {
+  void operator()(up_process_list* list) const { up_free_process_list(list); }
+};
 using ErrorPtr = std::unique_ptr<up_error, ErrorFree>;
 using StringPtr = std::unique_ptr<char, StringFree>;
 using StringListPtr = std::unique_ptr<up_string_list, StringListFree>;
 using RecordPtr = std::unique_ptr<up_record, RecordFree>;
+using ProcessListPtr = std::unique_ptr<up_process_list, ProcessListFree>;
 
 // Takes ownership of what a call left in `raw` and reports it in *error.
 // A failure without an up_error still gets a message naming its status.
@@ -56,6 +60,30 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+// What up_start and up_discover_with_options take; points into `options`.
+up_options RawOptions(const LibraryOptions& options) {
+  up_options raw = {};
+  raw.settings_file = OrNull(options.settings_file);
+  raw.server = OrNull(options.server);
+  raw.log_level = OrNull(options.log_level);
+  raw.log_file = OrNull(options.log_file);
+  return raw;
+}
+
+// What up_start_with_bind and up_discover_with_bind take; points into
+// `options`.
+up_bind_options RawBindOptions(const LibraryOptions& options) {
+  up_bind_options bind = {};
+  bind.method = OrNull(options.bind_method);
+  bind.keytab = OrNull(options.keytab);
+  bind.principal = OrNull(options.principal);
+  return bind;
+}
+
+bool BindsOtherwise(const up_bind_options& bind) {
+  return bind.method != nullptr || bind.keytab != nullptr || bind.principal != nullptr;
+}
+
 }  // namespace
 
 const Property* Record::Find(const std::string& name) const {
@@ -71,13 +99,10 @@ const Value* Record::First(const std::string& name) const {
 }
 
 int StartLibrary(const LibraryOptions& options, CallError* error) {
-  up_options raw = {};
-  raw.settings_file = OrNull(options.settings_file);
-  raw.server = OrNull(options.server);
-  raw.log_level = OrNull(options.log_level);
-  raw.log_file = OrNull(options.log_file);
+  const up_options raw = RawOptions(options);
+  const up_bind_options bind = RawBindOptions(options);
   up_error* failure = nullptr;
-  const int status = up_start(&raw, &failure);
+  const int status = BindsOtherwise(bind) ? up_start_with_bind(&raw, &bind, &failure) : up_start(&raw, &failure);
   Report(status, failure, error);
   return status;
 }
@@ -146,11 +171,15 @@ int PrimaryGroupKey(const std::string& user_sid, int32_t primary_group_id, std::
   return status;
 }
 
-int Discover(std::optional<std::string>* gc_path, std::vector<std::string>* steps, CallError* error) {
+int Discover(const LibraryOptions& options, std::optional<std::string>* gc_path, std::vector<std::string>* steps,
+             CallError* error) {
+  const up_options raw = RawOptions(options);
+  const up_bind_options bind = RawBindOptions(options);
   char* raw_path = nullptr;
   up_string_list* raw_steps = nullptr;
   up_error* failure = nullptr;
-  const int status = up_discover(&raw_path, &raw_steps, &failure);
+  const int status = BindsOtherwise(bind) ? up_discover_with_bind(&raw, &bind, &raw_path, &raw_steps, &failure)
+                                          : up_discover_with_options(&raw, &raw_path, &raw_steps, &failure);
   StringPtr path(raw_path);
   StringListPtr list(raw_steps);
   Report(status, failure, error);
@@ -171,6 +200,33 @@ int GetCounters(int pid, up_counters* counters, CallError* error) {
   if (status == UP_OK) *counters = values;
   return status;
 }
+
+int ListCounterProcesses(std::vector<int>* pids, CallError* error) {
+  up_process_list* raw = nullptr;
+  up_error* failure = nullptr;
+  const int status = up_list_counter_processes(&raw, &failure);
+  ProcessListPtr list(raw);
+  Report(status, failure, error);
+  if (status != UP_OK) return status;
+  pids->clear();
+  if (list != nullptr) pids->assign(list->pids, list->pids + list->count);
+  return status;
+}
+
+std::vector<CounterInfo> CounterInfos() {
+  std::vector<CounterInfo> infos;
+  const size_t count = up_counter_count();
+  infos.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const up_counter_info* info = up_counter_info_at(i);
+    if (info == nullptr) break;
+    infos.push_back(CounterInfo{Text(info->field), Text(info->key), Text(info->name), Text(info->help),
+                                info->milliseconds != 0});
+  }
+  return infos;
+}
+
+int64_t CounterValue(const up_counters& counters, size_t index) { return up_counter_value(&counters, index); }
 
 std::string StatusName(int status) { return Text(up_status_name(status)); }
 

@@ -47,12 +47,25 @@ struct Record {
   const Value* First(const std::string& name) const;
 };
 
-// What up_start takes; empty strings leave the library's default.
+// One of the counters, as the library names it (up_counter_info).
+struct CounterInfo {
+  std::string field;  // the up_counters member and JSON key
+  std::string key;    // shared by a count and its time
+  std::string name;
+  std::string help;
+  bool milliseconds = false;
+};
+
+// What up_start takes; empty strings leave the library's default. The bind
+// fields, when any is set, go to up_start_with_bind (up_discover_with_bind).
 struct LibraryOptions {
   std::string settings_file;
   std::string server;
   std::string log_level;
   std::string log_file;
+  std::string bind_method;
+  std::string keytab;
+  std::string principal;
 };
 
 // Each returns an up_status (UP_OK is 0) and, on failure, fills *error when
@@ -63,9 +76,17 @@ int GetGuids(const std::string& sip, std::vector<std::string>* guids, CallError*
 int GetEmail(const std::string& sip, std::string* email, CallError* error);
 int GetRecord(up_manager manager, const std::string& key, Record* record, bool* from_directory, CallError* error);
 int PrimaryGroupKey(const std::string& user_sid, int32_t primary_group_id, std::string* key, CallError* error);
-// On UP_DIRECTORY_ERROR *steps is still filled in.
-int Discover(std::optional<std::string>* gc_path, std::vector<std::string>* steps, CallError* error);
+// With the settings file, server and bind of `options` for this discovery
+// only (up_discover_with_options, or up_discover_with_bind when a bind
+// field is set). On UP_DIRECTORY_ERROR *steps is still filled in.
+int Discover(const LibraryOptions& options, std::optional<std::string>* gc_path, std::vector<std::string>* steps,
+             CallError* error);
 int GetCounters(int pid, up_counters* counters, CallError* error);
+// The running processes that publish counters, ascending.
+int ListCounterProcesses(std::vector<int>* pids, CallError* error);
+// The counters in the library's order, and the value of the one at `index`.
+std::vector<CounterInfo> CounterInfos();
+int64_t CounterValue(const up_counters& counters, size_t index);
 
 std::string StatusName(int status);
 std::string LibraryVersion();
