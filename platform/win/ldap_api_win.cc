@@ -40,6 +40,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/ascii.h"
@@ -420,13 +421,22 @@ int NegotiatedSsf(LDAP* ld) {
 Status KerberosBind(NativeSession* session, const KerberosBindRequest& request, Authentication* established) {
   LDAP* ld = session->ld;
   if (request.credentials == nullptr) return MakeStatus(LDAP_PARAM_ERROR, "no credentials for the Kerberos bind");
-  Status status = SetOption(ld, LDAP_OPT_SIGN, LDAP_OPT_ON, "signing for the Negotiate bind", false);
-  if (status.ok()) status = SetOption(ld, LDAP_OPT_ENCRYPT, LDAP_OPT_ON, "sealing for the Negotiate bind", false);
-  if (!status.ok()) return status;
+  // A wldap32 that cannot be asked to sign (wine's answers
+  // LDAP_NOT_SUPPORTED) could not tell either whether the bind signs: no
+  // bind is made, rather than one that may be unsigned.
+  const std::pair<int, const char*> layers[] = {{LDAP_OPT_SIGN, "LDAP_OPT_SIGN"}, {LDAP_OPT_ENCRYPT, "LDAP_OPT_ENCRYPT"}};
+  for (const auto& [option, name] : layers) {
+    const ULONG set = ClassicCode(ldap_set_optionW(ld, option, LDAP_OPT_ON));
+    if (set != LDAP_SUCCESS) {
+      return MakeStatus(LDAP_LOCAL_ERROR, std::string("this wldap32 cannot sign and seal a Negotiate bind (") + name +
+                                              ": " + ErrorText(set) + ", code " + std::to_string(set) +
+                                              "); no bind was made");
+    }
+  }
   // No name and no password: the account the process runs as.
   const ULONG rc = ClassicCode(ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE));
   if (rc != LDAP_SUCCESS) {
-    status = SessionStatus(ld, rc);
+    const Status status = SessionStatus(ld, rc);
     if (!session->answered && IsConnectionFailure(status.code)) return NeverConnected(status);
     return status;
   }

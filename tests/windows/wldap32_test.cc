@@ -9,9 +9,13 @@
 //   USERPOLICY_TEST_SLAPD_OTHER_CA_FILE   a CA that signed nothing
 //   USERPOLICY_TEST_SLAPD_SERVER_CERT     the server's certificate (PEM)
 //   USERPOLICY_TEST_CLOSED_PORT           a loopback port nothing listens on
-// The same reads as on Linux give the same values and the same error codes.
+// The same reads as on Linux give the same values and the same error codes;
+// searches carry their controls and run several at once; the Kerberos bind
+// (Negotiate, as the service's own account) through the operation table.
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -21,11 +25,17 @@
 #include "platform/directory.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_object.h"
+#include "platform/ascii.h"
+#include "platform/directory/directory_config.h"
 #include "platform/directory/directory_path.h"
 #include "platform/directory/ldap_backend.h"
+#include "platform/directory/ldap_schema_reader.h"
+#include "platform/kerberos.h"
 #include "platform/ldap_api.h"
+#include "platform/ldap_api_hook.h"
 #include "platform/utf8.h"
 #include "platform/win/server_certificate_win.h"
+#include "testing/ldap_operations.h"
 #include "tests/support/directory_failure.h"
 #include "tests/support/directory_values.h"
 #include "tests/support/scoped_settings_file.h"
@@ -214,6 +224,221 @@ TEST_F(Wldap32Backend, ConnectionsReportWhatTheirServerDid) {
   ldap::Status status = ldap::Connection::Open(options, &nowhere);
   if (status.ok()) status = nowhere->SimpleBind("", "");
   EXPECT_EQ(status.code, ldap::kServerDown) << status.text << ": " << status.diagnostic;
+}
+
+// Server controls reach the server (the schema reader's values return
+// filter keeps only the definitions asked for), and more searches than are
+// sent at once each get their own answer.
+TEST_F(Wldap32Backend, SearchesCarryTheirControlsAndRunManyAtOnce) {
+  namespace ldap = platform::ldap;
+  ldap::ConnectOptions options;
+  options.uri = "ldap://" + Server().host_port;
+  std::unique_ptr<ldap::Connection> connection;
+  ASSERT_TRUE(ldap::Connection::Open(options, &connection).ok());
+  ASSERT_TRUE(connection->SimpleBind("", "").ok());
+
+  ldap::SearchRequest schema;
+  schema.base = "cn=Subschema";
+  schema.filter = "(objectClass=subschema)";
+  schema.attributes = {"attributeTypes"};
+  const auto definitions = [&] {
+    std::vector<ldap::Entry> entries;
+    const ldap::Status status = connection->Search(schema, &entries);
+    EXPECT_TRUE(status.ok()) << status.text << ": " << status.diagnostic;
+    return entries.size() == 1 && entries[0].attributes.size() == 1 ? entries[0].attributes[0].values
+                                                                     : std::vector<std::string>{};
+  };
+  EXPECT_GT(definitions().size(), 200u);
+  const std::vector<std::string> names = {"mail", "objectGUID", "memberOf"};
+  schema.controls = {{ldap_backend_internal::kValuesReturnFilterOid,
+                      ldap_backend_internal::EncodeValuesReturnFilter("attributeTypes", names), false}};
+  const std::vector<std::string> filtered = definitions();
+  ASSERT_EQ(filtered.size(), names.size());
+  for (const std::string& name : names) {
+    EXPECT_EQ(std::count_if(filtered.begin(), filtered.end(),
+                            [&](const std::string& definition) {
+                              return definition.find("'" + name + "'") != std::string::npos;
+                            }),
+              1)
+        << name;
+  }
+
+  // Every third names no entry.
+  const std::wstring dns[] = {kAliceDn, L"cn=Engineering,ou=Groups,dc=example,dc=test",
+                              L"cn=Nobody,ou=People,dc=example,dc=test"};
+  std::vector<ldap::SearchRequest> requests;
+  for (size_t i = 0; i < ldap::Connection::kMaxOutstanding + 8; ++i) {
+    ldap::SearchRequest request;
+    request.base = Narrow(dns[i % 3]);
+    request.attributes = {"objectGUID"};
+    requests.push_back(request);
+  }
+  std::vector<ldap::SearchOutcome> outcomes;
+  connection->SearchAll(requests, &outcomes);
+  ASSERT_EQ(outcomes.size(), requests.size());
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    if (i % 3 == 2) {
+      EXPECT_EQ(outcomes[i].status.code, ldap::kNoSuchObject) << i;
+    } else {
+      ASSERT_TRUE(outcomes[i].status.ok()) << i << " " << outcomes[i].status.text;
+      ASSERT_EQ(outcomes[i].entries.size(), 1u) << i;
+      EXPECT_TRUE(platform::EqualsIgnoringAsciiCase(outcomes[i].entries[0].dn, requests[i].base)) << i;
+    }
+  }
+  EXPECT_TRUE(connection->IsAlive());
+}
+
+// The account this program runs as, by its plain name ("user").
+std::string OwnUserName() {
+  wchar_t name[256] = {};
+  DWORD size = static_cast<DWORD>(std::size(name));
+  return GetUserNameW(name, &size) ? Narrow(name) : "";
+}
+
+// The Kerberos bind operation, replaced: it records what it was asked for
+// and answers as the test says.
+struct NegotiateScript {
+  platform::ldap::Status status;  // what the bind returns
+  int ssf = 0;                    // on success
+  std::string identity;           // on success; empty: the credentials' account
+};
+NegotiateScript g_script;
+int g_binds = 0;
+int g_asked_ssf = 0;
+std::string g_asked_principal;
+
+platform::ldap::Status ScriptedNegotiate(platform::ldap::NativeSession*,
+                                         const platform::ldap::KerberosBindRequest& request,
+                                         platform::ldap::Authentication* established) {
+  ++g_binds;
+  g_asked_ssf = request.minimum_ssf;
+  g_asked_principal = request.credentials->principal();
+  if (!g_script.status.ok()) return g_script.status;
+  established->ssf = g_script.ssf;
+  established->identity = g_script.identity.empty() ? request.credentials->principal() : g_script.identity;
+  return {};
+}
+
+std::string GssapiSettings(const std::string& extra = "") {
+  return Settings(Server().host_port, "BindMethod = \"gssapi\"\n" + extra);
+}
+
+// Windows has no keytab: "gssapi" binds as the account the service runs as,
+// and a KeytabFile or Principal (an identity the bind cannot take) is one
+// error naming the key.
+TEST_F(Wldap32Backend, GssapiBindsAsTheServicesOwnAccountWithoutAKeytab) {
+  EXPECT_FALSE(platform::kerberos::CredentialsFromKeytab());
+  const std::string user = platform::AsciiLowercase(OwnUserName());
+  ASSERT_FALSE(user.empty());
+  const struct {
+    std::string extra;
+    const char* problem;  // in the bind problem; nullptr: usable
+  } cases[] = {
+      {"", nullptr},
+      {"MinimumSsf = 256\n", nullptr},
+      {"KeytabFile = \"C:/svc.keytab\"\n", "] KeytabFile (line 9) is not used on this system"},
+      {"Principal = \"svc@EXAMPLE.TEST\"\n", "] Principal (line 9) is not used on this system"},
+      {"MinimumSsf = 0\n", "] MinimumSsf (line 9) must be an integer from 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.extra);
+    ScopedSettings settings(GssapiSettings(c.extra));
+    const DirectoryConfig config = DirectoryConfig::Load();
+    std::string principal;
+    std::wstring problem;
+    const bool usable = CheckBindSettings(config, &principal, &problem);
+    if (c.problem == nullptr) {
+      ASSERT_TRUE(usable) << Narrow(problem);
+      // "user@REALM" or "DOMAIN\user".
+      const std::string account = platform::AsciiLowercase(principal);
+      EXPECT_TRUE(account.rfind(user + "@", 0) == 0 ||
+                  (account.size() > user.size() && account.substr(account.size() - user.size() - 1) == "\\" + user))
+          << principal;
+    } else {
+      EXPECT_FALSE(usable);
+      EXPECT_NE(Narrow(problem).find(c.problem), std::string::npos) << Narrow(problem);
+    }
+  }
+  // A keytab handed over by the host (the C interface, upm --keytab) is
+  // refused the same way.
+  std::string found;
+  std::string why;
+  EXPECT_FALSE(platform::kerberos::FindKeytabPrincipal("C:/svc.keytab", "", &found, &why));
+  EXPECT_NE(why.find("keytab files are not used on this system"), std::string::npos) << why;
+}
+
+// What the backend makes of each outcome of the Negotiate bind: a bind that
+// asked for the configured strength as the service's account, the strength
+// and identity checked, each failure its own error.
+TEST_F(Wldap32Backend, NegotiateBindsAreCheckedAndEachFailureSaysWhy) {
+  namespace ldap = platform::ldap;
+  ldap::Operations operations = ldap::testing::DefaultOperations();
+  operations.kerberos_bind = &ScriptedNegotiate;
+  ldap::testing::ScopedOperations install(operations);
+  const ldap::Status ok;
+  const auto failure = [](int code) { return ldap::Status{code, ldap::ResultText(code), "", false}; };
+  const struct {
+    const char* what;
+    NegotiateScript script;
+    int code;             // 0: Alice is read
+    const char* message;  // in the error's message
+  } cases[] = {
+      {"sealed", {ok, 256, ""}, 0, ""},
+      {"signed only", {ok, 1, ""}, kDirectoryAuthFailed, "(SSF 1) is weaker than the minimum 56"},
+      {"neither", {ok, 0, ""}, kDirectoryAuthFailed, "(SSF 0) is weaker than the minimum 56"},
+      {"another account", {ok, 256, "OTHER\\intruder"}, kDirectoryAuthFailed, "authenticated 'OTHER\\intruder', not"},
+      {"no Negotiate", {failure(ldap::kAuthUnknown), 0, ""}, kDirectoryAuthFailed, "Negotiate security package"},
+      {"signing required", {failure(ldap::kStrongerAuthRequired), 0, ""}, kDirectoryAuthFailed,
+       "raise MinimumSsf"},
+      {"server gone", {failure(ldap::kServerDown), 0, ""}, kDirectoryServerDown, ""},
+  };
+  const std::string user = platform::AsciiLowercase(OwnUserName());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScopedSettings settings(GssapiSettings("MinimumSsf = 56\n"));
+    g_script = c.script;
+    g_binds = 0;
+    LdapBackend backend;
+    if (c.code == 0) {
+      EXPECT_EQ(Read(backend, kAliceDn, {L"name"})->distinguished_name, kAliceDn);
+    } else {
+      const CDirectoryException error = DirectoryFailure([&] { Read(backend, kAliceDn, {L"name"}); });
+      EXPECT_EQ(error.GetErrorCode(), c.code) << Narrow(error.GetErrorMsgEx().str());
+      EXPECT_NE(Narrow(error.GetErrorMsg().str()).find(c.message), std::string::npos)
+          << Narrow(error.GetErrorMsg().str());
+    }
+    EXPECT_GE(g_binds, 1);
+    EXPECT_EQ(g_asked_ssf, 56);
+    EXPECT_NE(platform::AsciiLowercase(g_asked_principal).find(user), std::string::npos) << g_asked_principal;
+  }
+}
+
+// The real Negotiate bind: wine's wldap32 takes neither LDAP_OPT_SIGN nor
+// LDAP_OPT_ENCRYPT, so the bind is refused before anything is sent, saying
+// why, and the connection stays as it was (anonymous, usable).
+TEST_F(Wldap32Backend, NegotiateBindIsNeverMadeWithoutSigningAndSealing) {
+  namespace ldap = platform::ldap;
+  std::shared_ptr<const platform::kerberos::ClientCredentials> credentials;
+  std::string problem;
+  ASSERT_TRUE(platform::kerberos::ClientCredentials::Acquire("", "", &credentials, &problem)) << problem;
+  ldap::ConnectOptions options;
+  options.uri = "ldap://" + Server().host_port;
+  std::unique_ptr<ldap::Connection> connection;
+  ASSERT_TRUE(ldap::Connection::Open(options, &connection).ok());
+  ldap::KerberosBindRequest request;
+  request.credentials = credentials.get();
+  const ldap::Status status = connection->KerberosBind(request);
+  EXPECT_EQ(status.code, ldap::kLocalError) << status.text;
+  EXPECT_NE(status.diagnostic.find("cannot sign and seal a Negotiate bind (LDAP_OPT_SIGN: "), std::string::npos)
+      << status.diagnostic;
+  EXPECT_EQ(connection->authentication().method, ldap::Authentication::Method::kAnonymous);
+  EXPECT_EQ(connection->authentication().ssf, 0);
+  ldap::SearchRequest alice;
+  alice.base = Narrow(kAliceDn);
+  std::vector<ldap::Entry> entries;
+  EXPECT_TRUE(connection->Search(alice, &entries).ok());
+  EXPECT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(connection->IsAlive());
 }
 
 }  // namespace
