@@ -21,6 +21,7 @@
 #include "platform/ascii.h"
 #include "platform/kerberos.h"
 #include "platform/ldap_api_hook.h"
+#include "platform/ldap_wait.h"
 #include "platform/posix/kerberos_posix.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
@@ -56,23 +57,6 @@ namespace {
 constexpr int kClassicClientBase = 0x50;
 constexpr int kLowestNativeClientCode = -17;
 constexpr int kHighestClassicClientCode = kClassicClientBase - kLowestNativeClientCode;
-
-constexpr long kMicrosecondsPerMillisecond = 1000;
-constexpr long kMillisecondsPerSecond = 1000;
-
-timeval ToTimeval(std::chrono::milliseconds duration) {
-  const long long ms = std::max<long long>(duration.count(), 0);
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / kMillisecondsPerSecond);
-  tv.tv_usec = static_cast<suseconds_t>((ms % kMillisecondsPerSecond) * kMicrosecondsPerMillisecond);
-  return tv;
-}
-
-// The server time limit: whole seconds, rounded up, at least one.
-int TimeLimitSeconds(std::chrono::milliseconds duration) {
-  const long long ms = std::max<long long>(duration.count(), 1);
-  return static_cast<int>((ms + kMillisecondsPerSecond - 1) / kMillisecondsPerSecond);
-}
 
 std::string DiagnosticOf(LDAP* ld) {
   char* message = nullptr;
@@ -303,8 +287,8 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
   LDAP* ld = session->ld;
 
   const int version = LDAP_VERSION3;
-  const timeval network_timeout = ToTimeval(options.connect_timeout);
-  const timeval operation_timeout = ToTimeval(options.operation_timeout);
+  const timeval network_timeout = ToTimeval<timeval>(options.connect_timeout);
+  const timeval operation_timeout = ToTimeval<timeval>(options.operation_timeout);
   Status status = SetOption(ld, LDAP_OPT_PROTOCOL_VERSION, &version, "the protocol version", false);
   if (status.ok()) status = SetOption(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "referral chasing", false);
   if (status.ok()) status = SetOption(ld, LDAP_OPT_RESTART, LDAP_OPT_ON, "restart on signals", false);
@@ -374,7 +358,7 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
   int rc = ldap_sasl_bind(ld, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
                           &message_id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
-  timeval tv = ToTimeval(timeout);
+  timeval tv = ToTimeval<timeval>(timeout);
   LDAPMessage* raw = nullptr;
   rc = ldap_result(ld, message_id, LDAP_MSG_ALL, &tv, &raw);
   MessagePtr message(raw);
@@ -469,7 +453,7 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   }
   control_list.push_back(nullptr);
   timeval limit{};
-  limit.tv_sec = TimeLimitSeconds(request.timeout);
+  limit.tv_sec = static_cast<time_t>(TimeLimitSeconds(request.timeout));
   const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope), request.filter.c_str(),
                                  request.attributes.empty() ? nullptr : attributes.data(), 0,
                                  controls.empty() ? nullptr : control_list.data(), nullptr, &limit,
@@ -480,7 +464,7 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
 
 Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item) {
   LDAP* ld = session->ld;
-  timeval tv = ToTimeval(timeout);
+  timeval tv = ToTimeval<timeval>(timeout);
   LDAPMessage* raw = nullptr;
   const int rc = ldap_result(ld, message_id, LDAP_MSG_ONE, &tv, &raw);
   MessagePtr message(raw);

@@ -47,6 +47,7 @@
 #include "platform/kerberos.h"
 #include "platform/ldap_api.h"
 #include "platform/ldap_api_hook.h"
+#include "platform/ldap_wait.h"
 #include "platform/utf8.h"
 #include "platform/win/server_certificate_win.h"
 
@@ -70,8 +71,6 @@ struct NativeSession {
 
 namespace {
 
-constexpr long kMicrosecondsPerMillisecond = 1000;
-constexpr long kMillisecondsPerSecond = 1000;
 constexpr ULONG kDefaultLdapPort = 389;
 constexpr ULONG kDefaultLdapsPort = 636;
 // ldap_result's "no message" and "failed" returns.
@@ -79,20 +78,6 @@ constexpr ULONG kResultTimedOut = 0;
 constexpr ULONG kResultFailed = static_cast<ULONG>(-1);
 // Message id 0 marks unsolicited notifications (RFC 4511, 4.4).
 constexpr ULONG kUnsolicitedMessageId = 0;
-
-l_timeval ToTimeval(std::chrono::milliseconds duration) {
-  const long long ms = std::max<long long>(duration.count(), 0);
-  l_timeval tv{};
-  tv.tv_sec = static_cast<LONG>(ms / kMillisecondsPerSecond);
-  tv.tv_usec = static_cast<LONG>((ms % kMillisecondsPerSecond) * kMicrosecondsPerMillisecond);
-  return tv;
-}
-
-// The server time limit: whole seconds, rounded up, at least one.
-ULONG TimeLimitSeconds(std::chrono::milliseconds duration) {
-  const long long ms = std::max<long long>(duration.count(), 1);
-  return static_cast<ULONG>((ms + kMillisecondsPerSecond - 1) / kMillisecondsPerSecond);
-}
 
 // wine's wldap32 runs over OpenLDAP and may pass its client codes through
 // unmapped: -1 (server down) to -17, in the order of the classic codes
@@ -305,7 +290,7 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
   if (status.ok()) status = SetOption(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "referral chasing", false);
   // Bounds a request's sending to a server that stopped reading. Not every
   // wldap32 has it (wine's refuses it); the answer's wait is bounded anyway.
-  const l_timeval send_timeout = ToTimeval(options.operation_timeout);
+  const l_timeval send_timeout = ToTimeval<l_timeval>(options.operation_timeout);
   ldap_set_optionW(ld, LDAP_OPT_SEND_TIMEOUT, &send_timeout);
   const bool tls = address.ldaps || options.start_tls;
   if (status.ok() && tls && (!options.ca_file.empty() || !options.verify_certificate)) {
@@ -323,7 +308,7 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
   }
   if (!status.ok()) return status;
 
-  l_timeval connect_timeout = ToTimeval(options.connect_timeout);
+  l_timeval connect_timeout = ToTimeval<l_timeval>(options.connect_timeout);
   ULONG rc = ClassicCode(ldap_connect(ld, &connect_timeout));
   if (rc != LDAP_SUCCESS) {
     // With ldaps:// the handshake is part of the connect: anything but an
@@ -373,7 +358,7 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
     const Status status = LastStatus(ld);
     return session->answered ? status : NeverConnected(status);
   }
-  l_timeval tv = ToTimeval(timeout);
+  l_timeval tv = ToTimeval<l_timeval>(timeout);
   LDAPMessage* raw = nullptr;
   const ULONG rc = ldap_result(ld, message_id, LDAP_MSG_ALL, &tv, &raw);
   MessagePtr message(raw);
@@ -477,7 +462,7 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   const ULONG rc = ldap_search_extW(ld, base.data(), static_cast<ULONG>(request.scope), filter.data(),
                                     names.empty() ? nullptr : attributes.data(), 0,
                                     controls.empty() ? nullptr : control_list.data(), nullptr,
-                                    TimeLimitSeconds(request.timeout), static_cast<ULONG>(request.size_limit), &id);
+                                    static_cast<ULONG>(TimeLimitSeconds(request.timeout)), static_cast<ULONG>(request.size_limit), &id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
   *message_id = static_cast<int>(id);
   return Status{};
@@ -485,7 +470,7 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
 
 Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item) {
   LDAP* ld = session->ld;
-  l_timeval tv = ToTimeval(timeout);
+  l_timeval tv = ToTimeval<l_timeval>(timeout);
   LDAPMessage* raw = nullptr;
   const ULONG rc = ldap_result(ld, static_cast<ULONG>(message_id), LDAP_MSG_ONE, &tv, &raw);
   MessagePtr message(raw);
