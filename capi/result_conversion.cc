@@ -44,7 +44,8 @@ void FillBytes(const VARIANT& value, up_value* out) {
 // The text VariantChangeType gives, or "".
 void FillOther(const VARIANT& value, up_value* out) {
   _variant_t text;
-  if (SUCCEEDED(VariantChangeType(&text, &value, 0, VT_BSTR)) && text.vt == VT_BSTR) {
+  // The source is only read; some SDKs (mingw-w64's) declare it non-const.
+  if (SUCCEEDED(VariantChangeType(&text, const_cast<VARIANT*>(&value), 0, VT_BSTR)) && text.vt == VT_BSTR) {
     out->text = CopyWide(text.bstrVal, text.bstrVal != nullptr ? SysStringLen(text.bstrVal) : 0);
   } else {
     out->text = CopyString("");

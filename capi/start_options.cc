@@ -59,7 +59,7 @@ void CheckSettingsFileInEffect(const std::string& given) {
   // The environment's or the default file: a missing one means defaults,
   // as for the C++ interface; one that does not parse is a mistake.
   const char* configured = std::getenv(kSettingsPathVariable);
-  const std::string path = configured != nullptr && configured[0] != '\0' ? configured : kDefaultSettingsPath;
+  const std::string path = configured != nullptr && configured[0] != '\0' ? configured : DefaultSettingsPath();
   std::error_code ignored;
   if (std::filesystem::exists(path, ignored) && !CheckSettingsFile(path, &problem)) Refuse(problem);
 }

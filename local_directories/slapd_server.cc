@@ -151,8 +151,9 @@ std::unique_ptr<SlapdServer> SlapdServer::Start(const SlapdOptions& options) {
     MakeCertificates(tls_dir);
     server->ca_file_ = tls_dir + "/ca.pem";
     server->other_ca_file_ = tls_dir + "/other-ca.pem";
-    tls_config = "TLSCACertificateFile \"" + server->ca_file_ + "\"\nTLSCertificateFile \"" + tls_dir +
-                 "/server.pem\"\nTLSCertificateKeyFile \"" + tls_dir + "/server.key\"\n";
+    server->certificate_file_ = tls_dir + "/server.pem";
+    tls_config = "TLSCACertificateFile \"" + server->ca_file_ + "\"\nTLSCertificateFile \"" +
+                 server->certificate_file_ + "\"\nTLSCertificateKeyFile \"" + tls_dir + "/server.key\"\n";
     server->want_tls_ = true;
   }
 

@@ -103,10 +103,12 @@ class SlapdServer {
   const std::string& work_dir() const { return work_dir_; }
 
   // With SlapdOptions::tls: the ldaps port, the CA of the server's
-  // certificate (for 127.0.0.1 and localhost), and a CA that signed nothing.
+  // certificate (for 127.0.0.1 and localhost), a CA that signed nothing, and
+  // the server's certificate itself (PEM).
   int tls_port() const { return tls_port_; }
   const std::string& ca_file() const { return ca_file_; }
   const std::string& other_ca_file() const { return other_ca_file_; }
+  const std::string& certificate_file() const { return certificate_file_; }
 
   // Fault control as ServerProcess's.  Restart starts slapd again on the same
   // ports with the same data; it throws if slapd does not answer, e.g.
@@ -140,6 +142,7 @@ class SlapdServer {
   std::string service_password_file_;
   std::string ca_file_;
   std::string other_ca_file_;
+  std::string certificate_file_;
   std::string base_dn_;
   std::string service_dn_;
   std::chrono::milliseconds start_timeout_{0};

@@ -27,8 +27,8 @@
 // clock readers are routed through the seam by the function-like macros
 // below, so code above the platform layer calls `_time64(nullptr)` and
 // `GetSystemTime(&st)` unchanged on both systems. The seam functions
-// (platform/win/clock_win.cc, not yet written) check the fake clock and
-// otherwise call the real functions as `(::GetSystemTime)(st)`.
+// (platform/win/clock_win.cc) check the fake clock and otherwise call the
+// real functions as `(::GetSystemTime)(st)`.
 #ifndef USERPOLICY_PLATFORM_CLOCK_H_
 #define USERPOLICY_PLATFORM_CLOCK_H_
 

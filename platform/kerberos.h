@@ -13,6 +13,13 @@
 // (platform/posix/kerberos_posix.cc). Nothing here writes key material
 // anywhere: errors name files, principals and the Kerberos reason only.
 //
+// Windows has no keytab (platform/win/kerberos_win.cc): a service there
+// binds as the account it runs as, through the system's Negotiate package,
+// with the tickets the system keeps and renews for that account. There
+// CredentialsFromKeytab() is false, the keytab and principal passed in must
+// be empty (FindKeytabPrincipal then names that account), and the
+// credentials stand for the account rather than holding tickets.
+//
 // Thread safety: the free functions are thread-safe. A ClientCredentials is
 // immutable once made and may be shared by any number of threads (each
 // connection hands it to its own bind).
@@ -28,6 +35,16 @@ namespace platform::kerberos {
 
 // The system's handle of acquired credentials; defined by the implementation.
 struct NativeCredentials;
+
+// Whether this system's Kerberos binds take their keys from a keytab (true
+// on POSIX systems; false on Windows, see the top of this file).
+bool CredentialsFromKeytab();
+
+// The mechanism the LDAP library binds with ("SASL GSSAPI", "Negotiate"),
+// and what to install or configure when the library does not have it (the
+// LDAP client's kAuthUnknown), in one line.
+std::string MechanismName();
+std::string MissingMechanismAdvice();
 
 // Looks in the keytab file `keytab` for the keys of `principal` ("name" or
 // "name@REALM"; without a realm, the configured default realm's), or for

@@ -4,9 +4,10 @@
 // runs searches and hands back the entries with every value as bytes.
 //
 // The rest of the library speaks LDAP only through this header and never
-// includes <ldap.h>. The POSIX build implements it over OpenLDAP's libldap
-// (platform/posix/ldap_api_posix.cc); a Windows build implements the same
-// operations over wldap32.
+// includes <ldap.h>. Connection and the operation table are the same on
+// every system (platform/ldap_api.cc); the operations themselves are
+// OpenLDAP's libldap on POSIX systems (platform/posix/ldap_api_posix.cc) and
+// wldap32 on Windows (platform/win/ldap_api_win.cc).
 //
 // Every call into the LDAP library goes through a table of operations
 // (connect, bind, Kerberos bind, search, next result, abandon, liveness,

@@ -90,7 +90,7 @@ std::string FormatLine(const LogRecord& record, size_t* body_offset) {
                st.wDay, st.wHour, st.wMinute, st.wSecond, microseconds);
   const std::string_view label = SeverityLabel(record.severity);
   char header[64];
-  const int header_length = snprintf(header, sizeof(header), "%u %.*s %d ", record.thread_id,
+  const int header_length = snprintf(header, sizeof(header), "%u %.*s %d ", static_cast<unsigned>(record.thread_id),
                                      static_cast<int>(label.size()), label.data(), record.level);
 
   std::string line;

@@ -36,14 +36,17 @@
 // Configuration is read from the environment at the first use of the log:
 //   USERPOLICY_LOG_LEVEL  a threshold name (case-insensitive)
 //   USERPOLICY_LOG        "stderr", "syslog", or the path of a file to
-//                         append to
+//                         append to. On Windows "syslog" is the debugger's
+//                         output (OutputDebugString: a debugger or
+//                         DebugView shows it), and a service's stderr goes
+//                         nowhere.
 // An unknown threshold name or a file that cannot be opened keeps the
 // default and writes one warning line naming the variable and its value.
 // DBG::Configure replaces the configuration at run time.
 //
 // Every function is thread-safe. A file destination receives each record
-// with a single write(2) of the whole line, so lines of concurrent writers
-// never interleave. The `module` argument is accepted for compatibility and
+// with a single write(2) (Windows: WriteFile to a file opened for appending
+// only) of the whole line, so lines of concurrent writers never interleave. The `module` argument is accepted for compatibility and
 // not used.
 #ifndef USERPOLICY_PLATFORM_LOG_H_
 #define USERPOLICY_PLATFORM_LOG_H_

@@ -1,7 +1,7 @@
 // Where the debug log's lines go: the system-specific half of
 // "platform/log.h". Internal to the platform layer; only log.cc uses it.
-// Implemented in platform/posix/log_output_posix.cc (platform/win/ for
-// Windows).
+// Implemented in platform/posix/log_output_posix.cc and
+// platform/win/log_output_win.cc.
 #ifndef USERPOLICY_PLATFORM_LOG_OUTPUT_H_
 #define USERPOLICY_PLATFORM_LOG_OUTPUT_H_
 

@@ -176,7 +176,7 @@ std::string CurrentSettingsPath() {
   if (!path.empty()) return path;
   const char* configured = std::getenv(kSettingsPathVariable);
   if (configured != nullptr && configured[0] != '\0') return configured;
-  return kDefaultSettingsPath;
+  return DefaultSettingsPath();
 }
 
 bool CheckSettingsFile(const std::string& path, std::string* problem) {

@@ -2,8 +2,8 @@
 // instance, read from a TOML file.
 //
 // File: the path SetSettingsPathOverride set, else the path in the
-// environment variable USERPOLICY_SETTINGS, else
-// /etc/userpolicy/settings.toml when it is unset or empty. A settings object
+// environment variable USERPOLICY_SETTINGS, else DefaultSettingsPath() when
+// it is unset or empty. A settings object
 // names one table of that file by class and instance:
 //
 //   [QV_DSAccess.DEFAULT]
@@ -34,9 +34,14 @@
 
 #include "platform/com.h"
 
-// Environment variable that names the settings file, and its default.
+// Environment variable that names the settings file.
 inline constexpr char kSettingsPathVariable[] = "USERPOLICY_SETTINGS";
-inline constexpr char kDefaultSettingsPath[] = "/etc/userpolicy/settings.toml";
+
+// The settings file when nothing names another: /etc/userpolicy/settings.toml
+// on Linux; userpolicy\settings.toml in the machine's program-data folder
+// (%ProgramData%, usually C:\ProgramData) on Windows, in the ANSI code page.
+// Thread-safe.
+std::string DefaultSettingsPath();
 
 // Makes every settings object read `path` from now on, whatever the
 // environment says (a host that embeds the library names its file without
@@ -46,7 +51,7 @@ inline constexpr char kDefaultSettingsPath[] = "/etc/userpolicy/settings.toml";
 void SetSettingsPathOverride(const std::string& path);
 
 // The file settings are read from now: the override, else
-// USERPOLICY_SETTINGS, else kDefaultSettingsPath.
+// USERPOLICY_SETTINGS, else DefaultSettingsPath().
 std::string CurrentSettingsPath();
 
 // Whether the file `path` can be read and parses. Returns false with

@@ -8,13 +8,15 @@
 // Names are portable: 1 to 200 characters of [A-Za-z0-9._-], no path
 // separator. The layer maps them onto the system's namespace ("/name" for
 // shm_open on POSIX systems, where Linux shows the segment as
-// /dev/shm/name).
+// /dev/shm/name; a file mapping "Global\name", else "Local\name", on
+// Windows, see platform/win/shared_memory_win.cc).
 //
-// A segment exists until Remove() names it (or the machine restarts): it
-// outlives the process that created it, which is why its creator removes it
-// when done and why a reader may clean up segments of dead processes.
-// Removing a name does not invalidate mappings: memory stays readable and
-// writable by whoever mapped it until they unmap.
+// A segment exists until Remove() names it: on POSIX systems it outlives the
+// process that created it (until the machine restarts), which is why its
+// creator removes it when done and why a reader may clean up segments of
+// dead processes; on Windows the system removes it with its creator, so
+// there are never stale ones. Removing a name does not invalidate mappings:
+// memory stays readable and writable by whoever mapped it until they unmap.
 //
 // Thread safety: the static functions are thread-safe. One SharedMemory
 // object may be read by any number of threads; its memory is shared, so the
@@ -60,14 +62,17 @@ class SharedMemory {
   static HRESULT OpenReadOnly(const std::string& name, std::unique_ptr<SharedMemory>* segment);
 
   // Removes the name. Returns S_OK, S_FALSE when there was no such segment,
-  // E_ACCESSDENIED or E_FAIL.
+  // E_ACCESSDENIED or E_FAIL. On Windows only the creating process can
+  // remove a segment (another's is E_ACCESSDENIED while it lives).
   static HRESULT Remove(const std::string& name);
 
   // The names of the existing segments that start with `prefix`, in no
   // particular order. Empty when the system cannot list segments.
   static std::vector<std::string> List(const std::string& prefix);
 
-  // The mapped memory: size() bytes, aligned to at least 4096 bytes.
+  // The mapped memory: size() bytes, aligned to at least 4096 bytes. A
+  // read-only mapping of a segment made elsewhere is its size on POSIX
+  // systems and its size rounded up to whole pages on Windows.
   void* data() const { return data_; }
   size_t size() const { return size_; }
   bool writable() const { return writable_; }

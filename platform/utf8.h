@@ -6,8 +6,9 @@
 // bad data: invalid input (lone surrogates, values above U+10FFFF, malformed
 // or overlong UTF-8) becomes U+FFFD, one per maximal invalid subsequence. A
 // valid UTF-16 surrogate pair in wide input is combined into its code point.
-// The conversions are implemented per system (platform/posix/utf8_posix.cc:
-// wchar_t holds UTF-32 there); the checks are the same everywhere.
+// Wide text is UTF-32 where wchar_t has 32 bits (Linux) and UTF-16 where it
+// has 16 (Windows): a character above U+FFFF is one code unit there and a
+// surrogate pair here.
 //
 // Thread safety: pure functions.
 #ifndef USERPOLICY_PLATFORM_UTF8_H_

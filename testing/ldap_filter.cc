@@ -401,7 +401,8 @@ bool MatchValue(const Node& node, const _variant_t& value) {
     return node.value.folded == (value.boolVal != VARIANT_FALSE ? kTrue : kFalse);
   }
   _variant_t text;
-  if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return false;
+  // The source is only read; some SDKs (mingw-w64's) declare it non-const.
+  if (FAILED(VariantChangeType(&text, const_cast<_variant_t*>(&value), 0, VT_BSTR))) return false;
   return MatchValue(node, text);
 }
 

@@ -18,6 +18,7 @@
 #include "local_directories/slapd_server.h"
 #include "platform/settings.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(CInterfaceFromPython, EverySampleUserResolvesThroughCtypes) {
   const std::unique_ptr<SlapdServer> server = SlapdServer::Start();
   userpolicy::testing::ScopedSettingsFile settings(userpolicy::testing::DirectorySettings(
       server->host_port(), server->service_dn(), server->service_password_file()));
-  unsetenv(kSettingsPathVariable);  // the script names the file in up_options
+  userpolicy::testing::SetEnvironment(kSettingsPathVariable, std::nullopt);  // the script names the file in up_options
 
   const userpolicy::testing::DirectoryTruth truth = userpolicy::testing::TruthOf(*server);
   nlohmann::json expected;

@@ -176,7 +176,7 @@ class CInterface : public ::testing::Test {
     settings_ = std::make_unique<ScopedSettingsFile>(
         DirectorySettings(server_->host_port(), server_->service_dn(), server_->service_password_file()));
     // The tests name the file through up_options only.
-    unsetenv(kSettingsPathVariable);
+    userpolicy::testing::SetEnvironment(kSettingsPathVariable, std::nullopt);
     sips_ = userpolicy::testing::SipAddressesOf(*server_, server_->base_dn());
     truth_ = std::make_unique<DirectoryTruth>(userpolicy::testing::TruthOf(*server_));
   }
@@ -607,7 +607,7 @@ TEST_F(CInterface, UnusableStartOptionsAreConfigErrorsAndStartNothing) {
   ScopedSettingsFile broken("[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"a\nb\"\n");
   ScopedSettingsFile no_keytab("[DirectoryAccess.DEFAULT]\nBindMethod = \"gssapi\"\n"
                                "KeytabFile = \"/nonexistent/svc.keytab\"\n");
-  unsetenv(kSettingsPathVariable);
+  userpolicy::testing::SetEnvironment(kSettingsPathVariable, std::nullopt);
   const std::string missing_file = settings_->path() + ".missing";
   struct Case {
     up_options options;
@@ -719,7 +719,7 @@ TEST_F(CInterface, TheServerOptionReplacesTheConfiguredServers) {
   // The file names a closed port; the option names the real server.
   const std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
   ScopedSettingsFile elsewhere(DirectorySettings(closed, server_->service_dn(), server_->service_password_file()));
-  unsetenv(kSettingsPathVariable);
+  userpolicy::testing::SetEnvironment(kSettingsPathVariable, std::nullopt);
   for (const std::string& server : {server_->host_port(), server_->url(), "GC://" + server_->host_port() + "/"}) {
     SCOPED_TRACE(server);
     up_options options{elsewhere.path().c_str(), server.c_str(), nullptr, nullptr};
@@ -754,7 +754,7 @@ TEST_F(CInterface, StartingTwiceIsRefusedAndTheLogGoesWhereTheOptionsSay) {
 
 TEST_F(CInterface, NoGlobalCatalogIsADirectoryErrorAndDiscoverySaysWhy) {
   ScopedSettingsFile nowhere("[DirectoryAccess.DEFAULT]\nBindDN = \"cn=nobody\"\n");
-  unsetenv(kSettingsPathVariable);
+  userpolicy::testing::SetEnvironment(kSettingsPathVariable, std::nullopt);
   up_options options{nowhere.path().c_str(), nullptr, nullptr, nullptr};
   const Outcome started = StartWith(options);
   ExpectFailure(started, UP_DIRECTORY_ERROR, "no Global Catalog found");

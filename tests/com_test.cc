@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "tests/support/target_system.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ TEST(VariantTest, CopiesAreDeepAllTheWayDown) {
   // An array of variants holding a string and a byte array is copied all the way down.
   _variant_t original = ArrayVariant(VT_VARIANT, SafeArrayCreateVector(VT_VARIANT, 0, 2));
   VARIANT* elements = static_cast<VARIANT*>(original.parray->pvData);
-  const _variant_t name(L"cn=user"), guid = ByteArrayVariant({0xAA, 0xBB});
+  _variant_t name(L"cn=user"), guid = ByteArrayVariant({0xAA, 0xBB});
   ASSERT_EQ(VariantCopy(&elements[0], &name), S_OK);
   ASSERT_EQ(VariantCopy(&elements[1], &guid), S_OK);
   _variant_t deep(original);
@@ -85,19 +86,22 @@ TEST(VariantTest, CopiesAreDeepAllTheWayDown) {
 
 // The filter evaluator compares the values it has no other rule for as text.
 TEST(VariantChangeTypeTest, NumbersBecomeTextAsWindowsWritesThem) {
-  const struct {
+  // Not const: some SDKs (mingw-w64's) take the source as non-const.
+  struct {
     const char* name;
     _variant_t from;
     HRESULT hr;
     const wchar_t* expected;  // when hr is S_OK
-  } kCases[] = {
+  } cases[] = {
       {"UI8 beyond I8", _variant_t(ULLONG_MAX), S_OK, L"18446744073709551615"},
       {"R8", _variant_t(0.1), S_OK, L"0.1"},
       {"R8 in exponent form", _variant_t(1e20), S_OK, L"1E+20"},
       {"R4", _variant_t(0.1f), S_OK, L"0.1"},
-      {"array", ByteArrayVariant({1}), DISP_E_TYPEMISMATCH, nullptr},
+      // Windows turns a byte array into a string of those bytes (one byte is
+      // no whole character); the POSIX layer refuses arrays.
+      {"array", ByteArrayVariant({1}), userpolicy::testing::OnWindows() ? S_OK : DISP_E_TYPEMISMATCH, L""},
   };
-  for (const auto& c : kCases) {
+  for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     _variant_t result(L"sentinel");
     EXPECT_EQ(VariantChangeType(&result, &c.from, 0, VT_BSTR), c.hr);
@@ -111,7 +115,7 @@ TEST(SafeArrayTest, BoundsAndLocks) {
   LONG lower = 0, upper = 0;
   EXPECT_EQ(SafeArrayGetLBound(vector.get(), 1, &lower), S_OK);
   EXPECT_EQ(SafeArrayGetUBound(vector.get(), 1, &upper), S_OK);
-  EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(5, 7));
+  EXPECT_EQ(std::make_pair(lower, upper), std::make_pair(LONG{5}, LONG{7}));
   EXPECT_EQ(SafeArrayGetDim(vector.get()), 1u);
 
   SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, 16);
@@ -124,7 +128,13 @@ TEST(SafeArrayTest, BoundsAndLocks) {
 }
 
 TEST(ComErrorTest, MessagesSurviveCopies) {
-  EXPECT_STREQ(_com_error(E_FAIL).ErrorMessage(), L"Unspecified error");
+  // Windows' text comes from FormatMessage (and differs between versions).
+  const std::wstring known = _com_error(E_FAIL).ErrorMessage();
+  if (userpolicy::testing::OnWindows()) {
+    EXPECT_FALSE(known.empty() || known.starts_with(L"Unknown error")) << known;
+  } else {
+    EXPECT_EQ(known, L"Unspecified error");
+  }
   auto original = std::make_unique<_com_error>(static_cast<HRESULT>(0x80001234));
   const _com_error copy(*original);
   original.reset();  // the copy's text must not point into the original
@@ -173,7 +183,8 @@ TEST(VariantClassTest, WindowsTypesCopiesAndMoves) {
   a = L"changed";
   EXPECT_EQ(Text(b.bstrVal), L"text");
   _variant_t moved(std::move(a));
-  EXPECT_EQ(a.vt, VT_EMPTY);  // NOLINT: checking the moved-from state
+  // Our _variant_t moves; Windows' comutil has no move constructor and copies.
+  EXPECT_EQ(a.vt, userpolicy::testing::OnWindows() ? VT_BSTR : VT_EMPTY);  // NOLINT: the moved-from state
   EXPECT_EQ(Text(moved.bstrVal), L"changed");
 }
 

@@ -21,6 +21,7 @@
 #include "platform/directory/gc_discovery.h"
 #include "platform/directory/ldap_backend.h"
 #include "platform/exception.h"
+#include "platform/utf8.h"
 #include "testing/log_capture.h"
 #include "testing/scoped_backend.h"
 #include "testing/scoped_srv_resolver.h"
@@ -54,7 +55,9 @@ const std::vector<Thrower>& Throwers() {
         "ldap=49 Invalid credentials", "[test_source:7]"}},
       {"OS::CException", [] { throw OS::CException(-5, "test_source", 9, L"the store is locked"); },
        {"the store is locked (code -5) [test_source:9]"}},
-      {"_com_error", [] { _com_issue_error(E_ACCESSDENIED); }, {"Access is denied."}},
+      // The system's own text for the code (Windows' comes from FormatMessage).
+      {"_com_error", [] { _com_issue_error(E_ACCESSDENIED); },
+       {platform::WideToUtf8(_com_error(E_ACCESSDENIED).ErrorMessage())}},
       {"std::exception", [] { throw std::runtime_error("settings file vanished"); }, {"settings file vanished"}},
       {"anything else", [] { throw 42; }, {"an exception of unknown type"}},
   };

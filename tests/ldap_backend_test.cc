@@ -8,6 +8,7 @@
 #include "platform/directory/ldap_backend.h"
 
 #include <gtest/gtest.h>
+#include <ldap.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include "platform/directory/directory_config.h"
 #include "platform/directory/directory_error.h"
 #include "platform/directory/directory_path.h"
+#include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/read_ahead.h"
 #include "platform/ascii.h"
 #include "platform/utf8.h"
@@ -39,6 +41,7 @@
 #include "testing/log_capture.h"
 #include "tests/support/directory_failure.h"
 #include "tests/support/directory_truth.h"
+#include "tests/support/directory_values.h"
 #include "tests/support/keytab_file.h"
 #include "tests/support/recorded_reads.h"
 #include "tests/support/schema_typing.h"
@@ -51,6 +54,9 @@ namespace {
 namespace ldap = platform::ldap;
 using Clock = std::chrono::steady_clock;
 using ScopedSettings = userpolicy::testing::ScopedSettingsFile;
+using userpolicy::testing::ContextOf;
+using userpolicy::testing::DirectoryFailure;
+using userpolicy::testing::DumpValues;
 using Strings = std::vector<std::string>;
 using userpolicy::local_directories::SlapdServer;
 
@@ -97,37 +103,10 @@ std::wstring Gc(std::wstring_view object = L"") {
   return L"GC://" + Wide(Server().host_port()) + (object.empty() ? L"" : L"/" + std::wstring(object));
 }
 
-// "I4:513", "I8:...", "BOOL:TRUE", "BSTR:text", "BYTES:hex".
-std::string Describe(const _variant_t& v) {
-  if (v.vt == VT_I4) return "I4:" + std::to_string(v.lVal);
-  if (v.vt == VT_I8) return "I8:" + std::to_string(v.llVal);
-  if (v.vt == VT_BOOL) return v.boolVal == VARIANT_TRUE ? "BOOL:TRUE" : "BOOL:FALSE";
-  if (v.vt == VT_BSTR) return "BSTR:" + Narrow(std::wstring(v.bstrVal, SysStringLen(v.bstrVal)));
-  if (v.vt != (VT_ARRAY | VT_UI1)) return "VT:" + std::to_string(v.vt);
-  return "BYTES:" + userpolicy::testing::DirectoryTruth::Hex(
-                        std::string(static_cast<const char*>(v.parray->pvData), v.parray->rgsabound[0].cElements));
-}
-
-// Every value of `object` as "name TYPE:value", in the object's order.
-Strings Dump(const DirectoryObject& object) {
-  Strings lines;
-  for (const DirectoryAttribute& attribute : object.attributes) {
-    for (const _variant_t& value : attribute.values) lines.push_back(Narrow(attribute.name) + " " + Describe(value));
-  }
-  return lines;
-}
-
 std::vector<std::wstring> Names(const DirectoryObject& object) {
   std::vector<std::wstring> names;
   for (const DirectoryAttribute& attribute : object.attributes) names.push_back(attribute.name);
   return names;
-}
-
-using userpolicy::testing::DirectoryFailure;
-
-std::wstring ContextOf(const CDirectoryException& error, const wchar_t* name) {
-  const std::wstring* value = error.FindContext(name);
-  return value != nullptr ? *value : L"<none>";
 }
 
 std::shared_ptr<const DirectoryObject> ReadAlice(LdapBackend& backend, const std::wstring& server = L"") {
@@ -242,7 +221,7 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
   // The server's order (slapd: as stored, operational memberOf last), names
   // as asked; cn, sn and givenName (subtypes of name) are dropped and
   // distinguishedName, which slapd does not store, comes last.
-  EXPECT_EQ(Dump(*alice),
+  EXPECT_EQ(DumpValues(*alice),
             (Strings{"name BSTR:Alice Anderson", kAliceGuid,
                      "objectSid BYTES:010500000000000515000000dcf4dc3b833d2b46828ba6284d040000", "PrimaryGroupID I4:513",
                      "MAIL BSTR:alice@example.test", "proxyAddresses BSTR:SMTP:alice@example.test",
@@ -252,12 +231,12 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
                      "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test",
                      "distinguishedName BSTR:" + Narrow(kAliceDn)}));
 
-  EXPECT_EQ(Dump(*Read(L"ou=People,dc=example,dc=test", {L"hasSubordinates"})), Strings{"hasSubordinates BOOL:TRUE"});
-  EXPECT_EQ(Dump(*Read(L"cn=Judy Jones,ou=People,dc=example,dc=test", {L"hasSubordinates"})),
+  EXPECT_EQ(DumpValues(*Read(L"ou=People,dc=example,dc=test", {L"hasSubordinates"})), Strings{"hasSubordinates BOOL:TRUE"});
+  EXPECT_EQ(DumpValues(*Read(L"cn=Judy Jones,ou=People,dc=example,dc=test", {L"hasSubordinates"})),
             Strings{"hasSubordinates BOOL:FALSE"});
 
   // Erin has neither mail nor proxyAddresses; the last name is in no schema.
-  EXPECT_EQ(Dump(*Read(L"cn=Erin Evans,ou=People,dc=example,dc=test",
+  EXPECT_EQ(DumpValues(*Read(L"cn=Erin Evans,ou=People,dc=example,dc=test",
                        {L"mail", L"proxyAddresses", L"name", L"noSuchAttribute"})),
             Strings{"name BSTR:Erin Evans"});
 
@@ -268,18 +247,18 @@ TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInThe
     EXPECT_EQ(std::count(all.begin(), all.end(), name), 1) << Narrow(name);
   }
   EXPECT_EQ(std::count(all.begin(), all.end(), L"memberOf"), 0);
-  const Strings values = Dump(*Read(kAliceDn, {}));
+  const Strings values = DumpValues(*Read(kAliceDn, {}));
   EXPECT_EQ(std::count(values.begin(), values.end(), kAliceGuid), 1);
 
   // slapd answers distinguishedName with the group's member values (its
   // subtype) and stores no distinguishedName itself; commonName is another
   // name of cn, answered as "cn" and returned as the caller named it.
-  EXPECT_EQ(Dump(*Read(L"cn=Engineering,ou=Groups,dc=example,dc=test",
+  EXPECT_EQ(DumpValues(*Read(L"cn=Engineering,ou=Groups,dc=example,dc=test",
                        {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"})),
             (Strings{"groupType I4:-2147483646", "objectGUID BYTES:12030000000000000000000000000000",
                      "memberOf BSTR:cn=Research and Development,ou=Groups,dc=example,dc=test",
                      "distinguishedName BSTR:cn=Engineering,ou=Groups,dc=example,dc=test"}));
-  EXPECT_EQ(Dump(*Read(kAliceDn, {L"commonName"})), Strings{"commonName BSTR:Alice Anderson"});
+  EXPECT_EQ(DumpValues(*Read(kAliceDn, {L"commonName"})), Strings{"commonName BSTR:Alice Anderson"});
 }
 
 // The server's whole attributeTypes, as ldapsearch shows them.
@@ -315,7 +294,7 @@ TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould)
     return Requests([](const ldap::SearchRequest& r) { return r.base.empty() || r.base == "cn=Subschema"; });
   };
   const std::vector<std::wstring> user = {L"objectGUID", L"name", L"memberOf", L"primaryGroupID"};
-  EXPECT_EQ(Dump(*Read(kAliceDn, user)),
+  EXPECT_EQ(DumpValues(*Read(kAliceDn, user)),
             (Strings{"name BSTR:Alice Anderson", kAliceGuid, "primaryGroupID I4:513",
                      "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test"}));
   EXPECT_EQ(schema_reads(), 2);
@@ -329,6 +308,27 @@ TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould)
   EXPECT_EQ(schema_reads(), 3);
   Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"groupType", L"noSuchAttribute"});
   EXPECT_EQ(schema_reads(), 3);
+}
+
+// The schema reader encodes its values return filter itself (wldap32 has
+// no encoder of it): the bytes are libldap's.
+TEST(LdapSchemaReader, ValuesReturnFilterIsTheBerLibldapWrites) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"cn"},
+      {"objectGUID", "name", "distinguishedName", "memberOf", "primaryGroupID", "objectSid", "proxyAddresses", "mail"},
+      std::vector<std::string>(40, "msRTCSIP-PrimaryUserAddress"),  // lengths beyond 255 bytes
+  };
+  for (const std::vector<std::string>& names : cases) {
+    std::string filter = "(";
+    for (const std::string& name : names) filter += "(attributeTypes=" + name + ")";
+    filter += ")";
+    BerElement* ber = ber_alloc_t(LBER_USE_DER);
+    ASSERT_EQ(ldap_put_vrFilter(ber, filter.c_str()), 0) << filter;
+    berval flat{};
+    ASSERT_EQ(ber_flatten2(ber, &flat, 0), 0);
+    EXPECT_EQ(ldap_backend_internal::EncodeValuesReturnFilter("attributeTypes", names), std::string(flat.bv_val, flat.bv_len)) << filter;
+    ber_free(ber, 1);
+  }
 }
 
 // A walk up memberOf over the sample directory, as the read-ahead sees one:
@@ -369,7 +369,7 @@ TEST_F(LdapBackendTest, ReadsAWalksGroupsAheadALevelAtATimeEachForItsOwnReadOnce
   const std::vector<std::wstring> group = {L"objectGUID", L"distinguishedName", L"memberOf", L"groupType"};
   const std::wstring chain[] = {kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn};
   std::vector<Strings> expected;
-  for (const std::wstring& dn : chain) expected.push_back(Dump(*Read(dn, group)));
+  for (const std::wstring& dn : chain) expected.push_back(DumpValues(*Read(dn, group)));
 
   // Alice's record also leads to a search for her primary group.
   const std::wstring primary_group_filter = L"(&(objectClass=group)(cn=Domain Users))";
@@ -377,7 +377,7 @@ TEST_F(LdapBackendTest, ReadsAWalksGroupsAheadALevelAtATimeEachForItsOwnReadOnce
   const auto search_primary_group = [&] {
     return backend_->SearchOne(DirectoryPath::Parse(Gc()), primary_group_filter, group, kDirectoryScopeSubtree);
   };
-  const Strings primary_group = Dump(*search_primary_group());
+  const Strings primary_group = DumpValues(*search_primary_group());
 
   ReadAheadScope scope(&walk);
   ldap::testing::ScopedOperations hooks(Hooked());
@@ -395,8 +395,8 @@ TEST_F(LdapBackendTest, ReadsAWalksGroupsAheadALevelAtATimeEachForItsOwnReadOnce
   EXPECT_EQ(entry_reads(), Lowercase({kAliceDn, kEngineeringBackendDn, kEngineeringDn, kResearchDn, kAllStaffDn}));
   EXPECT_EQ(searches(), 1);
   // Each read and search takes its answer, once, and only with the same attributes.
-  for (size_t i = 0; i < std::size(chain); ++i) EXPECT_EQ(Dump(*Read(chain[i], group)), expected[i]);
-  EXPECT_EQ(Dump(*search_primary_group()), primary_group);
+  for (size_t i = 0; i < std::size(chain); ++i) EXPECT_EQ(DumpValues(*Read(chain[i], group)), expected[i]);
+  EXPECT_EQ(DumpValues(*search_primary_group()), primary_group);
   EXPECT_EQ(entry_reads().size(), 5u);
   EXPECT_EQ(searches(), 1);
   Read(kEngineeringBackendDn, group);
@@ -488,7 +488,7 @@ TEST_F(LdapBackendTest, LeavesAGroupAnsweredInRangesToItsOwnRead) {
   EXPECT_EQ(engineering_reads(), 1);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == Narrow(kResearchDn); }), 0);
   // Its own read completes the ranges and reads ahead from every value.
-  EXPECT_EQ(Dump(*Read(kEngineeringDn, walk.GroupAttributes())),
+  EXPECT_EQ(DumpValues(*Read(kEngineeringDn, walk.GroupAttributes())),
             (Strings{"memberOf BSTR:" + Narrow(kResearchDn), "memberOf BSTR:" + Narrow(kDesignDn),
                      "distinguishedName BSTR:" + engineering}));
   EXPECT_EQ(engineering_reads(), 3);
@@ -564,7 +564,7 @@ TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   for (const auto& [path_dn, expected] : cases) {
     const auto object = Read(path_dn, {L"distinguishedName"});
     EXPECT_EQ(object->distinguished_name, expected);
-    EXPECT_EQ(Dump(*object), Strings{"distinguishedName BSTR:" + Narrow(expected)}) << Narrow(path_dn);
+    EXPECT_EQ(DumpValues(*object), Strings{"distinguishedName BSTR:" + Narrow(expected)}) << Narrow(path_dn);
   }
 
   ldap::testing::ScopedOperations hooks(Hooked());
@@ -577,7 +577,7 @@ TEST_F(LdapBackendTest, ReadsDnPathsAsWrittenAndGuidPathsBySearchOnSlapd) {
   // 29 is ')', special in a filter: it must arrive escaped.
   const auto mirror = Read(L"<GUID=29030000000000000000000000000000>", {L"objectGUID"});
   EXPECT_EQ(mirror->distinguished_name, L"cn=Mirror,ou=Groups,dc=example,dc=test");
-  EXPECT_EQ(Dump(*mirror), Strings{"objectGUID BYTES:29030000000000000000000000000000"});
+  EXPECT_EQ(DumpValues(*mirror), Strings{"objectGUID BYTES:29030000000000000000000000000000"});
   EXPECT_EQ(g_hooks.searches, before + 1);
   EXPECT_EQ(Requests(guid_base), 1);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) {
@@ -637,7 +637,7 @@ TEST_F(LdapBackendTest, SearchesFindTheFirstMatchOrNothing) {
     }
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->distinguished_name, expected_dn);
-    const Strings values = Dump(*found);
+    const Strings values = DumpValues(*found);
     ASSERT_EQ(values.size(), 2u);
     EXPECT_EQ(values[0].rfind("objectGUID BYTES:", 0), 0u);
     EXPECT_EQ(values[1], "distinguishedName BSTR:" + Narrow(expected_dn));
@@ -682,7 +682,7 @@ TEST_F(LdapBackendTest, CompletesRangedAttributesAndTypesUnknownOnesByContent) {
   // values that do not fit 32 bits widen; one that is no number stays text.
   expected.insert(expected.end(), {"x-opaque BYTES:0100ff", "x-note BSTR:plain text", "x-note BSTR:Zürich",
                                    "primaryGroupID I8:4294967296", "primaryGroupID I4:-7", "primaryGroupID BSTR:12x"});
-  EXPECT_EQ(Dump(*Read(Wide(kBigGroupDn), {L"Member", L"objectGUID", L"x-opaque", L"x-note", L"primaryGroupID"})),
+  EXPECT_EQ(DumpValues(*Read(Wide(kBigGroupDn), {L"Member", L"objectGUID", L"x-opaque", L"x-note", L"primaryGroupID"})),
             expected);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == kBigGroupDn; }), 3);
   // A range that never advances is an error, not an endless loop.
@@ -703,7 +703,7 @@ TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
                                              : backend_->SearchOne(DirectoryPath::Parse(L"GC://"),
                                                                    L"(msRTCSIP-PrimaryUserAddress=sip:bob@example.test)",
                                                                    {L"primaryGroupID"}, kDirectoryScopeSubtree);
-        if (object == nullptr || Dump(*object) != Strings{(i + t) % 2 == 0 ? "primaryGroupID I4:513"
+        if (object == nullptr || DumpValues(*object) != Strings{(i + t) % 2 == 0 ? "primaryGroupID I4:513"
                                                                            : "primaryGroupID I4:1105"}) {
           ++wrong;
         }
@@ -720,7 +720,7 @@ TEST_F(LdapBackendTest, ThreadsShareOneSchemaReadAndAPoolOfTheConfiguredSize) {
   config.pool_size = 2;
   const int connects_before = g_hooks.connects.load();
   backend_->Reconfigure(config);
-  EXPECT_EQ(Dump(*Read(kAliceDn, {L"primaryGroupID"})), Strings{"primaryGroupID I4:513"});
+  EXPECT_EQ(DumpValues(*Read(kAliceDn, {L"primaryGroupID"})), Strings{"primaryGroupID I4:513"});
   EXPECT_EQ(g_hooks.connects.load(), connects_before + 1);
   EXPECT_EQ(Requests([](const ldap::SearchRequest& r) { return r.base == "cn=Subschema"; }), 1);
 }

@@ -153,7 +153,7 @@ TEST(Utf8Conversion, CopiesAsciiAndDecodesFromU0080On) {
   EXPECT_FALSE(platform::IsAscii(std::string_view("a\x80")));
   EXPECT_TRUE(platform::IsAscii(std::wstring_view(L"\x7F")));
   EXPECT_FALSE(platform::IsAscii(std::wstring_view(L"a\x80")));
-  EXPECT_FALSE(platform::IsAscii(std::wstring_view(L"\x1F600")));
+  EXPECT_FALSE(platform::IsAscii(std::wstring_view(L"\U0001F600")));
   EXPECT_EQ(platform::Utf8ToWide(std::string_view("a\0\x7F", 3)), std::wstring(L"a\0\x7F", 3));
   EXPECT_EQ(platform::Utf8ToWide("a\x80"), L"a\xFFFD");
   EXPECT_EQ(platform::WideToUtf8(std::wstring_view(L"a\0\x7F", 3)), std::string("a\0\x7F", 3));
@@ -167,11 +167,15 @@ TEST(Utf8Checks, FindTheFirstCodeUnitThatIsNoUnicodeCharacter) {
   const std::pair<std::wstring, size_t> cases[] = {
       {L"", kNone},
       {L"sip:zo\x00eb@example.test", kNone},
-      {L"\x1F600 \xFFFD \x10FFFF \xD7FF \xE000", kNone},
+      {L"\U0001F600 \xFFFD \U0010FFFF \xD7FF \xE000", kNone},
       {L"ab\xD800", 2},
       {L"a\xDFFF" L"b", 1},
-      {std::wstring(L"x") + static_cast<wchar_t>(0x110000), 1},
-      {L"\xDBFF\xDC00", 0},  // a pair is no character where wchar_t holds UTF-32
+      {L"\xDC00\xD800", 0},  // the halves of a pair in the wrong order
+      // Where wchar_t holds UTF-32 (Linux) a surrogate pair is no character
+      // and a unit may lie beyond U+10FFFF; where it holds UTF-16 (Windows)
+      // the pair is U+10FC00 and no unit can.
+      {L"\xDBFF\xDC00", sizeof(wchar_t) == 4 ? 0 : kNone},
+      {std::wstring(L"x") + static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDFFF), 1},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(platform::FindInvalidCodeUnit(text), expected) << platform::WideToUtf8(text);

@@ -225,7 +225,12 @@ TEST_F(UserPolicyManagerTest, FilterValuesAreEscapedOnlyWhenTheManagerSaysSoAndS
   // A key that is not valid Unicode would reach the server with U+FFFD in
   // its place, one search for many keys: it is refused before any read.
   const int reads = directory_.TotalCalls();
-  for (const wchar_t* key : {L"sip:a\xD800@example.test", L"sip:a\xDFFF@example.test", L"sip:a\x110000@example.test"}) {
+  // (The third is a unit beyond U+10FFFF where wchar_t holds UTF-32, a
+  // reversed surrogate pair where it holds UTF-16.)
+  const std::wstring beyond = std::wstring(L"sip:a") +
+                              static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDC00) +
+                              (sizeof(wchar_t) == 4 ? L"" : L"\xD800") + L"@example.test";
+  for (const wchar_t* key : {L"sip:a\xD800@example.test", L"sip:a\xDFFF@example.test", beyond.c_str()}) {
     bool fetched = false;
     EXPECT_EQ(ErrorCodeOf([&] { escaping.GetDSObjectInfo(key, fetched); }), kDirectoryInvalidArgument);
     EXPECT_EQ(ErrorCodeOf([&] { GroupManager(kLookupBindDistinguishedName).GetDSObjectInfo(key, fetched); }),

@@ -69,7 +69,7 @@ std::wstring GuidText(const std::wstring& name, bool upper_case = false) {
   for (uint8_t byte : GuidBytes(name)) text += {hex[byte >> 4], hex[byte & 0x0f]};
   return text;
 }
-// An empty name stands for an entry without a string ("<none>", as TextsOf shows it).
+// An empty name stands for an entry without characters ("<none>", as TextsOf shows it).
 std::vector<std::wstring> GuidTexts(const Names& names) {
   std::vector<std::wstring> texts;
   for (const std::wstring& name : names) texts.push_back(name.empty() ? L"<none>" : GuidText(name));
@@ -294,8 +294,10 @@ bool Resolve(const wchar_t* sip, std::vector<_bstr_t>& guids) {
 std::vector<std::wstring> TextsOf(const std::vector<_bstr_t>& guids) {
   std::vector<std::wstring> texts;
   for (const _bstr_t& guid : guids) {
+    // A _bstr_t of a variant without a string reads as null (Linux) or as
+    // an empty string (Windows' comutil): either way no characters.
     const wchar_t* text = static_cast<const wchar_t*>(guid);
-    texts.push_back(text != nullptr ? text : L"<none>");
+    texts.push_back(text != nullptr && *text != L'\0' ? text : L"<none>");
   }
   return texts;
 }

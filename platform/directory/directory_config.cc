@@ -228,7 +228,17 @@ class Reader {
       }
       config->minimum_ssf = static_cast<int>(ssf);
     }
-    if (config->keytab_file.empty()) return Refuse(config, L"KeytabFile", L"is needed with BindMethod = \"gssapi\"");
+    if (platform::kerberos::CredentialsFromKeytab()) {
+      if (config->keytab_file.empty()) return Refuse(config, L"KeytabFile", L"is needed with BindMethod = \"gssapi\"");
+    } else {
+      // The system binds as the service's own account: a keytab or a
+      // principal would ask for an identity it cannot give.
+      constexpr wchar_t kOwnAccount[] =
+          L"is not used on this system: BindMethod = \"gssapi\" binds as the account the service runs as "
+          L"(Negotiate); remove it";
+      if (!config->keytab_file.empty()) return Refuse(config, L"KeytabFile", kOwnAccount);
+      if (!config->principal.empty()) return Refuse(config, L"Principal", kOwnAccount);
+    }
     if (!config->bind_dn.empty() || !config->password_file.empty()) {
       Warn(L"BindDN", L"and PasswordFile are not used with BindMethod = \"gssapi\"");
     }

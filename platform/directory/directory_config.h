@@ -9,8 +9,8 @@
 //   BindMethod = "simple"                       # simple | gssapi
 //   BindDN = "CN=svc-userpolicy,CN=Users,DC=example,DC=test"  # simple; empty: anonymous
 //   PasswordFile = "/etc/userpolicy/bind-password"  # simple; first line is the password
-//   KeytabFile = "/etc/userpolicy/service.keytab"   # gssapi: the service's keys
-//   Principal = "svc-userpolicy@EXAMPLE.TEST"       # gssapi; empty: the keytab's first
+//   KeytabFile = "/etc/userpolicy/service.keytab"   # gssapi: the service's keys (not on Windows)
+//   Principal = "svc-userpolicy@EXAMPLE.TEST"       # gssapi; empty: the keytab's first (not on Windows)
 //   MinimumSsf = 1                              # gssapi: 1 signing, 56 and more sealing
 //   Tls = "none"                                # none | ldaps | starttls
 //   CaFile = "/etc/userpolicy/ca.pem"
@@ -52,6 +52,14 @@
 // realm's KDC comes from the system's Kerberos configuration (krb5.conf, or
 // the file KRB5_CONFIG names). Servers must be named by host name, since
 // the service ticket is for "ldap/<host>".
+//
+// On Windows "gssapi" binds through the system's Negotiate package as the
+// account the service runs as (its domain account, or the computer's
+// account for LocalSystem and NetworkService), with signing and sealing
+// asked for; the system keeps that account's tickets. There is no keytab:
+// KeytabFile and Principal are not needed, and either one set leaves the
+// bind settings unusable with an error naming the key, since the identity
+// it asks for is not the one the bind would use.
 //
 // A host may replace the configured Global Catalog servers without touching
 // the file (OverrideGlobalCatalogServers): every later Load then returns the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <limits>
 #include <memory>
 #include <new>
@@ -14,24 +15,12 @@
 #include "platform/sync.h"
 #include "platform/utf8.h"
 
-#if defined(_WIN32)
-#include <windns.h>
-#else
-#include <arpa/nameser.h>
-#include <netinet/in.h>
-#include <resolv.h>
-#endif
-
 namespace directory {
 namespace {
 
 constexpr char kSource[] = "gc_discovery";
 constexpr wchar_t kGcPathPrefix[] = L"GC://";
 constexpr char kGcServicePrefix[] = "_gc._tcp.";
-// A DNS message over TCP is at most this long; UDP answers are shorter.
-constexpr size_t kMaxDnsMessageLength = 65535;
-// The target of an SRV record that says "no such service here".
-constexpr char kNoServiceTarget[] = ".";
 
 // Which resolver and which random generator discovery uses. The default is
 // the system resolver and a generator seeded once from std::random_device.
@@ -115,133 +104,118 @@ std::vector<SrvRecord> QuerySrvRecords(const std::string& name) {
   }
 }
 
-#if defined(_WIN32)
-
-std::vector<SrvRecord> CollectSrvRecords(PDNS_RECORD records) {
-  std::vector<SrvRecord> result;
-  for (PDNS_RECORD record = records; record != nullptr; record = record->pNext) {
-    if (record->wType != DNS_TYPE_SRV || record->Flags.S.Section != DnsSectionAnswer) continue;
-    SrvRecord srv;
-    srv.priority = record->Data.SRV.wPriority;
-    srv.weight = record->Data.SRV.wWeight;
-    srv.port = record->Data.SRV.wPort;
-    srv.target = record->Data.SRV.pNameTarget != nullptr
-                     ? platform::WideToUtf8(record->Data.SRV.pNameTarget)
-                     : std::string(kNoServiceTarget);
-    result.push_back(std::move(srv));
-  }
-  return result;
-}
-
-#endif
 
 }  // namespace
-
-#if defined(_WIN32)
 
 namespace {
 
-// The SRV records of a list the DNS client returned; frees the list.
-std::vector<SrvRecord> CollectAndFree(PDNS_RECORD records) {
-  struct ListFree {
-    void operator()(DNS_RECORD* list) const { DnsRecordListFree(list, DnsFreeRecordList); }
-  };
-  const std::unique_ptr<DNS_RECORD, ListFree> owned(records);
-  return CollectSrvRecords(records);
+constexpr size_t kHeaderLength = 12;
+constexpr size_t kQuestionFixedLength = 4;  // type, class
+constexpr size_t kRecordFixedLength = 10;   // type, class, time to live, data length
+constexpr size_t kSrvFixedLength = 6;       // priority, weight, port
+constexpr uint16_t kTypeSrv = 33;
+constexpr uint16_t kClassInternet = 1;
+constexpr unsigned char kPointerMark = 0xC0;
+constexpr size_t kMaxLabelLength = 63;
+constexpr size_t kMaxNameLength = 255;  // on the wire
+
+uint16_t Read16(const unsigned char* at) { return static_cast<uint16_t>((at[0] << 8) | at[1]); }
+
+// Appends a label's byte as dn_expand writes it: letters, digits and most
+// punctuation as they are; the characters with a meaning in names escaped
+// with a backslash; everything else as \DDD.
+void AppendNameByte(std::string* out, unsigned char byte) {
+  static constexpr std::string_view kEscaped = ".\\\"();@$";
+  if (kEscaped.find(static_cast<char>(byte)) != std::string_view::npos) {
+    out->push_back('\\');
+    out->push_back(static_cast<char>(byte));
+  } else if (byte > 0x20 && byte < 0x7F) {
+    out->push_back(static_cast<char>(byte));
+  } else {
+    out->push_back('\\');
+    out->push_back(static_cast<char>('0' + byte / 100));
+    out->push_back(static_cast<char>('0' + byte / 10 % 10));
+    out->push_back(static_cast<char>('0' + byte % 10));
+  }
+}
+
+// Reads the (possibly compressed) name at message[*offset], advancing
+// *offset past its bytes at that place; the root name is "". False for a
+// name that runs past the message, points forward into a loop or is too
+// long.
+bool ReadName(const unsigned char* message, size_t length, size_t* offset, std::string* name) {
+  name->clear();
+  size_t at = *offset;
+  size_t wire_length = 0;
+  bool jumped = false;
+  // Every jump must go backwards, so that compression cannot loop.
+  size_t jump_limit = at;
+  for (;;) {
+    if (at >= length) return false;
+    const unsigned char label = message[at];
+    if ((label & kPointerMark) == kPointerMark) {
+      if (at + 1 >= length) return false;
+      const size_t target = (static_cast<size_t>(label & ~kPointerMark) << 8) | message[at + 1];
+      if (target >= jump_limit) return false;
+      if (!jumped) *offset = at + 2;
+      jumped = true;
+      jump_limit = target;
+      at = target;
+      continue;
+    }
+    if ((label & kPointerMark) != 0 || label > kMaxLabelLength) return false;  // reserved label types
+    wire_length += label + 1;
+    if (wire_length > kMaxNameLength) return false;
+    if (label == 0) {
+      if (!jumped) *offset = at + 1;
+      return true;
+    }
+    if (at + 1 + label > length) return false;
+    if (!name->empty()) name->push_back('.');
+    for (size_t i = 0; i < label; ++i) AppendNameByte(name, message[at + 1 + i]);
+    at += 1 + label;
+  }
 }
 
 }  // namespace
 
-std::vector<SrvRecord> ResolveSrvRecordsWithSystemResolver(const std::string& name) {
-  const std::wstring wide_name = platform::Utf8ToWide(name);
-  PDNS_RECORD records = nullptr;
-  if (DnsQuery_W(wide_name.c_str(), DNS_TYPE_SRV, DNS_QUERY_STANDARD, nullptr, &records, nullptr) != 0) {
-    return {};
-  }
-  return CollectAndFree(records);
-}
-
+// RFC 1035, 4.1: a header, then the question, answer, authority and
+// additional sections. Every section is walked, so that a message cut
+// anywhere is refused as a whole, as libresolv's parser refuses it.
 std::vector<SrvRecord> ParseSrvResponse(const unsigned char* message, size_t length) {
-  // The DNS client parses a message whose header counts are in host order.
-  constexpr size_t kHeaderLength = 12;
-  constexpr size_t kFlippedWords[] = {0, 4, 6, 8, 10};  // id and the four counts
   if (message == nullptr || length < kHeaderLength || length > kMaxDnsMessageLength) return {};
-  std::vector<BYTE> buffer(message, message + length);
-  for (size_t offset : kFlippedWords) std::swap(buffer[offset], buffer[offset + 1]);
-  PDNS_RECORD records = nullptr;
-  if (DnsExtractRecordsFromMessage_W(reinterpret_cast<PDNS_MESSAGE_BUFFER>(buffer.data()),
-                                     static_cast<WORD>(length), &records) != 0) {
-    return {};
+  const size_t questions = Read16(message + 4);
+  const size_t answers = Read16(message + 6);
+  const size_t others = size_t{Read16(message + 8)} + Read16(message + 10);
+  size_t offset = kHeaderLength;
+  std::string name;
+  for (size_t i = 0; i < questions; ++i) {
+    if (!ReadName(message, length, &offset, &name) || length - offset < kQuestionFixedLength) return {};
+    offset += kQuestionFixedLength;
   }
-  return CollectAndFree(records);
-}
-
-#else  // POSIX: libresolv
-
-namespace {
-
-// A resolver state of our own (res_ninit), closed on every path.
-class ResolverState {
- public:
-  ResolverState() {
-    std::memset(&state_, 0, sizeof(state_));
-    ready_ = res_ninit(&state_) == 0;
-  }
-  ~ResolverState() {
-    if (ready_) res_nclose(&state_);
-  }
-  ResolverState(const ResolverState&) = delete;
-  ResolverState& operator=(const ResolverState&) = delete;
-
-  bool ready() const { return ready_; }
-  res_state get() { return &state_; }
-
- private:
-  struct __res_state state_;
-  bool ready_ = false;
-};
-
-}  // namespace
-
-std::vector<SrvRecord> ResolveSrvRecordsWithSystemResolver(const std::string& name) {
-  ResolverState state;
-  if (!state.ready()) return {};
-  std::vector<unsigned char> answer(kMaxDnsMessageLength);
-  const int length = res_nquery(state.get(), name.c_str(), ns_c_in, ns_t_srv, answer.data(),
-                                static_cast<int>(answer.size()));
-  if (length <= 0) return {};
-  return ParseSrvResponse(answer.data(), std::min(static_cast<size_t>(length), answer.size()));
-}
-
-std::vector<SrvRecord> ParseSrvResponse(const unsigned char* message, size_t length) {
-  constexpr size_t kSrvFixedLength = 6;  // priority, weight, port
-  if (message == nullptr || length > kMaxDnsMessageLength) return {};
-  ns_msg parsed;
-  if (ns_initparse(message, static_cast<int>(length), &parsed) < 0) return {};
   std::vector<SrvRecord> result;
-  const int count = ns_msg_count(parsed, ns_s_an);
-  for (int i = 0; i < count; ++i) {
-    ns_rr record;
-    if (ns_parserr(&parsed, ns_s_an, i, &record) < 0) return {};
-    if (ns_rr_type(record) != ns_t_srv || ns_rr_class(record) != ns_c_in) continue;
-    if (ns_rr_rdlen(record) <= kSrvFixedLength) return {};
-    const unsigned char* data = ns_rr_rdata(record);
+  for (size_t i = 0; i < answers + others; ++i) {
+    if (!ReadName(message, length, &offset, &name) || length - offset < kRecordFixedLength) return {};
+    const uint16_t type = Read16(message + offset);
+    const uint16_t record_class = Read16(message + offset + 2);
+    const size_t data_length = Read16(message + offset + 8);
+    offset += kRecordFixedLength;
+    if (length - offset < data_length) return {};
+    const size_t data = offset;
+    offset += data_length;
+    if (i >= answers || type != kTypeSrv || record_class != kClassInternet) continue;
+    if (data_length <= kSrvFixedLength) return {};
     SrvRecord srv;
-    srv.priority = static_cast<uint16_t>(ns_get16(data));
-    srv.weight = static_cast<uint16_t>(ns_get16(data + 2));
-    srv.port = static_cast<uint16_t>(ns_get16(data + 4));
-    char target[NS_MAXDNAME];
-    const int used = dn_expand(ns_msg_base(parsed), ns_msg_end(parsed), data + kSrvFixedLength, target,
-                               sizeof(target));
-    if (used < 0 || static_cast<size_t>(used) != ns_rr_rdlen(record) - kSrvFixedLength) return {};
-    srv.target = target;
+    srv.priority = Read16(message + data);
+    srv.weight = Read16(message + data + 2);
+    srv.port = Read16(message + data + 4);
+    size_t target = data + kSrvFixedLength;
+    if (!ReadName(message, length, &target, &srv.target) || target != offset) return {};
     if (srv.target.empty()) srv.target = kNoServiceTarget;  // the root name
     result.push_back(std::move(srv));
   }
   return result;
 }
-
-#endif
 
 std::vector<SrvRecord> OrderSrvRecords(std::vector<SrvRecord> records, std::mt19937_64* random) {
   std::vector<SrvRecord> usable;

@@ -31,17 +31,26 @@ struct SrvRecord {
   std::string target;  // host name without the trailing dot
 };
 
+// A DNS message over TCP is at most this long; UDP answers are shorter.
+inline constexpr size_t kMaxDnsMessageLength = 65535;
+// The target of an SRV record that says "no such service here".
+inline constexpr char kNoServiceTarget[] = ".";
+
 // Asks DNS for the SRV records of `name` (e.g. "_gc._tcp.example.test").
 // Returns them in the order of the answer; empty when there are none or the
 // query failed.
 using SrvResolver = std::function<std::vector<SrvRecord>(const std::string& name)>;
 
-// The system's resolver (resolv.conf on POSIX, the DNS client on Windows).
+// The system's resolver: libresolv with resolv.conf on POSIX systems
+// (platform/posix/srv_resolver_posix.cc), the DNS client on Windows
+// (platform/win/srv_resolver_win.cc).
 std::vector<SrvRecord> ResolveSrvRecordsWithSystemResolver(const std::string& name);
 
-// Parses a DNS response message (as res_query returns it) and returns the
-// SRV records of its answer section; records of other types are skipped.
-// Returns empty for a message that is truncated or malformed.
+// Parses a DNS response message (RFC 1035, as res_query returns it) and
+// returns the SRV records of its answer section; records of other types are
+// skipped. Returns empty for a message that is truncated or malformed
+// anywhere. Targets read as dn_expand writes them (no trailing dot, "." for
+// the root name).
 std::vector<SrvRecord> ParseSrvResponse(const unsigned char* message, size_t length);
 
 // Orders `records` as RFC 2782 asks: ascending priority; within a priority,

@@ -117,8 +117,9 @@ void KerberosLogin::Bind(ldap::Connection& connection, const Endpoint& endpoint)
     switch (status.code) {
       case ldap::kAuthUnknown:
         DIRECTORY_THROW(kDirectoryAuthFailed,
-                        L"the LDAP library has no SASL GSSAPI mechanism for the Kerberos bind to " + endpoint.name +
-                            L": install libsasl2-modules-gssapi-mit (Cyrus SASL's GSSAPI plugin)",
+                        L"the LDAP library has no " + platform::Utf8ToWide(platform::kerberos::MechanismName()) +
+                            L" mechanism for the Kerberos bind to " + endpoint.name + L": " +
+                            platform::Utf8ToWide(platform::kerberos::MissingMechanismAdvice()),
                         context);
       case ldap::kStrongerAuthRequired:
       case ldap::kConfidentialityRequired:

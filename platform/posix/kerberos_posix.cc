@@ -141,6 +141,14 @@ using Name = std::unique_ptr<std::remove_pointer_t<gss_name_t>, NameRelease>;
 
 }  // namespace
 
+bool CredentialsFromKeytab() { return true; }
+
+std::string MechanismName() { return "SASL GSSAPI"; }
+
+std::string MissingMechanismAdvice() {
+  return "install libsasl2-modules-gssapi-mit (Cyrus SASL's GSSAPI plugin)";
+}
+
 bool FindKeytabPrincipal(const std::string& keytab, const std::string& principal, std::string* found,
                          std::string* problem) {
   found->clear();

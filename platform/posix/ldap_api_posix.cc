@@ -1,8 +1,5 @@
-// The LDAP client of "platform/ldap_api.h" over OpenLDAP's libldap.
-//
-// The first half (operation table, Connection) holds no libldap call and is
-// the same for every system; the second half is the libldap implementation
-// of the operations.
+// The LDAP client of "platform/ldap_api.h" over OpenLDAP's libldap: the
+// default operations of the table in platform/ldap_api.cc.
 #include "platform/posix/ldap_api_posix.h"
 
 #include <ldap.h>
@@ -24,169 +21,12 @@
 #include "platform/ascii.h"
 #include "platform/kerberos.h"
 #include "platform/ldap_api_hook.h"
+#include "platform/ldap_wait.h"
 #include "platform/posix/kerberos_posix.h"
 #include "platform/sync.h"
 #include "platform/thread_annotations.h"
 
 namespace platform::ldap {
-
-// The table ------------------------------------------------------------------
-
-namespace {
-
-// Each entry is read on its own with one atomic load, so a test may replace
-// the table while connections are in use.
-struct OperationTable {
-  std::atomic<decltype(Operations::connect)> connect{&posix::Connect};
-  std::atomic<decltype(Operations::bind)> bind{&posix::Bind};
-  std::atomic<decltype(Operations::kerberos_bind)> kerberos_bind{&posix::KerberosBind};
-  std::atomic<decltype(Operations::search)> search{&posix::Search};
-  std::atomic<decltype(Operations::next_result)> next_result{&posix::NextResult};
-  std::atomic<decltype(Operations::abandon)> abandon{&posix::Abandon};
-  std::atomic<decltype(Operations::is_alive)> is_alive{&posix::IsAlive};
-  std::atomic<decltype(Operations::close)> close{&posix::Close};
-};
-
-OperationTable g_table;
-
-template <typename F>
-F Load(const std::atomic<F>& entry) {
-  return entry.load(std::memory_order_acquire);
-}
-
-}  // namespace
-
-namespace hooks {
-
-Operations DefaultOperations() {
-  return Operations{&posix::Connect,    &posix::Bind,    &posix::KerberosBind, &posix::Search,
-                    &posix::NextResult, &posix::Abandon, &posix::IsAlive,      &posix::Close};
-}
-
-Operations CurrentOperations() {
-  return Operations{Load(g_table.connect),     Load(g_table.bind),    Load(g_table.kerberos_bind), Load(g_table.search),
-                    Load(g_table.next_result), Load(g_table.abandon), Load(g_table.is_alive),      Load(g_table.close)};
-}
-
-void SetOperations(const Operations& operations) {
-  const Operations defaults = DefaultOperations();
-  // A null entry means the default, so a partly filled table is safe.
-  g_table.connect.store(operations.connect ? operations.connect : defaults.connect, std::memory_order_release);
-  g_table.bind.store(operations.bind ? operations.bind : defaults.bind, std::memory_order_release);
-  g_table.kerberos_bind.store(operations.kerberos_bind ? operations.kerberos_bind : defaults.kerberos_bind,
-                              std::memory_order_release);
-  g_table.search.store(operations.search ? operations.search : defaults.search, std::memory_order_release);
-  g_table.next_result.store(operations.next_result ? operations.next_result : defaults.next_result,
-                            std::memory_order_release);
-  g_table.abandon.store(operations.abandon ? operations.abandon : defaults.abandon, std::memory_order_release);
-  g_table.is_alive.store(operations.is_alive ? operations.is_alive : defaults.is_alive, std::memory_order_release);
-  g_table.close.store(operations.close ? operations.close : defaults.close, std::memory_order_release);
-}
-
-}  // namespace hooks
-
-// Connection -----------------------------------------------------------------
-
-bool IsConnectionFailure(int code) {
-  return code == kServerDown || code == kConnectError || code == kTimeout || code == kDecodingError;
-}
-
-std::string ResultText(int code) { return ldap_err2string(posix::ToNativeCode(code)); }
-
-Status Connection::Open(const ConnectOptions& options, std::unique_ptr<Connection>* connection) {
-  connection->reset();
-  const auto connect = Load(g_table.connect);
-  const auto close = Load(g_table.close);
-  NativeSession* session = nullptr;
-  Status status = connect(options, &session);
-  if (!status.ok()) {
-    if (session != nullptr) close(session);
-    return status;
-  }
-  *connection = std::make_unique<Connection>(PrivateTag{}, options, session, close);
-  return status;
-}
-
-Connection::Connection(PrivateTag, ConnectOptions options, NativeSession* session, CloseFunction close)
-    : options_(std::move(options)), session_(session), close_(close) {}
-
-Connection::~Connection() { close_(session_); }
-
-Status Connection::SimpleBind(const std::string& dn, const std::string& password) {
-  Status status = Load(g_table.bind)(session_, dn, password, options_.operation_timeout);
-  if (IsConnectionFailure(status.code)) broken_ = true;
-  if (status.ok()) {
-    authentication_ = Authentication{};
-    if (!dn.empty()) {
-      authentication_.method = Authentication::Method::kSimple;
-      authentication_.identity = dn;
-    }
-  }
-  return status;
-}
-
-Status Connection::KerberosBind(const KerberosBindRequest& request) {
-  if (request.credentials == nullptr) {
-    return Status{kParamError, ResultText(kParamError), "no credentials for the Kerberos bind", false};
-  }
-  Authentication established;
-  Status status = Load(g_table.kerberos_bind)(session_, request, &established);
-  if (IsConnectionFailure(status.code)) broken_ = true;
-  if (!status.ok()) return status;
-  if (established.ssf < request.minimum_ssf) {
-    // The SASL library enforces the minimum; this holds a replacement of
-    // the operation (or a library that did not) to it as well.
-    return Status{kLocalError, ResultText(kLocalError),
-                  "the security layer negotiated (SSF " + std::to_string(established.ssf) +
-                      ") is weaker than the minimum " + std::to_string(request.minimum_ssf),
-                  false};
-  }
-  established.method = Authentication::Method::kKerberos;
-  established.valid_until = request.credentials->expires_at();
-  authentication_ = std::move(established);
-  return status;
-}
-
-Status Connection::Search(const SearchRequest& request, std::vector<Entry>* entries) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + request.timeout;
-  int message_id = 0;
-  Status status = Load(g_table.search)(session_, request, &message_id);
-  if (!status.ok()) {
-    if (IsConnectionFailure(status.code)) broken_ = true;
-    return status;
-  }
-  const size_t first = entries->size();
-  const auto next_result = Load(g_table.next_result);
-  for (;;) {
-    const auto remaining = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
-                                    std::chrono::milliseconds::zero());
-    SearchItem item;
-    status = next_result(session_, message_id, remaining, &item);
-    if (!status.ok()) {
-      if (status.code == kTimeout) Load(g_table.abandon)(session_, message_id);
-      if (IsConnectionFailure(status.code)) broken_ = true;
-      return status;
-    }
-    switch (item.kind) {
-      case SearchItem::Kind::kEntry:
-        entries->push_back(std::move(item.entry));
-        break;
-      case SearchItem::Kind::kReference:
-        break;
-      case SearchItem::Kind::kDone:
-        if (item.result.code == kSizeLimitExceeded && entries->size() > first) return Status{};
-        if (IsConnectionFailure(item.result.code)) broken_ = true;
-        return item.result;
-    }
-  }
-}
-
-bool Connection::IsAlive() {
-  if (broken_) return false;
-  if (!Load(g_table.is_alive)(session_)) broken_ = true;
-  return !broken_;
-}
 
 // libldap --------------------------------------------------------------------
 
@@ -217,23 +57,6 @@ namespace {
 constexpr int kClassicClientBase = 0x50;
 constexpr int kLowestNativeClientCode = -17;
 constexpr int kHighestClassicClientCode = kClassicClientBase - kLowestNativeClientCode;
-
-constexpr long kMicrosecondsPerMillisecond = 1000;
-constexpr long kMillisecondsPerSecond = 1000;
-
-timeval ToTimeval(std::chrono::milliseconds duration) {
-  const long long ms = std::max<long long>(duration.count(), 0);
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / kMillisecondsPerSecond);
-  tv.tv_usec = static_cast<suseconds_t>((ms % kMillisecondsPerSecond) * kMicrosecondsPerMillisecond);
-  return tv;
-}
-
-// The server time limit: whole seconds, rounded up, at least one.
-int TimeLimitSeconds(std::chrono::milliseconds duration) {
-  const long long ms = std::max<long long>(duration.count(), 1);
-  return static_cast<int>((ms + kMillisecondsPerSecond - 1) / kMillisecondsPerSecond);
-}
 
 std::string DiagnosticOf(LDAP* ld) {
   char* message = nullptr;
@@ -464,8 +287,8 @@ Status Connect(const ConnectOptions& options, NativeSession** out) {
   LDAP* ld = session->ld;
 
   const int version = LDAP_VERSION3;
-  const timeval network_timeout = ToTimeval(options.connect_timeout);
-  const timeval operation_timeout = ToTimeval(options.operation_timeout);
+  const timeval network_timeout = ToTimeval<timeval>(options.connect_timeout);
+  const timeval operation_timeout = ToTimeval<timeval>(options.operation_timeout);
   Status status = SetOption(ld, LDAP_OPT_PROTOCOL_VERSION, &version, "the protocol version", false);
   if (status.ok()) status = SetOption(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "referral chasing", false);
   if (status.ok()) status = SetOption(ld, LDAP_OPT_RESTART, LDAP_OPT_ON, "restart on signals", false);
@@ -535,7 +358,7 @@ Status Bind(NativeSession* session, const std::string& dn, const std::string& pa
   int rc = ldap_sasl_bind(ld, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
                           &message_id);
   if (rc != LDAP_SUCCESS) return SessionStatus(ld, rc);
-  timeval tv = ToTimeval(timeout);
+  timeval tv = ToTimeval<timeval>(timeout);
   LDAPMessage* raw = nullptr;
   rc = ldap_result(ld, message_id, LDAP_MSG_ALL, &tv, &raw);
   MessagePtr message(raw);
@@ -630,7 +453,7 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
   }
   control_list.push_back(nullptr);
   timeval limit{};
-  limit.tv_sec = TimeLimitSeconds(request.timeout);
+  limit.tv_sec = static_cast<time_t>(TimeLimitSeconds(request.timeout));
   const int rc = ldap_search_ext(ld, request.base.c_str(), static_cast<int>(request.scope), request.filter.c_str(),
                                  request.attributes.empty() ? nullptr : attributes.data(), 0,
                                  controls.empty() ? nullptr : control_list.data(), nullptr, &limit,
@@ -641,7 +464,7 @@ Status Search(NativeSession* session, const SearchRequest& request, int* message
 
 Status NextResult(NativeSession* session, int message_id, std::chrono::milliseconds timeout, SearchItem* item) {
   LDAP* ld = session->ld;
-  timeval tv = ToTimeval(timeout);
+  timeval tv = ToTimeval<timeval>(timeout);
   LDAPMessage* raw = nullptr;
   const int rc = ldap_result(ld, message_id, LDAP_MSG_ONE, &tv, &raw);
   MessagePtr message(raw);
@@ -685,4 +508,16 @@ void Close(NativeSession* session) {
 }
 
 }  // namespace posix
+
+namespace hooks {
+
+Operations DefaultOperations() {
+  return Operations{&posix::Connect,    &posix::Bind,    &posix::KerberosBind, &posix::Search,
+                    &posix::NextResult, &posix::Abandon, &posix::IsAlive,      &posix::Close};
+}
+
+}  // namespace hooks
+
+std::string ResultText(int code) { return ldap_err2string(posix::ToNativeCode(code)); }
+
 }  // namespace platform::ldap

@@ -11,6 +11,13 @@
 
 namespace userpolicy::testing {
 
+// Sets `name` to `value` in the environment of the process (std::getenv and
+// the C runtime see it), or unsets it when `value` is std::nullopt. The one
+// function of the test support written per system
+// (tests/support/posix/set_environment_posix.cc,
+// tests/support/win/set_environment_win.cc).
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
+
 class ScopedEnvironment {
  public:
   // Each name gets its value; std::nullopt unsets it.

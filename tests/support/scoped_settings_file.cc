@@ -1,6 +1,5 @@
 #include "tests/support/scoped_settings_file.h"
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <fstream>
 
 #include "platform/settings.h"
+#include "tests/support/scoped_environment.h"
 
 namespace userpolicy::testing {
 
@@ -18,11 +18,11 @@ ScopedSettingsFile::ScopedSettingsFile(const std::string& toml) {
            ("userpolicy-settings-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".toml"))
               .string();
   Rewrite(toml);
-  setenv(kSettingsPathVariable, path_.c_str(), 1);
+  SetEnvironment(kSettingsPathVariable, path_);
 }
 
 ScopedSettingsFile::~ScopedSettingsFile() {
-  unsetenv(kSettingsPathVariable);
+  SetEnvironment(kSettingsPathVariable, std::nullopt);
   std::remove(path_.c_str());
 }
 
