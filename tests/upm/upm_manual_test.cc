@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/upm/fake_sample_directory.h"
-#include "tests/upm/fake_userpolicy.h"
+#include "testing/upm/fake_sample_directory.h"
+#include "testing/upm/fake_userpolicy.h"
 #include "tools/upm/answer_writer.h"
 #include "tools/upm/exit_codes.h"
 #include "tools/upm/upm_app.h"
