@@ -49,7 +49,6 @@
 #include "resolve/proxy_address_ds_access_helper.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_truth.h"
-#include "tests/support/end_to_end.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace {
@@ -764,14 +763,6 @@ class ModuleThroughTheProxyTest : public ::testing::Test {
  protected:
   void TearDown() override { IPC_SERVER_Deinit(); }
 };
-
-TEST_F(ModuleThroughTheProxyTest, EverySampleUserResolvesAsTheDirectorySaysThroughADelay) {
-  const auto proxy = FaultProxy::Start(Server().host_port());
-  proxy->SetFault({Mode::kDelay, Ms(2)});
-  ScopedSettingsFile settings(FaultSettings(proxy->host_port(), 1000));
-  userpolicy::testing::ExpectColdAndWarmPassesAsTheDirectorySays(Server(), Server().base_dn(), 5);
-  EXPECT_GT(proxy->counters().bytes_to_client, 0u);  // the module read through the proxy
-}
 
 TEST_F(ModuleThroughTheProxyTest, AResolutionDuringAnOutageCostsOneTimeoutHoweverLongTheWalk) {
   constexpr int kBackoffMs = 1000;

@@ -242,13 +242,5 @@ TEST(LdapValues, BecomeTheVariantTheirKindAsksFor) {
   }
 }
 
-TEST(LdapValues, SchemaAndConversionTogetherTypeWhatAServerSends) {
-  EXPECT_EQ(Describe(ToVariant("4294967296", KindOf("x-grandchild"))), "I8:4294967296");
-  EXPECT_EQ(Describe(ToVariant("\x01\x05", KindOf("OBJECTSID"))), "BYTES:0105");
-  EXPECT_EQ(Describe(ToVariant("\x01\x05", KindOf("x-loop-a"))), "BYTES:0105");
-  EXPECT_EQ(Describe(ToVariant("Alice", KindOf("commonName"))), "BSTR:Alice");
-  EXPECT_EQ(Describe(ToVariant("TRUE", KindOf("noSuchAttribute"))), "BSTR:TRUE");
-}
-
 }  // namespace
 }  // namespace directory::ldap_backend_internal

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,9 +15,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/upm/fake_sample_directory.h"
-#include "tests/upm/fake_userpolicy.h"
-#include "tools/upm/upm_app.h"
+#include "testing/upm/fake_sample_directory.h"
+#include "testing/upm/fake_userpolicy.h"
+#include "testing/upm/upm_run.h"
 
 namespace upm {
 namespace {
@@ -27,33 +26,10 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using upm_fake::GroupDn;
+using upm_testing::JsonLines;
 using upm_fake::SampleGuid;
-
-struct UpmRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-UpmRun Upm(const std::vector<std::string>& args, bool terminal = false, const std::string& input = "") {
-  std::vector<const char*> argv = {"upm"};
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
-  std::istringstream in(input);
-  Console console{out, err, in, terminal};
-  UpmRun run;
-  run.code = RunUpm(static_cast<int>(argv.size()), argv.data(), console);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
-
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-  std::vector<nlohmann::json> documents;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) documents.push_back(nlohmann::json::parse(line));
-  return documents;
-}
+using upm_testing::Upm;
+using upm_testing::UpmRun;
 
 class UpmCommandTest : public ::testing::Test {
  protected:

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/upm/fake_sample_directory.h"
-#include "tests/upm/fake_userpolicy.h"
+#include "testing/upm/fake_sample_directory.h"
+#include "testing/upm/fake_userpolicy.h"
 #include "tools/upm/answer_writer.h"
 #include "tools/upm/explain_dot.h"
 #include "tools/upm/explain_walk.h"

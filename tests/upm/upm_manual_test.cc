@@ -12,11 +12,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/upm/fake_sample_directory.h"
-#include "tests/upm/fake_userpolicy.h"
+#include "testing/upm/fake_sample_directory.h"
+#include "testing/upm/fake_userpolicy.h"
+#include "testing/upm/upm_run.h"
 #include "tools/upm/answer_writer.h"
 #include "tools/upm/exit_codes.h"
-#include "tools/upm/upm_app.h"
 
 namespace upm {
 namespace {
@@ -38,21 +38,8 @@ std::string Roff(const std::string& text) {
   return escaped;
 }
 
-struct Output {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-Output Upm(const std::vector<std::string>& args) {
-  std::vector<const char*> argv = {"upm"};
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
-  std::istringstream in;
-  Console console{out, err, in, false};
-  const int code = RunUpm(static_cast<int>(argv.size()), argv.data(), console);
-  return Output{code, out.str(), err.str()};
-}
+using upm_testing::Upm;
+using Output = upm_testing::UpmRun;
 
 TEST(Manual, EveryOptionOfTheHelpIsInTheManualPage) {
   const std::string manual = ManualPage();

@@ -13,8 +13,8 @@
 // Thread safety: the up_* functions may be called from any number of
 // threads; configure the fake (the functions below) only while no up_*
 // call runs.
-#ifndef USERPOLICY_TESTS_UPM_FAKE_USERPOLICY_H_
-#define USERPOLICY_TESTS_UPM_FAKE_USERPOLICY_H_
+#ifndef USERPOLICY_TESTING_UPM_FAKE_USERPOLICY_H_
+#define USERPOLICY_TESTING_UPM_FAKE_USERPOLICY_H_
 
 #include <cstdint>
 #include <functional>
@@ -91,4 +91,4 @@ int OutstandingAllocations();
 
 }  // namespace upm_fake
 
-#endif  // USERPOLICY_TESTS_UPM_FAKE_USERPOLICY_H_
+#endif  // USERPOLICY_TESTING_UPM_FAKE_USERPOLICY_H_

@@ -1,4 +1,4 @@
-#include "tests/upm/fake_userpolicy.h"
+#include "testing/upm/fake_userpolicy.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -5,8 +5,8 @@
 // group whose GUID is spelled in two letter cases, and a group whose
 // lookup fails. The users' expected GUID lists are worked out by hand in
 // fake_sample_directory.cc, next to the data.
-#ifndef USERPOLICY_TESTS_UPM_FAKE_SAMPLE_DIRECTORY_H_
-#define USERPOLICY_TESTS_UPM_FAKE_SAMPLE_DIRECTORY_H_
+#ifndef USERPOLICY_TESTING_UPM_FAKE_SAMPLE_DIRECTORY_H_
+#define USERPOLICY_TESTING_UPM_FAKE_SAMPLE_DIRECTORY_H_
 
 #include <string>
 #include <vector>
@@ -36,4 +36,4 @@ std::string GroupDn(const std::string& cn);
 
 }  // namespace upm_fake
 
-#endif  // USERPOLICY_TESTS_UPM_FAKE_SAMPLE_DIRECTORY_H_
+#endif  // USERPOLICY_TESTING_UPM_FAKE_SAMPLE_DIRECTORY_H_

@@ -1,6 +1,6 @@
-#include "tests/upm/fake_sample_directory.h"
+#include "testing/upm/fake_sample_directory.h"
 
-#include "tests/upm/fake_userpolicy.h"
+#include "testing/upm/fake_userpolicy.h"
 
 namespace upm_fake {
 namespace {
