@@ -93,6 +93,14 @@ bool IsConnectionFailure(int code);
 // The library's text for `code` ("Can't contact LDAP server").
 std::string ResultText(int code);
 
+// Sets the system's LDAP client library up for the process, once: libldap
+// reads its configuration files and initialises SASL, which loads every
+// SASL plugin installed (milliseconds; most of a new process's first
+// lookup). Opening the first connection does it otherwise; a module calls
+// it at start so that its first lookup does not wait for it. Thread-safe;
+// later calls return at once. wldap32 needs nothing.
+void PrepareClientLibrary();
+
 // How to reach a server.
 struct ConnectOptions {
   static constexpr std::chrono::milliseconds kDefaultTimeout{15000};

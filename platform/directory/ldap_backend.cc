@@ -516,6 +516,9 @@ HRESULT LdapBackend::GetRootGCPath(std::wstring* path) {
   try {
     impl_->Reload();
     if (!impl_->BindUsable()) return E_FAIL;
+    // Discovery is part of start-up: the client library's one-time set-up
+    // is done now rather than in the first lookup.
+    ldap::PrepareClientLibrary();
     return DiscoverGlobalCatalog(impl_->CurrentSettings()->config, path);
   } catch (...) {
     DBG::DebugLogEx(nullptr, DBG::kLevelFailure, kSource, __LINE__, L"Global Catalog discovery failed: %s",

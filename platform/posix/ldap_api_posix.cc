@@ -520,4 +520,6 @@ Operations DefaultOperations() {
 
 std::string ResultText(int code) { return ldap_err2string(posix::ToNativeCode(code)); }
 
+void PrepareClientLibrary() { posix::SetUpLibraryOnce(); }
+
 }  // namespace platform::ldap

@@ -536,4 +536,6 @@ Operations DefaultOperations() {
 
 std::string ResultText(int code) { return ErrorText(static_cast<ULONG>(code)); }
 
+void PrepareClientLibrary() {}
+
 }  // namespace platform::ldap
