@@ -333,11 +333,11 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
     // The answer read ahead for this read, as the read would have had it.
     if (std::optional<ReadAheadAnswer> answer = scope->store().Take(target, attributes)) {
       if (answer->timed_out) {
-        timed_out.emplace(answer->server.name, ServerFailure{answer->failure, L"read", target});
+        timed_out.emplace(answer->server->name, ServerFailure{answer->failure, L"read", target});
       } else {
         if (answer->object != nullptr) return answer->object;
-        if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(answer->server, target);
-        ThrowRequestError(answer->server, L"read", target, answer->failure);
+        if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(*answer->server, target);
+        ThrowRequestError(*answer->server, L"read", target, answer->failure);
       }
     }
   }
@@ -371,13 +371,13 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
     const std::wstring key = ReadAheadStore::SearchKey(root.ToString(), filter, scope);
     if (std::optional<ReadAheadAnswer> answer = walk->store().Take(key, attributes)) {
       if (answer->timed_out) {
-        timed_out.emplace(answer->server.name, ServerFailure{answer->failure, L"search", target});
+        timed_out.emplace(answer->server->name, ServerFailure{answer->failure, L"search", target});
       } else {
         if (answer->object != nullptr || answer->failure.ok()) return answer->object;
         if (answer->failure.code == ldap::kNoSuchObject) {
-          ThrowRequestError(answer->server, L"search", root.ToString(), answer->failure);
+          ThrowRequestError(*answer->server, L"search", root.ToString(), answer->failure);
         }
-        ThrowRequestError(answer->server, L"search", target, answer->failure);
+        ThrowRequestError(*answer->server, L"search", target, answer->failure);
       }
     }
   }
