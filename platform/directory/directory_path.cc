@@ -293,19 +293,42 @@ int DirectoryPath::EffectivePort() const {
   return scheme == Scheme::kGlobalCatalog ? kGlobalCatalogPort : kLdapPort;
 }
 
+namespace {
+
+// Appends `host` to *text, an IPv6 address between brackets.
+void AppendHost(const std::wstring& host, std::wstring* text) {
+  if (ContainsColon(host)) {
+    *text += L'[';
+    *text += host;
+    *text += L']';
+  } else {
+    *text += host;
+  }
+}
+
+}  // namespace
+
 std::wstring DirectoryPath::Server() const {
   if (host.empty()) return std::wstring();
-  std::wstring server = ContainsColon(host) ? L"[" + host + L"]" : host;
+  std::wstring server;
+  server.reserve(host.size() + kMaxPortDigits + 3);
+  AppendHost(host, &server);
   server += L':';
   platform::AppendDecimal(&server, static_cast<unsigned>(EffectivePort()));
   return server;
 }
 
 std::wstring DirectoryPath::ToString() const {
-  std::wstring text(scheme == Scheme::kGlobalCatalog ? kGlobalCatalogScheme : kLdapScheme);
+  // Sized once: room for the scheme, the host with brackets and port, the
+  // separators and the object.
+  constexpr size_t kGuidTextLength = kGuidPrefix.size() + kGuidHexDigits + 1;
+  std::wstring text;
+  text.reserve(kLdapScheme.size() + kSchemeSeparator.size() + host.size() + kMaxPortDigits + 4 +
+               (kind == Kind::kGuid ? kGuidTextLength : dn.size()));
+  text += scheme == Scheme::kGlobalCatalog ? kGlobalCatalogScheme : kLdapScheme;
   text += kSchemeSeparator;
   if (!host.empty()) {
-    text += ContainsColon(host) ? L"[" + host + L"]" : host;
+    AppendHost(host, &text);
     if (port != 0) {
       text += L':';
       platform::AppendDecimal(&text, static_cast<unsigned>(port));
