@@ -1,6 +1,8 @@
 #include "platform/directory/directory_path.h"
 
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "platform/ascii.h"
@@ -185,12 +187,22 @@ bool IsAttributeType(std::wstring_view type) {
 // by ',' (or '+' inside one RDN), escapes a backslash followed by a hex pair
 // or a special character, and no unescaped '/' (it ends the path's object
 // part, so a DN writes it as \2f).
+// The characters IsDistinguishedName looks at; every other one is part of
+// an attribute type or value as it stands.
+constexpr std::array<bool, 128> kDnSpecial = [] {
+  std::array<bool, 128> special{};
+  for (char c : {'\\', '/', '\0', '=', ',', '+'}) special[static_cast<unsigned char>(c)] = true;
+  return special;
+}();
+
 bool IsDistinguishedName(std::wstring_view dn) {
   if (dn.empty()) return false;
   size_t component_start = 0;
   bool seen_equals = false;
   for (size_t i = 0; i < dn.size(); ++i) {
     const wchar_t c = dn[i];
+    const auto unit = static_cast<uint32_t>(c);
+    if (unit >= kDnSpecial.size() || !kDnSpecial[unit]) continue;
     if (c == L'\\') {
       if (i + 1 >= dn.size()) return false;
       if (platform::HexValue(dn[i + 1]) >= 0) {
