@@ -13,6 +13,7 @@
 #ifndef USERPOLICY_PLATFORM_EXCEPTION_H_
 #define USERPOLICY_PLATFORM_EXCEPTION_H_
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,7 +42,10 @@ class x_wstring {
     if (s) text_ += s;
     return *this;
   }
+  // Text built a character at a time (an escaped key, say) grows by at
+  // least kMinGrowth characters, not through every small size.
   x_wstring& operator+=(wchar_t c) {
+    if (text_.size() == text_.capacity()) text_.reserve(std::max(2 * text_.capacity(), kMinGrowth));
     text_ += c;
     return *this;
   }
@@ -59,6 +63,8 @@ class x_wstring {
   const std::wstring& str() const { return text_; }
 
  private:
+  static constexpr size_t kMinGrowth = 64;
+
   std::wstring text_;
 };
 

@@ -102,13 +102,16 @@ char32_t DecodeUtf8(std::string_view text, size_t* pos) {
 namespace platform {
 
 // ASCII, which names, DNs and filters mostly are, is copied unit by unit
-// without decoding.
+// without decoding, in the same pass that finds out whether it is ASCII.
 std::string WideToUtf8(std::wstring_view text) {
-  if (IsAscii(text)) {
-    std::string narrow(text.size(), '\0');
-    for (size_t i = 0; i < text.size(); ++i) narrow[i] = static_cast<char>(text[i]);
-    return narrow;
+  std::string narrow(text.size(), '\0');
+  uint32_t seen = 0;  // every bit of every unit copied
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto unit = static_cast<uint32_t>(text[i]);
+    seen |= unit;
+    narrow[i] = static_cast<char>(unit);
   }
+  if (seen < 0x80) return narrow;
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {

@@ -58,6 +58,50 @@ TEST(BstrTest, LengthPrefixCountsBytesAndKeepsEmbeddedZeros) {
   EXPECT_EQ(SysAllocStringLen(nullptr, UINT_MAX), nullptr);  // byte count overflows
 }
 
+// Freed strings' blocks are kept for reuse: a string made in a block that
+// held a longer one, of any length around the block sizes (odd byte counts
+// included), reads exactly its own bytes, then zeros up to the next whole
+// character and a zero character; and blocks freed on another thread serve
+// that thread.
+TEST(BstrTest, ReusedBlocksHoldOnlyTheirNewString) {
+  const UINT byte_lengths[] = {0, 1, 2, 3, 40, 45, 46, 47, 48, 100, 109, 110, 111, 112,
+                               237, 238, 239, 240, 493, 494, 495, 496, 497, 1000};
+  const auto check = [](BSTR b, UINT bytes, char fill) {
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(SysStringByteLen(b), bytes);
+    const auto* raw = reinterpret_cast<const unsigned char*>(b);
+    for (UINT i = 0; i < bytes; ++i) ASSERT_EQ(raw[i], static_cast<unsigned char>(fill)) << bytes << " at " << i;
+    const UINT padded = (bytes + 1) / 2 * 2 + 2;
+    for (UINT i = bytes; i < padded; ++i) ASSERT_EQ(raw[i], 0) << bytes << " after, at " << i;
+  };
+  for (UINT bytes : byte_lengths) {
+    // Fill the blocks of every size with a longer string of another byte.
+    std::vector<BSTR> dirty;
+    for (UINT other : byte_lengths) {
+      const std::string ones(other + 7, '\x7f');
+      dirty.push_back(SysAllocStringByteLen(ones.data(), other + 7));
+    }
+    for (BSTR b : dirty) SysFreeString(b);
+    const std::string text(bytes, 'a');
+    UniqueBstr made(SysAllocStringByteLen(text.data(), bytes));
+    check(made.get(), bytes, 'a');
+    UniqueBstr zeros(SysAllocStringByteLen(nullptr, bytes));
+    check(zeros.get(), bytes, '\0');
+  }
+  std::vector<BSTR> elsewhere;
+  std::thread([&elsewhere, &byte_lengths] {
+    for (UINT bytes : byte_lengths) elsewhere.push_back(SysAllocStringLen(nullptr, bytes / 2));
+  }).join();
+  std::thread([&elsewhere] {
+    for (BSTR b : elsewhere) SysFreeString(b);
+    for (int round = 0; round < 3; ++round) {
+      UniqueBstr again(SysAllocString(L"reused"));
+      EXPECT_EQ(Text(again.get()), L"reused");
+      EXPECT_EQ(again.get()[6], L'\0');
+    }
+  }).join();
+}
+
 TEST(VariantTest, CopiesAreDeepAllTheWayDown) {
   const OLECHAR text[] = {L'x', L'\0', L'y'};
   _variant_t source(_bstr_t(SysAllocStringLen(text, 3), false));

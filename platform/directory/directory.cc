@@ -131,17 +131,21 @@ CDirectoryEntry::CDirectoryEntry(const wchar_t* path)
 
 CDirectoryEntry::CDirectoryEntry(const wchar_t* path, CStringCollection* attributes)
     : path_(std::make_unique<directory::DirectoryPath>(ParsePath(path))) {
-  DirectoryErrorContext context;
-  context.server = path_->Server();
-  context.operation = L"read";
-  context.target = path_->ToString();
+  // The context of a failure is made only when there is one.
+  const auto fail = [this](std::wstring_view message, int line) {
+    DirectoryErrorContext context;
+    context.server = path_->Server();
+    context.operation = L"read";
+    context.target = path_->ToString();
+    directory::ThrowDirectoryError(kDirectoryNotFound, kSource, line, message, context);
+  };
   if (path_->kind == directory::DirectoryPath::Kind::kRoot) {
-    DIRECTORY_THROW(kDirectoryNotFound, L"the path names a search root, not an object", context);
+    fail(L"the path names a search root, not an object", __LINE__);
   }
   static const std::vector<std::wstring> kServerDefaults;
   object_ = directory::CurrentBackend().ReadObject(*path_, attributes != nullptr ? attributes->strings()
                                                                                  : kServerDefaults);
-  if (object_ == nullptr) DIRECTORY_THROW(kDirectoryNotFound, L"no such object", context);
+  if (object_ == nullptr) fail(L"no such object", __LINE__);
 }
 
 CDirectoryEntry::~CDirectoryEntry() = default;

@@ -42,6 +42,9 @@ constexpr uint64_t kMaxAuthority = (uint64_t{1} << 48) - 1;
 constexpr uint64_t kHexAuthorityThreshold = uint64_t{1} << 32;
 constexpr size_t kAuthorityHexDigits = 12;
 constexpr size_t kGuidLength = 16;
+// The longest SID string: "S-1-", a hexadecimal authority ("0x" and 12
+// digits) and every sub-authority as '-' and up to 10 decimal digits.
+constexpr size_t kMaxSidTextLength = 4 + 2 + kAuthorityHexDigits + kMaxSubAuthorities * 11;
 
 // A parsed SID; fixed size, so that parsing allocates nothing.
 struct Sid {
@@ -233,11 +236,13 @@ HRESULT CDirectoryHelper::GUIDtoBindableString(GUID* guid, wchar_t* text, unsign
   for (size_t i = 0; i < 2; ++i) bytes[4 + i] = static_cast<uint8_t>(guid->Data2 >> (8 * i));
   for (size_t i = 0; i < 2; ++i) bytes[6 + i] = static_cast<uint8_t>(guid->Data3 >> (8 * i));
   std::copy(std::begin(guid->Data4), std::end(guid->Data4), bytes + 8);
-  return WithoutExceptions(__func__, [&]() -> HRESULT {
-    std::wstring hex;
-    for (uint8_t byte : bytes) platform::AppendLowerHexByte(&hex, byte);
-    return CopyOut(hex, text, size);
-  });
+  // Two hex digits a byte, made on the stack: nothing here can fail.
+  wchar_t hex[2 * kGuidLength];
+  for (size_t i = 0; i < kGuidLength; ++i) {
+    hex[2 * i] = static_cast<wchar_t>(platform::kLowerHexDigits[bytes[i] >> 4]);
+    hex[2 * i + 1] = static_cast<wchar_t>(platform::kLowerHexDigits[bytes[i] & 0xf]);
+  }
+  return CopyOut(std::wstring_view(hex, 2 * kGuidLength), text, size);
 }
 
 HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text, unsigned long size) {
@@ -253,7 +258,9 @@ HRESULT CDirectoryHelper::GetSIDStringFromVariant(VARIANT& value, wchar_t* text,
   return WithoutExceptions(__func__, [&]() -> HRESULT {
     uint64_t authority = 0;
     for (size_t i = 0; i < kAuthorityLength; ++i) authority = (authority << 8) | bytes[2 + i];
-    std::wstring result = L"S-1-";
+    std::wstring result;
+    result.reserve(kMaxSidTextLength);
+    result += L"S-1-";
     if (authority < kHexAuthorityThreshold) {
       platform::AppendDecimal(&result, authority);
     } else {

@@ -1,6 +1,8 @@
 #include "platform/directory/directory_path.h"
 
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "platform/ascii.h"
@@ -185,12 +187,22 @@ bool IsAttributeType(std::wstring_view type) {
 // by ',' (or '+' inside one RDN), escapes a backslash followed by a hex pair
 // or a special character, and no unescaped '/' (it ends the path's object
 // part, so a DN writes it as \2f).
+// The characters IsDistinguishedName looks at; every other one is part of
+// an attribute type or value as it stands.
+constexpr std::array<bool, 128> kDnSpecial = [] {
+  std::array<bool, 128> special{};
+  for (char c : {'\\', '/', '\0', '=', ',', '+'}) special[static_cast<unsigned char>(c)] = true;
+  return special;
+}();
+
 bool IsDistinguishedName(std::wstring_view dn) {
   if (dn.empty()) return false;
   size_t component_start = 0;
   bool seen_equals = false;
   for (size_t i = 0; i < dn.size(); ++i) {
     const wchar_t c = dn[i];
+    const auto unit = static_cast<uint32_t>(c);
+    if (unit >= kDnSpecial.size() || !kDnSpecial[unit]) continue;
     if (c == L'\\') {
       if (i + 1 >= dn.size()) return false;
       if (platform::HexValue(dn[i + 1]) >= 0) {
@@ -293,19 +305,42 @@ int DirectoryPath::EffectivePort() const {
   return scheme == Scheme::kGlobalCatalog ? kGlobalCatalogPort : kLdapPort;
 }
 
+namespace {
+
+// Appends `host` to *text, an IPv6 address between brackets.
+void AppendHost(const std::wstring& host, std::wstring* text) {
+  if (ContainsColon(host)) {
+    *text += L'[';
+    *text += host;
+    *text += L']';
+  } else {
+    *text += host;
+  }
+}
+
+}  // namespace
+
 std::wstring DirectoryPath::Server() const {
   if (host.empty()) return std::wstring();
-  std::wstring server = ContainsColon(host) ? L"[" + host + L"]" : host;
+  std::wstring server;
+  server.reserve(host.size() + kMaxPortDigits + 3);
+  AppendHost(host, &server);
   server += L':';
   platform::AppendDecimal(&server, static_cast<unsigned>(EffectivePort()));
   return server;
 }
 
 std::wstring DirectoryPath::ToString() const {
-  std::wstring text(scheme == Scheme::kGlobalCatalog ? kGlobalCatalogScheme : kLdapScheme);
+  // Sized once: room for the scheme, the host with brackets and port, the
+  // separators and the object.
+  constexpr size_t kGuidTextLength = kGuidPrefix.size() + kGuidHexDigits + 1;
+  std::wstring text;
+  text.reserve(kLdapScheme.size() + kSchemeSeparator.size() + host.size() + kMaxPortDigits + 4 +
+               (kind == Kind::kGuid ? kGuidTextLength : dn.size()));
+  text += scheme == Scheme::kGlobalCatalog ? kGlobalCatalogScheme : kLdapScheme;
   text += kSchemeSeparator;
   if (!host.empty()) {
-    text += ContainsColon(host) ? L"[" + host + L"]" : host;
+    AppendHost(host, &text);
     if (port != 0) {
       text += L':';
       platform::AppendDecimal(&text, static_cast<unsigned>(port));

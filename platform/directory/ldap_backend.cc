@@ -83,8 +83,14 @@ constexpr std::wstring_view kGuidDnPrefix = L"<GUID=";
 struct AttributeRequest {
   const std::vector<std::wstring>& names;    // as the caller spelled them
   std::vector<std::string> utf8;             // sent to the server
+  std::vector<std::string_view> utf8_views;  // the same, as the schema lookup takes them
   bool keep_everything = false;              // no list, or "*" / "+" in it
   std::optional<size_t> distinguished_name;  // index of distinguishedName
+  // What BuildObject learnt for the records it built with this request (a
+  // read ahead builds many): the schema that covered the names, and the kind
+  // of value of each name in it.
+  std::shared_ptr<const Schema> typed_by;
+  std::vector<ValueKind> kinds;
 
   // `attributes` must outlive this object.
   explicit AttributeRequest(const std::vector<std::wstring>& attributes) : names(attributes) {
@@ -97,6 +103,7 @@ struct AttributeRequest {
         distinguished_name = i;
       }
     }
+    utf8_views.assign(utf8.begin(), utf8.end());
   }
 };
 
@@ -147,7 +154,7 @@ class LdapBackend::Impl {
   // `also` (when not null) names attributes a read will need next, whose
   // definitions are read with those of the request when it needs some.
   std::shared_ptr<const DirectoryObject> BuildObject(const Session& session, ldap::Entry* entry,
-                                                     const AttributeRequest& request,
+                                                     AttributeRequest& request,
                                                      const std::vector<std::wstring>* also = nullptr);
   // Reads ahead from `object`, just read on `session`, for the group walk
   // running on this thread, if any (read_ahead.h).
@@ -228,20 +235,35 @@ bool LdapBackend::Impl::ReadByGuid(const Session& session, const DirectoryPath& 
 }
 
 std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Session& session, ldap::Entry* entry,
-                                                                      const AttributeRequest& request,
+                                                                      AttributeRequest& request,
                                                                       const std::vector<std::wstring>* also) {
   // The types of the names asked for (and of every name returned, when the
-  // caller keeps every attribute): read from the server on first need.
-  std::vector<std::string_view> names(request.utf8.begin(), request.utf8.end());
-  if (request.keep_everything) {
-    for (const ldap::Attribute& attribute : entry->attributes) names.push_back(BaseName(attribute.name));
+  // caller keeps every attribute): read from the server on first need. A
+  // request that built a record before under the server's current schema
+  // knows them already.
+  std::shared_ptr<const Schema> schema;
+  if (request.typed_by != nullptr && also == nullptr && !request.keep_everything) {
+    platform::MutexLock lock(&session.server->mu);
+    if (session.server->schema == request.typed_by) schema = request.typed_by;
   }
-  std::vector<std::string> also_utf8;
-  if (also != nullptr) {
-    for (const std::wstring& name : *also) also_utf8.push_back(platform::WideToUtf8(name));
-    names.insert(names.end(), also_utf8.begin(), also_utf8.end());
+  if (schema == nullptr) {
+    std::vector<std::string_view> names(request.utf8_views);
+    if (request.keep_everything) {
+      for (const ldap::Attribute& attribute : entry->attributes) names.push_back(BaseName(attribute.name));
+    }
+    std::vector<std::string> also_utf8;
+    if (also != nullptr) {
+      for (const std::wstring& name : *also) also_utf8.push_back(platform::WideToUtf8(name));
+      names.insert(names.end(), also_utf8.begin(), also_utf8.end());
+    }
+    schema = SchemaCovering(session, names);
+    request.typed_by = schema;
+    request.kinds.clear();
+    for (const std::string& name : request.utf8) {
+      const Schema::Type* type = schema->Find(name);
+      request.kinds.push_back(type != nullptr ? type->kind : ValueKind::kUnknown);
+    }
   }
-  const std::shared_ptr<const Schema> schema = SchemaCovering(session, names);
   auto object = std::make_shared<DirectoryObject>();
   object->distinguished_name = platform::Utf8ToWide(entry->dn);
   object->attributes.reserve(request.keep_everything ? entry->attributes.size() : request.utf8.size());
@@ -274,8 +296,14 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::BuildObject(const Sess
     if (const std::optional<std::string_view> end = RangeEnd(attribute.name)) {
       CompleteRange(session, entry->dn, base, *end, kMaxRangeReads, &attribute.values);
     }
-    const Schema::Type* type = schema->Find(base);
-    const ValueKind kind = type != nullptr ? type->kind : ValueKind::kUnknown;
+    // A name asked for has the kind of the name it matched (the same name,
+    // or another name of the same type).
+    ValueKind kind = ValueKind::kUnknown;
+    if (asked) {
+      kind = request.kinds[*asked];
+    } else if (const Schema::Type* type = schema->Find(base)) {
+      kind = type->kind;
+    }
     DirectoryAttribute* target = nullptr;
     if (asked && slot_of[*asked]) {
       target = &object->attributes[*slot_of[*asked]];
@@ -333,16 +361,16 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::ReadObject(const Direc
     // The answer read ahead for this read, as the read would have had it.
     if (std::optional<ReadAheadAnswer> answer = scope->store().Take(target, attributes)) {
       if (answer->timed_out) {
-        timed_out.emplace(answer->server.name, ServerFailure{answer->failure, L"read", target});
+        timed_out.emplace(answer->server->name, ServerFailure{answer->failure, L"read", target});
       } else {
         if (answer->object != nullptr) return answer->object;
-        if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(answer->server, target);
-        ThrowRequestError(answer->server, L"read", target, answer->failure);
+        if (answer->failure.code == ldap::kNoSuchObject) ThrowNotFound(*answer->server, target);
+        ThrowRequestError(*answer->server, L"read", target, answer->failure);
       }
     }
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
-  const AttributeRequest request(attributes);
+  AttributeRequest request(attributes);
   return failover_.Run(*failover_.ServersFor(path, *settings), settings, L"read", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {
                ldap::Entry entry;
@@ -371,18 +399,18 @@ std::shared_ptr<const DirectoryObject> LdapBackend::Impl::SearchOne(const Direct
     const std::wstring key = ReadAheadStore::SearchKey(root.ToString(), filter, scope);
     if (std::optional<ReadAheadAnswer> answer = walk->store().Take(key, attributes)) {
       if (answer->timed_out) {
-        timed_out.emplace(answer->server.name, ServerFailure{answer->failure, L"search", target});
+        timed_out.emplace(answer->server->name, ServerFailure{answer->failure, L"search", target});
       } else {
         if (answer->object != nullptr || answer->failure.ok()) return answer->object;
         if (answer->failure.code == ldap::kNoSuchObject) {
-          ThrowRequestError(answer->server, L"search", root.ToString(), answer->failure);
+          ThrowRequestError(*answer->server, L"search", root.ToString(), answer->failure);
         }
-        ThrowRequestError(answer->server, L"search", target, answer->failure);
+        ThrowRequestError(*answer->server, L"search", target, answer->failure);
       }
     }
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
-  const AttributeRequest request(attributes);
+  AttributeRequest request(attributes);
   const std::string filter_utf8 = platform::WideToUtf8(filter);
   return failover_.Run(*failover_.ServersFor(root, *settings), settings, L"search", target,
              [&](const Session& session) -> std::shared_ptr<const DirectoryObject> {

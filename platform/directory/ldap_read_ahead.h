@@ -27,11 +27,13 @@ namespace directory::ldap_backend_internal {
 struct Session;
 
 // A read or search made ahead of the walk's own.
+// The attribute list and the server are shared by every answer of one read
+// ahead: they are the same for all of them.
 struct ReadAheadAnswer {
-  std::vector<std::wstring> attributes;           // as asked for
-  std::shared_ptr<const DirectoryObject> object;  // the record; null when there is none:
-  ldap::Status failure;                           // why (success: a search that matched nothing)
-  Endpoint server;                                // the server that answered
+  std::shared_ptr<const std::vector<std::wstring>> attributes;  // as asked for; never null
+  std::shared_ptr<const DirectoryObject> object;                // the record; null when there is none:
+  ldap::Status failure;                                         // why (success: a search that matched nothing)
+  std::shared_ptr<const Endpoint> server;                       // the server that answered; never null
   // The server gave no answer in time: the walk's own call counts `failure`
   // as its try of `server` (Failover::Run's failed_on) instead of waiting
   // for it a second time, and goes on to the next server.
@@ -54,7 +56,7 @@ class ReadAheadStore {
   // True the first time `key` is claimed for a read ahead (false when it
   // was claimed before, or kMaxReads were).
   bool Claim(const std::wstring& key);
-  void Put(const std::wstring& key, ReadAheadAnswer answer);
+  void Put(std::wstring key, ReadAheadAnswer answer);
 
  private:
   std::unordered_map<std::wstring, ReadAheadAnswer> answers_;

@@ -458,7 +458,10 @@ _variant_t::_variant_t(unsigned __int64 ui8Src) noexcept {
   ullVal = ui8Src;
 }
 
-_variant_t::~_variant_t() { VariantClear(this); }
+_variant_t::~_variant_t() {
+  // An empty variant (a default or moved-from one) owns nothing to release.
+  if (vt != VT_EMPTY) VariantClear(this);
+}
 
 _variant_t& _variant_t::operator=(const VARIANT& varSrc) {
   _com_util::CheckError(VariantCopy(this, &varSrc));
