@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,26 +25,52 @@
 
 namespace {
 
-// Runs `upm arguments` through the command processor and appends its exit
-// code and its standard output as the header describes.
+// Runs `upm arguments` (no command processor: CreateProcess with its
+// standard output on a pipe) and appends its exit code and its standard
+// output as the header describes; "exit -1" when it could not run (and the
+// error as its output).
 void RunUpm(std::string upm, const std::string& arguments, std::vector<std::string>* lines) {
   for (char& c : upm) {
     if (c == '/') c = '\\';
   }
-  const std::string command = "\"" + upm + "\" " + arguments;
-  std::vector<std::string> out;
-  int exit_code = -1;
-  if (FILE* pipe = _popen(command.c_str(), "r")) {
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-      std::string line = buffer;
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-      out.push_back("upm-out " + line);
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  long exit_code = -1;
+  std::string out;
+  if (CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = write_end;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::string command = "\"" + upm + "\" " + arguments;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &process);
+    const DWORD start_error = GetLastError();
+    CloseHandle(write_end);  // the child holds its own copy
+    if (!started) out = "CreateProcess: error " + std::to_string(start_error) + "\n";
+    if (started) {
+      char buffer[4096];
+      DWORD got = 0;
+      while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+      WaitForSingleObject(process.hProcess, INFINITE);
+      DWORD code = 0;
+      if (GetExitCodeProcess(process.hProcess, &code)) exit_code = static_cast<long>(code);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
     }
-    exit_code = _pclose(pipe);
+    CloseHandle(read_end);
   }
   lines->push_back("upm " + arguments + " exit " + std::to_string(exit_code));
-  lines->insert(lines->end(), out.begin(), out.end());
+  std::istringstream text(out);
+  for (std::string line; std::getline(text, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines->push_back("upm-out " + line);
+  }
 }
 
 }  // namespace
@@ -66,8 +93,7 @@ int main(int argc, char** argv) {
   const int pid = static_cast<int>(GetCurrentProcessId());
   std::function<void(std::vector<std::string>*)> read_by_upm;
   if (argc == 3) {
-    const std::string upm = argv[2];
-    read_by_upm = [&](std::vector<std::string>* lines) {
+    read_by_upm = [upm = std::string(argv[2]), pid](std::vector<std::string>* lines) {
       RunUpm(upm, "--json perf --pid " + std::to_string(pid), lines);
       RunUpm(upm, "--json perf", lines);
     };

@@ -267,7 +267,8 @@ TEST(EndToEndUnderWine, HostAnswersAsTheLinuxBuildAndUpmReadsItsCounters) {
 
 // upm.exe answers as this build's upm on the same server: guids and email
 // of every sample user and of nobody, as text and as JSON (whose time per
-// answer aside), with the same exit code (1: nobody is not found).
+// answer aside), and as a batch read from a file, with the same exit code
+// (1: nobody is not found). A batch on a pipe draws no progress bar.
 TEST(UpmExeUnderWine, AnswersAsTheLinuxUpm) {
   const std::vector<std::string> sips = SampleSipsAndNobody();
   const std::string upm = WindowsProgram("windows_upm.txt");
@@ -275,30 +276,51 @@ TEST(UpmExeUnderWine, AnswersAsTheLinuxUpm) {
   const std::string linux_settings = ServerAndPrefix::prefix() + "/linux-settings.toml";
   std::ofstream(linux_settings) << LinuxSettings();
   const std::string windows_settings = WindowsPath(WindowsSettingsFile());
+  const std::string list = ServerAndPrefix::prefix() + "/batch.txt";
+  std::ofstream(list) << [&] {
+    std::string text;
+    for (const std::string& sip : sips) text += sip + "\n";
+    return text;
+  }();
 
-  for (const std::string command : {"guids", "email"}) {
-    for (const bool json : {false, true}) {
-      std::vector<std::string> args;
-      if (json) args.push_back("--json");
-      args.push_back(command);
-      args.insert(args.end(), sips.begin(), sips.end());
-      std::vector<std::string> on_linux = {UPM_PROGRAM, "--config", linux_settings};
-      on_linux.insert(on_linux.end(), args.begin(), args.end());
-      std::vector<std::string> under_wine = {USERPOLICY_WINE, upm, "--config", windows_settings};
-      under_wine.insert(under_wine.end(), args.begin(), args.end());
-      const ProgramResult expected = RunProgram(on_linux);
-      const ProgramResult actual = RunProgram(under_wine, kProgramTimeout);
-      const std::string what = command + (json ? " --json" : "");
-      ASSERT_EQ(expected.exit_code, 1) << what << ": " << Describe(expected);
-      EXPECT_EQ(actual.exit_code, expected.exit_code) << what << ": " << Describe(actual);
-      if (json) {
-        const std::vector<nlohmann::json> documents = JsonLinesWithoutTimes(expected.out);
-        ASSERT_EQ(documents.size(), sips.size()) << what << ": " << expected.out;
-        EXPECT_EQ(JsonLinesWithoutTimes(actual.out), documents) << what;
+  struct Case {
+    std::string command;
+    bool json;
+    bool batch;  // the addresses from --file, else on the command line
+  };
+  const Case cases[] = {
+      {"guids", false, false}, {"email", false, false}, {"guids", true, false},
+      {"email", true, false},  {"email", false, true},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> on_linux = {UPM_PROGRAM, "--config", linux_settings};
+    std::vector<std::string> under_wine = {USERPOLICY_WINE, upm, "--config", windows_settings};
+    for (auto* argv : {&on_linux, &under_wine}) {
+      if (c.json) argv->push_back("--json");
+      argv->push_back(c.command);
+      if (c.batch) {
+        argv->insert(argv->end(), {"--file", argv == &on_linux ? list : WindowsPath(list)});
       } else {
-        ASSERT_FALSE(expected.out.empty()) << what;
-        EXPECT_EQ(WithoutCarriageReturns(actual.out), expected.out) << what;
+        argv->insert(argv->end(), sips.begin(), sips.end());
       }
+    }
+    const ProgramResult expected = RunProgram(on_linux);
+    const ProgramResult actual = RunProgram(under_wine, kProgramTimeout);
+    const std::string what = c.command + (c.json ? " --json" : "") + (c.batch ? " --file" : "");
+    ASSERT_EQ(expected.exit_code, 1) << what << ": " << Describe(expected);
+    EXPECT_EQ(actual.exit_code, expected.exit_code) << what << ": " << Describe(actual);
+    if (c.json) {
+      const std::vector<nlohmann::json> documents = JsonLinesWithoutTimes(expected.out);
+      ASSERT_EQ(documents.size(), sips.size()) << what << ": " << expected.out;
+      EXPECT_EQ(JsonLinesWithoutTimes(actual.out), documents) << what;
+    } else {
+      ASSERT_FALSE(expected.out.empty()) << what;
+      EXPECT_EQ(WithoutCarriageReturns(actual.out), expected.out) << what;
+    }
+    if (c.batch) {
+      EXPECT_THAT(actual.err, ::testing::HasSubstr(std::to_string(sips.size()) + " addresses in ")) << what;
+      EXPECT_THAT(actual.err, ::testing::Not(::testing::HasSubstr("ETA"))) << what;
+      EXPECT_THAT(actual.err, ::testing::Not(::testing::HasSubstr("\033["))) << what;
     }
   }
 }
