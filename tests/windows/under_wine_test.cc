@@ -196,6 +196,14 @@ std::vector<std::string> SampleSipsAndNobody() {
   return sips;
 }
 
+// A file `name` in the prefix's folder with `sips`, one a line.
+std::string WriteSipList(const std::string& name, const std::vector<std::string>& sips) {
+  const std::string file = ServerAndPrefix::prefix() + "/" + name;
+  std::ofstream out(file);
+  for (const std::string& sip : sips) out << sip << "\n";
+  return file;
+}
+
 // Every sample user (and an address of nobody), from IPC_SERVER_Init to
 // IPC_SERVER_Deinit through userpolicy.dll under wine, answers as the Linux
 // build answers on the same server: the same GUID lists in the same order,
@@ -215,12 +223,7 @@ TEST(EndToEndUnderWine, HostAnswersAsTheLinuxBuildAndUpmReadsItsCounters) {
   ASSERT_EQ(linux_answers.front(), "start 0");
   ASSERT_EQ(linux_answers.back(), "stop 0");
 
-  const std::string sip_list = ServerAndPrefix::prefix() + "/sips.txt";
-  std::ofstream(sip_list) << [&] {
-    std::string text;
-    for (const std::string& sip : sips) text += sip + "\n";
-    return text;
-  }();
+  const std::string sip_list = WriteSipList("sips.txt", sips);
   const std::string host = WindowsProgram("windows_end_to_end_host.txt");
   const std::string upm = WindowsProgram("windows_upm.txt");
   ASSERT_FALSE(host.empty());
@@ -276,12 +279,7 @@ TEST(UpmExeUnderWine, AnswersAsTheLinuxUpm) {
   const std::string linux_settings = ServerAndPrefix::prefix() + "/linux-settings.toml";
   std::ofstream(linux_settings) << LinuxSettings();
   const std::string windows_settings = WindowsPath(WindowsSettingsFile());
-  const std::string list = ServerAndPrefix::prefix() + "/batch.txt";
-  std::ofstream(list) << [&] {
-    std::string text;
-    for (const std::string& sip : sips) text += sip + "\n";
-    return text;
-  }();
+  const std::string list = WriteSipList("batch.txt", sips);
 
   struct Case {
     std::string command;
