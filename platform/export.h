@@ -18,6 +18,11 @@
 #if defined(_WIN32)
 #if defined(USERPOLICY_BUILD)
 #define USERPOLICY_EXPORT __declspec(dllexport)
+#elif defined(USERPOLICY_NO_DLLIMPORT)
+// Code that is linked either with userpolicy.dll (its import library's
+// stubs serve function calls) or with a stand-in of the C interface that
+// defines the functions itself (upm's logic and its unit tests' double).
+#define USERPOLICY_EXPORT
 #else
 #define USERPOLICY_EXPORT __declspec(dllimport)
 #endif

@@ -41,7 +41,8 @@ void Resolve(const std::string& sip, std::vector<std::string>* lines) {
 
 }  // namespace
 
-std::vector<std::string> ModuleAnswers(const std::vector<std::string>& sips, int own_pid) {
+std::vector<std::string> ModuleAnswers(const std::vector<std::string>& sips, int own_pid,
+                                       const std::function<void(std::vector<std::string>*)>& while_started) {
   std::vector<std::string> lines;
   const int started = IPC_SERVER_Init();
   lines.push_back("start " + std::to_string(started));
@@ -65,6 +66,7 @@ std::vector<std::string> ModuleAnswers(const std::vector<std::string>& sips, int
     AddCount(&lines, "ngroup_ds_access", counters.ngroup_ds_access);
     AddCount(&lines, "ngroup_cache_access", counters.ngroup_cache_access);
   }
+  if (while_started) while_started(&lines);
   lines.push_back("stop " + std::to_string(IPC_SERVER_Deinit()));
   return lines;
 }

@@ -9,6 +9,7 @@
 #ifndef USERPOLICY_TESTS_SUPPORT_MODULE_ANSWERS_H_
 #define USERPOLICY_TESTS_SUPPORT_MODULE_ANSWERS_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,11 @@ namespace userpolicy::testing {
 //                                      (their times differ between runs)
 //   stop 0
 // A failed step is reported on its line ("start -1", "counters UP_...").
-std::vector<std::string> ModuleAnswers(const std::vector<std::string>& sips, int own_pid);
+// `while_started`, when given, runs after the counters are read and before
+// the module stops (another process reading the counters meanwhile sees
+// the same counts); what it appends to the lines comes before "stop".
+std::vector<std::string> ModuleAnswers(const std::vector<std::string>& sips, int own_pid,
+                                       const std::function<void(std::vector<std::string>*)>& while_started = {});
 
 }  // namespace userpolicy::testing
 

@@ -8,9 +8,11 @@
 #     entries (mingw-w64 keeps those inside the module); and the only
 #     undecorated names are IPC_SERVER_Init, IPC_SERVER_Deinit,
 #     IPC_SERVER_Free and the C interface's up_* functions.
-#   check_pe_tables.sh imports OBJDUMP DLL
-#     the DLL imports system DLLs only (no C++ runtime, libgcc or
-#     winpthread DLL of the toolchain).
+#   check_pe_tables.sh imports OBJDUMP MODULE [DLL...]
+#     the module (the DLL, or a program) imports system DLLs and the DLLs
+#     named after it only (no C++ runtime, libgcc or winpthread DLL of the
+#     toolchain), and each named DLL is imported (upm.exe: userpolicy.dll
+#     through its import library).
 set -euo pipefail
 mode=$1
 case "$mode" in
@@ -38,18 +40,28 @@ case "$mode" in
     exit $status
     ;;
   imports)
-    objdump=$2 dll=$3
-    # The Windows DLLs the module may use; anything else would have to ship
-    # beside it.
+    objdump=$2 module=$3
+    shift 3
+    # The Windows DLLs the module may use, and ours; anything else would
+    # have to ship beside it.
     system='^(advapi32|crypt32|dnsapi|kernel32|msvcrt|ole32|oleaut32|secur32|shell32|wldap32|ws2_32)\.dll$'
-    imports=$("$objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    imports=$("$objdump" -p "$module" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
     others=$(echo "$imports" | grep -vE "$system" || true)
+    status=0
+    for ours in "$@"; do
+      if ! echo "$imports" | grep -qxF "$ours"; then
+        echo "does not import $ours"
+        status=1
+      fi
+      others=$(echo "$others" | grep -vxF "$ours" || true)
+    done
     if [ -n "$others" ]; then
-      echo "imports DLLs that are not system DLLs:"
+      echo "imports DLLs that are neither system DLLs nor ours:"
       echo "$others"
-      exit 1
+      status=1
     fi
-    echo "imports system DLLs only: $(echo "$imports" | tr '\n' ' ')"
+    [ $status -eq 0 ] && echo "imports system DLLs${*:+ and $*} only: $(echo "$imports" | tr '\n' ' ')"
+    exit $status
     ;;
   *)
     echo "usage: check_pe_tables.sh exports|imports ..." >&2
