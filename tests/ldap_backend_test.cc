@@ -44,6 +44,7 @@
 #include "tests/support/directory_values.h"
 #include "tests/support/keytab_file.h"
 #include "tests/support/recorded_reads.h"
+#include "tests/support/sample_records.h"
 #include "tests/support/schema_typing.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
@@ -215,21 +216,11 @@ class LdapBackendTest : public ::testing::Test {
 };
 
 TEST_F(LdapBackendTest, ReadsExactlyTheAttributesAskedForTypedFromTheSchemaInTheServersOrder) {
-  const auto alice = Read(kAliceDn, {L"objectGUID", L"name", L"distinguishedName", L"memberOf", L"PrimaryGroupID",
-                                     L"objectSid", L"proxyAddresses", L"MAIL"});
+  const auto alice = Read(kAliceDn, userpolicy::testing::SampleAliceAttributes());
   EXPECT_EQ(alice->distinguished_name, kAliceDn);
-  // The server's order (slapd: as stored, operational memberOf last), names
-  // as asked; cn, sn and givenName (subtypes of name) are dropped and
-  // distinguishedName, which slapd does not store, comes last.
-  EXPECT_EQ(DumpValues(*alice),
-            (Strings{"name BSTR:Alice Anderson", kAliceGuid,
-                     "objectSid BYTES:010500000000000515000000dcf4dc3b833d2b46828ba6284d040000", "PrimaryGroupID I4:513",
-                     "MAIL BSTR:alice@example.test", "proxyAddresses BSTR:SMTP:alice@example.test",
-                     "proxyAddresses BSTR:smtp:alice.anderson@example.test", "proxyAddresses BSTR:smtp:aa@example.test",
-                     "proxyAddresses BSTR:SIP:alice@example.test",
-                     "proxyAddresses BSTR:X500:/o=Example/ou=First Administrative Group/cn=Recipients/cn=alice",
-                     "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test",
-                     "distinguishedName BSTR:" + Narrow(kAliceDn)}));
+  // The server's order, names as asked; cn, sn and givenName (subtypes of
+  // name) are dropped.
+  EXPECT_EQ(DumpValues(*alice), userpolicy::testing::SampleAliceValues());
 
   EXPECT_EQ(DumpValues(*Read(L"ou=People,dc=example,dc=test", {L"hasSubordinates"})), Strings{"hasSubordinates BOOL:TRUE"});
   EXPECT_EQ(DumpValues(*Read(L"cn=Judy Jones,ou=People,dc=example,dc=test", {L"hasSubordinates"})),
@@ -503,14 +494,8 @@ TEST_F(LdapBackendTest, SearchesOutstandingTogetherGetTheirOwnAnswersInOrder) {
   ASSERT_TRUE(ldap::Connection::Open(options, &connection).ok());
   ASSERT_TRUE(connection->SimpleBind("", "").ok());
   // More requests than are sent at once; every third names no entry.
-  const std::wstring dns[] = {kAliceDn, kEngineeringDn, L"cn=Nobody,ou=People,dc=example,dc=test"};
-  std::vector<ldap::SearchRequest> requests;
-  for (size_t i = 0; i < ldap::Connection::kMaxOutstanding + 8; ++i) {
-    ldap::SearchRequest request;
-    request.base = Narrow(dns[i % 3]);
-    request.attributes = {"objectGUID"};
-    requests.push_back(request);
-  }
+  std::vector<ldap::SearchRequest> requests =
+      userpolicy::testing::EveryThirdMissingReads(ldap::Connection::kMaxOutstanding + 8);
   ldap::testing::ScopedOperations hooks(Hooked());
   std::vector<ldap::SearchOutcome> outcomes;
   connection->SearchAll(requests, &outcomes);

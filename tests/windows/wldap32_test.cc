@@ -38,6 +38,7 @@
 #include "testing/ldap_operations.h"
 #include "tests/support/directory_failure.h"
 #include "tests/support/directory_values.h"
+#include "tests/support/sample_records.h"
 #include "tests/support/scoped_settings_file.h"
 
 namespace directory {
@@ -101,18 +102,9 @@ class Wldap32Backend : public ::testing::Test {
 TEST_F(Wldap32Backend, ReadsTheValuesLinuxReadsTypedAndInTheServersOrder) {
   ScopedSettings settings(Settings(Server().host_port));
   LdapBackend backend;
-  const auto alice = Read(backend, kAliceDn, {L"objectGUID", L"name", L"distinguishedName", L"memberOf",
-                                              L"PrimaryGroupID", L"objectSid", L"proxyAddresses", L"MAIL"});
+  const auto alice = Read(backend, kAliceDn, userpolicy::testing::SampleAliceAttributes());
   EXPECT_EQ(alice->distinguished_name, kAliceDn);
-  EXPECT_EQ(DumpValues(*alice),
-            (Strings{"name BSTR:Alice Anderson", "objectGUID BYTES:01010000000000000000000000000000",
-                     "objectSid BYTES:010500000000000515000000dcf4dc3b833d2b46828ba6284d040000", "PrimaryGroupID I4:513",
-                     "MAIL BSTR:alice@example.test", "proxyAddresses BSTR:SMTP:alice@example.test",
-                     "proxyAddresses BSTR:smtp:alice.anderson@example.test", "proxyAddresses BSTR:smtp:aa@example.test",
-                     "proxyAddresses BSTR:SIP:alice@example.test",
-                     "proxyAddresses BSTR:X500:/o=Example/ou=First Administrative Group/cn=Recipients/cn=alice",
-                     "memberOf BSTR:cn=Engineering Backend,ou=Groups,dc=example,dc=test",
-                     "distinguishedName BSTR:" + Narrow(kAliceDn)}));
+  EXPECT_EQ(DumpValues(*alice), userpolicy::testing::SampleAliceValues());
   EXPECT_EQ(DumpValues(*Read(backend, L"ou=People,dc=example,dc=test", {L"hasSubordinates"})),
             Strings{"hasSubordinates BOOL:TRUE"});
   // A DN with an escaped '/' and one with an escaped ',' come back as the
@@ -264,15 +256,8 @@ TEST_F(Wldap32Backend, SearchesCarryTheirControlsAndRunManyAtOnce) {
   }
 
   // Every third names no entry.
-  const std::wstring dns[] = {kAliceDn, L"cn=Engineering,ou=Groups,dc=example,dc=test",
-                              L"cn=Nobody,ou=People,dc=example,dc=test"};
-  std::vector<ldap::SearchRequest> requests;
-  for (size_t i = 0; i < ldap::Connection::kMaxOutstanding + 8; ++i) {
-    ldap::SearchRequest request;
-    request.base = Narrow(dns[i % 3]);
-    request.attributes = {"objectGUID"};
-    requests.push_back(request);
-  }
+  const std::vector<ldap::SearchRequest> requests =
+      userpolicy::testing::EveryThirdMissingReads(ldap::Connection::kMaxOutstanding + 8);
   std::vector<ldap::SearchOutcome> outcomes;
   connection->SearchAll(requests, &outcomes);
   ASSERT_EQ(outcomes.size(), requests.size());
