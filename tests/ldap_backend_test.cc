@@ -499,17 +499,7 @@ TEST_F(LdapBackendTest, SearchesOutstandingTogetherGetTheirOwnAnswersInOrder) {
   ldap::testing::ScopedOperations hooks(Hooked());
   std::vector<ldap::SearchOutcome> outcomes;
   connection->SearchAll(requests, &outcomes);
-  ASSERT_EQ(outcomes.size(), requests.size());
-  for (size_t i = 0; i < outcomes.size(); ++i) {
-    if (i % 3 == 2) {
-      EXPECT_EQ(outcomes[i].status.code, ldap::kNoSuchObject) << i;
-      EXPECT_TRUE(outcomes[i].entries.empty()) << i;
-    } else {
-      ASSERT_TRUE(outcomes[i].status.ok()) << i;
-      ASSERT_EQ(outcomes[i].entries.size(), 1u) << i;
-      EXPECT_EQ(outcomes[i].entries.front().dn, requests[i].base) << i;
-    }
-  }
+  userpolicy::testing::ExpectEveryThirdMissingAnswered(requests, outcomes);
   EXPECT_TRUE(connection->IsAlive());
 
   // The second request finds the connection gone: the first, sent before

@@ -13,26 +13,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/directory/ldap_schema_reader.h"
-#include "platform/utf8.h"
+#include "tests/support/directory_values.h"
 
 namespace directory::ldap_backend_internal {
 namespace {
-
-// "I4:513", "I8:...", "BOOL:TRUE", "BSTR:text", "BYTES:0100ff".
-std::string Describe(const _variant_t& v) {
-  if (v.vt == VT_I4) return "I4:" + std::to_string(v.lVal);
-  if (v.vt == VT_I8) return "I8:" + std::to_string(v.llVal);
-  if (v.vt == VT_BOOL) return v.boolVal == VARIANT_TRUE ? "BOOL:TRUE" : "BOOL:FALSE";
-  if (v.vt == VT_BSTR) return "BSTR:" + platform::WideToUtf8(std::wstring(v.bstrVal, SysStringLen(v.bstrVal)));
-  if (v.vt != (VT_ARRAY | VT_UI1)) return "VT:" + std::to_string(v.vt);
-  std::string hex;
-  const auto* bytes = static_cast<const unsigned char*>(v.parray->pvData);
-  for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) {
-    hex += "0123456789abcdef"[bytes[i] >> 4];
-    hex += "0123456789abcdef"[bytes[i] & 0xf];
-  }
-  return "BYTES:" + hex;
-}
 
 // A schema in the forms servers write: slapd's unquoted syntaxes with
 // length suffixes, Active Directory's quoted ones, names in lists, types
@@ -238,7 +222,7 @@ TEST(LdapValues, BecomeTheVariantTheirKindAsksFor) {
       {ValueKind::kUnknown, "\xED\xA0\x80", "BYTES:eda080"},  // an encoded surrogate
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Describe(ToVariant(c.raw, c.kind)), c.typed) << static_cast<int>(c.kind) << " " << c.raw;
+    EXPECT_EQ(userpolicy::testing::DescribeValue(ToVariant(c.raw, c.kind)), c.typed) << static_cast<int>(c.kind) << " " << c.raw;
   }
 }
 

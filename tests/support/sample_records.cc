@@ -1,5 +1,8 @@
 #include "tests/support/sample_records.h"
 
+#include <gtest/gtest.h>
+
+#include "platform/ascii.h"
 #include "platform/utf8.h"
 
 namespace userpolicy::testing {
@@ -35,6 +38,22 @@ std::vector<platform::ldap::SearchRequest> EveryThirdMissingReads(size_t count) 
     requests.push_back(request);
   }
   return requests;
+}
+
+void ExpectEveryThirdMissingAnswered(const std::vector<platform::ldap::SearchRequest>& reads,
+                                     const std::vector<platform::ldap::SearchOutcome>& outcomes) {
+  ASSERT_EQ(outcomes.size(), reads.size());
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    const platform::ldap::SearchOutcome& outcome = outcomes[i];
+    if (i % 3 == 2) {
+      EXPECT_EQ(outcome.status.code, platform::ldap::kNoSuchObject) << i;
+      EXPECT_TRUE(outcome.entries.empty()) << i;
+    } else {
+      ASSERT_TRUE(outcome.status.ok()) << i << " " << outcome.status.text;
+      ASSERT_EQ(outcome.entries.size(), 1u) << i;
+      EXPECT_TRUE(platform::EqualsIgnoringAsciiCase(outcome.entries.front().dn, reads[i].base)) << i;
+    }
+  }
 }
 
 }  // namespace userpolicy::testing

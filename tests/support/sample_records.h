@@ -26,6 +26,12 @@ std::vector<std::string> SampleAliceValues();
 // entry that does not exist (every third, from the third on).
 std::vector<platform::ldap::SearchRequest> EveryThirdMissingReads(size_t count);
 
+// Checks that outcomes[i] answers reads[i] of EveryThirdMissingReads: no
+// such object and no entry for every third, else success and the one entry
+// asked for.
+void ExpectEveryThirdMissingAnswered(const std::vector<platform::ldap::SearchRequest>& reads,
+                                     const std::vector<platform::ldap::SearchOutcome>& outcomes);
+
 }  // namespace userpolicy::testing
 
 #endif  // USERPOLICY_TESTS_SUPPORT_SAMPLE_RECORDS_H_
