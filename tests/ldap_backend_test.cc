@@ -36,7 +36,9 @@
 #include "platform/directory/ldap_schema_reader.h"
 #include "platform/directory/read_ahead.h"
 #include "platform/ascii.h"
+#include "platform/clock.h"
 #include "platform/utf8.h"
+#include "testing/fake_clock.h"
 #include "testing/ldap_operations.h"
 #include "testing/log_capture.h"
 #include "tests/support/directory_failure.h"
@@ -299,6 +301,53 @@ TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould)
   EXPECT_EQ(schema_reads(), 3);
   Read(L"cn=Engineering,ou=Groups,dc=example,dc=test", {L"groupType", L"noSuchAttribute"});
   EXPECT_EQ(schema_reads(), 3);
+}
+
+// A backend of its own stands for each process: a later one types with the
+// definitions an earlier one kept exactly as the server's own would type,
+// without asking the server, and asks it again for names not kept, a day
+// later, or when the file could have been written by another account.
+TEST_F(LdapBackendTest, ALaterProcessTypesWithTheDefinitionsAnEarlierOneKept) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("ldap_backend_test_" + std::to_string(getpid()) + "_types");
+  std::filesystem::remove_all(folder);
+  const std::string file = (folder / "attribute-types").string();
+  ScopedSettings settings(std::string(kTable) + "GlobalCatalogServers = \"" + Server().host_port() + "\"\nBindDN = \"" +
+                          Server().service_dn() + "\"\nPasswordFile = \"" + Server().service_password_file() +
+                          "\"\nSchemaCacheFile = \"" + file + "\"\n");
+  ldap::testing::ScopedOperations hooks(Hooked());
+  const auto schema_reads = [] {
+    return Requests([](const ldap::SearchRequest& r) { return r.base.empty() || r.base == "cn=Subschema"; });
+  };
+  const std::vector<std::wstring> user = {L"objectGUID", L"name", L"memberOf", L"primaryGroupID", L"objectSid"};
+  const std::vector<std::wstring> group = {L"objectGUID", L"groupType"};
+  const DirectoryPath alice = DirectoryPath::Parse(Gc(kAliceDn));
+  const DirectoryPath engineering = DirectoryPath::Parse(Gc(L"cn=Engineering,ou=Groups,dc=example,dc=test"));
+  const auto process = [&](const std::vector<std::wstring>& attributes, const DirectoryPath& path) {
+    return DumpValues(*LdapBackend().ReadObject(path, attributes));
+  };
+
+  const Strings from_server = process(user, alice);
+  EXPECT_EQ(schema_reads(), 2);  // the rootDSE, then the definitions
+  EXPECT_EQ(process(user, alice), from_server);
+  EXPECT_EQ(schema_reads(), 2);
+  const Strings group_from_server = process(group, engineering);  // groupType was not kept
+  EXPECT_EQ(schema_reads(), 4);
+  EXPECT_EQ(process(group, engineering), group_from_server);
+  EXPECT_EQ(process(user, alice), from_server);
+  EXPECT_EQ(schema_reads(), 4);
+
+  std::filesystem::permissions(file, std::filesystem::perms::group_write, std::filesystem::perm_options::add);
+  EXPECT_EQ(process(user, alice), from_server);
+  EXPECT_EQ(schema_reads(), 6);  // and the file it wrote is its own again
+  EXPECT_EQ(process(user, alice), from_server);
+  EXPECT_EQ(schema_reads(), 6);
+  {
+    platform::testing::ScopedFakeClock a_day_later(_time64(nullptr) + 24 * 3600);
+    EXPECT_EQ(process(user, alice), from_server);
+    EXPECT_EQ(schema_reads(), 8);
+  }
+  std::filesystem::remove_all(folder);
 }
 
 // The schema reader encodes its values return filter itself (wldap32 has

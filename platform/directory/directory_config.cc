@@ -13,6 +13,7 @@
 #include "platform/directory/directory_path.h"
 #include "platform/kerberos.h"
 #include "platform/log.h"
+#include "platform/private_file.h"
 #include "platform/settings.h"
 #include "platform/sync.h"
 #include "platform/utf8.h"
@@ -326,6 +327,7 @@ void ReadSettings(DirectoryConfig* out) {
   config.max_failure_backoff_ms = std::max(config.max_failure_backoff_ms, config.failure_backoff_ms);
   reader.ReadString(L"SearchBase", &config.search_base);
   reader.ReadBool(L"ReadAhead", &config.read_ahead);
+  reader.ReadPath(L"SchemaCacheFile", &config.schema_cache_file);
 }
 
 }  // namespace
@@ -355,8 +357,11 @@ bool CheckBindSettings(const DirectoryConfig& config, std::string* principal, st
   return true;
 }
 
+std::string DefaultSchemaCacheFile() { return platform::UserCacheFile("attribute-types"); }
+
 DirectoryConfig DirectoryConfig::Load() {
   DirectoryConfig config;
+  config.schema_cache_file = DefaultSchemaCacheFile();
   ReadSettings(&config);
   std::vector<std::wstring> override_servers = ServerOverride::Get().servers();
   if (!override_servers.empty()) config.global_catalog_servers = std::move(override_servers);

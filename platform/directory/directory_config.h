@@ -22,6 +22,7 @@
 //   FailureBackoffMs = 1000                     # a failed server is skipped this long,
 //   MaxFailureBackoffMs = 30000                 #   doubling while it keeps failing
 //   ReadAhead = true                            # a group walk reads a level at a time
+//   SchemaCacheFile = "/var/cache/userpolicy/attribute-types"  # "": none
 //
 // The time-outs suit a login path: a Global Catalog answers in milliseconds,
 // so one that has not answered in seconds is treated as failed, and the next
@@ -36,6 +37,14 @@
 // groups read a level at a time, several requests outstanding on one
 // connection, instead of one per round trip; what is read, found and failed
 // stays the same (read_ahead.h). false reads one group per call.
+//
+// SchemaCacheFile keeps, between processes, the attribute type definitions
+// read from each server (ldap_schema_cache.h), so that a new process (every
+// run of upm) types values without asking the server for them again; they
+// are used for a day after they were read. By default it is
+// attribute-types in the account's cache folder (platform/private_file.h:
+// ~/.cache/userpolicy on Linux, %LOCALAPPDATA%\userpolicy on Windows); ""
+// keeps nothing. A file another account could have written is not read.
 //
 // A value of the wrong type or out of range is reported by one warning
 // naming the key and its line in the file, and the default is kept. The
@@ -113,11 +122,18 @@ struct DirectoryConfig {
   int failure_backoff_ms = kDefaultFailureBackoffMs;
   int max_failure_backoff_ms = kDefaultMaxFailureBackoffMs;
   bool read_ahead = true;
+  // Where definitions read from servers are kept between processes, UTF-8;
+  // empty: nowhere. Load makes DefaultSchemaCacheFile() the default.
+  std::string schema_cache_file;
 
   // Reads the settings table (the defaults when there is none), then
   // applies the Global Catalog override, if one is set.
   static DirectoryConfig Load();
 };
+
+// attribute-types in the account's cache folder (platform::UserCacheFile);
+// empty when the account has none.
+std::string DefaultSchemaCacheFile();
 
 // Whether `server` is "host", "host:port" (port 1 to 65535) or "[v6]:port".
 bool IsServerName(std::wstring_view server);

@@ -25,7 +25,8 @@
 // Values are typed from the server's schema: the definitions of the
 // attributes a call needs, read from the server the first time they are
 // needed and kept for the life of the backend (ldap_schema_reader.h), so
-// that first contact costs a search of a few entries, not the whole schema.
+// that first contact costs a search of a few entries, not the whole schema;
+// and kept in SchemaCacheFile for later processes, which then ask nothing.
 // INTEGER is VT_I4 (VT_I8 when a value does not fit 32 bits), large integer
 // VT_I8, boolean VT_BOOL, octet string and the binary syntaxes
 // VT_ARRAY|VT_UI1, everything else VT_BSTR. An attribute the schema does not know is VT_BSTR when its values

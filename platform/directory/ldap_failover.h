@@ -83,6 +83,9 @@ struct ServerState {
   std::shared_ptr<const Schema> schema GUARDED_BY(mu);  // the types read so far; null until the first read
   platform::Mutex schema_load_mu;                       // one reader of the schema at a time
   SchemaSource schema_source GUARDED_BY(schema_load_mu);  // where the definitions are (ldap_schema_reader.h)
+  // When the oldest of the definitions held was read (seconds since 1970);
+  // 0 until some are read or taken from the schema cache.
+  int64_t schema_read_at GUARDED_BY(schema_load_mu) = 0;
   std::atomic<int> guid_form{kGuidFormUnknown};         // how <GUID=...> paths are read
 
   // Back-off. Until `retry_at` (steady-clock ticks; 0: the server is in

@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "platform/ascii.h"
+#include "platform/clock.h"
 #include "platform/directory/ldap_failover.h"
+#include "platform/directory/ldap_schema_cache.h"
 #include "platform/log.h"
 #include "platform/sync.h"
 #include "platform/utf8.h"
@@ -204,6 +206,25 @@ std::shared_ptr<const Schema> ReadWholeSubschema(const Session& session, const S
   return nullptr;
 }
 
+// Records the definitions of `schema`, the server's, in the schema cache
+// file, if there is one, as read at *read_at (now, when 0; it is then set).
+// A file that cannot be written is no error: later processes read the
+// definitions from the server again.
+void KeepForLaterProcesses(const Session& session, const Schema& schema, int64_t* read_at) {
+  const std::string& cache_file = session.settings->config.schema_cache_file;
+  if (cache_file.empty()) return;
+  if (*read_at == 0) *read_at = _time64(nullptr);
+  std::string error;
+  if (!StoreCachedDefinitions(cache_file,
+                              {platform::WideToUtf8(session.endpoint->name), *read_at, schema.descriptions()},
+                              &error) &&
+      DBG::IsEnabled(DBG::kLevelData)) {
+    DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__,
+                    L"the attribute types of %s are not kept for later processes: %S",
+                    session.endpoint->name.c_str(), error.c_str());
+  }
+}
+
 }  // namespace
 
 bool IsAttributeTypeName(std::string_view name) {
@@ -269,6 +290,24 @@ std::shared_ptr<const Schema> SchemaCovering(const Session& session, const std::
     schema = state.schema;
   }
   if (covers_all(schema)) return schema;
+  const std::string& cache_file = session.settings->config.schema_cache_file;
+  if (schema == nullptr && !cache_file.empty()) {
+    // First contact in this process: what an earlier one read, if recent.
+    if (std::optional<CachedDefinitions> cached =
+            LoadCachedDefinitions(cache_file, platform::WideToUtf8(session.endpoint->name), _time64(nullptr))) {
+      schema = Schema::Empty()->Extended(cached->descriptions, {});
+      state.schema_read_at = cached->read_at;
+      if (DBG::IsEnabled(DBG::kLevelData)) {
+        DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"took %I64d attribute types of %s from %S",
+                        static_cast<long long>(schema->size()), session.endpoint->name.c_str(), cache_file.c_str());
+      }
+      if (covers_all(schema)) {
+        platform::MutexLock lock(&state.mu);
+        state.schema = schema;
+        return schema;
+      }
+    }
+  }
   if (state.schema_source.kind == SchemaSource::Kind::kUnread) state.schema_source = ReadSchemaSource(session);
   const SchemaSource source = state.schema_source;
   if (schema == nullptr) schema = Schema::Empty();
@@ -320,6 +359,7 @@ std::shared_ptr<const Schema> SchemaCovering(const Session& session, const std::
       DBG::DebugLogEx(nullptr, DBG::kLevelData, kSource, __LINE__, L"read %I64d attribute types from %s",
                       static_cast<long long>(schema->size() - before), session.endpoint->name.c_str());
     }
+    if (schema->size() > before) KeepForLaterProcesses(session, *schema, &state.schema_read_at);
   }
   platform::MutexLock lock(&state.mu);
   state.schema = schema;

@@ -21,6 +21,12 @@
 // for the life of the backend, like the whole schema did; the values they
 // type are the same as the whole schema types them.
 //
+// With a SchemaCacheFile (directory_config.h), the definitions read from a
+// server are also kept there for later processes (ldap_schema_cache.h),
+// and the first request of a process to a server starts from what an
+// earlier process kept for it: when that covers the request's names, the
+// server is not asked at all (not even for its rootDSE).
+//
 // A server that refuses a definitions search has those names typed by
 // their content, with a warning; a server failure during it is raised like
 // any other (ServerFailure), so the call fails over.

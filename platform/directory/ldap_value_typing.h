@@ -83,6 +83,8 @@ class Schema {
   const std::vector<std::string>& MissingSuperiors() const { return missing_superiors_; }
   // The number of types parsed.
   size_t size() const { return types_.size(); }
+  // The descriptions parsed, as the server wrote them.
+  const std::vector<std::string>& descriptions() const { return descriptions_; }
 
  private:
   static constexpr size_t kUndefined = static_cast<size_t>(-1);

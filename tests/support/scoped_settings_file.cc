@@ -31,7 +31,7 @@ void ScopedSettingsFile::Rewrite(const std::string& toml) { std::ofstream(path_,
 std::string DirectorySettings(const std::string& server, const std::string& bind_dn,
                               const std::string& password_file) {
   return "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + server + "\"\nBindDN = \"" + bind_dn +
-         "\"\nPasswordFile = \"" + password_file + "\"\n";
+         "\"\nPasswordFile = \"" + password_file + "\"\nSchemaCacheFile = \"\"\n";
 }
 
 }  // namespace userpolicy::testing

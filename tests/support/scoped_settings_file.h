@@ -22,7 +22,9 @@ class ScopedSettingsFile {
 };
 
 // The [DirectoryAccess.DEFAULT] table reading `server` ("host:port") as the
-// Global Catalog, bound as `bind_dn` with the password in `password_file`.
+// Global Catalog, bound as `bind_dn` with the password in `password_file`,
+// keeping no attribute types between processes (each test's backend reads
+// them from the server).
 std::string DirectorySettings(const std::string& server, const std::string& bind_dn,
                               const std::string& password_file);
 

@@ -312,9 +312,9 @@ TEST_F(Wldap32Backend, GssapiBindsAsTheServicesOwnAccountWithoutAKeytab) {
   } cases[] = {
       {"", nullptr},
       {"MinimumSsf = 256\n", nullptr},
-      {"KeytabFile = \"C:/svc.keytab\"\n", "] KeytabFile (line 9) is not used on this system"},
-      {"Principal = \"svc@EXAMPLE.TEST\"\n", "] Principal (line 9) is not used on this system"},
-      {"MinimumSsf = 0\n", "] MinimumSsf (line 9) must be an integer from 1"},
+      {"KeytabFile = \"C:/svc.keytab\"\n", "] KeytabFile (line 10) is not used on this system"},
+      {"Principal = \"svc@EXAMPLE.TEST\"\n", "] Principal (line 10) is not used on this system"},
+      {"MinimumSsf = 0\n", "] MinimumSsf (line 10) must be an integer from 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.extra);
