@@ -20,10 +20,14 @@
 // new process resolving its first user (`upm guids`, start to exit), the
 // time from IPC_SERVER_Init to that user's answer in a new process, and
 // from IPC_SERVER_Init's return to it (a service started before its first
-// login: python-ldap's import has likewise set libldap up before its clock
-// starts), against python-ldap's connect + bind + walk (aim: no slower),
-// and the same user with the connection open. USERPOLICY_BENCH_UPM_BEFORE names another upm
-// program to time beside it (a build from before a change).
+// login), and a server the running process has not talked to yet (the
+// same directory at 127.1: connect, bind, definitions, walk with
+// the code warm, as python-ldap's is when it measures); each with nothing
+// kept from earlier processes and with the attribute types an earlier
+// process kept (SchemaCacheFile); against python-ldap's connect + bind +
+// walk (aim: no slower), and the same user with the connection open.
+// USERPOLICY_BENCH_UPM_BEFORE names another upm program to time beside it
+// (a build from before a change).
 //
 // The log threshold is warnings, as in production. A table of all figures
 // is printed at the end.
@@ -38,6 +42,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -270,38 +275,70 @@ double NewProcessMilliseconds(const std::string& upm, const std::string& setting
 
 constexpr char kFirstContactFlag[] = "--first-contact";
 
-// In a new process (this program, started with kFirstContactFlag), medians:
-// the milliseconds from IPC_SERVER_Init to the first user's answer, and
-// from IPC_SERVER_Init's return (a service started earlier, its first
-// login arriving) to that answer.
-struct FirstContact {
-  double from_init_ms = 0, after_init_ms = 0;
+// The two settings files of a first-contact measurement: the same directory
+// named as two servers, 127.0.0.1:port and 127.1:port (the same address,
+// written another way: no name to look up, as python-ldap's URI has none),
+// so that the second is a server the process has not talked to yet; both
+// keep attribute types between processes in `cache_file`, or nowhere when
+// it is empty.
+struct FirstContactSettings {
+  std::string first, second;
 };
-FirstContact FirstContactMilliseconds(const std::string& settings, const std::string& sip) {
-  std::vector<double> from_init, after_init;
-  for (int i = 0; i < kRepetitions; ++i) {
+FirstContactSettings WriteFirstContactSettings(const std::string& name, const std::string& host_port,
+                                               const std::string& rest, const std::string& cache_file) {
+  constexpr std::string_view kLoopback = "127.0.0.1:";
+  if (host_port.compare(0, kLoopback.size(), kLoopback) != 0) throw std::runtime_error("not 127.0.0.1: " + host_port);
+  const std::string tail = rest + "ReadAhead = true\nSchemaCacheFile = \"" + cache_file + "\"\n";
+  return {WriteTemporarySettings(name + "_first",
+                                 "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"" + host_port + "\"\n" + tail),
+          WriteTemporarySettings(name + "_second", "[DirectoryAccess.DEFAULT]\nGlobalCatalogServers = \"127.1:" +
+                                                       host_port.substr(kLoopback.size()) + "\"\n" + tail)};
+}
+
+// In a new process (this program, started with kFirstContactFlag), medians:
+// the milliseconds from IPC_SERVER_Init to the first user's answer, from
+// IPC_SERVER_Init's return (a service started earlier, its first login
+// arriving) to that answer, and, once that is done, the same user's answer
+// from a server the process has not talked to yet (its code warm, as
+// python-ldap's is when it connects again).
+struct FirstContact {
+  double from_init_ms = 0, after_init_ms = 0, new_server_ms = 0;
+};
+FirstContact FirstContactMilliseconds(const FirstContactSettings& settings, const std::string& sip,
+                                      int repetitions = kRepetitions) {
+  std::vector<double> from_init, after_init, new_server;
+  for (int i = 0; i < repetitions; ++i) {
     std::string out;
-    TimedRun({"/proc/self/exe", kFirstContactFlag, settings, sip}, &out);
-    const size_t space = out.find(' ');
-    from_init.push_back(std::stod(out.substr(0, space)));
-    after_init.push_back(std::stod(out.substr(space + 1)));
+    TimedRun({"/proc/self/exe", kFirstContactFlag, settings.first, settings.second, sip}, &out);
+    double figures[3] = {0, 0, 0};
+    if (std::sscanf(out.c_str(), "%lf %lf %lf", &figures[0], &figures[1], &figures[2]) != 3) {
+      throw std::runtime_error("first contact: " + out);
+    }
+    from_init.push_back(figures[0]);
+    after_init.push_back(figures[1]);
+    new_server.push_back(figures[2]);
   }
-  return {Median(from_init), Median(after_init)};
+  return {Median(from_init), Median(after_init), Median(new_server)};
 }
 
 // The child of FirstContactMilliseconds.
-int RunFirstContact(const char* settings, const char* sip) {
+int RunFirstContact(const char* first, const char* second, const char* sip) {
   DBG::LogOptions log = DBG::GetOptions();
   log.threshold = DBG::Severity::kWarning;
   DBG::Configure(log);
   const Clock::time_point start = Clock::now();
-  Start(settings);
+  Start(first);
   const Clock::time_point started = Clock::now();
   Resolve(sip);
   const double ms = MillisecondsSince(start);
   const double after_init_ms = MillisecondsSince(started);
   IPC_SERVER_Deinit();
-  std::printf("%.4f %.4f\n", ms, after_init_ms);
+  Start(second);
+  const Clock::time_point again = Clock::now();
+  Resolve(sip);
+  const double new_server_ms = MillisecondsSince(again);
+  IPC_SERVER_Deinit();
+  std::printf("%.4f %.4f %.4f\n", ms, after_init_ms, new_server_ms);
   return 0;
 }
 
@@ -315,11 +352,15 @@ struct DelayFigures {
   double single_read_ahead_round_trips = 0, single_sequential_round_trips = 0;
 };
 
-// The first-contact and open-connection figures of one user.
+// The first-contact and open-connection figures of one user: each
+// first-contact figure with nothing kept from earlier processes ([0]) and
+// with the attribute types an earlier process kept ([1]).
 struct UserFigures {
   std::string sip;
   size_t groups = 0;
-  double new_process_ms = 0, before_new_process_ms = 0, first_contact_ms = 0, after_init_ms = 0, python_first_ms = 0;
+  double new_process_ms[2] = {0, 0}, before_new_process_ms = 0;
+  FirstContact first[2];
+  double python_first_ms = 0;
   double open_read_ahead_ms = 0, open_sequential_ms = 0, python_open_ms = 0;
 };
 
@@ -445,7 +486,8 @@ struct World {
     const std::string direct_read_ahead =
         WriteTemporarySettings("cold_path_direct_read_ahead", direct + "ReadAhead = true\n");
     slapd_users = MeasureUsers({userpolicy::local_directories::ElevenSipAddress(1, options), single_sip},
-                               {server->url(), "", "", ""}, direct_sequential, direct_read_ahead);
+                               {server->url(), "", "", ""}, direct_sequential, direct_read_ahead,
+                               {"cold_path_slapd", server->host_port(), ""});
     std::remove(direct_sequential.c_str());
     std::remove(direct_read_ahead.c_str());
   }
@@ -470,22 +512,40 @@ struct World {
     }
     std::sort(sips.begin(), sips.end());
     samba = MeasureUsers(sips, {"ldap://" + dc->gc_host_port(), dc->service_dn(), dc->service_password_file(), ""},
-                         sequential, read_ahead);
+                         sequential, read_ahead,
+                         {"cold_path_samba", dc->gc_host_port(),
+                          "BindDN = \"" + dc->service_dn() + "\"\nPasswordFile = \"" + dc->service_password_file() +
+                              "\"\n"});
     std::remove(sequential.c_str());
     std::remove(read_ahead.c_str());
   }
 
+  // Where first contact is measured: a name for the files, the server
+  // ("host:port") and the lines of the settings table that log in.
+  struct FirstContactServer {
+    std::string name, host_port, login_lines;
+  };
+
   // For each of `sips`: the groups it reaches, a new process resolving it
-  // (before and now), the time from start to its answer in a new process,
-  // python-ldap's connect + bind + walk (logging in with `login`), and the
-  // user resolved with the connection open.
-  static std::vector<UserFigures> MeasureUsers(const std::vector<std::string>& sips,
-                                               const PythonLogin& login, const std::string& sequential,
-                                               const std::string& read_ahead) {
+  // (before and now), first contact in a new process and with a new server
+  // (FirstContactMilliseconds), each with nothing kept from earlier
+  // processes and with what an earlier one kept, python-ldap's connect +
+  // bind + walk (logging in with `login`), and the user resolved with the
+  // connection open.
+  static std::vector<UserFigures> MeasureUsers(const std::vector<std::string>& sips, const PythonLogin& login,
+                                               const std::string& sequential, const std::string& read_ahead,
+                                               const FirstContactServer& server) {
     const std::vector<double> python_first =
         MedianMilliseconds(Python(login, "first", kRepetitions, sips).at("first"), sips.size());
     const std::vector<double> python_open =
         MedianMilliseconds(Python(login, "open", kRepetitions, sips).at("open"), sips.size());
+    const std::string cache_file = WriteTemporarySettings(server.name + "_attribute_types", "");
+    std::remove(cache_file.c_str());
+    const FirstContactSettings first_contact[2] = {
+        WriteFirstContactSettings(server.name + "_none_kept", server.host_port, server.login_lines, ""),
+        WriteFirstContactSettings(server.name + "_kept", server.host_port, server.login_lines, cache_file)};
+    // An earlier process keeps the attribute types of both names.
+    FirstContactMilliseconds(first_contact[1], sips.front(), 1);
     const char* before = std::getenv("USERPOLICY_BENCH_UPM_BEFORE");
     Start(read_ahead);  // connections open, definitions read
     for (const std::string& sip : sips) Resolve(sip);
@@ -498,33 +558,44 @@ struct World {
       figures.groups = Resolve(sips[i]);
       figures.groups = figures.groups >= 2 ? figures.groups - 2 : 0;  // less the user and the primary group
       IPC_SERVER_Deinit();
-      figures.new_process_ms = NewProcessMilliseconds(UPM_PROGRAM, read_ahead, sips[i]);
-      if (before != nullptr && before[0] != '\0') {
-        figures.before_new_process_ms = NewProcessMilliseconds(before, read_ahead, sips[i]);
+      for (int kept = 0; kept < 2; ++kept) {
+        figures.new_process_ms[kept] = NewProcessMilliseconds(UPM_PROGRAM, first_contact[kept].first, sips[i]);
+        figures.first[kept] = FirstContactMilliseconds(first_contact[kept], sips[i]);
       }
-      const FirstContact first = FirstContactMilliseconds(read_ahead, sips[i]);
-      figures.first_contact_ms = first.from_init_ms;
-      figures.after_init_ms = first.after_init_ms;
+      if (before != nullptr && before[0] != '\0') {
+        figures.before_new_process_ms = NewProcessMilliseconds(before, first_contact[0].first, sips[i]);
+      }
       figures.python_first_ms = python_first[i];
       figures.open_read_ahead_ms = OpenConnectionMilliseconds(read_ahead, sips[i]);
       figures.open_sequential_ms = OpenConnectionMilliseconds(sequential, sips[i]);
       figures.python_open_ms = python_open[i];
       users.push_back(figures);
     }
+    for (const FirstContactSettings& settings : first_contact) {
+      std::remove(settings.first.c_str());
+      std::remove(settings.second.c_str());
+    }
+    std::remove(cache_file.c_str());
     return users;
   }
 
   static void PrintUsers(const char* title, const std::vector<UserFigures>& users) {
-    std::printf("\n%s, medians of %d:\n", title, kRepetitions);
+    std::printf("\n%s, medians of %d; first-contact figures with nothing kept from earlier processes / with the "
+                "attribute types an earlier one kept:\n",
+                title, kRepetitions);
     std::printf("| user (groups) | new process, first lookup (upm guids) | the same, before | start to first answer "
-                "in a new process | started module to first answer | python-ldap connect + bind + walk | open "
-                "connection: read-ahead / sequential / python-ldap |\n|---|---|---|---|---|---|---|\n");
+                "in a new process | started module to first answer | a new server in a running process | "
+                "python-ldap connect + bind + walk | open connection: read-ahead / sequential / python-ldap "
+                "|\n|---|---|---|---|---|---|---|---|\n");
     for (const UserFigures& f : users) {
       char before[32] = "-";
       if (f.before_new_process_ms > 0) std::snprintf(before, sizeof before, "%.2f ms", f.before_new_process_ms);
-      std::printf("| %s (%zu) | %.2f ms | %s | %.2f ms | %.2f ms | %.2f ms | %.2f / %.2f / %.2f ms |\n", f.sip.c_str(),
-                  f.groups, f.new_process_ms, before, f.first_contact_ms, f.after_init_ms, f.python_first_ms,
-                  f.open_read_ahead_ms, f.open_sequential_ms, f.python_open_ms);
+      std::printf("| %s (%zu) | %.2f / %.2f ms | %s | %.2f / %.2f ms | %.2f / %.2f ms | %.2f / %.2f ms | %.2f ms | "
+                  "%.2f / %.2f / %.2f ms |\n",
+                  f.sip.c_str(), f.groups, f.new_process_ms[0], f.new_process_ms[1], before, f.first[0].from_init_ms,
+                  f.first[1].from_init_ms, f.first[0].after_init_ms, f.first[1].after_init_ms,
+                  f.first[0].new_server_ms, f.first[1].new_server_ms, f.python_first_ms, f.open_read_ahead_ms,
+                  f.open_sequential_ms, f.python_open_ms);
     }
   }
 
@@ -592,11 +663,14 @@ void BM_SambaFirstContact(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(world.samba.size());
   for (const UserFigures& f : world.samba) {
     const std::string user = f.sip.substr(0, f.sip.find('@'));
-    state.counters[user + "_new_process_ms"] = f.new_process_ms;
-    state.counters[user + "_first_contact_ms"] = f.first_contact_ms;
-    state.counters[user + "_started_module_first_answer_ms"] = f.after_init_ms;
+    state.counters[user + "_new_process_ms"] = f.new_process_ms[0];
+    state.counters[user + "_new_process_kept_ms"] = f.new_process_ms[1];
+    state.counters[user + "_first_contact_ms"] = f.first[0].from_init_ms;
+    state.counters[user + "_started_module_first_answer_ms"] = f.first[0].after_init_ms;
+    state.counters[user + "_new_server_ms"] = f.first[0].new_server_ms;
+    state.counters[user + "_new_server_kept_ms"] = f.first[1].new_server_ms;
     state.counters[user + "_python_connect_bind_walk_ms"] = f.python_first_ms;
-    state.counters[user + "_ratio"] = f.new_process_ms / f.python_first_ms;
+    state.counters[user + "_new_server_over_python"] = f.first[0].new_server_ms / f.python_first_ms;
   }
 }
 BENCHMARK(BM_SambaFirstContact)->Iterations(1);
@@ -604,7 +678,7 @@ BENCHMARK(BM_SambaFirstContact)->Iterations(1);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], kFirstContactFlag) == 0) return RunFirstContact(argv[2], argv[3]);
+  if (argc == 5 && std::strcmp(argv[1], kFirstContactFlag) == 0) return RunFirstContact(argv[2], argv[3], argv[4]);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
