@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -131,6 +132,18 @@ TEST_F(SchemaCacheFileTest, AStoreReplacesItsServersDefinitionsAndKeepsTheMostRe
   EXPECT_FALSE(LoadCachedDefinitions(file_, "server5:3268", kNow));
   Store("gc1:3268", kNow, kMail);
   EXPECT_EQ(ServersIn(Stored()), std::vector<std::string>{"gc1:3268"});
+}
+
+TEST_F(SchemaCacheFileTest, ThreadsStoringAtOnceLoseNoServer) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([this, i] {
+      std::string error;
+      EXPECT_TRUE(StoreCachedDefinitions(file_, {"gc" + std::to_string(i) + ":3268", kNow + i, kMail}, &error)) << error;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(Stored().size(), 8u);
 }
 
 TEST(SchemaCacheSetting, MovesOrDropsTheFile) {

@@ -5,6 +5,7 @@
 
 #include "platform/directory/ldap_value_typing.h"
 #include "platform/private_file.h"
+#include "platform/sync.h"
 
 namespace directory::ldap_backend_internal {
 namespace {
@@ -85,6 +86,10 @@ std::optional<CachedDefinitions> LoadCachedDefinitions(const std::string& file, 
 }
 
 bool StoreCachedDefinitions(const std::string& file, const CachedDefinitions& definitions, std::string* error) {
+  // Stores of one process follow each other, so that none loses another's
+  // server (between processes the last store wins).
+  static platform::Mutex store_mu;
+  platform::MutexLock lock(&store_mu);
   std::vector<CachedDefinitions> servers = ReadFile(file).value_or(std::vector<CachedDefinitions>{});
   servers.erase(std::remove_if(servers.begin(), servers.end(),
                                [&](const CachedDefinitions& cached) { return cached.server == definitions.server; }),

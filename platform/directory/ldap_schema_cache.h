@@ -20,8 +20,10 @@
 // (platform/private_file.h) is ignored as a whole, and replaced at the next
 // store.
 //
-// Thread safety: the functions may be called from any thread; several
-// processes may use one file at once (the last store wins).
+// Thread safety: the functions may be called from any thread; the stores
+// of one process follow each other. Several processes may use one file at
+// once: each load sees one whole store, and a store may drop the server
+// another process stored at the same moment (it is read again later).
 #ifndef USERPOLICY_PLATFORM_DIRECTORY_LDAP_SCHEMA_CACHE_H_
 #define USERPOLICY_PLATFORM_DIRECTORY_LDAP_SCHEMA_CACHE_H_
 
