@@ -32,7 +32,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -720,33 +719,13 @@ std::string Email(const std::string& sip, Clock::duration* took = nullptr) {
   return hr == S_OK ? platform::WideToUtf8(email) : std::string();
 }
 
-// What ldapsearch shows for a SIP address.
-struct Expected {
-  std::vector<std::string> guids;
-  std::string email;
-};
-
-// Every SIP address of the directory, with what ldapsearch shows for it.
-const std::map<std::string, Expected>& Truth() {
-  static const auto truth = [] {
-    const SlapdServer& server = Server();
-    const userpolicy::testing::DirectoryTruth directory(
-        [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
-                  const std::string& scope) { return server.Search(base, filter, attributes, scope); },
-        server.base_dn());
-    std::map<std::string, Expected> expected;
-    for (const auto& entry : userpolicy::local_directories::ParseLdif(
-             server.Search(server.base_dn(), "(msRTCSIP-PrimaryUserAddress=*)", {"msRTCSIP-PrimaryUserAddress"}))) {
-      for (const std::string& sip : entry.Get("msRTCSIP-PrimaryUserAddress")) {
-        if (const auto user = directory.User(sip)) {
-          expected[sip] = Expected{directory.Guids(*user), userpolicy::testing::DirectoryTruth::Email(*user)};
-        } else {
-          expected[sip] = Expected{};
-        }
-      }
-    }
-    return expected;
-  }();
+// Every SIP address of the directory, and what ldapsearch shows for them.
+const std::vector<std::string>& Sips() {
+  static const std::vector<std::string> sips = userpolicy::testing::SipAddressesOf(Server(), Server().base_dn());
+  return sips;
+}
+const userpolicy::testing::DirectoryTruth& Truth() {
+  static const userpolicy::testing::DirectoryTruth truth = userpolicy::testing::TruthOf(Server());
   return truth;
 }
 
@@ -768,7 +747,7 @@ TEST_F(ModuleThroughTheProxyTest, AResolutionDuringAnOutageCostsOneTimeoutHoweve
   constexpr int kBackoffMs = 1000;
   const auto proxy = FaultProxy::Start(Server().host_port());
   ScopedSettingsFile settings(ModuleSettings(*proxy, kBackoffMs));
-  const std::vector<std::string>& full = Truth().at(kWalkerSip).guids;
+  const std::vector<std::string> full = Truth().Guids(*Truth().User(kWalkerSip));
   ASSERT_EQ(full.size(), 2u + kChainLength);  // the user, Domain Users, the chain
   const struct {
     const char* name;
@@ -824,8 +803,7 @@ TEST_F(ModuleThroughTheProxyTest, EveryUserResolvesInTimeDuringEachFaultAndCorre
   constexpr int kBackoffMs = 500;
   const auto proxy = FaultProxy::Start(Server().host_port());
   ScopedSettingsFile settings(ModuleSettings(*proxy, kBackoffMs));
-  const auto& truth = Truth();
-  ASSERT_GE(truth.size(), 5u);
+  ASSERT_GE(Sips().size(), 5u);
   const struct {
     const char* name;
     FaultProxy::Fault fault;
@@ -846,7 +824,7 @@ TEST_F(ModuleThroughTheProxyTest, EveryUserResolvesInTimeDuringEachFaultAndCorre
     proxy->SetFault(fault.fault);
     if (fault.drop) proxy->DropConnections();
     Clock::duration worst{}, total{};
-    for (const auto& [sip, expected] : truth) {
+    for (const std::string& sip : Sips()) {
       Clock::duration took[2] = {};
       Resolve(sip, nullptr, &took[0]);
       EXPECT_EQ(Email(sip, &took[1]), "") << sip;  // no user could be read
@@ -860,10 +838,7 @@ TEST_F(ModuleThroughTheProxyTest, EveryUserResolvesInTimeDuringEachFaultAndCorre
 
     proxy->SetFault({});
     std::this_thread::sleep_for(Ms(kBackoffMs + 50));
-    for (const auto& [sip, expected] : truth) {
-      EXPECT_EQ(Resolve(sip), expected.guids) << sip;
-      EXPECT_EQ(Email(sip), expected.email) << sip;
-    }
+    userpolicy::testing::ExpectLibraryAgreesWithDirectory(Truth(), Sips());
     EXPECT_EQ(IPC_SERVER_Deinit(), 0);
   }
 }
