@@ -313,36 +313,6 @@ TEST(FaultProxyTest, AStallHoldsBytesOfOpenConnectionsAndHealingLetsThemThrough)
   EXPECT_EQ(healed.end, Seen::kOpen);
 }
 
-TEST(FaultProxyTest, TheDelayHoldsEveryAnswerAtLeastAsLongAsAsked) {
-  // Lower bounds only: the added time is the delay plus the system's wake-up
-  // latency, which the printed figures show.
-  const auto proxy = FaultProxy::Start(Server().host_port());
-  UniqueFd client = Connect(proxy->port());
-  for (const Ms delay : {Ms(0), Ms(2), Ms(20)}) {
-    proxy->SetFault({Mode::kDelay, delay});
-    Clock::duration slowest{}, fastest = Clock::duration::max();
-    for (int i = 0; i < 20; ++i) {
-      const Clock::time_point start = Clock::now();
-      Send(client.get(), kBind1);
-      std::string answer;
-      while (answer.size() < 14) {
-        char buffer[64];
-        const ssize_t n = ::recv(client.get(), buffer, sizeof(buffer), 0);
-        ASSERT_GT(n, 0);
-        answer.append(buffer, static_cast<size_t>(n));
-      }
-      const Clock::duration took = Clock::now() - start;
-      EXPECT_GE(took, delay);
-      slowest = std::max(slowest, took);
-      fastest = std::min(fastest, took);
-    }
-    const auto micros = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::microseconds>(d).count(); };
-    std::printf("[ measured ] bind round trip with a delay of %2lld ms: fastest %lld us, slowest %lld us\n",
-                static_cast<long long>(delay.count()), static_cast<long long>(micros(fastest)),
-                static_cast<long long>(micros(slowest)));
-  }
-}
-
 TEST(FaultProxyTest, DroppingAndStoppingLeaveNoThreadOrSocketBehind) {
   const size_t threads = ThreadCount();
   const size_t files = OpenFileCount();
