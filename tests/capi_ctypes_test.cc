@@ -29,9 +29,6 @@ using userpolicy::local_directories::RunProgram;
 using userpolicy::local_directories::SlapdServer;
 
 
-// A loopback port nothing listens on.
-int ClosedPort() { return userpolicy::local_directories::PickFreeLoopbackPort(); }
-
 TEST(CInterfaceFromPython, EverySampleUserResolvesThroughCtypes) {
   const std::unique_ptr<SlapdServer> server = SlapdServer::Start();
   userpolicy::testing::ScopedSettingsFile settings(userpolicy::testing::DirectorySettings(
@@ -49,7 +46,8 @@ TEST(CInterfaceFromPython, EverySampleUserResolvesThroughCtypes) {
   }
   ASSERT_GE(expected["users"].size(), 10u);
   expected["unknown"] = "sip:nobody@example.test";
-  expected["closed_server"] = "127.0.0.1:" + std::to_string(ClosedPort());
+  expected["closed_server"] =  // nothing listens there
+      "127.0.0.1:" + std::to_string(userpolicy::local_directories::PickFreeLoopbackPort());
   const std::string work_dir = MakeTempDir("capi-ctypes-");
   const std::string expected_file = work_dir + "/expected.json";
   std::ofstream(expected_file) << expected.dump(2);

@@ -314,36 +314,6 @@ TEST(FaultProxyTest, AStallHoldsBytesOfOpenConnectionsAndHealingLetsThemThrough)
   EXPECT_EQ(healed.end, Seen::kOpen);
 }
 
-TEST(FaultProxyTest, TheDelayHoldsEveryAnswerAtLeastAsLongAsAsked) {
-  // Lower bounds only: the added time is the delay plus the system's wake-up
-  // latency, which the printed figures show.
-  const auto proxy = FaultProxy::Start(Server().host_port());
-  UniqueFd client = Connect(proxy->port());
-  for (const Ms delay : {Ms(0), Ms(2), Ms(20)}) {
-    proxy->SetFault({Mode::kDelay, delay});
-    Clock::duration slowest{}, fastest = Clock::duration::max();
-    for (int i = 0; i < 20; ++i) {
-      const Clock::time_point start = Clock::now();
-      Send(client.get(), kBind1);
-      std::string answer;
-      while (answer.size() < 14) {
-        char buffer[64];
-        const ssize_t n = ::recv(client.get(), buffer, sizeof(buffer), 0);
-        ASSERT_GT(n, 0);
-        answer.append(buffer, static_cast<size_t>(n));
-      }
-      const Clock::duration took = Clock::now() - start;
-      EXPECT_GE(took, delay);
-      slowest = std::max(slowest, took);
-      fastest = std::min(fastest, took);
-    }
-    const auto micros = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::microseconds>(d).count(); };
-    std::printf("[ measured ] bind round trip with a delay of %2lld ms: fastest %lld us, slowest %lld us\n",
-                static_cast<long long>(delay.count()), static_cast<long long>(micros(fastest)),
-                static_cast<long long>(micros(slowest)));
-  }
-}
-
 TEST(FaultProxyTest, DroppingAndStoppingLeaveNoThreadOrSocketBehind) {
   const size_t threads = ThreadCount();
   const size_t files = OpenFileCount();
@@ -720,30 +690,20 @@ std::string Email(const std::string& sip, Clock::duration* took = nullptr) {
   return hr == S_OK ? platform::WideToUtf8(email) : std::string();
 }
 
-// What ldapsearch shows for a SIP address.
+// What ldapsearch shows for each SIP address of the directory, worked out
+// once (each question to the truth runs ldapsearch).
 struct Expected {
   std::vector<std::string> guids;
   std::string email;
 };
-
-// Every SIP address of the directory, with what ldapsearch shows for it.
 const std::map<std::string, Expected>& Truth() {
   static const auto truth = [] {
-    const SlapdServer& server = Server();
-    const userpolicy::testing::DirectoryTruth directory(
-        [&server](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
-                  const std::string& scope) { return server.Search(base, filter, attributes, scope); },
-        server.base_dn());
+    const userpolicy::testing::DirectoryTruth directory = userpolicy::testing::TruthOf(Server());
     std::map<std::string, Expected> expected;
-    for (const auto& entry : userpolicy::local_directories::ParseLdif(
-             server.Search(server.base_dn(), "(msRTCSIP-PrimaryUserAddress=*)", {"msRTCSIP-PrimaryUserAddress"}))) {
-      for (const std::string& sip : entry.Get("msRTCSIP-PrimaryUserAddress")) {
-        if (const auto user = directory.User(sip)) {
-          expected[sip] = Expected{directory.Guids(*user), userpolicy::testing::DirectoryTruth::Email(*user)};
-        } else {
-          expected[sip] = Expected{};
-        }
-      }
+    for (const std::string& sip : userpolicy::testing::SipAddressesOf(Server(), Server().base_dn())) {
+      const auto user = directory.User(sip);
+      expected[sip] = user ? Expected{directory.Guids(*user), userpolicy::testing::DirectoryTruth::Email(*user)}
+                           : Expected{};
     }
     return expected;
   }();

@@ -34,7 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 using userpolicy::local_directories::LdifEntry;
 using userpolicy::local_directories::MakeTempDir;
-using userpolicy::local_directories::ParseLdif;
 using userpolicy::local_directories::ProgramResult;
 using userpolicy::local_directories::RunProgram;
 using userpolicy::local_directories::SlapdServer;
@@ -42,7 +41,6 @@ using userpolicy::testing::DirectorySettings;
 using userpolicy::testing::DirectoryTruth;
 using userpolicy::testing::ScopedSettingsFile;
 
-constexpr char kSipAttribute[] = "msRTCSIP-PrimaryUserAddress";
 constexpr char kNobody[] = "sip:nobody@example.test";
 constexpr auto kBuildTimeout = std::chrono::minutes(5);
 
@@ -152,21 +150,12 @@ class InstalledLibraryTest : public ::testing::Test {
 
   // Every SIP address of the sample directory, and one it does not hold.
   static std::vector<std::string> SipAddresses() {
-    std::vector<std::string> sips;
-    for (const LdifEntry& entry :
-         ParseLdif(server().Search(server().base_dn(), std::string("(") + kSipAttribute + "=*)", {kSipAttribute}))) {
-      for (const std::string& sip : entry.Get(kSipAttribute)) sips.push_back(sip);
-    }
+    std::vector<std::string> sips = userpolicy::testing::SipAddressesOf(server(), server().base_dn());
     sips.push_back(kNobody);
     return sips;
   }
 
-  static DirectoryTruth Truth() {
-    return DirectoryTruth(
-        [](const std::string& base, const std::string& filter, const std::vector<std::string>& attributes,
-           const std::string& scope) { return server().Search(base, filter, attributes, scope); },
-        server().base_dn());
-  }
+  static DirectoryTruth Truth() { return userpolicy::testing::TruthOf(server()); }
 
   // A host uses the installed shared library and carries none of its code:
   // it needs libuserpolicy.so.0, the dynamic loader finds that in the
