@@ -51,6 +51,7 @@
 #include "tests/support/schema_typing.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/scoped_settings_file.h"
+#include "tests/support/scoped_temporary_folder.h"
 
 namespace directory {
 namespace {
@@ -309,10 +310,8 @@ TEST_F(LdapBackendTest, ReadsTheDefinitionsItNeedsAndTypesAsTheWholeSchemaWould)
 // without asking the server, and asks it again for names not kept, a day
 // later, or when the file could have been written by another account.
 TEST_F(LdapBackendTest, ALaterProcessTypesWithTheDefinitionsAnEarlierOneKept) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("ldap_backend_test_" + std::to_string(getpid()) + "_types");
-  std::filesystem::remove_all(folder);
-  const std::string file = (folder / "attribute-types").string();
+  const userpolicy::testing::ScopedTemporaryFolder folder;
+  const std::string file = (folder.path() / "attribute-types").string();
   ScopedSettings settings(std::string(kTable) + "GlobalCatalogServers = \"" + Server().host_port() + "\"\nBindDN = \"" +
                           Server().service_dn() + "\"\nPasswordFile = \"" + Server().service_password_file() +
                           "\"\nSchemaCacheFile = \"" + file + "\"\n");
@@ -348,7 +347,6 @@ TEST_F(LdapBackendTest, ALaterProcessTypesWithTheDefinitionsAnEarlierOneKept) {
     EXPECT_EQ(process(user, alice), from_server);
     EXPECT_EQ(schema_reads(), 8);
   }
-  std::filesystem::remove_all(folder);
 }
 
 // The schema reader encodes its values return filter itself (wldap32 has
@@ -872,9 +870,8 @@ TEST(DirectoryConfigTest, BindSettingsThatWouldWeakenTheBindAreOneErrorNamingThe
 }
 
 TEST(DirectoryConfigTest, CheckBindSettingsFindsThePrincipalInTheKeytabOrNamesTheKeyAtFault) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("ldap_backend_test_keytabs_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  const userpolicy::testing::ScopedTemporaryFolder folder;
+  const std::filesystem::path& dir = folder.path();
   const std::string keytab = (dir / "svc.keytab").string();
   userpolicy::testing::WriteKeytab(keytab, {"svc@EXAMPLE.TEST", "other@EXAMPLE.TEST"});
   const std::string garbage = (dir / "garbage.keytab").string();
@@ -913,7 +910,6 @@ TEST(DirectoryConfigTest, CheckBindSettingsFindsThePrincipalInTheKeytabOrNamesTh
       EXPECT_EQ(Narrow(problem).rfind(expected, 0), 0u) << Narrow(problem);
     }
   }
-  std::filesystem::remove_all(dir);
 }
 
 TEST(DirectoryConfigTest, UnusableBindSettingsFailDiscoveryOnceAndEveryReadWithoutConnecting) {

@@ -6,7 +6,6 @@
 // what it finds there exactly as with what the server says.)
 #include "platform/directory/ldap_schema_cache.h"
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "platform/directory/directory_config.h"
 #include "platform/private_file.h"
 #include "tests/support/scoped_settings_file.h"
+#include "tests/support/scoped_temporary_folder.h"
 
 namespace directory::ldap_backend_internal {
 namespace {
@@ -36,13 +36,6 @@ std::vector<std::string> ServersIn(const std::vector<CachedDefinitions>& servers
 
 class SchemaCacheFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = std::filesystem::path(::testing::TempDir()) /
-              (std::string("ldap_schema_cache_test_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-    file_ = (folder_ / "cache" / "attribute-types").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
 
   void Store(const std::string& server, int64_t read_at, const std::vector<std::string>& descriptions) {
     std::string error;
@@ -54,8 +47,8 @@ class SchemaCacheFileTest : public ::testing::Test {
     return ParseSchemaCache(text).value_or(std::vector<CachedDefinitions>{});
   }
 
-  std::filesystem::path folder_;
-  std::string file_;
+  userpolicy::testing::ScopedTemporaryFolder folder_;
+  const std::string file_ = (folder_.path() / "cache" / "attribute-types").string();
 };
 
 TEST(SchemaCacheText, ReadsBackWhatItWritesAndNothingElse) {

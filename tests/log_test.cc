@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <stdarg.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -21,6 +20,7 @@
 #include "testing/fake_clock.h"
 #include "testing/log_capture.h"
 #include "tests/support/scoped_environment.h"
+#include "tests/support/scoped_temporary_folder.h"
 #include "tests/support/target_system.h"
 
 namespace {
@@ -46,21 +46,15 @@ class LogTest : public testing::Test {
  protected:
   void SetUp() override {
     saved_options_ = DBG::GetOptions();
-    directory_ = std::filesystem::path(testing::TempDir()) /
-                 ("log_test_" + std::to_string(getpid()) + "_" +
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory_);
-    std::filesystem::create_directories(directory_);
   }
 
   void TearDown() override {
     userpolicy::testing::SetEnvironment(kLevelVariable, std::nullopt);
     userpolicy::testing::SetEnvironment(kDestinationVariable, std::nullopt);
     DBG::Configure(saved_options_);
-    std::filesystem::remove_all(directory_);
   }
 
-  std::string LogFile(const std::string& name) const { return (directory_ / name).string(); }
+  std::string LogFile(const std::string& name) const { return (directory_.path() / name).string(); }
 
   static void ConfigureFile(const std::string& path, Severity threshold) {
     DBG::LogOptions options;
@@ -79,7 +73,7 @@ class LogTest : public testing::Test {
 
  private:
   DBG::LogOptions saved_options_;
-  std::filesystem::path directory_;
+  userpolicy::testing::ScopedTemporaryFolder directory_;  // removed after TearDown closed the log
 };
 
 TEST_F(LogTest, ThresholdDecidesWhatIsFormattedAndWritten) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/scoped_environment.h"
+#include "tests/support/scoped_temporary_folder.h"
 
 namespace platform {
 namespace {
@@ -33,13 +34,6 @@ TEST(UserCacheFile, FollowsXdgCacheHomeThenHome) {
 
 class PrivateFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = std::filesystem::path(::testing::TempDir()) /
-              (std::string("private_file_test_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(folder_);
-    file_ = (folder_ / "a" / "b" / "table").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
 
   static mode_t ModeOf(const std::string& path) {
     struct stat status {};
@@ -51,8 +45,9 @@ class PrivateFileTest : public ::testing::Test {
     return ReadPrivateFile(path, 1024, &contents);
   }
 
-  std::filesystem::path folder_;
-  std::string file_;
+  const userpolicy::testing::ScopedTemporaryFolder temporary_;
+  const std::filesystem::path& folder_ = temporary_.path();
+  const std::string file_ = (folder_ / "a" / "b" / "table").string();
 };
 
 TEST_F(PrivateFileTest, ReplacesWholeWithOwnerOnlyModesAndLeavesNothingBeside) {

@@ -9,6 +9,7 @@
 
 #include "platform/private_file.h"
 #include "platform/utf8.h"
+#include "tests/support/scoped_temporary_folder.h"
 
 namespace platform {
 namespace {
@@ -23,8 +24,8 @@ TEST(UserCacheFile, IsInTheAccountsLocalApplicationData) {
 }
 
 TEST(PrivateFile, ReplacesWholeMakingItsFoldersAndReadsBoundedBySize) {
-  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "private_file_win_test";
-  std::filesystem::remove_all(folder);
+  const userpolicy::testing::ScopedTemporaryFolder temporary;
+  const std::filesystem::path& folder = temporary.path();
   const std::string file = WideToUtf8((folder / "a" / "b" / "table").wstring());
   std::string error;
   ASSERT_TRUE(ReplacePrivateFile(file, "first\n", &error)) << error;
@@ -41,7 +42,6 @@ TEST(PrivateFile, ReplacesWholeMakingItsFoldersAndReadsBoundedBySize) {
 
   EXPECT_FALSE(ReplacePrivateFile(file + "\\below-a-file", "x", &error));
   EXPECT_NE(error.find(file), std::string::npos) << error;
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
